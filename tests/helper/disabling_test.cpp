@@ -44,7 +44,6 @@ class DisablingTest : public HelperFixture {
     void SetUp() override {
         HelperFixture::SetUp();
         fake.bundles.main->auxiliaryExecutables[kRemoveToolName] = kRemoveToolPath;
-        fake.bundles.addBundle(makeBundle(kHelperPath, kHelperIdentifier));
         fake.bundles.addBundle(
             makeBundle("/Users/user/Desktop/Helper Copy.app", kHelperIdentifier));
         fake.launchServices.items.push_back(
@@ -123,7 +122,7 @@ TEST_F(DisablingTest, ARemoveToolThatCannotBeStartedIsLoggedAndTheHelperStillQui
 }
 
 TEST_F(DisablingTest, ExistenceCheckWithoutMainApplicationDisablesAndEndsAtOnce) {
-    fake.workspace = platform::fake::FakeWorkspace();  // nothing installed any more
+    fake.workspace.removeInstalledApplication(kPendraBundleIdentifier);
 
     EXPECT_EQ(exitStatusOf([&] { helper->pendraExistenceCheckTimerFired(); }), 0);
 

@@ -20,7 +20,7 @@ class InstallationTest : public HelperFixture {
     void SetUp() override {
         HelperFixture::SetUp();
         // Each test says which variants of the main application are installed or running.
-        fake.workspace = platform::fake::FakeWorkspace();
+        fake.workspace.removeInstalledApplication(kPendraBundleIdentifier);
         fake.bundles.main->auxiliaryExecutables[kRelaunchToolName] = kToolPath;
         fake.files.addDirectory(kToolPath);
         fake.files.addDirectory(kHelperPath);

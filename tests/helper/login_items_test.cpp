@@ -20,8 +20,7 @@ class LoginItemsTest : public HelperFixture {
   protected:
     void SetUp() override {
         HelperFixture::SetUp();
-        ownBundle = makeBundle(kHelperPath, kHelperIdentifier);
-        fake.bundles.addBundle(ownBundle);
+        ownBundle = fake.bundles.main;
         fake.bundles.addBundle(makeBundle(kOtherCopyPath, kHelperIdentifier));
         fake.bundles.addBundle(makeBundle(kOtherApplicationPath, "com.example.Other"));
     }
