@@ -289,17 +289,6 @@ TEST_F(ApplicationConnectorTest, OtherScriptErrorsStillAnswerWithAnEmptyContext)
     EXPECT_EQ(connector.currentApplicationContextBundleIdentifier(), std::nullopt);
 }
 
-TEST_F(ApplicationConnectorTest, ErrorWithoutNumberCountsAsAnOrdinaryError) {
-    ApplicationConnector connector;
-    bringToFront("com.example.editor", "Editor");
-    failures["editor"] = {{platform::NSAppleScriptErrorMessage, PropertyList("boom")}};
-
-    EXPECT_TRUE(connector.updateCurrentApplicationContext());
-    EXPECT_THAT(fake.log.console(),
-                ElementsAre("AppleScript execution error: NSAppleScriptErrorMessage = boom"));
-    EXPECT_THAT(fake.notifications.posted, IsEmpty());
-}
-
 TEST_F(ApplicationConnectorTest, PlaceholdersAreEscapedForTheStringLiteral) {
     const std::vector<std::pair<std::string, std::string>> names = {
         {"My \"Quoted\" App", "My \\\"Quoted\\\" App"},
