@@ -37,6 +37,7 @@ class HelperFixture : public ::testing::Test {
         // The existence check at construction needs a main application to find.
         fake.workspace.addInstalledApplication(kPendraBundleIdentifier, kStandardPath);
         helper = std::make_unique<PendraSandboxHelper>();
+        fake.files.addDirectory("/tmp");
         clearRecords();
     }
 
