@@ -129,7 +129,13 @@ void ApplicationConnector::_precompileAppleScripts() {
     for (const auto& [key, connector] : *table->dictionaryValue()) {
         if (const std::optional<std::string> source = _appleScriptStringForConnectorWithKey(key)) {
             // Made from source only: compiled at its first run, then reused by every capture.
-            compiledScripts_[key] = makeScript(*source);
+            if (auto script = makeScript(*source)) {
+                compiledScripts_[key] = std::move(script);
+            } else {
+                // The application is then served by the generic connector.
+                platform::NSLog("Could not make the AppleScript of application connector %@",
+                                {key});
+            }
         } else {
             bundleIdentifiersWithoutAppleScriptSupport_.insert(key);
         }
