@@ -26,16 +26,4 @@ void PendraSandboxHelper::getURL(const platform::AppleEventDescriptor&,
     notBuiltYet("getURL");
 }
 
-void PendraSandboxHelper::installToDesignatedFolderIfNecessary() {
-    notBuiltYet("installToDesignatedFolderIfNecessary");
-}
-
-void PendraSandboxHelper::registerLoginItem() {
-    notBuiltYet("registerLoginItem");
-}
-
-void PendraSandboxHelper::disable() {
-    notBuiltYet("disable");
-}
-
 }  // namespace pendra
