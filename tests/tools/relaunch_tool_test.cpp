@@ -155,10 +155,8 @@ TEST_F(RelaunchToolTest, AFailedCopyLeavesTheTargetAndTriesAgainEverySecond) {
 TEST_F(RelaunchToolTest, AFailedSwapLeavesTheTargetAndTheStagedCopyIsCleared) {
     fake.files.addDirectory(kTarget);
     fake.files.addFile(kTarget + "/Contents/Old.txt");
-    tools_test::InterruptingFileManager files(fake.files);
-    files.failPlacing = platform::Error::posix(16, kTarget);
-    fake.fileManagerOverride = &files;
-    platform::ScopedInstall withFailingSwap(fake.services());
+    const platform::Error error = platform::Error::posix(16, kTarget);
+    fake.files.failExchange[kTarget] = error;
     auto listener = makeListener();
 
     EXPECT_EQ(exitStatusOf([&] { fireTimers(fake.application); }), std::nullopt);
@@ -166,10 +164,19 @@ TEST_F(RelaunchToolTest, AFailedSwapLeavesTheTargetAndTheStagedCopyIsCleared) {
     EXPECT_THAT(fake.log.console(),
                 ElementsAre("Setting up termination listener...", relaunching(),
                             "Cannot copy item from " + kSource + " to " + kTarget + " because " +
-                                files.failPlacing->description()));
+                                error.description()));
     EXPECT_TRUE(fake.files.exists(kTarget + "/Contents/Old.txt"));
     EXPECT_FALSE(fake.files.exists(kStaging));
     EXPECT_TRUE(fake.files.exists(kSource));
+    EXPECT_THAT(fake.workspace.launches, IsEmpty());
+}
+
+TEST_F(RelaunchToolTest, TheFirstCheckComesOneSecondAfterStart) {
+    auto listener = makeListener();
+    fake.application.advance(0.9);
+    EXPECT_TRUE(fake.files.exists(kSource));
+    EXPECT_EQ(exitStatusOf([&] { fake.application.advance(0.2); }), 0);
+    EXPECT_FALSE(fake.files.exists(kSource));
 }
 
 TEST_F(RelaunchToolTest, ASourceThatCannotBeDeletedIsLoggedAndTheRelaunchGoesOn) {
@@ -268,7 +275,7 @@ TEST_F(RelaunchToolEntryTest, ActivatesItselfWaitsAndRelaunchesIgnoringTheFourth
     EXPECT_EQ(delegate.ticksDone, 3);
     EXPECT_THAT(fake.files.operations, IsEmpty());
     // The loop came back, so the listener is gone and its timer with it.
-    EXPECT_EQ(tools_test::validTimerCount(fake.application), 0);
+    EXPECT_EQ(fake.application.validTimers().size(), 0u);
 
     fake.processes.existing.clear();
     EXPECT_EQ(exitStatusOf([&] { runMain({"tool", kSource, kTarget, "777"}); }), 0);

@@ -35,14 +35,6 @@ inline void fireTimers(platform::fake::FakeApplication& application) {
     }
 }
 
-inline int validTimerCount(const platform::fake::FakeApplication& application) {
-    int count = 0;
-    for (const auto& timer : application.timers) {
-        count += timer.valid ? 1 : 0;
-    }
-    return count;
-}
-
 // Runs an action and answers the status of the process exit it ended in, or absent.
 template <typename Action>
 std::optional<int> exitStatusOf(Action&& action) {
