@@ -21,7 +21,7 @@ const std::string kSelf = "/tmp/PendraSandboxHelperRelaunchTool.app";
 constexpr platform::pid_t kHelperPid = 777;
 
 class RelaunchToolTest : public ::testing::Test {
-protected:
+  protected:
     RelaunchToolTest() {
         fake.files.addDirectory(kFolder);
         fake.files.addDirectory(kSource);
@@ -104,10 +104,9 @@ TEST_F(RelaunchToolTest, WithoutAnInstalledBundleMovesTheCopyInAndDeletesNothing
 
     EXPECT_EQ(exitStatusOf([&] { fireTimers(fake.application); }), 0);
 
-    EXPECT_THAT(fake.files.operations,
-                ElementsAre("copy " + kSource + " -> " + kStaging,
-                            "move " + kStaging + " -> " + kTarget, "remove " + kSource,
-                            "remove " + kSelf));
+    EXPECT_THAT(fake.files.operations, ElementsAre("copy " + kSource + " -> " + kStaging,
+                                                   "move " + kStaging + " -> " + kTarget,
+                                                   "remove " + kSource, "remove " + kSelf));
     EXPECT_TRUE(fake.files.exists(kTarget + "/Contents/Info.plist"));
 }
 
@@ -161,10 +160,9 @@ TEST_F(RelaunchToolTest, AFailedSwapLeavesTheTargetAndTheStagedCopyIsCleared) {
 
     EXPECT_EQ(exitStatusOf([&] { fireTimers(fake.application); }), std::nullopt);
 
-    EXPECT_THAT(fake.log.console(),
-                ElementsAre("Setting up termination listener...", relaunching(),
-                            "Cannot copy item from " + kSource + " to " + kTarget + " because " +
-                                error.description()));
+    EXPECT_THAT(fake.log.console(), ElementsAre("Setting up termination listener...", relaunching(),
+                                                "Cannot copy item from " + kSource + " to " +
+                                                    kTarget + " because " + error.description()));
     EXPECT_TRUE(fake.files.exists(kTarget + "/Contents/Old.txt"));
     EXPECT_FALSE(fake.files.exists(kStaging));
     EXPECT_TRUE(fake.files.exists(kSource));
@@ -213,10 +211,9 @@ TEST_F(RelaunchToolTest, RefusesASourceThatIsTheTargetItself) {
 
     EXPECT_EQ(exitStatusOf([&] { fireTimers(fake.application); }), 1);
 
-    EXPECT_THAT(fake.log.console(),
-                ElementsAre("Setting up termination listener...", relaunching(),
-                            "Cannot relaunch: " + kSource + " and " + kTarget +
-                                " are the same item"));
+    EXPECT_THAT(fake.log.console(), ElementsAre("Setting up termination listener...", relaunching(),
+                                                "Cannot relaunch: " + kSource + " and " + kTarget +
+                                                    " are the same item"));
     EXPECT_THAT(fake.files.operations, IsEmpty());
     EXPECT_THAT(fake.workspace.launches, IsEmpty());
     EXPECT_TRUE(fake.files.exists(kSelf));
@@ -235,12 +232,13 @@ TEST_F(RelaunchToolTest, AToolStartedFromInsideTheTargetLeavesTheNewBundleWhole)
 
 TEST(RelaunchToolStagingPath, IsAHiddenItemOfItsOwnInTheTargetsFolder) {
     EXPECT_EQ(relaunch_tool::stagingPathForTarget("/a b/Hélper.app"), "/a b/.Hélper.app.incoming");
-    EXPECT_EQ(relaunch_tool::stagingPathForTarget("/a b/Hélper.app//"), "/a b/.Hélper.app.incoming");
+    EXPECT_EQ(relaunch_tool::stagingPathForTarget("/a b/Hélper.app//"),
+              "/a b/.Hélper.app.incoming");
     EXPECT_EQ(relaunch_tool::stagingPathForTarget("Helper.app"), ".Helper.app.incoming");
 }
 
 class RelaunchToolEntryTest : public RelaunchToolTest {
-protected:
+  protected:
     RelaunchToolEntryTest() {
         fake.bundles.main->path = kSelf;
         fake.application.setDelegate(&delegate);
@@ -279,10 +277,9 @@ TEST_F(RelaunchToolEntryTest, ActivatesItselfWaitsAndRelaunchesIgnoringTheFourth
 
     fake.processes.existing.clear();
     EXPECT_EQ(exitStatusOf([&] { runMain({"tool", kSource, kTarget, "777"}); }), 0);
-    EXPECT_THAT(fake.files.operations,
-                ElementsAre("copy " + kSource + " -> " + kStaging,
-                            "move " + kStaging + " -> " + kTarget, "remove " + kSource,
-                            "remove " + kSelf));
+    EXPECT_THAT(fake.files.operations, ElementsAre("copy " + kSource + " -> " + kStaging,
+                                                   "move " + kStaging + " -> " + kTarget,
+                                                   "remove " + kSource, "remove " + kSelf));
 }
 
 TEST_F(RelaunchToolEntryTest, AProcessIdThatIsNoNumberWaitsForever) {

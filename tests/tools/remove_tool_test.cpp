@@ -15,12 +15,13 @@ using ::testing::IsEmpty;
 using tools_test::exitStatusOf;
 using tools_test::fireTimers;
 
-const std::string kBundle = "/home/user/Library/Application Support/Pendra Sandbox Helper/Hélper.app";
+const std::string kBundle =
+    "/home/user/Library/Application Support/Pendra Sandbox Helper/Hélper.app";
 constexpr platform::pid_t kHelperPid = 777;
 
 // Sets HOME for a test and puts the previous value back.
 class ScopedHome {
-public:
+  public:
     explicit ScopedHome(const std::string& home) {
         if (const char* previous = std::getenv("HOME")) {
             previous_ = previous;
@@ -35,12 +36,12 @@ public:
         }
     }
 
-private:
+  private:
     std::optional<std::string> previous_;
 };
 
 class RemoveToolTest : public ::testing::Test {
-protected:
+  protected:
     RemoveToolTest() {
         fake.files.addDirectory(kBundle);
         fake.files.addFile(kBundle + "/Contents/MacOS/PendraSandboxHelperRemoveTool");
@@ -111,7 +112,7 @@ TEST_F(RemoveToolTest, AFailedDeletionIsLoggedOnceAndStillEndsWithZero) {
 }
 
 class RemoveToolEntryTest : public RemoveToolTest {
-protected:
+  protected:
     RemoveToolEntryTest() { fake.application.setDelegate(&delegate); }
 
     int runMain(std::vector<std::string> arguments) {

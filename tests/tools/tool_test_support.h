@@ -48,7 +48,7 @@ std::optional<int> exitStatusOf(Action&& action) {
 
 // A delegate that fires the timers while the event loop runs, as the loop would once a second.
 class TickingDelegate : public platform::ApplicationDelegate {
-public:
+  public:
     TickingDelegate(platform::fake::FakeApplication& application, int ticks)
         : application_(application), ticks_(ticks) {}
     void applicationDidFinishLaunching() override {
@@ -59,14 +59,14 @@ public:
     }
     int ticksDone = 0;
 
-private:
+  private:
     platform::fake::FakeApplication& application_;
     int ticks_;
 };
 
 // argv for a tool's entry, as the system hands it over.
 class Arguments {
-public:
+  public:
     explicit Arguments(std::vector<std::string> values) : values_(std::move(values)) {
         for (auto& value : values_) {
             pointers_.push_back(value.data());
@@ -76,7 +76,7 @@ public:
     int argc() const { return static_cast<int>(values_.size()); }
     char** argv() { return pointers_.data(); }
 
-private:
+  private:
     std::vector<std::string> values_;
     std::vector<char*> pointers_;
 };
@@ -84,9 +84,10 @@ private:
 // A real folder under the temporary folder, with a space and a non-ASCII letter in its name,
 // removed with everything in it at the end.
 class TemporaryFolder {
-public:
+  public:
     TemporaryFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tools tëst XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "tools tëst XXXXXX").string();
         if (mkdtemp(pattern.data()) == nullptr) {
             throw std::runtime_error("cannot make a temporary folder");
         }
@@ -102,7 +103,7 @@ public:
     const std::string& path() const { return path_; }
     std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -168,16 +169,18 @@ struct Interrupted {};
 // Passes every call to another file manager; can stop (throwing Interrupted) before the n-th
 // call that changes something, and can make exchanges and moves fail.
 class InterruptingFileManager : public platform::FileManager {
-public:
+  public:
     explicit InterruptingFileManager(platform::FileManager& inner) : inner_(inner) {}
 
     std::optional<int> interruptBeforeChange;  // counted from 0
     std::optional<platform::Error> failPlacing;
     std::vector<std::string> changes;
 
-    bool fileExistsAtPath(const std::string& path) override { return inner_.fileExistsAtPath(path); }
-    std::optional<platform::FileAttributes> attributesOfItemAtPath(const std::string& path,
-                                                                   platform::Error* error) override {
+    bool fileExistsAtPath(const std::string& path) override {
+        return inner_.fileExistsAtPath(path);
+    }
+    std::optional<platform::FileAttributes> attributesOfItemAtPath(
+        const std::string& path, platform::Error* error) override {
         return inner_.attributesOfItemAtPath(path, error);
     }
     bool createDirectoryAtPath(const std::string& path, bool intermediate,
@@ -205,7 +208,7 @@ public:
         return failPlacing ? fail(error) : inner_.exchangeItemAtPath(first, second, error);
     }
 
-private:
+  private:
     void change(const std::string& what) {
         if (interruptBeforeChange && static_cast<int>(changes.size()) == *interruptBeforeChange) {
             throw Interrupted{};

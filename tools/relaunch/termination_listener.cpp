@@ -31,6 +31,12 @@ bool isSameItem(platform::FileManager& fileManager, const std::string& first,
            a->systemNumber == b->systemNumber;
 }
 
+bool isSymbolicLink(platform::FileManager& fileManager, const std::string& path) {
+    const std::optional<platform::FileAttributes> attributes =
+        fileManager.attributesOfItemAtPath(path, nullptr);
+    return attributes && attributes->type == platform::FileType::SymbolicLink;
+}
+
 bool isInside(const std::string& path, const std::string& folder) {
     return path == folder || (path.size() > folder.size() && path.starts_with(folder) &&
                               (folder.ends_with('/') || path[folder.size()] == '/'));
@@ -82,9 +88,14 @@ void TerminationListener::relaunch() {
     const std::string target = pathFromArgument(fileManager, targetPath_);
     platform::NSLog("Relaunching: %@ -> %@", {source, target});
 
-    // Replacing an item with itself would only ever lose it.
+    // Replacing an item with itself would only ever lose it. A link would be copied as a link
+    // and could lead to the very bundle it replaces.
     if (isSameItem(fileManager, source, target)) {
         platform::NSLog("Cannot relaunch: %@ and %@ are the same item", {source, target});
+        platform::processManager().terminateProcess(1);
+    }
+    if (isSymbolicLink(fileManager, source)) {
+        platform::NSLog("Cannot relaunch: %@ is a symbolic link, not a bundle", {source});
         platform::processManager().terminateProcess(1);
     }
 
