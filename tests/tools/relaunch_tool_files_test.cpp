@@ -61,6 +61,7 @@ class RelaunchToolFilesTest : public ::testing::Test {
         makeBundle(self, "tool");
         newTree = treeAt(source);
         oldTree = treeAt(target);
+        installed.emplace(fake.services());
     }
 
     std::unique_ptr<relaunch_tool::TerminationListener> makeListener() {
@@ -82,7 +83,7 @@ class RelaunchToolFilesTest : public ::testing::Test {
 
     platform::linux_platform::LinuxPlatform linuxPlatform;
     platform::fake::FakePlatform fake;
-    std::optional<platform::ScopedInstall> installed{std::in_place, fake.services()};
+    std::optional<platform::ScopedInstall> installed;
 };
 
 TEST_F(RelaunchToolFilesTest, PutsTheNewBundleInPlaceWholeAndDeletesSourceAndItself) {
@@ -160,7 +161,6 @@ TEST_F(RelaunchToolFilesTest, ACopyThatFailsPartWayLeavesTheInstalledBundleWhole
 }
 
 TEST_F(RelaunchToolFilesTest, StoppedBetweenAnyTwoStepsTheTargetIsOneWholeBundle) {
-    const std::string names[] = {"PendraMacSandboxHelper.app"};
     bool completed = false;
     for (int step = 0; !completed && step < 10; ++step) {
         SCOPED_TRACE("stopped before change " + std::to_string(step));
@@ -200,7 +200,7 @@ TEST_F(RelaunchToolFilesTest, StoppedBetweenAnyTwoStepsTheTargetIsOneWholeBundle
             auto listener = makeListener();
             EXPECT_EQ(exitStatusOf([&] { fireTimers(fake.application); }), 0);
             EXPECT_EQ(treeAt(target), fresh);
-            EXPECT_THAT(namesIn(installFolder), ElementsAre(names[0]));
+            EXPECT_THAT(namesIn(installFolder), ElementsAre("PendraMacSandboxHelper.app"));
         }
     }
     EXPECT_TRUE(completed);
@@ -218,7 +218,7 @@ TEST_F(RelaunchToolFilesTest, RefusesASourceThatNamesTheTargetAnotherWay) {
     EXPECT_EQ(treeAt(target), oldTree);
     EXPECT_THAT(namesIn(installFolder), ElementsAre("PendraMacSandboxHelper.app"));
     EXPECT_TRUE(itemExists(self));
-    EXPECT_THAT(fake.log.console().back(), ::testing::EndsWith("are the same item"));
+    EXPECT_THAT(tools_test::lastLine(fake.log.console()), ::testing::EndsWith("are the same item"));
 }
 
 TEST_F(RelaunchToolFilesTest, RefusesASourceThatIsALinkToTheTarget) {
@@ -229,7 +229,7 @@ TEST_F(RelaunchToolFilesTest, RefusesASourceThatIsALinkToTheTarget) {
     EXPECT_EQ(exitStatusOf([&] { fireTimers(fake.application); }), 1);
     EXPECT_EQ(treeAt(target), oldTree);
     EXPECT_TRUE(std::filesystem::is_symlink(link));
-    EXPECT_THAT(fake.log.console().back(),
+    EXPECT_THAT(tools_test::lastLine(fake.log.console()),
                 ::testing::EndsWith(link + " is a symbolic link, not a bundle"));
 }
 

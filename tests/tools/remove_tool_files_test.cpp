@@ -89,7 +89,7 @@ TEST_F(RemoveToolFilesTest, RefusesTheHomeFolderAndTheRootHoweverTheyAreSpelled)
                                     std::string("/"), std::string("/tmp/.."), std::string("")}) {
         SCOPED_TRACE(path);
         EXPECT_EQ(runMain(path), 1);
-        EXPECT_THAT(fake.log.console().back(),
+        EXPECT_THAT(tools_test::lastLine(fake.log.console()),
                     ::testing::StartsWith("Refusing to remove bundle at path " + path + ": "));
     }
     EXPECT_EQ(treeAt(home), homeTree);

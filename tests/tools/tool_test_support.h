@@ -46,6 +46,11 @@ std::optional<int> exitStatusOf(Action&& action) {
     return std::nullopt;
 }
 
+// The last of some log lines; empty when there is none.
+inline std::string lastLine(const std::vector<std::string>& lines) {
+    return lines.empty() ? std::string() : lines.back();
+}
+
 // A delegate that fires the timers while the event loop runs, as the loop would once a second.
 class TickingDelegate : public platform::ApplicationDelegate {
   public:
@@ -137,7 +142,7 @@ inline std::map<std::string, std::string> treeAt(const std::string& root) {
     }
     for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
          ++it) {
-        const std::string relative = fs::relative(it->path(), root).string();
+        const std::string relative = it->path().lexically_relative(root).string();
         if (it->is_symlink()) {
             tree[relative] = "-> " + fs::read_symlink(it->path()).string();
         } else if (it->is_directory()) {
