@@ -502,7 +502,6 @@ std::optional<LSSharedFileListItem> LinuxLaunchServices::LSSharedFileListInsertI
     std::string text;
     text += "[Desktop Entry]\n";
     text += "Type=Application\n";
-    text += "Version=1.5\n";
     text += "Name=" + escapeDesktopString(name) + "\n";
     text += "Exec=" + escapeDesktopString(quoteExecArgument(*executable)) + "\n";
     text += "TryExec=" + escapeDesktopString(*executable) + "\n";

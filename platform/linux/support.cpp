@@ -36,7 +36,9 @@ std::optional<PropertyList> LinuxUserDefaults::objectForKey(const std::string& k
     return std::nullopt;
 }
 
-LinuxLogService::LinuxLogService(bool useJournal, int fd) : useJournal_(useJournal), fd_(fd) {}
+// sd_journal_send drops messages quietly when no journal listens; ask for its socket first.
+LinuxLogService::LinuxLogService(bool useJournal, int fd)
+    : useJournal_(useJournal && ::access("/run/systemd/journal/socket", W_OK) == 0), fd_(fd) {}
 
 namespace {
 
