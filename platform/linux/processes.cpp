@@ -156,8 +156,17 @@ std::optional<Task> LinuxTaskService::launchedTaskWithLaunchPath(
         argv.push_back(const_cast<char*>(argument.c_str()));
     }
     argv.push_back(nullptr);
+    // The event loop blocks the termination signals for itself; a task starts without that.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
     pid_t child = -1;
-    const int failure = ::posix_spawn(&child, path.c_str(), nullptr, nullptr, argv.data(), environ);
+    const int failure =
+        ::posix_spawn(&child, path.c_str(), nullptr, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
     if (failure != 0) {
         std::fprintf(stderr, "Cannot start %s: %s\n", path.c_str(), std::strerror(failure));
         return std::nullopt;

@@ -124,3 +124,56 @@ inline bool eventually(const std::function<bool()>& condition,
 }
 
 }  // namespace linux_test
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <vector>
+
+#include "platform/property_list.h"
+
+namespace linux_test {
+
+// An application bundle whose executable is a copy of a real program, so that /proc shows the
+// bundle as the process's executable.
+inline std::string makeBundle(const std::string& folder, const std::string& name,
+                              platform::PropertyList::Dictionary info,
+                              const std::string& program = "/bin/sleep") {
+    const std::string bundle = folder + "/" + name + ".app";
+    std::filesystem::create_directories(bundle + "/Contents/MacOS");
+    std::filesystem::create_directories(bundle + "/Contents/Resources");
+    if (!info.count("CFBundleExecutable")) {
+        info["CFBundleExecutable"] = platform::PropertyList(name);
+    }
+    const std::string* executable = info["CFBundleExecutable"].stringValue();
+    const std::string target = bundle + "/Contents/MacOS/" + (executable ? *executable : name);
+    platform::PropertyList(std::move(info)).writeToFile(bundle + "/Contents/Info.plist");
+    std::filesystem::copy_file(program, target, std::filesystem::copy_options::overwrite_existing);
+    return bundle;
+}
+
+// Ends processes that a test started, whatever happened in the test.
+class ProcessReaper {
+  public:
+    ~ProcessReaper() {
+        for (pid_t pid : pids_) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, WNOHANG);
+        }
+    }
+    void add(pid_t pid) { pids_.push_back(pid); }
+
+  private:
+    std::vector<pid_t> pids_;
+};
+
+inline bool processGone(pid_t pid) {
+    if (::kill(pid, 0) != 0) {
+        return true;
+    }
+    std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    auto close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z';
+}
+
+}  // namespace linux_test
