@@ -177,3 +177,31 @@ inline bool processGone(pid_t pid) {
 }
 
 }  // namespace linux_test
+
+namespace linux_test {
+
+// Waits, bounded, for a child to end; answers its raw wait status, or kills it and answers
+// nothing when it did not end in time.
+inline std::optional<int> waitForChild(pid_t pid, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (true) {
+        int status = 0;
+        pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid) {
+            return status;
+        }
+        if (done < 0 || std::chrono::steady_clock::now() >= deadline) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+            return std::nullopt;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+inline void appendFile(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::app);
+    out << text;
+}
+
+}  // namespace linux_test
