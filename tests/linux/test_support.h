@@ -126,6 +126,7 @@ inline bool eventually(const std::function<bool()>& condition,
 }  // namespace linux_test
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 
 #include <vector>
@@ -153,13 +154,22 @@ inline std::string makeBundle(const std::string& folder, const std::string& name
 }
 
 // Ends processes that a test started, whatever happened in the test.
+// Launched applications are orphans by design; while a reaper exists this process adopts
+// them, so that they are reaped here instead of lingering as zombies.
 class ProcessReaper {
   public:
+    ProcessReaper() { ::prctl(PR_SET_CHILD_SUBREAPER, 1); }
     ~ProcessReaper() {
         for (pid_t pid : pids_) {
             ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, WNOHANG);
+            for (int attempt = 0; attempt < 500; ++attempt) {
+                if (::waitpid(pid, nullptr, WNOHANG) != 0) {
+                    break;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
         }
+        ::prctl(PR_SET_CHILD_SUBREAPER, 0);
     }
     void add(pid_t pid) { pids_.push_back(pid); }
 
@@ -174,6 +184,34 @@ inline bool processGone(pid_t pid) {
     std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
     auto close = stat.rfind(')');
     return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z';
+}
+
+}  // namespace linux_test
+
+namespace linux_test {
+
+// Waits, bounded, for a child to end; answers its raw wait status, or kills it and answers
+// nothing when it did not end in time.
+inline std::optional<int> waitForChild(pid_t pid, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (true) {
+        int status = 0;
+        pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid) {
+            return status;
+        }
+        if (done < 0 || std::chrono::steady_clock::now() >= deadline) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+            return std::nullopt;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+inline void appendFile(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::app);
+    out << text;
 }
 
 }  // namespace linux_test
