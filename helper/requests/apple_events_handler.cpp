@@ -41,6 +41,18 @@ AppleEventsHandler::AppleEventsHandler() {
         });
 }
 
+AppleEventsHandler::~AppleEventsHandler() {
+    platform::AppleEventManager* manager = platform::installed().appleEventManager;
+    if (manager == nullptr) {
+        return;
+    }
+    for (const platform::AEEventID eventID :
+         {kGetVersionEventID, kUpdateEventID, kInvokeQuickEntryAutofillServiceItemEventID,
+          kDisableEventID}) {
+        manager->removeEventHandler(kPendraHelperEventClass, eventID);
+    }
+}
+
 void AppleEventsHandler::handleGetVersionEvent(const platform::AppleEventDescriptor& /*event*/,
                                                platform::AppleEventDescriptor& withReplyEvent) {
     PendraSandboxHelper* helper = pendraSandboxHelper();

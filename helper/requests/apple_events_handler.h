@@ -27,6 +27,9 @@ class AppleEventsHandler {
     // Registers the four handlers with the shared Apple Event manager, in the order getVersion,
     // update, invoke, disable. They stay registered for the life of the process.
     AppleEventsHandler();
+    // In the running helper this object lives as long as the process. A handler object that
+    // goes earlier (in tests) withdraws its handlers so that no event reaches it.
+    ~AppleEventsHandler();
     AppleEventsHandler(const AppleEventsHandler&) = delete;
     AppleEventsHandler& operator=(const AppleEventsHandler&) = delete;
 
