@@ -15,13 +15,19 @@ namespace {
 
 constexpr std::string_view kReplacementCharacter = "\xEF\xBF\xBD";
 
-// The length of the valid UTF-8 sequence at the start of bytes, or 0 when it is not valid.
+// The UTF-8 sequence at the start of bytes: its length and whether it is valid. An invalid
+// sequence covers its longest valid beginning (at least one byte), which becomes one U+FFFD.
 // Overlong forms, surrogates and values past U+10FFFF are invalid.
-std::size_t validSequenceLength(std::string_view bytes) {
+struct Sequence {
+    std::size_t length;
+    bool valid;
+};
+
+Sequence leadingSequence(std::string_view bytes) {
     const auto byteAt = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
     const unsigned char lead = byteAt(0);
     if (lead < 0x80) {
-        return 1;
+        return {1, true};
     }
     std::size_t length = 0;
     unsigned char low = 0x80;
@@ -43,36 +49,35 @@ std::size_t validSequenceLength(std::string_view bytes) {
             high = 0x8F;
         }
     } else {
-        return 0;
+        return {1, false};
     }
-    if (bytes.size() < length) {
-        return 0;
-    }
-    if (byteAt(1) < low || byteAt(1) > high) {
-        return 0;
-    }
-    for (std::size_t i = 2; i < length; ++i) {
-        if (byteAt(i) < 0x80 || byteAt(i) > 0xBF) {
-            return 0;
+    for (std::size_t i = 1; i < length; ++i) {
+        if (i >= bytes.size()) {
+            return {i, false};
+        }
+        const unsigned char byte = byteAt(i);
+        const unsigned char min = i == 1 ? low : 0x80;
+        const unsigned char max = i == 1 ? high : 0xBF;
+        if (byte < min || byte > max) {
+            return {i, false};
         }
     }
-    return length;
+    return {length, true};
 }
 
-// UTF-8 text with every invalid byte replaced by U+FFFD.
+// UTF-8 text with every invalid sequence replaced by U+FFFD.
 std::string decodeUTF8Lossy(std::string_view bytes) {
     std::string text;
     text.reserve(bytes.size());
     std::size_t index = 0;
     while (index < bytes.size()) {
-        const std::size_t length = validSequenceLength(bytes.substr(index));
-        if (length == 0) {
-            text += kReplacementCharacter;
-            ++index;
+        const Sequence sequence = leadingSequence(bytes.substr(index));
+        if (sequence.valid) {
+            text.append(bytes.substr(index, sequence.length));
         } else {
-            text.append(bytes.substr(index, length));
-            index += length;
+            text += kReplacementCharacter;
         }
+        index += sequence.length;
     }
     return text;
 }

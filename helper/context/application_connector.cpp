@@ -249,7 +249,12 @@ bool ApplicationConnector::updateCurrentApplicationContext() {
         script->executeAndReturnError(&errorInfo);
     if (!errorInfo.empty()) {
         for (const auto& [key, value] : errorInfo) {
-            platform::NSLog("AppleScript execution error: %@ = %@", {key, value});
+            // A text value prints as itself, like any other object in a log line.
+            if (const std::string* text = value.stringValue()) {
+                platform::NSLog("AppleScript execution error: %@ = %@", {key, *text});
+            } else {
+                platform::NSLog("AppleScript execution error: %@ = %@", {key, value});
+            }
         }
         if (errorNumber(errorInfo) == platform::errAEEventNotPermitted) {
             platform::NotificationUserInfo userInfo;
