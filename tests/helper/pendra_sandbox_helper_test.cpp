@@ -147,7 +147,7 @@ TEST_F(PendraSandboxHelperTest,
 }
 
 TEST_F(PendraSandboxHelperTest, SecondCopyBuildsItsHelperThenLeavesWithoutInstallingOrRunning) {
-    workspace.addRunningApplication(runningApplication(5151, kHelperBundleIdentifier));
+    workspace.addRunningApplication(testing::runningApplication(5151, kHelperBundleIdentifier));
 
     EXPECT_EQ(helperMain(), 0);
 
@@ -201,7 +201,7 @@ TEST_F(PendraSandboxHelperTest, UniquenessCountsRunningCopiesOfTheHelper) {
     PendraSandboxHelper helper;
     EXPECT_TRUE(helper.isUniqueInstance());
 
-    workspace.addRunningApplication(runningApplication(6161, kHelperBundleIdentifier));
+    workspace.addRunningApplication(testing::runningApplication(6161, kHelperBundleIdentifier));
     EXPECT_FALSE(helper.isUniqueInstance());
 }
 
