@@ -168,6 +168,7 @@ TEST_F(AppleEventsTest, AnUpdateThatStartsEndsTheProcessAtOnce) {
     const std::string toolPath =
         "/Applications/PendraMacSandboxHelper.app/Contents/MacOS/" + std::string(kRelaunchToolName);
     fake.files.addDirectory(toolPath);
+    fake.files.addDirectory(fake.paths.temporaryDirectory);
     fake.bundles.main->auxiliaryExecutables[kRelaunchToolName] = toolPath;
     fake.files.addDirectory("/Users/me/Downloads/PendraMacSandboxHelper.app");
     startHelper();
