@@ -95,6 +95,21 @@ std::int32_t errorNumber(const platform::ScriptErrorInfo& errorInfo) {
     return 0;
 }
 
+// A value as a log line prints a lone object: text and numbers as they are, containers in
+// their described form.
+std::string objectText(const platform::PropertyList& value) {
+    if (const std::string* text = value.stringValue()) {
+        return *text;
+    }
+    if (const auto number = value.integerValue()) {
+        return std::to_string(*number);
+    }
+    if (const auto flag = value.booleanValue()) {
+        return *flag ? "1" : "0";
+    }
+    return value.description();
+}
+
 std::shared_ptr<platform::AppleScript> makeScript(const std::string& source) {
     return std::shared_ptr<platform::AppleScript>(
         platform::scripting().makeAppleScriptWithSource(source));
@@ -114,7 +129,13 @@ void ApplicationConnector::_precompileAppleScripts() {
     for (const auto& [key, connector] : *table->dictionaryValue()) {
         if (const std::optional<std::string> source = _appleScriptStringForConnectorWithKey(key)) {
             // Made from source only: compiled at its first run, then reused by every capture.
-            compiledScripts_[key] = makeScript(*source);
+            if (auto script = makeScript(*source)) {
+                compiledScripts_[key] = std::move(script);
+            } else {
+                // The application is then served by the generic connector.
+                platform::NSLog("Could not make the AppleScript of application connector %@",
+                                {key});
+            }
         } else {
             bundleIdentifiersWithoutAppleScriptSupport_.insert(key);
         }
@@ -249,12 +270,7 @@ bool ApplicationConnector::updateCurrentApplicationContext() {
         script->executeAndReturnError(&errorInfo);
     if (!errorInfo.empty()) {
         for (const auto& [key, value] : errorInfo) {
-            // A text value prints as itself, like any other object in a log line.
-            if (const std::string* text = value.stringValue()) {
-                platform::NSLog("AppleScript execution error: %@ = %@", {key, *text});
-            } else {
-                platform::NSLog("AppleScript execution error: %@ = %@", {key, value});
-            }
+            platform::NSLog("AppleScript execution error: %@ = %@", {key, objectText(value)});
         }
         if (errorNumber(errorInfo) == platform::errAEEventNotPermitted) {
             platform::NotificationUserInfo userInfo;

@@ -27,12 +27,15 @@ char lowerCase(char c) {
 struct Tag {
     std::size_t begin = 0;  // the "["
     std::size_t end = 0;    // just after the "]"
-    std::size_t nameBegin = 0;
-    std::size_t nameEnd = 0;  // the "]" or the "=" before the attribute
-    bool closing = false;
-    bool hasAttribute = false;
     // For an opening tag: the index of its closing tag, once that has been read.
     std::int64_t match = -1;
+    std::uint32_t nameLength = 0;
+    bool closing = false;
+    bool hasAttribute = false;
+
+    std::size_t nameBegin() const { return begin + (closing ? 2 : 1); }
+    // The "]", or the "=" before the attribute.
+    std::size_t nameEnd() const { return nameBegin() + nameLength; }
 };
 
 // The tags of a text from a start position on, found lazily as far as the questions asked need,
@@ -48,13 +51,10 @@ class TokenIndex {
         while (!exhausted_ && (tags_.empty() || tags_.back().begin < position)) {
             readNextTag();
         }
-        auto found =
-            std::lower_bound(tags_.begin(), tags_.end(), position,
-                             [](const Tag& tag, std::size_t value) { return tag.begin < value; });
-        if (found == tags_.end() || found->begin != position || found->closing) {
+        const std::size_t index = firstTagFrom(position);
+        if (index == tags_.size() || tags_[index].begin != position || tags_[index].closing) {
             return -1;
         }
-        const auto index = static_cast<std::size_t>(found - tags_.begin());
         while (tags_[index].match < 0 && !exhausted_) {
             readNextTag();
         }
@@ -64,14 +64,14 @@ class TokenIndex {
     const Tag& tag(std::size_t index) const { return tags_[index]; }
 
     std::string_view name(const Tag& tag) const {
-        return text_.substr(tag.nameBegin, tag.nameEnd - tag.nameBegin);
+        return text_.substr(tag.nameBegin(), tag.nameLength);
     }
 
     std::optional<std::string> attribute(const Tag& tag) const {
         if (!tag.hasAttribute) {
             return std::nullopt;
         }
-        return std::string(text_.substr(tag.nameEnd + 1, tag.end - 1 - (tag.nameEnd + 1)));
+        return std::string(text_.substr(tag.nameEnd() + 1, tag.end - 1 - (tag.nameEnd() + 1)));
     }
 
     // The text between a token's tags less the tags of every token nested inside, where a
@@ -104,6 +104,23 @@ class TokenIndex {
     }
 
   private:
+    // The index of the first tag read that starts at or after the position. The questions of
+    // one pass move forward, so the search gallops on from the previous answer.
+    std::size_t firstTagFrom(std::size_t position) {
+        std::size_t low = hint_ < tags_.size() && tags_[hint_].begin <= position ? hint_ : 0;
+        std::size_t high = low;
+        for (std::size_t step = 1; high < tags_.size() && tags_[high].begin < position; step *= 2) {
+            low = high;
+            high = std::min(high + step, tags_.size());
+        }
+        const auto found =
+            std::lower_bound(tags_.begin() + static_cast<std::ptrdiff_t>(low),
+                             tags_.begin() + static_cast<std::ptrdiff_t>(high), position,
+                             [](const Tag& tag, std::size_t value) { return tag.begin < value; });
+        hint_ = static_cast<std::size_t>(found - tags_.begin());
+        return hint_;
+    }
+
     // Reads up to and including the next tag, matching it; sets exhausted_ at the end.
     void readNextTag() {
         while (!exhausted_) {
@@ -131,14 +148,14 @@ class TokenIndex {
         if (tag.closing) {
             ++cursor;
         }
-        tag.nameBegin = cursor;
+        const std::size_t nameBegin = cursor;
         while (cursor < text_.size() && isNameCharacter(text_[cursor])) {
             ++cursor;
         }
-        tag.nameEnd = cursor;
-        if (tag.nameEnd == tag.nameBegin || cursor >= text_.size()) {
+        if (cursor == nameBegin || cursor - nameBegin > UINT32_MAX || cursor >= text_.size()) {
             return false;
         }
+        tag.nameLength = static_cast<std::uint32_t>(cursor - nameBegin);
         if (text_[cursor] == '=' && !tag.closing) {
             tag.hasAttribute = true;
             const std::size_t bracket = text_.find_first_of("[]", cursor + 1);
@@ -174,6 +191,7 @@ class TokenIndex {
 
     std::string_view text_;
     std::size_t frontier_;
+    std::size_t hint_ = 0;
     bool exhausted_ = false;
     std::vector<Tag> tags_;
     std::unordered_map<std::string, std::vector<std::size_t>> openTags_;

@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "platform/fake/fake_application.h"
+#include "platform/fake/fake_file_manager.h"
 #include "platform/platform.h"
 
 namespace platform::fake {
@@ -252,9 +253,9 @@ std::optional<RunningApplication> FakeWorkspace::launchApplicationAtURL(
     RunningApplication launched;
     launched.processIdentifier = nextLaunchedPid++;
     launched.bundleURL = url;
-    const std::string path = url.path();
+    const std::string path = normalizedPath(url.path());
     for (const auto& [identifier, installedPath] : installed) {
-        if (installedPath == path) {
+        if (normalizedPath(installedPath) == path) {
             launched.bundleIdentifier = identifier;
             break;
         }

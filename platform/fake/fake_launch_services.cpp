@@ -30,6 +30,7 @@ LSSharedFileListRef FakeLaunchServices::LSSharedFileListCreate(SharedFileListKin
 std::vector<LSSharedFileListItem> FakeLaunchServices::LSSharedFileListCopySnapshot(
     const LSSharedFileListRef& list) {
     ++snapshots;
+    noteIds();
     std::vector<LSSharedFileListItem> snapshot;
     if (!list) {
         return snapshot;
@@ -64,6 +65,7 @@ OSStatus FakeLaunchServices::LSSharedFileListItemResolve(const LSSharedFileListR
 OSStatus FakeLaunchServices::LSSharedFileListItemRemove(const LSSharedFileListRef& list,
                                                         const LSSharedFileListItem& item) {
     removed.push_back(item.identifier);
+    noteIds();
     if (!list) {
         return paramErr;
     }
@@ -99,11 +101,16 @@ std::uint64_t FakeLaunchServices::addItem(const std::string& displayName,
     return item.id;
 }
 
-std::uint64_t FakeLaunchServices::nextId() {
-    // Items a test put in directly keep their ids; new ones never reuse an id.
+void FakeLaunchServices::noteIds() {
     for (const auto& item : items) {
         lastId_ = std::max(lastId_, item.id);
     }
+}
+
+std::uint64_t FakeLaunchServices::nextId() {
+    // Items a test put in directly keep their ids; a new one never takes the id of an item the
+    // list has shown, removed ones included.
+    noteIds();
     return ++lastId_;
 }
 

@@ -289,17 +289,6 @@ TEST_F(ApplicationConnectorTest, OtherScriptErrorsStillAnswerWithAnEmptyContext)
     EXPECT_EQ(connector.currentApplicationContextBundleIdentifier(), std::nullopt);
 }
 
-TEST_F(ApplicationConnectorTest, ErrorWithoutNumberCountsAsAnOrdinaryError) {
-    ApplicationConnector connector;
-    bringToFront("com.example.editor", "Editor");
-    failures["editor"] = {{platform::NSAppleScriptErrorMessage, PropertyList("boom")}};
-
-    EXPECT_TRUE(connector.updateCurrentApplicationContext());
-    EXPECT_THAT(fake.log.console(),
-                ElementsAre("AppleScript execution error: NSAppleScriptErrorMessage = boom"));
-    EXPECT_THAT(fake.notifications.posted, IsEmpty());
-}
-
 TEST_F(ApplicationConnectorTest, PlaceholdersAreEscapedForTheStringLiteral) {
     const std::vector<std::pair<std::string, std::string>> names = {
         {"My \"Quoted\" App", "My \\\"Quoted\\\" App"},
@@ -343,16 +332,38 @@ TEST_F(ApplicationConnectorTest, NoFrontmostApplicationStillRunsTheGenericScript
     EXPECT_EQ(fake.log.console().size(), 1u);
 }
 
-TEST_F(ApplicationConnectorTest, TableWithoutGenericScriptEndsTheRequestQuietly) {
+TEST_F(ApplicationConnectorTest, TableWithoutGenericScriptEndsTheRequestWithoutFailing) {
     useConnectorTable(
         {{"com.example.editor", PropertyList::Dictionary{{"AppleScript", "editor"}}}});
     ApplicationConnector connector;
     bringToFront("org.example.unlisted", "Unlisted");
 
-    EXPECT_EQ(ApplicationConnector::appleScriptForUnknownApps(), nullptr);
     EXPECT_FALSE(connector.updateCurrentApplicationContext());
+
+    EXPECT_THAT(fake.log.console(),
+                ElementsAre("No AppleScript for the generic application connector .unknown",
+                            "No AppleScript to run for application connector org.example.unlisted",
+                            "No URL to open for application connector org.example.unlisted"));
     EXPECT_THAT(fake.scripting.executions, IsEmpty());
     EXPECT_THAT(connector.currentApplicationContext(), IsEmpty());
+}
+
+TEST_F(ApplicationConnectorTest, ConnectorScriptThatCannotBeMadeLeavesTheGenericScript) {
+    fake.scripting.unmakeable.insert("editor");
+    results
+        ["tell application \"Editor\" to return {\"Editor\", \"com.example.editor\"} -- "
+         "currentappname"] = listOf({text("t"), text("x://t")});
+    ApplicationConnector connector;
+    bringToFront("com.example.editor", "Editor");
+
+    EXPECT_FALSE(connector.compiledScripts().contains("com.example.editor"));
+    connector.updateCurrentApplicationContext();
+
+    EXPECT_THAT(executedSources(), ElementsAre("tell application \"Editor\" to return {\"Editor\", "
+                                               "\"com.example.editor\"} -- currentappname"));
+    EXPECT_THAT(fake.log.console(),
+                ElementsAre("Could not make the AppleScript of application connector "
+                            "com.example.editor"));
 }
 
 }  // namespace

@@ -67,13 +67,6 @@ TEST_F(ApplicationEnvironmentTest, AtLeastComparesMajorMinorAndPatch) {
     EXPECT_EQ(fake.processInfo.queries[1].patchVersion, 0);
 }
 
-TEST_F(ApplicationEnvironmentTest, TouchBarNeedsTenTwelveTwo) {
-    runOn(10, 12, 1);
-    EXPECT_FALSE(ApplicationEnvironment::isTouchBarSupported());
-    runOn(10, 12, 2);
-    EXPECT_TRUE(ApplicationEnvironment::isTouchBarSupported());
-}
-
 struct Threshold {
     const char* name;
     std::function<bool()> query;

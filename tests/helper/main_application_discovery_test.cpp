@@ -29,19 +29,7 @@ struct DiscoveryCase {
 const std::string kStandard = kPendraBundleIdentifier;
 const std::string kDevelopment = kPendraDevelopmentBundleIdentifier;
 
-class MainApplicationDiscoveryTest : public testing::HelperTest {
-  protected:
-    void apply(const std::string& bundleIdentifier, Variant variant, platform::pid_t pid) {
-        if (variant.installed) {
-            installMainApplication(bundleIdentifier);
-        } else {
-            workspace.installedPaths.erase(bundleIdentifier);
-        }
-        if (variant.running) {
-            workspace.addRunningApplication(testing::runningApplication(pid, bundleIdentifier));
-        }
-    }
-};
+using MainApplicationDiscoveryTest = testing::HelperTest;
 
 TEST_F(MainApplicationDiscoveryTest, SupportedIdentifiersInOrderOfPreference) {
     EXPECT_THAT(PendraSandboxHelper::supportedPendraBundleIdentifiers(),
@@ -102,19 +90,6 @@ TEST_F(MainApplicationDiscoveryTest, PreferredAndFirstInstalledFollowTheWorkspac
         EXPECT_EQ(helper.pendraBundleExistsWithIdentifier(kDevelopment),
                   discoveryCase.development.installed);
     }
-}
-
-TEST_F(MainApplicationDiscoveryTest, AnswersChangeAsSoonAsTheWorkspaceDoes) {
-    apply(kStandard, {true, false}, 501);
-    apply(kDevelopment, {true, false}, 502);
-    PendraSandboxHelper helper;
-    EXPECT_EQ(helper.preferredPendraBundleIdentifier(), kStandard);
-
-    workspace.addRunningApplication(testing::runningApplication(502, kDevelopment));
-    EXPECT_EQ(helper.preferredPendraBundleIdentifier(), kDevelopment);
-
-    workspace.installedPaths.erase(kStandard);
-    EXPECT_EQ(helper.firstInstalledPendraBundleIdentifier(), kDevelopment);
 }
 
 }  // namespace

@@ -108,15 +108,21 @@ TEST_F(PendraSandboxHelperTest, HourlyCheckPassesWhileTheMainApplicationIsInstal
 
 // Needs the disabling operation, which is still being built.
 TEST_F(PendraSandboxHelperTest, DISABLED_HourlyCheckDisablesAndExitsOnceTheMainApplicationIsGone) {
+    fake.bundles.main->auxiliaryExecutables[kRemoveToolName] =
+        std::string(platform::fake::kFakeHelperPath) + "/Contents/MacOS/" + kRemoveToolName;
     PendraSandboxHelper helper;
     workspace.installedPaths.clear();
 
     EXPECT_THROW(fake.application.fireTimer(fake.application.timers[0].id), platform::ProcessExit);
 
     const std::vector<std::string> lines = fake.log.unified();
-    ASSERT_GE(lines.size(), 3u);
+    ASSERT_GE(lines.size(), 4u);
     EXPECT_EQ(lines[1], "Performing Pendra existence check");
     EXPECT_EQ(lines[2], "No more Pendra bundles found locally");
+    EXPECT_EQ(lines[3], "Disabling the helper...");
+    ASSERT_EQ(fake.tasks.launched.size(), 1u);
+    EXPECT_THAT(fake.tasks.launched[0].arguments,
+                ElementsAre(platform::fake::kFakeHelperPath, "4242"));
     EXPECT_EQ(fake.processes.exitStatus, 0);
     // Ended past the application object: no termination notification.
     for (const auto& posted : fake.notifications.posted) {
@@ -127,14 +133,18 @@ TEST_F(PendraSandboxHelperTest, DISABLED_HourlyCheckDisablesAndExitsOnceTheMainA
 // Needs the disabling operation, which is still being built.
 TEST_F(PendraSandboxHelperTest,
        DISABLED_StartWithoutMainApplicationDisablesAndExitsBeforeUniquenessTest) {
+    fake.bundles.main->auxiliaryExecutables[kRemoveToolName] =
+        std::string(platform::fake::kFakeHelperPath) + "/Contents/MacOS/" + kRemoveToolName;
     workspace.installedPaths.clear();
 
     EXPECT_THROW(helperMain(), platform::ProcessExit);
 
     const std::vector<std::string> lines = fake.log.unified();
-    ASSERT_GE(lines.size(), 2u);
+    ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines[0], "Performing Pendra existence check");
     EXPECT_EQ(lines[1], "No more Pendra bundles found locally");
+    EXPECT_EQ(lines[2], "Disabling the helper...");
+    EXPECT_EQ(fake.tasks.launched.size(), 1u);
     EXPECT_EQ(fake.processes.exitStatus, 0);
     EXPECT_EQ(fake.application.runCalls, 0);
     for (const auto& line : lines) {

@@ -109,19 +109,6 @@ class ShippedConnectorsTest : public testing::HelperTest {
     PropertyList::Dictionary connectors;
 };
 
-TEST(ShippedScriptScanning, FindsListSizesAndLiterals) {
-    // The scanners themselves, on texts whose answers are known.
-    EXPECT_EQ(returnedListSizes("return {a, {b, c}, \"d, e\"}\nreturn {x}"),
-              (std::vector<int>{3, 1}));
-    EXPECT_EQ(returnedListSizes("set s to \"return {a, b, c}\"\nreturn {f(a, b), c}"),
-              (std::vector<int>{2}));
-    const std::string script = "tell \"A\\\"B\" -- \"no\"\nX";
-    const std::vector<bool> inside = insideStringLiterals(script);
-    EXPECT_TRUE(inside[script.find('B')]);
-    EXPECT_FALSE(inside[script.find("no")]);
-    EXPECT_FALSE(inside[script.find('X')]);
-}
-
 TEST_F(ShippedConnectorsTest, KeysAreLowerCaseAndEveryConnectorIsADictionary) {
     ASSERT_TRUE(connectors.contains(".unknown"));
     for (const auto& [key, connector] : connectors) {

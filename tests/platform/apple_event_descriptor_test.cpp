@@ -98,6 +98,8 @@ TEST(DescriptorValues, IntegersBooleansAndCodes) {
     EXPECT_EQ(Descriptor::descriptorWithTypeCode(fourCharCode("docu")).stringValue(), "docu");
     EXPECT_EQ(Descriptor::descriptorWithDouble(2.5).stringValue(), "2.5");
     EXPECT_EQ(Descriptor::descriptorWithString("2.5").doubleValue(), 2.5);
+    EXPECT_EQ(Descriptor::descriptorWithDouble(3.0).int32Value(), 3);
+    EXPECT_EQ(Descriptor::descriptorWithDouble(3.5).int32Value(), 0);
     EXPECT_FALSE(Descriptor::listDescriptor().stringValue());
     EXPECT_FALSE(Descriptor::descriptorWithApplicationBundleIdentifier("a.b").stringValue());
 }
@@ -192,6 +194,9 @@ TEST(DescriptorContainers, AppleEventParametersAttributesAndTarget) {
     EXPECT_EQ(event.attributeDescriptorForKeyword(keyAddressAttr), sender);
     EXPECT_FALSE(event.paramDescriptorForKeyword(keyAddressAttr));
     EXPECT_EQ(event.numberOfItems(), 1);
+    EXPECT_EQ(event.description(),
+              R"('aevt'('GURL'\'GURL' target='bund'("com.x") returnID=-1 transactionID=0))"
+              R"({'----':'utxt'("x://y")} attributes {'addr':'psn '(0,99)})");
     EXPECT_FALSE(Descriptor::recordDescriptor().paramDescriptorForKeyword(keyDirectObject));
     EXPECT_FALSE(Descriptor::recordDescriptor().targetDescriptor());
 }
@@ -203,6 +208,13 @@ TEST(DescriptorTransport, EveryKindSurvivesFlattening) {
     ASSERT_TRUE(back);
     EXPECT_EQ(*back, rich);
     EXPECT_EQ(back->description(), rich.description());
+    EXPECT_EQ(Descriptor().description(), "'null'()");
+    EXPECT_EQ(Descriptor::descriptorWithProcessSerialNumber({0, 7}).description(), "'psn '(0,7)");
+    EXPECT_EQ(
+        Descriptor::descriptorWithDescriptorType(fourCharCode("abcd"), "\x01\xFF").description(),
+        "'abcd'($01FF$)");
+    EXPECT_EQ(Descriptor::descriptorWithString("say \"hi\"").description(),
+              R"('utxt'("say \"hi\""))");
 
     for (const Descriptor& single :
          {Descriptor::nullDescriptor(), Descriptor::descriptorWithInt32(INT32_MIN),

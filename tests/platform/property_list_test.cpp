@@ -88,6 +88,27 @@ TEST(PropertyList, ReadsBinary) {
                   {"name", "Pendra"}, {"n", 5}, {"ok", true}, {"list", PropertyList::Array{1.5}}}));
     // Cut short, the same bytes are refused.
     EXPECT_FALSE(PropertyList::readFromBytes(std::span(kBinary, sizeof kBinary - 10)));
+
+    // Damaged copies read as absent or as some value, and never bring the reader down.
+    int refused = 0;
+    for (std::size_t at = 0; at < sizeof kBinary; ++at) {
+        for (const std::uint8_t mask : {0x01, 0x10, 0x7F, 0x80, 0xFF}) {
+            std::vector<std::uint8_t> damaged(std::begin(kBinary), std::end(kBinary));
+            damaged[at] ^= mask;
+            const auto value = PropertyList::readFromBytes(damaged);
+            refused += value ? 0 : 1;
+            if (value) {
+                EXPECT_FALSE(value->description().empty());
+            }
+        }
+    }
+    EXPECT_GT(refused, 0);
+}
+
+TEST(PropertyList, TruncatedXmlIsRefused) {
+    for (std::size_t length = 0; length + 20 < kXml.size(); length += 7) {
+        EXPECT_FALSE(PropertyList::readFromBytes(bytesOf(kXml.substr(0, length)))) << length;
+    }
 }
 
 TEST(PropertyList, MissingOrMalformedFilesAreAbsent) {

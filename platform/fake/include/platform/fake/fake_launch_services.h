@@ -52,6 +52,7 @@ class FakeLaunchServices : public LaunchServices {
 
   private:
     std::uint64_t nextId();
+    void noteIds();
     std::shared_ptr<int> released_;
     std::uint64_t lastId_ = 0;
 };
