@@ -51,6 +51,7 @@ LinuxApplication::~LinuxApplication() {
     }
     timers_.clear();
     sd_event_source_disable_unref(quitSource_);
+    sd_event_source_disable_unref(wakeSource_);
     for (auto* source : signalSources_) {
         sd_event_source_disable_unref(source);
     }
@@ -133,8 +134,11 @@ void LinuxApplication::terminate() {
         return;  // already asked
     }
     if (sd_event_add_defer(event_, &quitSource_, &LinuxApplication::onQuit, this) < 0) {
+        quitSource_ = nullptr;
         quitNow();
+        return;
     }
+    sd_event_source_set_enabled(quitSource_, SD_EVENT_ONESHOT);
 }
 
 void LinuxApplication::quitNow() {
@@ -192,18 +196,18 @@ void LinuxApplication::run() {
 
 void LinuxApplication::stop() {
     stopped_ = true;
-    if (event_ != nullptr && quitSource_ == nullptr) {
-        // Wake the loop so that it notices.
-        sd_event_source* wake = nullptr;
-        auto nothing = [](sd_event_source* source, void*) -> int {
-            sd_event_source_disable_unref(source);
-            return 0;
-        };
-        if (sd_event_add_defer(event_, &wake, nothing, nullptr) >= 0) {
-            sd_event_source_set_floating(wake, 1);
-            sd_event_source_unref(wake);
+    if (event_ == nullptr) {
+        return;
+    }
+    // Wake the loop so that it notices.
+    if (wakeSource_ == nullptr) {
+        auto nothing = [](sd_event_source*, void*) -> int { return 0; };
+        if (sd_event_add_defer(event_, &wakeSource_, nothing, nullptr) < 0) {
+            wakeSource_ = nullptr;
+            return;
         }
     }
+    sd_event_source_set_enabled(wakeSource_, SD_EVENT_ONESHOT);
 }
 
 bool LinuxApplication::runUntil(const std::function<bool()>& condition, double seconds) {
