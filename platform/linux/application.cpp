@@ -10,6 +10,7 @@
 
 #include "linux_application.h"
 #include "linux_bundles.h"
+#include "linux_support.h"
 
 namespace platform::linux_platform {
 
@@ -40,7 +41,7 @@ std::uint64_t toUsec(double seconds) {
 LinuxApplication::LinuxApplication(std::function<void(int)> endProcess)
     : endProcess_(std::move(endProcess)) {
     if (int r = sd_event_new(&event_); r < 0) {
-        std::fprintf(stderr, "Cannot create the event loop: %s\n", std::strerror(-r));
+        logLine(std::string("Cannot create the event loop: ") + std::strerror(-r));
         event_ = nullptr;
     }
 }
@@ -99,7 +100,7 @@ TimerID LinuxApplication::scheduledTimerWithTimeInterval(double seconds, bool re
     int r = sd_event_add_time_relative(event_, &timer->source, CLOCK_MONOTONIC, timer->intervalUsec,
                                        kTimerAccuracyUsec, &LinuxApplication::onTimer, timer.get());
     if (r < 0) {
-        std::fprintf(stderr, "Cannot schedule a timer: %s\n", std::strerror(-r));
+        logLine(std::string("Cannot schedule a timer: ") + std::strerror(-r));
         return 0;
     }
     const TimerID id = timer->id;
@@ -171,7 +172,7 @@ void LinuxApplication::watchTerminationSignals() {
 
 void LinuxApplication::run() {
     if (event_ == nullptr) {
-        std::fprintf(stderr, "No event loop; nothing to run\n");
+        logLine("No event loop; nothing to run");
         return;
     }
     stopped_ = false;
@@ -185,7 +186,7 @@ void LinuxApplication::run() {
     while (!stopped_) {
         int r = sd_event_run(event_, UINT64_MAX);
         if (r < 0) {
-            std::fprintf(stderr, "The event loop failed: %s\n", std::strerror(-r));
+            logLine(std::string("The event loop failed: ") + std::strerror(-r));
             break;
         }
         if (sd_event_get_state(event_) == SD_EVENT_FINISHED) {
@@ -233,8 +234,8 @@ bool LinuxApplication::runUntil(const std::function<bool()>& condition, double s
 
 void LinuxApplication::activateIgnoringOtherApps(bool /*flag*/) {
     if (!writeFrontmostRecord(::getpid())) {
-        std::fprintf(stderr, "Cannot record %d as the frontmost application at %s\n",
-                     static_cast<int>(::getpid()), frontmostRecordPath().c_str());
+        logLine("Cannot record " + std::to_string(::getpid()) +
+                " as the frontmost application at " + frontmostRecordPath());
     }
 }
 
