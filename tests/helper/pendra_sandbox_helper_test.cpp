@@ -61,12 +61,17 @@ TEST_F(PendraSandboxHelperTest, InitRegistersInItsOrderAndRunsOneCheckBeforeTheT
         if (checks++ > 0) {
             return;
         }
-        // At the first existence check the services and the GetURL handler are in place, the
-        // dynamic services have been re-read, and no timer exists yet.
+        // At the first existence check the services, the custom events and the GetURL handler are
+        // in place, the dynamic services have been re-read, and no timer exists yet.
         EXPECT_NE(fake.application.servicesProvider(), nullptr);
         EXPECT_EQ(fake.application.updateDynamicServicesCalls, 1);
         EXPECT_THAT(fake.appleEvents.registrationOrder,
-                    ElementsAre(std::pair{platform::kInternetEventClass, platform::kAEGetURL}));
+                    ElementsAre(std::pair{kPendraHelperEventClass, kGetVersionEventID},
+                                std::pair{kPendraHelperEventClass, kUpdateEventID},
+                                std::pair{kPendraHelperEventClass,
+                                          kInvokeQuickEntryAutofillServiceItemEventID},
+                                std::pair{kPendraHelperEventClass, kDisableEventID},
+                                std::pair{platform::kInternetEventClass, platform::kAEGetURL}));
         EXPECT_THAT(fake.application.timers, IsEmpty());
         EXPECT_THAT(fake.log.unified(), ElementsAre("Performing Pendra existence check"));
     };
@@ -161,10 +166,15 @@ TEST_F(PendraSandboxHelperTest, SecondCopyBuildsItsHelperThenLeavesWithoutInstal
     EXPECT_THAT(fake.log.unified(),
                 ElementsAre("Performing Pendra existence check", "Helper already running, exiting",
                             "Exiting the helper"));
-    // The helper object was built: services re-read, GetURL handler registered, timer made.
+    // The helper object was built: services re-read, event handlers registered, timer made.
     EXPECT_EQ(fake.application.updateDynamicServicesCalls, 1);
-    EXPECT_THAT(fake.appleEvents.registrationOrder,
-                ElementsAre(std::pair{platform::kInternetEventClass, platform::kAEGetURL}));
+    EXPECT_THAT(
+        fake.appleEvents.registrationOrder,
+        ElementsAre(std::pair{kPendraHelperEventClass, kGetVersionEventID},
+                    std::pair{kPendraHelperEventClass, kUpdateEventID},
+                    std::pair{kPendraHelperEventClass, kInvokeQuickEntryAutofillServiceItemEventID},
+                    std::pair{kPendraHelperEventClass, kDisableEventID},
+                    std::pair{platform::kInternetEventClass, platform::kAEGetURL}));
     EXPECT_EQ(fake.application.timers.size(), 1u);
     // Nothing installed, no login item touched, no loop, no notification.
     EXPECT_EQ(fake.application.runCalls, 0);
