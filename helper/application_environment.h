@@ -7,7 +7,7 @@
 namespace pendra {
 
 class ApplicationEnvironment {
-public:
+  public:
     static std::string machineIdentifier();
     static std::string modelIdentifier();
     static bool isOperatingSystemAtLeastMajorVersion(std::int64_t major);

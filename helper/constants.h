@@ -27,10 +27,12 @@ inline constexpr const char* BundleIdentifierParameter = "BundleIdentifierParame
 inline constexpr const char* AdditionalPropertiesDescriptorParameter =
     "AdditionalPropertiesDescriptorParameter";
 
-inline constexpr const char* kExperimentalIntegrationsEnabledKey = "ExperimentalIntegrationsEnabled";
+inline constexpr const char* kExperimentalIntegrationsEnabledKey =
+    "ExperimentalIntegrationsEnabled";
 
 inline constexpr const char* kPendraBundleIdentifier = "com.orvano.PendraMac";
-inline constexpr const char* kPendraDevelopmentBundleIdentifier = "com.orvano.PendraMac.development";
+inline constexpr const char* kPendraDevelopmentBundleIdentifier =
+    "com.orvano.PendraMac.development";
 
 inline constexpr const char* kRelaunchToolName = "PendraSandboxHelperRelaunchTool.app";
 inline constexpr const char* kRemoveToolName = "PendraSandboxHelperRemoveTool";

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/application.h"
 #include "platform/apple_event_descriptor.h"
+#include "platform/application.h"
 #include "platform/launch_services.h"
 #include "platform/log.h"
 #include "platform/url.h"
@@ -20,8 +20,9 @@ namespace pendra {
 class AppleEventsHandler;
 class ApplicationConnector;
 
-class PendraSandboxHelper : public platform::ApplicationDelegate, public platform::ServicesProvider {
-public:
+class PendraSandboxHelper : public platform::ApplicationDelegate,
+                            public platform::ServicesProvider {
+  public:
     // init: log handle, connector, services provider, Apple Event handlers, GetURL handler,
     // the first existence check (which may end the process), the hourly timer.
     PendraSandboxHelper();
@@ -77,13 +78,14 @@ public:
     void registerLoginItem();
     void unregisterLoginItem();
     void setHelperToRunAsLoginItem(bool enable);
-    bool loginItemExistsForPendraHelperWithLoginItemsList(const platform::LSSharedFileListRef& list);
-    void disableLoginItemsForPendraHelperWithLoginItemsList(const platform::LSSharedFileListRef& list,
-                                                            bool skipOwnBundle);
+    bool loginItemExistsForPendraHelperWithLoginItemsList(
+        const platform::LSSharedFileListRef& list);
+    void disableLoginItemsForPendraHelperWithLoginItemsList(
+        const platform::LSSharedFileListRef& list, bool skipOwnBundle);
     void enableLoginItemWithLoginItemsList(const platform::LSSharedFileListRef& list,
                                            const platform::URL& forUrl);
 
-private:
+  private:
     platform::OSLog log_;
     // Shared ownership lets this class be destroyed where AppleEventsHandler is only declared.
     std::shared_ptr<AppleEventsHandler> appleEventsHandler_;

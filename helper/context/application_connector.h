@@ -20,7 +20,7 @@ inline constexpr const char* kContextTitleKey = "title";
 inline constexpr const char* kContextLinkKey = "link";
 
 class ApplicationConnector {
-public:
+  public:
     ApplicationConnector();
 
     bool updateCurrentApplicationContext();
@@ -56,7 +56,7 @@ public:
         return bundleIdentifiersWithoutAppleScriptSupport_;
     }
 
-private:
+  private:
     void _precompileAppleScripts();
 
     std::map<std::string, std::string> currentApplicationContext_;

@@ -12,7 +12,7 @@
 namespace pendra {
 
 class ConfigDictionaryCacheController {
-public:
+  public:
     static ConfigDictionaryCacheController& sharedInstance();
     ConfigDictionaryCacheController() = default;
 
@@ -22,14 +22,15 @@ public:
     std::optional<platform::URL> _urlForResourceFromMainBundleWithName(
         const std::optional<std::string>& name, const std::optional<std::string>& inDirectory);
 
-    const std::map<std::string, std::shared_ptr<const platform::PropertyList>>& dictionaries() const {
+    const std::map<std::string, std::shared_ptr<const platform::PropertyList>>& dictionaries()
+        const {
         return dictionaries_;
     }
     void setDictionaries(std::map<std::string, std::shared_ptr<const platform::PropertyList>> d) {
         dictionaries_ = std::move(d);
     }
 
-private:
+  private:
     std::map<std::string, std::shared_ptr<const platform::PropertyList>> dictionaries_;
 };
 

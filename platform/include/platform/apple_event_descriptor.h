@@ -23,7 +23,7 @@ struct ProcessSerialNumber {
 };
 
 class AppleEventDescriptor {
-public:
+  public:
     // The null descriptor ('null', no data).
     AppleEventDescriptor();
 
@@ -122,7 +122,7 @@ public:
 
     bool operator==(const AppleEventDescriptor& other) const;
 
-private:
+  private:
     Kind kind_ = Kind::Scalar;
     DescType type_ = typeNull;
     std::vector<std::uint8_t> data_;

@@ -12,7 +12,7 @@ using AppleEventHandler =
     std::function<void(const AppleEventDescriptor& event, AppleEventDescriptor& reply)>;
 
 class AppleEventManager {
-public:
+  public:
     virtual ~AppleEventManager() = default;
 
     // Registers (or replaces) the handler for a class and ID.

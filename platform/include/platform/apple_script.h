@@ -20,7 +20,7 @@ inline constexpr const char* NSAppleScriptErrorRange = "NSAppleScriptErrorRange"
 using ScriptErrorInfo = PropertyList::Dictionary;
 
 class AppleScript {
-public:
+  public:
     virtual ~AppleScript() = default;
 
     virtual const std::string& source() const = 0;
@@ -30,12 +30,12 @@ public:
         ScriptErrorInfo* errorInfo) = 0;
     // Executes an Apple Event against the script (a subroutine call 'ascr'/'psbr' runs the
     // handler named by 'snam' with the direct-parameter list).
-    virtual std::optional<AppleEventDescriptor> executeAppleEvent(
-        const AppleEventDescriptor& event, ScriptErrorInfo* errorInfo) = 0;
+    virtual std::optional<AppleEventDescriptor> executeAppleEvent(const AppleEventDescriptor& event,
+                                                                  ScriptErrorInfo* errorInfo) = 0;
 };
 
 class ScriptingComponent {
-public:
+  public:
     virtual ~ScriptingComponent() = default;
     // A script object from source text, not compiled or run yet (initWithSource:); absent when
     // no object can be made.

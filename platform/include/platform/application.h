@@ -12,7 +12,7 @@ namespace platform {
 struct RunningApplication;
 
 class ApplicationDelegate {
-public:
+  public:
     virtual ~ApplicationDelegate() = default;
     virtual void applicationDidFinishLaunching() {}
     virtual void applicationWillTerminate() {}
@@ -21,7 +21,7 @@ public:
 // The object that answers Services requests. The application object calls the operation of a
 // message only when the provider's Info.plist declares that message under NSServices.
 class ServicesProvider {
-public:
+  public:
     virtual ~ServicesProvider() = default;
     // Answers whether this provider has an operation for the message; when it has, runs it.
     // The operation may set *error; the application object passes it back to the requester.
@@ -32,7 +32,7 @@ public:
 using TimerID = unsigned long;
 
 class Application {
-public:
+  public:
     virtual ~Application() = default;
 
     // The delegate and the provider are not owned.

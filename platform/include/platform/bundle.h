@@ -11,14 +11,15 @@
 namespace platform {
 
 class Bundle {
-public:
+  public:
     virtual ~Bundle() = default;
 
     virtual std::string bundlePath() const = 0;
     URL bundleURL() const { return URL::fileURLWithPath(bundlePath()); }
     // The identifier from the Info.plist; absent when there is none.
     virtual std::optional<std::string> bundleIdentifier() const = 0;
-    virtual std::optional<PropertyList> objectForInfoDictionaryKey(const std::string& key) const = 0;
+    virtual std::optional<PropertyList> objectForInfoDictionaryKey(
+        const std::string& key) const = 0;
     // The path of a resource by base name, type (extension, may be empty) and optional
     // subfolder of the resources; absent when there is none.
     virtual std::optional<std::string> pathForResource(
@@ -30,7 +31,7 @@ public:
 };
 
 class BundleService {
-public:
+  public:
     virtual ~BundleService() = default;
     // The bundle of the running program; never null (a program outside any bundle has a main
     // bundle without an identifier).

@@ -11,7 +11,7 @@ namespace platform {
 using NotificationUserInfo = std::map<std::string, std::string>;
 
 class DistributedNotificationCenter {
-public:
+  public:
     virtual ~DistributedNotificationCenter() = default;
     virtual void postNotificationName(const std::string& name,
                                       const std::optional<std::string>& object,

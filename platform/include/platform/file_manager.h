@@ -23,7 +23,7 @@ struct FileAttributes {
 };
 
 class FileManager {
-public:
+  public:
     virtual ~FileManager() = default;
 
     // True when an item exists at the path (a dangling symbolic link counts as absent).

@@ -19,7 +19,7 @@ struct Error;
 // One argument of a format string: text for the object specifiers (an object is given by its
 // text form), a number for the numeric ones. An absent object prints as "(null)".
 class FormatArg {
-public:
+  public:
     FormatArg(std::string_view text) : value_(std::string(text)) {}
     FormatArg(const std::string& text) : value_(text) {}
     FormatArg(const char* text);
@@ -38,7 +38,7 @@ public:
     std::string objectText() const;
     std::optional<std::int64_t> number() const;
 
-private:
+  private:
     std::variant<std::monostate, std::string, std::int64_t> value_;
 };
 

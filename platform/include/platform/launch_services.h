@@ -18,7 +18,7 @@ inline constexpr SharedFileListKind kLSSharedFileListSessionLoginItems =
 
 // A list, released when the last reference goes.
 class SharedFileList {
-public:
+  public:
     virtual ~SharedFileList() = default;
 };
 using LSSharedFileListRef = std::shared_ptr<SharedFileList>;
@@ -35,7 +35,7 @@ inline constexpr SharedFileListInsertPosition kLSSharedFileListItemLast =
     SharedFileListInsertPosition::Last;
 
 class LaunchServices {
-public:
+  public:
     virtual ~LaunchServices() = default;
     virtual LSSharedFileListRef LSSharedFileListCreate(SharedFileListKind kind) = 0;
     // The list's current items, in list order.

@@ -21,13 +21,14 @@ struct OSLog {
 OSLog os_log_create(std::string_view subsystem, std::string_view category);
 
 // A debug-level message through a handle, formatted with the system's format strings.
-void os_log_debug(const OSLog& log, std::string_view format, const std::vector<FormatArg>& args = {});
+void os_log_debug(const OSLog& log, std::string_view format,
+                  const std::vector<FormatArg>& args = {});
 // A line in the process's console log (NSLog).
 void NSLog(std::string_view format, const std::vector<FormatArg>& args = {});
 
 // Where log lines go; the installed platform supplies it.
 class LogService {
-public:
+  public:
     virtual ~LogService() = default;
     virtual void writeUnified(const OSLog& log, LogLevel level, const std::string& message) = 0;
     virtual void writeConsole(const std::string& message) = 0;

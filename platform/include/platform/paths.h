@@ -10,7 +10,7 @@ enum NSSearchPathDirectory { NSApplicationSupportDirectory = 14 };
 enum NSSearchPathDomainMask { NSUserDomainMask = 1 };
 
 class PathService {
-public:
+  public:
     virtual ~PathService() = default;
     virtual std::vector<std::string> NSSearchPathForDirectoriesInDomains(
         NSSearchPathDirectory directory, NSSearchPathDomainMask domain, bool expandTilde) = 0;

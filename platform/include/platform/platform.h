@@ -40,13 +40,13 @@ const Services& installed();
 
 // Installs services for the lifetime of the object, then restores the previous ones.
 class ScopedInstall {
-public:
+  public:
     explicit ScopedInstall(const Services& services) : previous_(install(services)) {}
     ~ScopedInstall() { install(previous_); }
     ScopedInstall(const ScopedInstall&) = delete;
     ScopedInstall& operator=(const ScopedInstall&) = delete;
 
-private:
+  private:
     Services previous_;
 };
 

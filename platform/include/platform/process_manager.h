@@ -20,7 +20,7 @@ struct ProcessExit {
 };
 
 class ProcessManager {
-public:
+  public:
     virtual ~ProcessManager() = default;
 
     // noErr (and the serial number when asked) while the process exists; procNotFound (-600)
@@ -40,12 +40,12 @@ struct Task {
 };
 
 class TaskService {
-public:
+  public:
     virtual ~TaskService() = default;
     // Starts an executable as a child process and returns at once; absent when it cannot be
     // started.
-    virtual std::optional<Task> launchedTaskWithLaunchPath(const std::string& path,
-                                                           const std::vector<std::string>& arguments) = 0;
+    virtual std::optional<Task> launchedTaskWithLaunchPath(
+        const std::string& path, const std::vector<std::string>& arguments) = 0;
     // Blocks until the task has ended; answers its exit status.
     virtual int waitUntilExit(const Task& task) = 0;
 };
@@ -57,7 +57,7 @@ struct OperatingSystemVersion {
 };
 
 class ProcessInfo {
-public:
+  public:
     virtual ~ProcessInfo() = default;
     // True when the running system's version is equal to the given one or newer.
     virtual bool isOperatingSystemAtLeastVersion(const OperatingSystemVersion& version) = 0;

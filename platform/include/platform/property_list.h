@@ -16,7 +16,7 @@ namespace platform {
 class URL;
 
 class PropertyList {
-public:
+  public:
     using Array = std::vector<PropertyList>;
     // Keys are kept sorted, which is also the order in which the platform prints them.
     using Dictionary = std::map<std::string, PropertyList>;
@@ -26,7 +26,16 @@ public:
     };
     using Data = std::vector<std::uint8_t>;
 
-    enum class Type : std::uint8_t { String, Boolean, Integer, Real, Date, Data, Array, Dictionary };
+    enum class Type : std::uint8_t {
+        String,
+        Boolean,
+        Integer,
+        Real,
+        Date,
+        Data,
+        Array,
+        Dictionary
+    };
 
     PropertyList();  // an empty dictionary
     PropertyList(std::string value);
@@ -79,7 +88,7 @@ public:
 
     bool operator==(const PropertyList& other) const;
 
-private:
+  private:
     std::variant<std::string, bool, std::int64_t, double, Date, Data, std::shared_ptr<Array>,
                  std::shared_ptr<Dictionary>>
         value_;

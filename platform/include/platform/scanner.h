@@ -8,7 +8,7 @@
 namespace platform {
 
 class Scanner {
-public:
+  public:
     // A scanner that, like the platform's, skips white space and newlines until told otherwise.
     static Scanner scannerWithString(std::string text) { return Scanner(std::move(text)); }
     explicit Scanner(std::string text);
@@ -29,7 +29,7 @@ public:
     void setScanLocation(std::size_t location);
     const std::string& string() const { return text_; }
 
-private:
+  private:
     void skip();
     std::string text_;
     std::string skipped_;

@@ -9,7 +9,7 @@
 namespace platform {
 
 class URL {
-public:
+  public:
     // A URL from text; absent unless the text is a valid RFC 3986 URI reference with a scheme
     // (an unescaped space, for one, makes it invalid).
     static std::optional<URL> URLWithString(std::string_view text);
@@ -27,7 +27,7 @@ public:
 
     bool operator==(const URL& other) const { return text_ == other.text_; }
 
-private:
+  private:
     explicit URL(std::string text) : text_(std::move(text)) {}
     std::string text_;
 };
@@ -39,7 +39,7 @@ struct URLQueryItem {
 };
 
 class URLComponents {
-public:
+  public:
     // Components of a URL's text; absent when the text does not parse.
     static std::optional<URLComponents> componentsWithString(std::string_view text);
     static std::optional<URLComponents> componentsWithURL(const URL& url);
@@ -52,7 +52,7 @@ public:
     // when the URL has no query.
     const std::optional<std::vector<URLQueryItem>>& queryItems() const { return queryItems_; }
 
-private:
+  private:
     std::optional<std::string> scheme_;
     std::optional<std::string> host_;
     std::string path_;

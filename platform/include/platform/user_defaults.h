@@ -9,7 +9,7 @@
 namespace platform {
 
 class UserDefaults {
-public:
+  public:
     virtual ~UserDefaults() = default;
     virtual std::optional<PropertyList> objectForKey(const std::string& key) = 0;
     // NO when the key is absent or the domain cannot be read.

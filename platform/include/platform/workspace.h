@@ -39,7 +39,7 @@ struct LaunchConfiguration {
 };
 
 class Workspace {
-public:
+  public:
     virtual ~Workspace() = default;
 
     virtual std::optional<RunningApplication> frontmostApplication() = 0;
