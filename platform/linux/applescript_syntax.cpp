@@ -1088,8 +1088,16 @@ class Parser {
         result->text = match.term->words;
         if (!match.term->isClass) {
             result->selector = Selector::Property;
-        } else if (match.plural) {
+        } else if (match.plural && !(at(TokenKind::Number) || isSymbol("-") || isSymbol("("))) {
             result->selector = Selector::Every;
+        } else if (match.plural) {
+            // characters 1 thru 2, items 2 thru -1
+            result->selector = Selector::Range;
+            result->children.push_back(parseUnary());
+            if (!acceptWord("thru") && !acceptWord("through")) {
+                unexpected("“thru”");
+            }
+            result->children.push_back(parseUnary());
         } else {
             // A class names one element by a key: document 1, disk item thePath, text 2 thru -1.
             if (at(TokenKind::Newline) || at(TokenKind::End) || isWord("of") || isWord("in")) {
