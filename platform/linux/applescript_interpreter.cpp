@@ -33,6 +33,9 @@ constexpr OSStatus kCannotCoerce = errAECoercionFail;
 constexpr OSStatus kDivideByZero = -2701;
 constexpr OSStatus kScriptError = -2700;
 constexpr int kMaximumCallDepth = 64;
+// Statements and expressions being evaluated at once, handler calls included; bounds the
+// native stack however handlers and nesting combine.
+constexpr int kMaximumEvaluationDepth = 600;
 constexpr long kDefaultTimeoutTicks = 120 * 60;
 
 // --- Values ----------------------------------------------------------------------------
@@ -136,8 +139,18 @@ std::string describe(const Value& value, int depth = 0) {
     switch (value.kind) {
         case Value::Kind::Missing:
             return "missing value";
-        case Value::Kind::Text:
-            return "\"" + value.text + "\"";
+        case Value::Kind::Text: {
+            // Long texts are cut at a character boundary so that messages stay readable.
+            constexpr std::size_t kShown = 120;
+            if (value.text.size() <= kShown) {
+                return "\"" + value.text + "\"";
+            }
+            std::size_t cut = kShown;
+            while (cut > 0 && (static_cast<unsigned char>(value.text[cut]) & 0xC0) == 0x80) {
+                --cut;
+            }
+            return "\"" + value.text.substr(0, cut) + "…\"";
+        }
         case Value::Kind::Integer:
             return std::to_string(value.integer);
         case Value::Kind::Real:
@@ -731,8 +744,28 @@ class Interpreter {
         frame().hasResult = true;
     }
 
+    // Counts the evaluation depth for the duration of one statement or expression.
+    class Depth {
+      public:
+        explicit Depth(Interpreter& interpreter) : interpreter_(interpreter) {
+            if (++interpreter_.depth_ > kMaximumEvaluationDepth) {
+                --interpreter_.depth_;
+                Failure failure{kStackOverflow, "Stack overflow.", {}};
+                failure.fatal = true;
+                throw failure;
+            }
+        }
+        ~Depth() { --interpreter_.depth_; }
+        Depth(const Depth&) = delete;
+        Depth& operator=(const Depth&) = delete;
+
+      private:
+        Interpreter& interpreter_;
+    };
+
     Flow executeStatement(const Node& node) {
         step();
+        const Depth depth(*this);
         try {
             return executeUnlocated(node);
         } catch (Failure& failure) {
@@ -898,6 +931,7 @@ class Interpreter {
 
     Value evaluate(const Node& node) {
         step();
+        const Depth depth(*this);
         switch (node.kind) {
             case NodeKind::Text:
                 return Value::ofText(node.text);
@@ -1395,6 +1429,7 @@ class Interpreter {
     const Options& options_;
     std::chrono::steady_clock::time_point started_;
     std::int64_t steps_ = 0;
+    int depth_ = 0;
     std::vector<Frame> frames_;
     std::vector<Value> targets_;
     std::optional<Value> returned_;

@@ -989,7 +989,15 @@ class Parser {
                 if (acceptSymbol("(")) {
                     NodePointer inner = parseExpression();
                     expectSymbol(")");
-                    return inner;
+                    if (inner->kind != NodeKind::Specifier) {
+                        return inner;
+                    }
+                    // A parenthesised specifier is got on its own, before anything is taken
+                    // from its value: POSIX path of (full name of active workbook).
+                    NodePointer get = node(NodeKind::Get, start);
+                    get->children.push_back(std::move(inner));
+                    finish(*get);
+                    return get;
                 }
                 if (isSymbol("{")) {
                     return parseListOrRecord();

@@ -120,6 +120,16 @@ TEST_F(ScriptApplicationsTest, ReferencesFromRepliesAddressFurtherEvents) {
         "end tell");
     EXPECT_EQ(named.text(), "x");
     EXPECT_THAT(editor.asked, ElementsAre("psxp of file", "pnam of ditm \"/tmp/x\""));
+
+    // Parentheses get the inner specifier first; the path is then taken from its value here.
+    editor.asked.clear();
+    editor.answers["FNam of acwb"] = text("file:///home/user/Book%201.xlsx");
+    const ScriptRun path = runScript(
+        "tell application id \"com.example.editor\"\n"
+        "  return POSIX path of (full name of active workbook)\n"
+        "end tell");
+    EXPECT_EQ(path.text(), "/home/user/Book 1.xlsx");
+    EXPECT_THAT(editor.asked, ElementsAre("FNam of acwb"));
 }
 
 TEST_F(ScriptApplicationsTest, FailuresOfTheTargetBecomeScriptErrors) {

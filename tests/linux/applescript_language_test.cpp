@@ -295,6 +295,15 @@ TEST_F(ScriptLanguageTest, RunawayScriptsHitTheBudget) {
     const ScriptRun recursion =
         runScript("on f(n)\n  try\n    return f(n + 1)\n  end try\nend f\nreturn f(1)", options);
     EXPECT_EQ(recursion.errorNumber(), -2706);
+
+    // Recursion through deeply nested expressions stops at the evaluation depth bound.
+    std::string nested = "f(n + 1)";
+    for (int i = 0; i < 15; ++i) {
+        nested = "1 + (" + nested + ")";
+    }
+    const ScriptRun deep = runScript("on f(n)\n  return " + nested + "\nend f\nreturn f(1)");
+    EXPECT_EQ(deep.errorNumber(), -2706);
+    EXPECT_FALSE(deep.errorText(NSAppleScriptErrorRange).empty());
 }
 
 TEST_F(ScriptLanguageTest, ParserKnowsMultiWordTerms) {
