@@ -79,4 +79,8 @@ LinuxPlatform::LinuxPlatform() : impl_(std::make_unique<Impl>()) {
 
 LinuxPlatform::~LinuxPlatform() = default;
 
+std::string userDefaultsPathForDomain(const std::string& domain) {
+    return LinuxUserDefaults::pathForDomain(domain);
+}
+
 }  // namespace platform::linux_platform

@@ -3,13 +3,14 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "platform/platform.h"
 
 namespace platform::linux_platform {
 
 class LinuxPlatform {
-public:
+  public:
     LinuxPlatform();
     ~LinuxPlatform();
     LinuxPlatform(const LinuxPlatform&) = delete;
@@ -17,10 +18,13 @@ public:
 
     const Services& services() const { return services_; }
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
     Services services_;
 };
+
+// The property-list file that holds a defaults domain: $XDG_CONFIG_HOME/<domain>.plist.
+std::string userDefaultsPathForDomain(const std::string& domain);
 
 }  // namespace platform::linux_platform
