@@ -29,6 +29,17 @@ constexpr FourCharCode kFormUserProperty = fourCharCode("usrp");
 constexpr FourCharCode kLengthProperty = fourCharCode("leng");
 constexpr FourCharCode kPosixPathProperty = fourCharCode("psxp");
 constexpr FourCharCode kNumberType = fourCharCode("nmbr");
+constexpr FourCharCode kParagraphClass = fourCharCode("cpar");
+constexpr FourCharCode kWordClass = fourCharCode("cwor");
+constexpr FourCharCode kCharacterClass = fourCharCode("cha ");
+constexpr FourCharCode kItemClass = fourCharCode("cobj");
+constexpr FourCharCode kTextClass = fourCharCode("ctxt");
+constexpr DescType kClassicText = fourCharCode("TEXT");
+constexpr DescType kShortInteger = fourCharCode("shor");
+constexpr DescType kShortFloat = fourCharCode("sing");
+constexpr DescType kFileURL = fourCharCode("furl");
+constexpr DescType kAbsoluteOrdinal = fourCharCode("abso");
+constexpr FourCharCode kEveryOrdinal = fourCharCode("all ");
 constexpr OSStatus kCannotCoerce = errAECoercionFail;
 constexpr OSStatus kDivideByZero = -2701;
 constexpr OSStatus kScriptError = -2700;
@@ -252,13 +263,13 @@ Value fromDescriptor(const AppleEventDescriptor& descriptor, const Value& target
         return Value::missing();
     }
     const DescType type = descriptor.descriptorType();
-    if (type == typeUnicodeText || type == typeUTF8Text || type == fourCharCode("TEXT")) {
+    if (type == typeUnicodeText || type == typeUTF8Text || type == kClassicText) {
         return Value::ofText(descriptor.stringValue().value_or(""));
     }
-    if (type == typeSInt32 || type == fourCharCode("shor")) {
+    if (type == typeSInt32 || type == kShortInteger) {
         return Value::ofInteger(descriptor.int32Value());
     }
-    if (type == typeIEEE64BitFloatingPoint || type == fourCharCode("sing")) {
+    if (type == typeIEEE64BitFloatingPoint || type == kShortFloat) {
         return Value::ofReal(descriptor.doubleValue().value_or(0));
     }
     if (type == typeBoolean || type == typeTrue || type == typeFalse) {
@@ -276,7 +287,7 @@ Value fromDescriptor(const AppleEventDescriptor& descriptor, const Value& target
         value.code = descriptor.typeCodeValue();
         return value;
     }
-    if (type == fourCharCode("furl")) {
+    if (type == kFileURL) {
         const auto& bytes = descriptor.data();
         return Value::ofText(std::string(bytes.begin(), bytes.end()));
     }
@@ -1221,8 +1232,8 @@ class Interpreter {
                 break;
             case Selector::Every:
                 key = AppleEventDescriptor::descriptorWithDescriptorType(
-                    fourCharCode("abso"),
-                    AppleEventDescriptor::descriptorWithTypeCode(fourCharCode("all ")).data());
+                    kAbsoluteOrdinal,
+                    AppleEventDescriptor::descriptorWithTypeCode(kEveryOrdinal).data());
                 break;
             default: {
                 const Value element = evaluate(*node.children[0]);
@@ -1305,12 +1316,11 @@ class Interpreter {
         if (text) {
             const FourCharCode cls = node.code;
             std::vector<std::string> pieces;
-            if (cls == fourCharCode("cpar")) {
+            if (cls == kParagraphClass) {
                 pieces = paragraphs(container.text);
-            } else if (cls == fourCharCode("cwor")) {
+            } else if (cls == kWordClass) {
                 pieces = words(container.text);
-            } else if (cls == fourCharCode("cha ") || cls == fourCharCode("cobj") ||
-                       cls == fourCharCode("ctxt")) {
+            } else if (cls == kCharacterClass || cls == kItemClass || cls == kTextClass) {
                 pieces = characters(container.text);
             } else {
                 raise(errAENoSuchObject, "Can’t get " + what() + ".");
@@ -1318,7 +1328,7 @@ class Interpreter {
             for (std::string& piece : pieces) {
                 parts.push_back(Value::ofText(std::move(piece)));
             }
-        } else if (container.kind == Value::Kind::List && node.code == fourCharCode("cobj")) {
+        } else if (container.kind == Value::Kind::List && node.code == kItemClass) {
             parts = container.items;
         } else {
             raise(errAENoSuchObject, "Can’t get " + what() + ".");
@@ -1350,7 +1360,7 @@ class Interpreter {
                 }
                 std::vector<Value> slice(parts.begin() + static_cast<std::ptrdiff_t>(first),
                                          parts.begin() + static_cast<std::ptrdiff_t>(last) + 1);
-                if (text && node.code == fourCharCode("ctxt")) {
+                if (text && node.code == kTextClass) {
                     // text a thru b is one text, the others a list.
                     return Value::ofText(asText(Value::ofList(std::move(slice))));
                 }

@@ -281,6 +281,38 @@ TEST_F(ShippedScriptsTest, EveryScriptCompilesAndAddressesItsApplication) {
     EXPECT_GT(scripts, 25);
 }
 
+TEST_F(ShippedScriptsTest, DamagedScriptsFailCleanly) {
+    // Every cut-off and every script with a stray character either runs or answers an error;
+    // none crashes or hangs.
+    platform::linux_platform::applescript::Options options;
+    options.maximumSteps = 5'000;
+    int failures = 0;
+    const auto check = [&](const std::string& source) {
+        const ScriptRun run = runScript(source, options);
+        if (!run.result) {
+            ++failures;
+            EXPECT_NE(run.errorNumber(), 0) << source;
+            EXPECT_FALSE(run.errorText(NSAppleScriptErrorMessage).empty()) << source;
+        }
+    };
+    for (const std::string key : {".unknown", "com.microsoft.outlook", "com.apple.mail"}) {
+        const std::string kind = key == ".unknown" ? "AppleScript" : "AppleScriptUsingBundleID";
+        const std::string source = scriptOf(key, kind);
+        ASSERT_FALSE(source.empty());
+        for (std::size_t cut = 0; cut < source.size(); cut += 3) {
+            check(source.substr(0, cut));
+        }
+        for (std::size_t at = 0; at < source.size(); at += 5) {
+            for (const char stray : {'(', '"', '{', '|', ')', '-'}) {
+                std::string damaged = source;
+                damaged[at] = stray;
+                check(damaged);
+            }
+        }
+    }
+    EXPECT_GT(failures, 100);
+}
+
 TEST_F(ShippedScriptsTest, ConnectorScriptsCaptureFromAnAnsweringApplication) {
     // The mail connector strips the angle brackets of a message id.
     FakeScriptableApplication mail(fake, "com.apple.mail");
