@@ -1522,10 +1522,27 @@ class Script final : public AppleScript {
             return hasResult ? toDescriptor(result) : AppleEventDescriptor::nullDescriptor();
         } catch (const Failure& failure) {
             fillError(errorInfo, failure.number, failure.message, failure.applicationName,
-                      failure.hasRange ? std::optional(std::pair(failure.offset, failure.length))
+                      failure.hasRange ? std::optional(range(failure.offset, failure.length))
                                        : std::nullopt);
             return std::nullopt;
         }
+    }
+
+    // A range of source bytes in UTF-16 units, as the platform counts ranges of text.
+    std::pair<std::size_t, std::size_t> range(std::size_t offset, std::size_t length) const {
+        const auto units = [this](std::size_t end) {
+            std::size_t count = 0;
+            end = std::min(end, source_.size());
+            for (std::size_t i = 0; i < end; ++i) {
+                const auto byte = static_cast<unsigned char>(source_[i]);
+                if ((byte & 0xC0) != 0x80) {
+                    count += byte >= 0xF0 ? 2 : 1;
+                }
+            }
+            return count;
+        };
+        const std::size_t start = units(offset);
+        return {start, std::max<std::size_t>(units(offset + length) - start, 1)};
     }
 
     // Compiles on first use; a syntax error is kept and answered by every later run.
@@ -1540,7 +1557,7 @@ class Script final : public AppleScript {
         }
         if (syntaxError_) {
             fillError(errorInfo, errOSASyntaxError, syntaxError_->message, {},
-                      std::pair(syntaxError_->offset, syntaxError_->length));
+                      range(syntaxError_->offset, syntaxError_->length));
             return false;
         }
         return true;

@@ -155,6 +155,10 @@ TEST_F(ScriptLanguageTest, ErrorsAreRaisedAndCaught) {
     EXPECT_EQ(undefined.errorNumber(), -2753);
     EXPECT_EQ(undefined.errorText(NSAppleScriptErrorRange), "NSRange: {11, 11}");
 
+    // Ranges count characters as the platform does, not bytes.
+    EXPECT_EQ(runScript("set s to \"äö😀\"\nreturn s + nothing").errorText(NSAppleScriptErrorRange),
+              "NSRange: {27, 7}");
+
     EXPECT_EQ(runScript("return \"a\" + 1").errorNumber(), -1700);
     EXPECT_EQ(runScript("return missing value as text").errorNumber(), -1700);
     EXPECT_EQ(runScript("return 3 mod 0").errorNumber(), -2701);
