@@ -5,7 +5,9 @@
 
 #include "applescript_syntax.h"
 #include "applescript_test_support.h"
+#include "linux_bundles.h"
 #include "linux_scripting.h"
+#include "test_support.h"
 
 namespace {
 
@@ -192,6 +194,42 @@ TEST_F(ScriptApplicationsTest, ApplicationsAreFoundByName) {
 
     // Without a tell, a specifier has nothing to ask.
     EXPECT_EQ(runScript("return name of front document").errorNumber(), -1728);
+}
+
+TEST(ScriptApplicationNamesTest, InstalledApplicationsAreFoundByTheirNames) {
+    linux_test::ScopedEnvironment environment;
+    linux_test::TemporaryFolder home;
+    linux_test::TemporaryFolder runtime;
+    linux_test::TemporaryFolder applications;
+    environment.set("HOME", home.path());
+    environment.set("XDG_RUNTIME_DIR", runtime.path());
+    environment.set("PENDRA_APPLICATIONS_PATH", applications.path());
+    linux_test::makeBundle(
+        applications.path(), "Sample Editor",
+        {{"CFBundleIdentifier", "com.example.sample"}, {"CFBundleName", "Sampler"}});
+
+    platform::fake::FakePlatform fake;
+    platform::linux_platform::LinuxWorkspace workspace{[] {}};
+    platform::linux_platform::LinuxBundleService bundles;
+    platform::Services services = fake.services();
+    services.workspace = &workspace;
+    services.bundles = &bundles;
+    platform::ScopedInstall installed(services);
+
+    using platform::linux_platform::applescript::bundleIdentifierForApplicationNamed;
+    EXPECT_EQ(bundleIdentifierForApplicationNamed("Sample Editor"), "com.example.sample");
+    EXPECT_EQ(bundleIdentifierForApplicationNamed("sampler"), "com.example.sample");
+    EXPECT_EQ(bundleIdentifierForApplicationNamed("com.example.sample"), "com.example.sample");
+    EXPECT_EQ(bundleIdentifierForApplicationNamed("Sample"), std::nullopt);
+    EXPECT_EQ(bundleIdentifierForApplicationNamed("Nothing Like It"), std::nullopt);
+
+    // A script names it the same way; the event goes to the identifier found.
+    const ScriptRun run = runScript("tell application \"Sample Editor\" to get name of window 1");
+    EXPECT_EQ(run.errorNumber(), -1728);
+    ASSERT_EQ(fake.appleEvents.sent.size(), 1u);
+    const auto target = fake.appleEvents.sent[0].event.targetDescriptor();
+    EXPECT_EQ(std::string(target->data().begin(), target->data().end()), "com.example.sample");
+    EXPECT_EQ(run.errorText(NSAppleScriptErrorAppName), "Sample Editor");
 }
 
 TEST_F(ScriptApplicationsTest, LinuxScriptingComponentMakesInterpreterScripts) {
