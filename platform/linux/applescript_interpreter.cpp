@@ -859,7 +859,10 @@ class Interpreter {
                 return execute(node.body);
             }
             case NodeKind::Timeout: {
-                const double seconds = asNumber(evaluate(*node.children[0])).number();
+                double seconds = asNumber(evaluate(*node.children[0])).number();
+                if (!std::isfinite(seconds)) {
+                    seconds = kDefaultTimeoutTicks / 60.0;
+                }
                 const long saved = timeoutTicks_;
                 timeoutTicks_ =
                     static_cast<long>(std::clamp(seconds * 60.0, 1.0, 3600.0 * 24 * 60));
@@ -906,9 +909,9 @@ class Interpreter {
                     raise(kScriptError, "A repeat can’t step by zero.");
                 }
                 Flow out = Flow::Normal;
-                for (std::int64_t i = from; by > 0 ? i <= to : i >= to; i += by) {
+                for (std::int64_t i = from; by > 0 ? i <= to : i >= to;) {
                     frame().variables[node.names[0]] = Value::ofInteger(i);
-                    if (!loopBody(node, &out)) {
+                    if (!loopBody(node, &out) || __builtin_add_overflow(i, by, &i)) {
                         break;
                     }
                 }
@@ -986,8 +989,10 @@ class Interpreter {
                 return Value::ofBoolean(!asBoolean(evaluate(*node.children[0])));
             case NodeKind::Negate: {
                 const Value number = asNumber(evaluate(*node.children[0]));
-                return number.kind == Value::Kind::Integer ? Value::ofInteger(-number.integer)
-                                                           : Value::ofReal(-number.real);
+                if (number.kind == Value::Kind::Integer && number.integer != INT64_MIN) {
+                    return Value::ofInteger(-number.integer);
+                }
+                return Value::ofReal(-number.number());
             }
             case NodeKind::Coerce:
                 return coerce(evaluate(*node.children[0]), node.code);

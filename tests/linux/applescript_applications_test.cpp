@@ -85,6 +85,19 @@ TEST_F(ScriptApplicationsTest, SpecifiersAreResolvedWithGetDataEvents) {
     runScript("tell application id \"com.example.editor\" to get name of front document");
     ASSERT_EQ(fake.appleEvents.sent.size(), 1u);
     EXPECT_EQ(fake.appleEvents.sent[0].timeout, 120 * 60);
+
+    // A timeout that is no number of seconds keeps the default; a tiny one is one tick.
+    fake.appleEvents.sent.clear();
+    runScript(
+        "with timeout of (\"inf\" as real) seconds\n"
+        "  tell application id \"com.example.editor\" to get name of front document\n"
+        "end timeout\n"
+        "with timeout of 0 seconds\n"
+        "  tell application id \"com.example.editor\" to get name of front document\n"
+        "end timeout");
+    ASSERT_EQ(fake.appleEvents.sent.size(), 2u);
+    EXPECT_EQ(fake.appleEvents.sent[0].timeout, 120 * 60);
+    EXPECT_EQ(fake.appleEvents.sent[1].timeout, 1);
 }
 
 TEST_F(ScriptApplicationsTest, ReferencesFromRepliesAddressFurtherEvents) {

@@ -130,6 +130,17 @@ TEST_F(ScriptLanguageTest, ControlFlow) {
     // A return inside nested blocks leaves the whole run.
     EXPECT_EQ(evaluate("repeat while true\n  try\n    return \"out\"\n  end try\nend repeat"),
               "'utxt'(\"out\")");
+    // Counting up to the largest integer stops there instead of wrapping around.
+    EXPECT_EQ(evaluate("set n to 0\n"
+                       "repeat with i from (\"9223372036854775806\" as integer) to "
+                       "(\"9223372036854775807\" as integer)\n"
+                       "  set n to n + 1\n"
+                       "end repeat\n"
+                       "return n"),
+              "'long'(2)");
+    const ScriptRun negated = runScript("return -(\"-9223372036854775808\" as integer)");
+    ASSERT_TRUE(negated.result.has_value());
+    EXPECT_EQ(negated.result->descriptorType(), platform::typeIEEE64BitFloatingPoint);
     // Without a return, the last statement's value is the result.
     EXPECT_EQ(evaluate("set a to 1\nset b to a + 1"), "'long'(2)");
 }
