@@ -1,5 +1,5 @@
-// Script objects. Running scripts is not available yet: every run answers error -2700 with a
-// message that says so, which callers treat like any script error.
+// Script objects: made from source without running it, compiled and run by the interpreter in
+// applescript_interpreter.h.
 #pragma once
 
 #include "platform/apple_script.h"

@@ -11,27 +11,27 @@ using linux_test::readFile;
 using linux_test::ScopedEnvironment;
 using linux_test::TemporaryFolder;
 
-TEST(LinuxScriptingTest, EveryRunAnswersThatScriptingIsNotAvailable) {
+TEST(LinuxScriptingTest, ScriptsAreCompiledWhenTheyFirstRun) {
     platform::linux_platform::LinuxScriptingComponent scripting;
-    auto script = scripting.makeAppleScriptWithSource("tell application \"Safari\" to get URL");
+    auto script = scripting.makeAppleScriptWithSource("tell application \"Safari\" to get URL of");
     ASSERT_TRUE(script);
-    EXPECT_EQ(script->source(), "tell application \"Safari\" to get URL");
+    EXPECT_EQ(script->source(), "tell application \"Safari\" to get URL of");
 
     platform::ScriptErrorInfo info;
     EXPECT_FALSE(script->executeAndReturnError(&info));
     ASSERT_TRUE(info.count(platform::NSAppleScriptErrorNumber));
-    EXPECT_EQ(info[platform::NSAppleScriptErrorNumber].integerValue(), -2700);
+    EXPECT_EQ(info[platform::NSAppleScriptErrorNumber].integerValue(), -2741);
     ASSERT_TRUE(info[platform::NSAppleScriptErrorMessage].stringValue());
-    EXPECT_NE(info[platform::NSAppleScriptErrorMessage].stringValue()->find("not available"),
-              std::string::npos);
+    EXPECT_TRUE(info.count(platform::NSAppleScriptErrorRange));
 
     platform::ScriptErrorInfo eventInfo;
+    auto handlers = scripting.makeAppleScriptWithSource("on run_me()\n  return 1\nend run_me");
     auto event = platform::AppleEventDescriptor::appleEventWithEventClass(
         platform::kASAppleScriptSuite, platform::kASSubroutineEvent,
         platform::AppleEventDescriptor::nullDescriptor(), platform::kAutoGenerateReturnID,
         platform::kAnyTransactionID);
-    EXPECT_FALSE(script->executeAppleEvent(event, &eventInfo));
-    EXPECT_EQ(eventInfo[platform::NSAppleScriptErrorNumber].integerValue(), -2700);
+    EXPECT_FALSE(handlers->executeAppleEvent(event, &eventInfo));
+    EXPECT_EQ(eventInfo[platform::NSAppleScriptErrorNumber].integerValue(), -1708);
     EXPECT_FALSE(script->executeAndReturnError(nullptr));
 }
 

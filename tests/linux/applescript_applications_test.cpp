@@ -1,0 +1,450 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "applescript_syntax.h"
+#include "applescript_test_support.h"
+#include "linux_bundles.h"
+#include "linux_scripting.h"
+#include "test_support.h"
+
+namespace {
+
+using linux_test::FakeScriptableApplication;
+using linux_test::runScript;
+using linux_test::ScriptRun;
+using linux_test::specifierPath;
+using linux_test::subroutineCall;
+using platform::AppleEventDescriptor;
+using platform::fourCharCode;
+using platform::NSAppleScriptErrorAppName;
+using platform::NSAppleScriptErrorMessage;
+using platform::PropertyList;
+using ::testing::ElementsAre;
+
+const std::string kEditor = "com.example.editor";
+
+AppleEventDescriptor text(const std::string& value) {
+    return AppleEventDescriptor::descriptorWithString(value);
+}
+
+// An object specifier as an application hands it back: element `index` of class `want`.
+AppleEventDescriptor element(const char (&want)[5], std::int32_t index,
+                             const AppleEventDescriptor& from = AppleEventDescriptor()) {
+    AppleEventDescriptor specifier =
+        AppleEventDescriptor::recordDescriptor(platform::typeObjectSpecifier);
+    specifier.setDescriptor(AppleEventDescriptor::descriptorWithTypeCode(fourCharCode(want)),
+                            platform::keyAEDesiredClass);
+    specifier.setDescriptor(from, platform::keyAEContainer);
+    specifier.setDescriptor(AppleEventDescriptor::descriptorWithEnumCode(fourCharCode("indx")),
+                            platform::keyAEKeyForm);
+    specifier.setDescriptor(AppleEventDescriptor::descriptorWithInt32(index),
+                            platform::keyAEKeyData);
+    return specifier;
+}
+
+class ScriptApplicationsTest : public ::testing::Test {
+  protected:
+    platform::fake::FakePlatform fake;
+    platform::ScopedInstall installed{fake.services()};
+    FakeScriptableApplication editor{fake, kEditor};
+};
+
+TEST_F(ScriptApplicationsTest, SpecifiersAreResolvedWithGetDataEvents) {
+    editor.answers["pnam of docu 1"] = text("Notes.txt");
+    editor.answers["pURL of docu 1"] = text("file:///home/user/Notes.txt");
+    const ScriptRun run = runScript(
+        "with timeout of 10 seconds\n"
+        "  tell application id \"com.example.editor\"\n"
+        "    set theTitle to name of front document\n"
+        "    set theLink to URL of document 1\n"
+        "  end tell\n"
+        "end timeout\n"
+        "return {theTitle, theLink}");
+    ASSERT_TRUE(run.result.has_value()) << run.errorText(NSAppleScriptErrorMessage);
+    EXPECT_EQ(run.result->description(),
+              "['utxt'(\"Notes.txt\"), 'utxt'(\"file:///home/user/Notes.txt\")]");
+    EXPECT_THAT(editor.asked, ElementsAre("pnam of docu 1", "pURL of docu 1"));
+
+    ASSERT_EQ(fake.appleEvents.sent.size(), 2u);
+    const auto& sent = fake.appleEvents.sent[0];
+    EXPECT_EQ(sent.event.eventClass(), platform::kAECoreSuite);
+    EXPECT_EQ(sent.event.eventID(), platform::kAEGetData);
+    EXPECT_EQ(sent.sendMode, platform::kAEWaitReply);
+    EXPECT_EQ(sent.timeout, 600);
+    EXPECT_EQ(sent.event.targetDescriptor()->descriptorType(), platform::typeApplicationBundleID);
+    const auto direct = sent.event.paramDescriptorForKeyword(platform::keyDirectObject);
+    ASSERT_TRUE(direct.has_value());
+    EXPECT_EQ(direct->descriptorType(), platform::typeObjectSpecifier);
+    EXPECT_EQ(direct->descriptorForKeyword(platform::keyAEDesiredClass)->typeCodeValue(),
+              fourCharCode("prop"));
+
+    // Outside the timeout block the default of two minutes applies.
+    fake.appleEvents.sent.clear();
+    runScript("tell application id \"com.example.editor\" to get name of front document");
+    ASSERT_EQ(fake.appleEvents.sent.size(), 1u);
+    EXPECT_EQ(fake.appleEvents.sent[0].timeout, 120 * 60);
+
+    // A timeout that is no number of seconds keeps the default; a tiny one is one tick.
+    fake.appleEvents.sent.clear();
+    runScript(
+        "with timeout of (\"inf\" as real) seconds\n"
+        "  tell application id \"com.example.editor\" to get name of front document\n"
+        "end timeout\n"
+        "with timeout of 0 seconds\n"
+        "  tell application id \"com.example.editor\" to get name of front document\n"
+        "end timeout");
+    ASSERT_EQ(fake.appleEvents.sent.size(), 2u);
+    EXPECT_EQ(fake.appleEvents.sent[0].timeout, 120 * 60);
+    EXPECT_EQ(fake.appleEvents.sent[1].timeout, 1);
+}
+
+TEST_F(ScriptApplicationsTest, ReferencesFromRepliesAddressFurtherEvents) {
+    const AppleEventDescriptor tab = element("bTab", 3, element("cwin", 1));
+    editor.answers["acTa of cwin 1"] = tab;
+    editor.answers["titl of bTab 3 of cwin 1"] = text("Start page");
+    AppleEventDescriptor selection = AppleEventDescriptor::listDescriptor();
+    selection.insertDescriptor(element("cobj", 7), 0);
+    editor.answers["sele"] = selection;
+    editor.answers["pnam of cobj 7"] = text("Seven");
+    editor.answers["ID   of cobj 7"] = AppleEventDescriptor::descriptorWithInt32(77);
+
+    const ScriptRun run = runScript(
+        "tell application id \"com.example.editor\"\n"
+        "  set theTab to active tab of front window\n"
+        "  set theTitle to title of theTab\n"
+        "  set theItems to selection\n"
+        "  if theItems is {} then return {\"\", \"\"}\n"
+        "  set theItem to item 1 of theItems\n"
+        "  set theLink to \"x://\" & id of theItem & \"/\" & name of theItem\n"
+        "end tell\n"
+        "return {theTitle, theLink}");
+    ASSERT_TRUE(run.result.has_value()) << run.errorText(NSAppleScriptErrorMessage);
+    EXPECT_EQ(run.result->description(), "['utxt'(\"Start page\"), 'utxt'(\"x://77/Seven\")]");
+    // One event per specifier, however long its chain; list items are taken locally.
+    EXPECT_THAT(editor.asked, ElementsAre("acTa of cwin 1", "titl of bTab 3 of cwin 1", "sele",
+                                          "ID   of cobj 7", "pnam of cobj 7"));
+
+    editor.asked.clear();
+    editor.answers["pnam of ditm \"/tmp/x\""] = text("x");
+    editor.answers["psxp of file"] = text("/tmp/x");
+    const ScriptRun named = runScript(
+        "tell application id \"com.example.editor\"\n"
+        "  return name of disk item (POSIX path of file)\n"
+        "end tell");
+    EXPECT_EQ(named.text(), "x");
+    EXPECT_THAT(editor.asked, ElementsAre("psxp of file", "pnam of ditm \"/tmp/x\""));
+
+    // Parentheses get the inner specifier first; the path is then taken from its value here.
+    editor.asked.clear();
+    editor.answers["FNam of acwb"] = text("file:///home/user/Book%201.xlsx");
+    const ScriptRun path = runScript(
+        "tell application id \"com.example.editor\"\n"
+        "  return POSIX path of (full name of active workbook)\n"
+        "end tell");
+    EXPECT_EQ(path.text(), "/home/user/Book 1.xlsx");
+    EXPECT_THAT(editor.asked, ElementsAre("FNam of acwb"));
+}
+
+TEST_F(ScriptApplicationsTest, FailuresOfTheTargetBecomeScriptErrors) {
+    const std::string script =
+        "tell application id \"com.example.editor\" to return name of front document";
+    const ScriptRun missing = runScript(script);
+    EXPECT_FALSE(missing.result.has_value());
+    EXPECT_EQ(missing.errorNumber(), -1728);
+    EXPECT_EQ(missing.errorText(NSAppleScriptErrorAppName), kEditor);
+    EXPECT_THAT(missing.errorText(NSAppleScriptErrorMessage),
+                ::testing::HasSubstr("Can’t get name of document 1"));
+    // The range covers the failing specifier.
+    EXPECT_EQ(missing.errorText(platform::NSAppleScriptErrorRange), "NSRange: {51, 22}");
+
+    editor.refuseWith = platform::errAEEventNotPermitted;
+    const ScriptRun refused = runScript(script);
+    EXPECT_EQ(refused.errorNumber(), -1743);
+    EXPECT_THAT(refused.errorText(NSAppleScriptErrorMessage),
+                ::testing::HasSubstr("Not authorized"));
+
+    const ScriptRun notRunning =
+        runScript("tell application id \"com.example.other\" to get name of window 1");
+    EXPECT_EQ(notRunning.errorNumber(), -600);
+    EXPECT_EQ(notRunning.errorText(NSAppleScriptErrorAppName), "com.example.other");
+
+    fake.appleEvents.responder = nullptr;
+    fake.appleEvents.sendStatus = platform::errAETimeout;
+    EXPECT_EQ(runScript(script).errorNumber(), -1712);
+
+    // A reply with no value cannot be got.
+    fake.appleEvents.sendStatus = platform::noErr;
+    EXPECT_EQ(runScript(script).errorNumber(), -1728);
+
+    // A script can catch what the application answered.
+    fake.appleEvents.sendStatus = platform::errAEEventNotPermitted;
+    EXPECT_EQ(runScript("try\n  " + script + "\non error m number n\n  return n\nend try")
+                  .result->int32Value(),
+              -1743);
+}
+
+TEST_F(ScriptApplicationsTest, ApplicationsAreFoundByName) {
+    fake.workspace.frontmost = platform::RunningApplication{77, kEditor, "Editor", std::nullopt};
+    editor.answers["pnam of cwin 1"] = text("Main");
+    EXPECT_EQ(runScript("tell application \"editor\" to return name of window 1").text(), "Main");
+
+    const ScriptRun unknown = runScript("tell application \"Nowhere\" to return 1");
+    EXPECT_EQ(unknown.errorNumber(), -1728);
+    EXPECT_EQ(unknown.errorText(NSAppleScriptErrorAppName), "Nowhere");
+
+    // The name lookup can be given by the caller.
+    platform::linux_platform::applescript::Options options;
+    std::vector<std::string> looked;
+    options.applicationNamed = [&](const std::string& name) -> std::optional<std::string> {
+        looked.push_back(name);
+        return kEditor;
+    };
+    EXPECT_EQ(runScript("tell application \"Writer\" to get name of window 1", options).text(),
+              "Main");
+    EXPECT_THAT(looked, ElementsAre("Writer"));
+
+    // Without a tell, a specifier has nothing to ask.
+    EXPECT_EQ(runScript("return name of front document").errorNumber(), -1728);
+}
+
+TEST(ScriptApplicationNamesTest, InstalledApplicationsAreFoundByTheirNames) {
+    linux_test::ScopedEnvironment environment;
+    linux_test::TemporaryFolder home;
+    linux_test::TemporaryFolder runtime;
+    linux_test::TemporaryFolder applications;
+    environment.set("HOME", home.path());
+    environment.set("XDG_RUNTIME_DIR", runtime.path());
+    environment.set("PENDRA_APPLICATIONS_PATH", applications.path());
+    linux_test::makeBundle(
+        applications.path(), "Sample Editor",
+        {{"CFBundleIdentifier", "com.example.sample"}, {"CFBundleName", "Sampler"}});
+
+    platform::fake::FakePlatform fake;
+    platform::linux_platform::LinuxWorkspace workspace{[] {}};
+    platform::linux_platform::LinuxBundleService bundles;
+    platform::Services services = fake.services();
+    services.workspace = &workspace;
+    services.bundles = &bundles;
+    platform::ScopedInstall installed(services);
+
+    using platform::linux_platform::applescript::bundleIdentifierForApplicationNamed;
+    EXPECT_EQ(bundleIdentifierForApplicationNamed("Sample Editor"), "com.example.sample");
+    EXPECT_EQ(bundleIdentifierForApplicationNamed("sampler"), "com.example.sample");
+    EXPECT_EQ(bundleIdentifierForApplicationNamed("com.example.sample"), "com.example.sample");
+    EXPECT_EQ(bundleIdentifierForApplicationNamed("Sample"), std::nullopt);
+    EXPECT_EQ(bundleIdentifierForApplicationNamed("Nothing Like It"), std::nullopt);
+
+    // A script names it the same way; the event goes to the identifier found.
+    const ScriptRun run = runScript("tell application \"Sample Editor\" to get name of window 1");
+    EXPECT_EQ(run.errorNumber(), -1728);
+    ASSERT_EQ(fake.appleEvents.sent.size(), 1u);
+    const auto target = fake.appleEvents.sent[0].event.targetDescriptor();
+    EXPECT_EQ(std::string(target->data().begin(), target->data().end()), "com.example.sample");
+    EXPECT_EQ(run.errorText(NSAppleScriptErrorAppName), "Sample Editor");
+}
+
+TEST_F(ScriptApplicationsTest, LinuxScriptingComponentMakesInterpreterScripts) {
+    platform::linux_platform::LinuxScriptingComponent component;
+    auto script = component.makeAppleScriptWithSource("return {\"a\", 2}");
+    ASSERT_NE(script, nullptr);
+    platform::ScriptErrorInfo error;
+    const auto result = script->executeAndReturnError(&error);
+    ASSERT_TRUE(result.has_value());
+    EXPECT_EQ(result->description(), "['utxt'(\"a\"), 'long'(2)]");
+}
+
+// --- The shipped connector table ---------------------------------------------------------
+
+class ShippedScriptsTest : public ScriptApplicationsTest {
+  protected:
+    void SetUp() override {
+        const auto table = PropertyList::dictionaryWithContentsOfFile(
+            PENDRA_SOURCE_DIR "/helper/resources/ApplicationConnectors.plist");
+        ASSERT_TRUE(table.has_value());
+        connectors = *table->dictionaryValue();
+    }
+
+    std::string scriptOf(const std::string& key, const std::string& kind) {
+        const PropertyList* script = connectors.at(key).objectForKey(kind);
+        return script != nullptr && script->stringValue() != nullptr ? *script->stringValue() : "";
+    }
+
+    // The generic script as the helper prepares it for a frontmost application.
+    std::string genericScript(const std::string& name, const std::string& identifier) {
+        std::string source = scriptOf(".unknown", "AppleScript");
+        for (const auto& [placeholder, value] :
+             {std::pair<std::string, std::string>{"CURRENTAPPNAME", name},
+              std::pair<std::string, std::string>{"CURRENTBUNDLEID", identifier}}) {
+            for (std::size_t at = source.find(placeholder); at != std::string::npos;
+                 at = source.find(placeholder, at + value.size())) {
+                source.replace(at, placeholder.size(), value);
+            }
+        }
+        return source;
+    }
+
+    PropertyList::Dictionary connectors;
+};
+
+TEST_F(ShippedScriptsTest, EveryScriptCompilesAndAddressesItsApplication) {
+    int scripts = 0;
+    for (const auto& [key, connector] : connectors) {
+        for (const char* kind : {"AppleScript", "AppleScriptUsingBundleID", "CallbackHandler"}) {
+            const std::string source = scriptOf(key, kind);
+            if (source.empty()) {
+                continue;
+            }
+            SCOPED_TRACE(key + " " + kind);
+            ++scripts;
+            const auto parsed = platform::linux_platform::applescript::parse(source);
+            if (const auto* error =
+                    std::get_if<platform::linux_platform::applescript::SyntaxError>(&parsed)) {
+                ADD_FAILURE() << error->message << " at " << error->offset << ": "
+                              << source.substr(error->offset, 40);
+                continue;
+            }
+            if (std::string(kind) != "AppleScriptUsingBundleID") {
+                continue;
+            }
+            // Run against an application that knows nothing: the first event goes to the
+            // connector's application and the run ends in a “can't get” error, not a crash.
+            fake.appleEvents.sent.clear();
+            fake.appleEvents.responder = [&](const AppleEventDescriptor& event,
+                                             AppleEventDescriptor* reply) {
+                *reply = platform::fake::FakeAppleEventManager::emptyReply(event);
+                reply->setParamDescriptor(
+                    AppleEventDescriptor::descriptorWithInt32(platform::errAENoSuchObject),
+                    platform::keyErrorNumber);
+                return platform::noErr;
+            };
+            const ScriptRun run = runScript(source);
+            EXPECT_EQ(run.errorNumber(), -1728);
+            ASSERT_FALSE(fake.appleEvents.sent.empty());
+            const auto target = fake.appleEvents.sent[0].event.targetDescriptor();
+            EXPECT_EQ(platform::linux_platform::applescript::lowercased(
+                          std::string(target->data().begin(), target->data().end())),
+                      key);
+            EXPECT_EQ(fake.appleEvents.sent[0].timeout, 600);
+        }
+    }
+    EXPECT_GT(scripts, 25);
+}
+
+TEST_F(ShippedScriptsTest, DamagedScriptsFailCleanly) {
+    // Every cut-off and every script with a stray character either runs or answers an error;
+    // none crashes or hangs.
+    platform::linux_platform::applescript::Options options;
+    options.maximumSteps = 5'000;
+    int failures = 0;
+    const auto check = [&](const std::string& source) {
+        const ScriptRun run = runScript(source, options);
+        if (!run.result) {
+            ++failures;
+            EXPECT_NE(run.errorNumber(), 0) << source;
+            EXPECT_FALSE(run.errorText(NSAppleScriptErrorMessage).empty()) << source;
+        }
+    };
+    for (const std::string key : {".unknown", "com.microsoft.outlook", "com.apple.mail"}) {
+        const std::string kind = key == ".unknown" ? "AppleScript" : "AppleScriptUsingBundleID";
+        const std::string source = scriptOf(key, kind);
+        ASSERT_FALSE(source.empty());
+        for (std::size_t cut = 0; cut < source.size(); cut += 3) {
+            check(source.substr(0, cut));
+        }
+        for (std::size_t at = 0; at < source.size(); at += 5) {
+            for (const char stray : {'(', '"', '{', '|', ')', '-'}) {
+                std::string damaged = source;
+                damaged[at] = stray;
+                check(damaged);
+            }
+        }
+    }
+    EXPECT_GT(failures, 100);
+}
+
+TEST_F(ShippedScriptsTest, ConnectorScriptsCaptureFromAnAnsweringApplication) {
+    // The mail connector strips the angle brackets of a message id.
+    FakeScriptableApplication mail(fake, "com.apple.mail");
+    AppleEventDescriptor selection = AppleEventDescriptor::listDescriptor();
+    selection.insertDescriptor(element("mssg", 1), 0);
+    mail.answers["sele"] = selection;
+    mail.answers["subj of mssg 1"] = text("Hello");
+    mail.answers["meid of mssg 1"] = text("<abc@host>");
+    const ScriptRun run = runScript(scriptOf("com.apple.mail", "AppleScriptUsingBundleID"));
+    ASSERT_TRUE(run.result.has_value()) << run.errorText(NSAppleScriptErrorMessage);
+    EXPECT_EQ(run.result->description(),
+              "['utxt'(\"Hello\"), 'utxt'(\"message://%3Cabc@host%3E\")]");
+
+    // An empty selection answers two empty texts.
+    mail.answers["sele"] = AppleEventDescriptor::listDescriptor();
+    EXPECT_EQ(
+        runScript(scriptOf("com.apple.mail", "AppleScriptUsingBundleID")).result->description(),
+        "['utxt'(\"\"), 'utxt'(\"\")]");
+
+    // The other mail client's connector looks for the Message-ID header line.
+    FakeScriptableApplication outlook(fake, "com.microsoft.Outlook");
+    outlook.answers["selO"] = selection;
+    outlook.answers["subj of mssg 1"] = text("Re: plan");
+    outlook.answers["hdrs of mssg 1"] = text("From: a@b\r\nMessage-ID:  <id-9@host>\r\nTo: c@d");
+    const ScriptRun headers =
+        runScript(scriptOf("com.microsoft.outlook", "AppleScriptUsingBundleID"));
+    ASSERT_TRUE(headers.result.has_value()) << headers.errorText(NSAppleScriptErrorMessage);
+    EXPECT_EQ(headers.result->description(),
+              "['utxt'(\"Re: plan\"), 'utxt'(\"message://%3Cid-9@host%3E\")]");
+}
+
+TEST_F(ShippedScriptsTest, CallbackHandlerBuildsTitleAndNotes) {
+    auto script = platform::linux_platform::applescript::makeScript(
+        scriptOf("com.agiletortoise.drafts-osx", "CallbackHandler"));
+    AppleEventDescriptor params = AppleEventDescriptor::recordDescriptor();
+    AppleEventDescriptor fields = AppleEventDescriptor::listDescriptor();
+    for (const char* item : {"uuid", "U-1", "text", "Shopping\nmilk"}) {
+        fields.insertDescriptor(text(item), 0);
+    }
+    params.setDescriptor(fields, platform::keyASUserRecordFields);
+    platform::ScriptErrorInfo error;
+    const auto result =
+        script->executeAppleEvent(subroutineCall("handle_callback", {params}), &error);
+    ASSERT_TRUE(result.has_value());
+    EXPECT_EQ(result->description(),
+              "['utxt'(\"Shopping\"), 'utxt'(\"[url=drafts://open?uuid=U-1]Shopping[/url]\")]");
+}
+
+TEST_F(ShippedScriptsTest, GenericScriptAsksTheFrontmostApplicationItself) {
+    editor.answers["pnam of docu 1"] = text("Report.odt");
+    editor.answers["pURL of docu 1"] = text("file:///home/user/Report.odt");
+    const std::string source = genericScript("Editor", kEditor);
+    const ScriptRun run = runScript(source);
+    ASSERT_TRUE(run.result.has_value()) << run.errorText(NSAppleScriptErrorMessage);
+    EXPECT_EQ(run.result->description(),
+              "['utxt'(\"Report.odt\"), 'utxt'(\"file:///home/user/Report.odt\")]");
+    for (const auto& sent : fake.appleEvents.sent) {
+        EXPECT_EQ(sent.timeout, 600);
+    }
+
+    // A document without a link still gives its name.
+    editor.answers.erase("pURL of docu 1");
+    EXPECT_EQ(runScript(source).result->description(), "['utxt'(\"Report.odt\"), 'utxt'(\"\")]");
+
+    // Without documents the front window's name serves, and without that the application's.
+    editor.answers.clear();
+    editor.answers["pnam of cwin 1"] = text("Inbox");
+    EXPECT_EQ(runScript(source).result->description(), "['utxt'(\"Inbox\"), 'utxt'(\"\")]");
+    editor.answers.clear();
+    EXPECT_EQ(runScript(source).result->description(), "['utxt'(\"Editor\"), 'utxt'(\"\")]");
+
+    // A refusal reaches the caller, so that it can ask for permission.
+    editor.refuseWith = platform::errAEEventNotPermitted;
+    const ScriptRun refused = runScript(source);
+    EXPECT_FALSE(refused.result.has_value());
+    EXPECT_EQ(refused.errorNumber(), -1743);
+
+    // A name with quotes arrives escaped from the helper and stays one string literal.
+    editor.refuseWith.reset();
+    EXPECT_EQ(runScript(genericScript("Say \\\"Hi\\\"", kEditor)).result->description(),
+              "['utxt'(\"Say \\\"Hi\\\"\"), 'utxt'(\"\")]");
+}
+
+}  // namespace
