@@ -49,6 +49,18 @@ bool PendraSandboxHelper::updateFromBundleAtPath(const std::optional<std::string
         return false;
     }
 
+    // The relaunch tool copies what the path names and refuses a symbolic link, because a
+    // copied link is no bundle and a link to the installed bundle would lose it: refuse it here
+    // too, so that the helper does not quit for an update that cannot happen.
+    platform::Error linkError;
+    const std::optional<platform::FileAttributes> sourceItem =
+        fileManager.attributesOfItemAtPath(*path, &linkError);
+    if (sourceItem && sourceItem->type == platform::FileType::SymbolicLink) {
+        platform::os_log_debug(log(), "Source bundle %{public}@ is a symbolic link, not updating.",
+                               {*path});
+        return false;
+    }
+
     // The relaunch tool puts the source in place of the target and then deletes the source, so
     // a source that is the installed bundle itself would be lost.
     const std::string target = installationFilePath();

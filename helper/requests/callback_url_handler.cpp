@@ -124,9 +124,9 @@ void PendraSandboxHelper::getURL(const platform::AppleEventDescriptor& event,
         platform::ScriptErrorInfo errorInfo;
         const std::optional<platform::AppleEventDescriptor> result =
             script->executeAppleEvent(handlerCallEvent(parameters), &errorInfo);
-        if (!result || !errorInfo.empty()) {
+        if (!errorInfo.empty()) {
             platform::NSLog("Error: %@", {platform::PropertyList(errorInfo).description()});
-        } else {
+        } else if (result) {
             title = textOfItem(*result, 1);
             notes = textOfItem(*result, 2);
         }

@@ -382,6 +382,25 @@ bool LinuxFileManager::exchangeItemAtPath(const std::string& first, const std::s
         return true;
     }
     int failure = errno;
+    if (failure == EINVAL || failure == ENOSYS) {
+        // A file system without the one-step exchange: three renames within the folder, each
+        // undone when the next fails, so that both items survive under one of their names.
+        const std::string aside = b + ".exchange-" + std::to_string(::getpid());
+        if (::renameat2(AT_FDCWD, b.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) {
+            if (::rename(a.c_str(), b.c_str()) == 0) {
+                if (::rename(aside.c_str(), a.c_str()) == 0) {
+                    return true;
+                }
+                failure = errno;
+                ::rename(b.c_str(), a.c_str());
+            } else {
+                failure = errno;
+            }
+            ::rename(aside.c_str(), b.c_str());
+        } else {
+            failure = errno;
+        }
+    }
     struct stat status {};
     const bool firstExists = ::lstat(a.c_str(), &status) == 0;
     return fail(error, failure, firstExists ? second : first);

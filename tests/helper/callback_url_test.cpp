@@ -132,6 +132,16 @@ TEST_F(CallbackURLTest, AFailingHandlerIsLoggedAndAnsweredEmpty) {
     expectOneAnswer("", "");
 }
 
+TEST_F(CallbackURLTest, AHandlerThatAnswersNothingWithoutAnErrorIsAnsweredEmptyAndNotLogged) {
+    fake.scripting.behaviour = [](const std::string&, const AppleEventDescriptor*,
+                                  platform::ScriptErrorInfo*) {
+        return std::optional<AppleEventDescriptor>();
+    };
+    open("pendrahelper://quickentry?a=1");
+    EXPECT_TRUE(fake.log.console().empty());
+    expectOneAnswer("", "");
+}
+
 TEST_F(CallbackURLTest, WithoutAHandlerTheAnswerIsEmpty) {
     open("pendrahelper://quickentry?a=1", std::nullopt);  // no sender
     open("pendrahelper://quickentry?a=1", 9999);          // a sender that is no application

@@ -216,6 +216,23 @@ TEST_F(SelfUpdateTest, SourceSharingTheInstalledBundlesFileNumberIsRefused) {
     EXPECT_TRUE(helper->updateFromBundleAtPath(std::string(kNewBundlePath)));
 }
 
+TEST_F(SelfUpdateTest, SourceThatIsASymbolicLinkIsRefusedBeforeTheHelperQuits) {
+    // The relaunch tool refuses links; agreeing here keeps the helper running instead of
+    // quitting for an update that would never happen, and a link to the installed bundle
+    // cannot slip past the comparison of file numbers.
+    const std::string link = "/Users/user/Downloads/Link to Helper.app";
+    fake.files.addDirectory(kInstalledPath);
+    fake.files.addSymbolicLink(link, kInstalledPath);
+    fake.files.operations.clear();
+
+    EXPECT_FALSE(helper->updateFromBundleAtPath(link));
+
+    EXPECT_EQ(fake.log.unified(), (std::vector<std::string>{"Source bundle " + link +
+                                                            " is a symbolic link, not updating."}));
+    EXPECT_TRUE(fake.workspace.launches.empty());
+    EXPECT_TRUE(fake.files.operations.empty());
+}
+
 TEST_F(SelfUpdateTest, InstalledBundleThatCannotBeComparedIsNotRisked) {
     fake.files.addDirectory(kInstalledPath);
     fake.files.failAttributes[kInstalledPath] = diskFull();

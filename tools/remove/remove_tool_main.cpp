@@ -1,3 +1,6 @@
+#include <pwd.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -7,6 +10,18 @@
 #include "tools/remove/termination_listener.h"
 
 namespace remove_tool {
+namespace {
+
+// The user's home folder: $HOME, or the account's entry when it is not set.
+std::string homeFolder() {
+    if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
+        return home;
+    }
+    const passwd* account = ::getpwuid(::getuid());
+    return account != nullptr && account->pw_dir != nullptr ? account->pw_dir : "";
+}
+
+}  // namespace
 
 int removeToolMain(int argc, char** argv) {
     if (argc < 3) {
@@ -17,9 +32,7 @@ int removeToolMain(int argc, char** argv) {
     platform::FileManager& fileManager = platform::fileManager();
     const std::string path =
         fileManager.stringWithFileSystemRepresentation(argv[1], std::strlen(argv[1]));
-    const char* home = std::getenv("HOME");
-    if (const std::optional<std::string> reason =
-            refusalReasonForPath(path, home != nullptr ? home : "")) {
+    if (const std::optional<std::string> reason = refusalReasonForPath(path, homeFolder())) {
         platform::NSLog("Refusing to remove bundle at path %@: %@", {path, *reason});
         return 1;
     }
