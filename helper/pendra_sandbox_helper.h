@@ -85,8 +85,11 @@ public:
 
 private:
     platform::OSLog log_;
-    std::unique_ptr<AppleEventsHandler> appleEventsHandler_;
+    // Shared ownership lets this class be destroyed where AppleEventsHandler is only declared.
+    std::shared_ptr<AppleEventsHandler> appleEventsHandler_;
     std::unique_ptr<ApplicationConnector> applicationConnector_;
+    // Kept only so that a destroyed helper leaves no timer behind that points at it.
+    std::optional<platform::TimerID> existenceCheckTimer_;
 };
 
 // The process entry: builds the helper, refuses to run twice, installs, registers the login

@@ -111,7 +111,8 @@ public:
 
     // The byte form used between processes, and its reader. Reading answers absent for any
     // byte string that is not a whole, valid flattening; it never reads past the end and
-    // bounds its nesting depth.
+    // bounds its nesting depth (a descriptor nested deeper than kMaximumNestingDepth flattens,
+    // but does not read back).
     std::vector<std::uint8_t> flatten() const;
     static std::optional<AppleEventDescriptor> unflatten(std::span<const std::uint8_t> bytes);
     static constexpr int kMaximumNestingDepth = 64;

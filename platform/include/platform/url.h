@@ -14,7 +14,8 @@ public:
     // (an unescaped space, for one, makes it invalid).
     static std::optional<URL> URLWithString(std::string_view text);
     // A file URL for an absolute or relative path (relative paths are taken from the current
-    // folder); characters outside the path set are percent-encoded.
+    // folder); characters outside the path set are percent-encoded, and the URL of an existing
+    // folder ends in "/".
     static URL fileURLWithPath(std::string_view path);
 
     const std::string& absoluteString() const { return text_; }

@@ -1,0 +1,114 @@
+#include "helper/requests/quick_entry_with_autofill_call.h"
+
+#include "helper/constants.h"
+#include "platform/apple_event_manager.h"
+#include "platform/format.h"
+#include "platform/log.h"
+#include "platform/platform.h"
+
+namespace pendra {
+
+using platform::AppleEventDescriptor;
+
+PendraSandboxHelperQuickEntryWithAutofillCall::PendraSandboxHelperQuickEntryWithAutofillCall(
+    const std::optional<std::string>& callerAppBundleIdentifier,
+    const std::optional<AppleEventDescriptor>& propertiesDescriptor) {
+    setCallerAppBundleIdentifier(callerAppBundleIdentifier);
+    setPropertiesDescriptor(propertiesDescriptor);
+}
+
+PendraSandboxHelperQuickEntryWithAutofillCall
+PendraSandboxHelperQuickEntryWithAutofillCall::callWithCallerAppBundleIdentifier(
+    const std::optional<std::string>& callerAppBundleIdentifier,
+    const std::optional<AppleEventDescriptor>& propertiesDescriptor) {
+    return PendraSandboxHelperQuickEntryWithAutofillCall(callerAppBundleIdentifier,
+                                                         propertiesDescriptor);
+}
+
+void PendraSandboxHelperQuickEntryWithAutofillCall::setCallerAppBundleIdentifier(
+    const std::optional<std::string>& callerAppBundleIdentifier) {
+    callerAppBundleIdentifier_ = callerAppBundleIdentifier;
+}
+
+void PendraSandboxHelperQuickEntryWithAutofillCall::setPropertiesDescriptor(
+    const std::optional<AppleEventDescriptor>& propertiesDescriptor) {
+    propertiesDescriptor_ = propertiesDescriptor;
+}
+
+AppleEventDescriptor PendraSandboxHelperQuickEntryWithAutofillCall::callerAppDescriptor() const {
+    return AppleEventDescriptor::descriptorWithDescriptorType(
+        platform::typeApplicationBundleID,
+        std::string_view(callerAppBundleIdentifier_.value_or("")));
+}
+
+std::optional<AppleEventDescriptor>
+PendraSandboxHelperQuickEntryWithAutofillCall::_quickEntryPropertiesWithTitle(
+    const std::optional<std::string>& title, const std::optional<std::string>& bbCodeNotes) const {
+    const bool attach = title || bbCodeNotes || propertiesDescriptor_;
+    if (!attach) {
+        return std::nullopt;
+    }
+
+    auto callerEntry = [this](platform::AEKeyword keyword) -> std::optional<AppleEventDescriptor> {
+        if (!propertiesDescriptor_) {
+            return std::nullopt;
+        }
+        return propertiesDescriptor_->descriptorForKeyword(keyword);
+    };
+
+    AppleEventDescriptor record = AppleEventDescriptor::recordDescriptor();
+
+    const std::optional<AppleEventDescriptor> callerNote = callerEntry(kNoteKeyword);
+    std::optional<AppleEventDescriptor> note;
+    if (bbCodeNotes && callerNote) {
+        if (const std::optional<std::string> callerNoteText = callerNote->stringValue()) {
+            note = AppleEventDescriptor::descriptorWithString(
+                platform::formatString("%@\n\n%@", {*bbCodeNotes, *callerNoteText}));
+        } else {
+            // A note that cannot be read as text cannot be appended to text. The new notes go
+            // alone, and the caller's note is written to the log so that it is not lost.
+            platform::NSLog("The caller's note has no text form and is not appended: %@",
+                            {*callerNote});
+            note = AppleEventDescriptor::descriptorWithString(*bbCodeNotes);
+        }
+    } else if (bbCodeNotes) {
+        note = AppleEventDescriptor::descriptorWithString(*bbCodeNotes);
+    } else {
+        note = callerNote;
+    }
+    if (note) {
+        record.setDescriptor(*note, kNoteKeyword);
+    }
+
+    if (title) {
+        record.setDescriptor(AppleEventDescriptor::descriptorWithString(*title), kTitleKeyword);
+    } else if (const std::optional<AppleEventDescriptor> callerTitle = callerEntry(kTitleKeyword)) {
+        record.setDescriptor(*callerTitle, kTitleKeyword);
+    }
+
+    if (const std::optional<AppleEventDescriptor> tagNames = callerEntry(kTagNamesKeyword)) {
+        record.setDescriptor(*tagNames, kTagNamesKeyword);
+    }
+    return record;
+}
+
+void PendraSandboxHelperQuickEntryWithAutofillCall::respondWithTitle(
+    const std::optional<std::string>& title, const std::optional<std::string>& bbCodeNotes) const {
+    AppleEventDescriptor event = AppleEventDescriptor::appleEventWithEventClass(
+        kAutofillReplyEventClass, kAutofillReplyEventID, callerAppDescriptor(),
+        platform::kAutoGenerateReturnID, platform::kAnyTransactionID);
+
+    if (std::optional<AppleEventDescriptor> properties =
+            _quickEntryPropertiesWithTitle(title, bbCodeNotes)) {
+        event.setParamDescriptor(*properties, kQuickEntryPropertiesKeyword);
+    }
+
+    // The reply is never read: the caller acknowledges nothing that the helper could act on.
+    const platform::OSStatus status =
+        platform::appleEventManager().AESendMessage(event, nullptr, platform::kAEWaitReply, 0);
+    if (status != platform::noErr) {
+        platform::NSLog("Error sending AppleScript message to the caller: %d", {status});
+    }
+}
+
+}  // namespace pendra

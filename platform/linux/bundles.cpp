@@ -1,0 +1,577 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "linux_bundles.h"
+#include "linux_processes.h"
+
+extern char** environ;
+
+namespace platform::linux_platform {
+namespace {
+
+bool isDirectory(const std::string& path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+bool isFile(const std::string& path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 && !S_ISDIR(status.st_mode);
+}
+
+std::string joinPath(const std::string& folder, const std::string& name) {
+    if (folder.empty() || folder.back() == '/') {
+        return folder + name;
+    }
+    return folder + "/" + name;
+}
+
+std::string baseName(const std::string& path) {
+    auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::optional<std::string> readLink(const std::string& path) {
+    std::string target(4096, '\0');
+    ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
+    if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) {
+        return std::nullopt;
+    }
+    target.resize(static_cast<std::size_t>(length));
+    // The kernel marks an executable whose file has been unlinked.
+    static constexpr std::string_view kDeleted = " (deleted)";
+    if (target.size() > kDeleted.size() &&
+        target.compare(target.size() - kDeleted.size(), kDeleted.size(), kDeleted) == 0) {
+        target.resize(target.size() - kDeleted.size());
+    }
+    return target;
+}
+
+std::optional<std::string> stringValue(const std::optional<PropertyList>& value) {
+    if (value && value->stringValue() != nullptr && !value->stringValue()->empty()) {
+        return *value->stringValue();
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+LinuxBundle::LinuxBundle(std::string path) : path_(std::move(path)) {
+    while (path_.size() > 1 && path_.back() == '/') {
+        path_.pop_back();
+    }
+    if (auto info = PropertyList::readFromFile(path_ + "/Contents/Info.plist");
+        info && info->isDictionary()) {
+        info_ = std::move(*info);
+    }
+}
+
+std::optional<std::string> LinuxBundle::bundleIdentifier() const {
+    return stringValue(objectForInfoDictionaryKey("CFBundleIdentifier"));
+}
+
+std::optional<PropertyList> LinuxBundle::objectForInfoDictionaryKey(const std::string& key) const {
+    if (const PropertyList* value = info_.objectForKey(key)) {
+        return *value;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> LinuxBundle::pathForResource(
+    const std::string& name, const std::string& type,
+    const std::optional<std::string>& directory) const {
+    std::string folder = path_ + "/Contents/Resources";
+    if (directory && !directory->empty()) {
+        folder = joinPath(folder, *directory);
+    }
+    std::string file = name;
+    if (!type.empty()) {
+        file += (type.front() == '.' ? "" : ".") + type;
+    }
+    if (file.empty() || file.find('/') != std::string::npos) {
+        return std::nullopt;
+    }
+    std::string path = joinPath(folder, file);
+    if (!isFile(path) && !isDirectory(path)) {
+        return std::nullopt;
+    }
+    return path;
+}
+
+std::optional<std::string> LinuxBundle::pathForAuxiliaryExecutable(const std::string& name) const {
+    if (name.empty() || name.find('/') != std::string::npos) {
+        return std::nullopt;
+    }
+    std::string path = path_ + "/Contents/MacOS/" + name;
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        return std::nullopt;
+    }
+    return path;
+}
+
+std::string LinuxBundle::displayName() const {
+    if (auto name = stringValue(objectForInfoDictionaryKey("CFBundleDisplayName"))) {
+        return *name;
+    }
+    if (auto name = stringValue(objectForInfoDictionaryKey("CFBundleName"))) {
+        return *name;
+    }
+    std::string name = baseName(path_);
+    if (auto dot = name.rfind('.'); dot != std::string::npos && dot > 0) {
+        name.resize(dot);
+    }
+    return name;
+}
+
+std::optional<std::string> LinuxBundle::executablePath() const {
+    auto name = stringValue(objectForInfoDictionaryKey("CFBundleExecutable"));
+    if (!name || name->find('/') != std::string::npos) {
+        return std::nullopt;
+    }
+    return path_ + "/Contents/MacOS/" + *name;
+}
+
+std::optional<std::string> bundlePathForExecutable(const std::string& executable) {
+    auto macos = executable.rfind('/');
+    if (macos == std::string::npos) {
+        return std::nullopt;
+    }
+    std::string folder = executable.substr(0, macos);
+    static constexpr std::string_view kSuffix = "/Contents/MacOS";
+    if (folder.size() <= kSuffix.size() ||
+        folder.compare(folder.size() - kSuffix.size(), kSuffix.size(), kSuffix) != 0) {
+        return std::nullopt;
+    }
+    std::string bundle = folder.substr(0, folder.size() - kSuffix.size());
+    if (bundle.empty()) {
+        return std::nullopt;
+    }
+    return bundle;
+}
+
+std::string currentExecutablePath() {
+    if (auto path = readLink("/proc/self/exe")) {
+        return *path;
+    }
+    return {};
+}
+
+std::shared_ptr<Bundle> LinuxBundleService::mainBundle() {
+    if (!main_) {
+        const std::string executable = currentExecutablePath();
+        if (auto bundle = bundlePathForExecutable(executable)) {
+            main_ = std::make_shared<LinuxBundle>(*bundle);
+        } else {
+            // As on the platform: a program outside any bundle has its folder as main bundle.
+            std::string folder = executable.substr(0, executable.rfind('/'));
+            main_ = std::make_shared<LinuxBundle>(folder.empty() ? "/" : folder);
+        }
+    }
+    return main_;
+}
+
+std::shared_ptr<Bundle> LinuxBundleService::bundleWithURL(const URL& url) {
+    if (!url.isFileURL()) {
+        return nullptr;
+    }
+    const std::string path = url.path();
+    if (path.empty() || !isDirectory(path)) {
+        return nullptr;
+    }
+    return std::make_shared<LinuxBundle>(path);
+}
+
+std::string frontmostRecordPath() {
+    std::string runtime;
+    if (const char* value = std::getenv("XDG_RUNTIME_DIR"); value != nullptr && value[0] == '/') {
+        runtime = value;
+    } else {
+        runtime = "/run/user/" + std::to_string(::getuid());
+    }
+    return joinPath(runtime, "pendra/frontmost");
+}
+
+bool writeFrontmostRecord(pid_t pid) {
+    const std::string path = frontmostRecordPath();
+    const std::string folder = path.substr(0, path.rfind('/'));
+    ::mkdir(folder.c_str(), 0700);
+    std::string temporary = folder + "/.frontmost-XXXXXX";
+    int fd = ::mkstemp(temporary.data());
+    if (fd < 0) {
+        return false;
+    }
+    const std::string text = std::to_string(pid) + "\n";
+    const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    ::close(fd);
+    if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+std::vector<std::string> applicationFolders() {
+    std::vector<std::string> folders = {joinPath(homeDirectory(), "Applications"), "/Applications"};
+    if (const char* extra = std::getenv("PENDRA_APPLICATIONS_PATH")) {
+        std::string list = extra;
+        std::size_t start = 0;
+        while (start <= list.size()) {
+            std::size_t end = list.find(':', start);
+            if (end == std::string::npos) {
+                end = list.size();
+            }
+            if (end > start) {
+                folders.push_back(list.substr(start, end - start));
+            }
+            start = end + 1;
+        }
+    }
+    return folders;
+}
+
+namespace {
+
+std::vector<std::string> sortedEntries(const std::string& folder) {
+    std::vector<std::string> names;
+    DIR* directory = ::opendir(folder.c_str());
+    if (directory == nullptr) {
+        return names;
+    }
+    while (dirent* entry = ::readdir(directory)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..") {
+            names.push_back(std::move(name));
+        }
+    }
+    ::closedir(directory);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool hasAppExtension(const std::string& name) {
+    return name.size() > 4 && name.compare(name.size() - 4, 4, ".app") == 0;
+}
+
+}  // namespace
+
+std::vector<std::string> installedApplicationBundles() {
+    std::vector<std::string> bundles;
+    for (const auto& folder : applicationFolders()) {
+        for (const auto& name : sortedEntries(folder)) {
+            const std::string path = joinPath(folder, name);
+            if (!isDirectory(path)) {
+                continue;
+            }
+            if (hasAppExtension(name)) {
+                bundles.push_back(path);
+                continue;
+            }
+            // One level of grouping folders, as in /Applications/Utilities.
+            for (const auto& inner : sortedEntries(path)) {
+                const std::string innerPath = joinPath(path, inner);
+                if (hasAppExtension(inner) && isDirectory(innerPath)) {
+                    bundles.push_back(innerPath);
+                }
+            }
+        }
+    }
+    return bundles;
+}
+
+LinuxWorkspace::LinuxWorkspace(std::function<void()> quitCurrentApplication)
+    : quitCurrentApplication_(std::move(quitCurrentApplication)) {}
+
+namespace {
+
+std::string processName(pid_t pid) {
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name;
+}
+
+// The application a live process runs: the bundle its executable lies in, when the executable
+// is the one that bundle declares; absent for other programs.
+std::optional<RunningApplication> applicationOfProcess(pid_t pid) {
+    auto executable = readLink("/proc/" + std::to_string(pid) + "/exe");
+    if (!executable) {
+        return std::nullopt;
+    }
+    auto bundlePath = bundlePathForExecutable(*executable);
+    if (!bundlePath) {
+        return std::nullopt;
+    }
+    LinuxBundle bundle(*bundlePath);
+    auto declared = bundle.executablePath();
+    if (!declared || baseName(*declared) != baseName(*executable)) {
+        return std::nullopt;
+    }
+    RunningApplication application;
+    application.processIdentifier = pid;
+    application.bundleIdentifier = bundle.bundleIdentifier();
+    application.localizedName = bundle.displayName();
+    application.bundleURL = URL::fileURLWithPath(*bundlePath);
+    return application;
+}
+
+}  // namespace
+
+std::vector<RunningApplication> LinuxWorkspace::runningApplications() {
+    std::vector<RunningApplication> applications;
+    DIR* proc = ::opendir("/proc");
+    if (proc == nullptr) {
+        return applications;
+    }
+    std::vector<pid_t> pids;
+    while (dirent* entry = ::readdir(proc)) {
+        char* end = nullptr;
+        long pid = std::strtol(entry->d_name, &end, 10);
+        if (end != entry->d_name && *end == '\0' && pid > 0) {
+            pids.push_back(static_cast<pid_t>(pid));
+        }
+    }
+    ::closedir(proc);
+    std::sort(pids.begin(), pids.end());
+    for (pid_t pid : pids) {
+        if (!processIsAlive(pid)) {
+            continue;
+        }
+        if (auto application = applicationOfProcess(pid)) {
+            applications.push_back(std::move(*application));
+        }
+    }
+    return applications;
+}
+
+std::optional<RunningApplication> LinuxWorkspace::frontmostApplication() {
+    std::ifstream record(frontmostRecordPath());
+    long pid = 0;
+    if (!(record >> pid) || pid <= 0) {
+        return std::nullopt;
+    }
+    return runningApplicationWithProcessIdentifier(static_cast<pid_t>(pid));
+}
+
+std::vector<RunningApplication> LinuxWorkspace::runningApplicationsWithBundleIdentifier(
+    const std::string& bundleIdentifier) {
+    std::vector<RunningApplication> matching;
+    for (auto& application : runningApplications()) {
+        if (application.bundleIdentifier == bundleIdentifier) {
+            matching.push_back(std::move(application));
+        }
+    }
+    return matching;
+}
+
+std::optional<RunningApplication> LinuxWorkspace::runningApplicationWithProcessIdentifier(
+    pid_t pid) {
+    if (pid <= 0 || !processIsAlive(pid)) {
+        return std::nullopt;
+    }
+    if (auto application = applicationOfProcess(pid)) {
+        return application;
+    }
+    // A program outside any bundle is still a process with a name.
+    RunningApplication application;
+    application.processIdentifier = pid;
+    application.localizedName = processName(pid);
+    return application;
+}
+
+RunningApplication LinuxWorkspace::currentApplication() {
+    if (auto application = runningApplicationWithProcessIdentifier(::getpid())) {
+        return *application;
+    }
+    RunningApplication application;
+    application.processIdentifier = ::getpid();
+    return application;
+}
+
+bool LinuxWorkspace::terminateApplication(const RunningApplication& application) {
+    if (application.processIdentifier <= 0) {
+        return false;
+    }
+    if (application.processIdentifier == ::getpid()) {
+        if (!quitCurrentApplication_) {
+            return false;
+        }
+        quitCurrentApplication_();
+        return true;
+    }
+    return ::kill(application.processIdentifier, SIGTERM) == 0;
+}
+
+std::optional<std::string> LinuxWorkspace::absolutePathForAppBundleWithIdentifier(
+    const std::string& bundleIdentifier) {
+    for (const auto& path : installedApplicationBundles()) {
+        if (LinuxBundle(path).bundleIdentifier() == bundleIdentifier) {
+            return path;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<URL> LinuxWorkspace::URLForApplicationWithBundleIdentifier(
+    const std::string& bundleIdentifier) {
+    if (auto path = absolutePathForAppBundleWithIdentifier(bundleIdentifier)) {
+        return URL::fileURLWithPath(*path);
+    }
+    return std::nullopt;
+}
+
+namespace {
+
+// Starts a program in a session of its own, as a grandchild, so that it outlives the launcher
+// and nobody has to reap it. Answers its process id or the errno of the failure.
+struct SpawnResult {
+    pid_t pid = -1;
+    int error = 0;
+};
+
+SpawnResult spawnDetached(const std::string& executable,
+                          const std::vector<std::string>& arguments) {
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(executable.c_str()));
+    for (const auto& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+
+    int channel[2];
+    if (::pipe2(channel, O_CLOEXEC) != 0) {
+        return {-1, errno};
+    }
+    std::fflush(nullptr);
+    const pid_t intermediate = ::fork();
+    if (intermediate < 0) {
+        int saved = errno;
+        ::close(channel[0]);
+        ::close(channel[1]);
+        return {-1, saved};
+    }
+    if (intermediate == 0) {
+        ::close(channel[0]);
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        // The launcher's loop blocks signals for its own use; the new program starts clean.
+        sigset_t none;
+        sigemptyset(&none);
+        sigset_t all;
+        sigfillset(&all);
+        posix_spawnattr_setsigmask(&attributes, &none);
+        posix_spawnattr_setsigdefault(&attributes, &all);
+        posix_spawnattr_setflags(
+            &attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        SpawnResult result;
+        result.error = ::posix_spawn(&result.pid, executable.c_str(), nullptr, &attributes,
+                                     argv.data(), environ);
+        if (::write(channel[1], &result, sizeof result) != sizeof result) {
+            ::_exit(2);
+        }
+        ::_exit(0);
+    }
+    ::close(channel[1]);
+    SpawnResult result{-1, EIO};
+    ssize_t got;
+    do {
+        got = ::read(channel[0], &result, sizeof result);
+    } while (got < 0 && errno == EINTR);
+    ::close(channel[0]);
+    while (::waitpid(intermediate, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    if (got != sizeof result) {
+        return {-1, EIO};
+    }
+    if (result.error != 0) {
+        result.pid = -1;
+    }
+    return result;
+}
+
+}  // namespace
+
+std::optional<RunningApplication> LinuxWorkspace::launchApplicationAtURL(
+    const URL& url, NSWorkspaceLaunchOptions options, const LaunchConfiguration& configuration,
+    Error* error) {
+    auto fail = [&](int errnoValue, const std::string& path) -> std::optional<RunningApplication> {
+        if (error != nullptr) {
+            *error = Error::posix(errnoValue, path);
+        }
+        return std::nullopt;
+    };
+    if (!url.isFileURL()) {
+        return fail(EINVAL, url.absoluteString());
+    }
+    std::string bundlePath = url.path();
+    while (bundlePath.size() > 1 && bundlePath.back() == '/') {
+        bundlePath.pop_back();
+    }
+    if (!isDirectory(bundlePath)) {
+        return fail(ENOENT, bundlePath);
+    }
+    LinuxBundle bundle(bundlePath);
+    auto executable = bundle.executablePath();
+    if (!executable) {
+        return fail(ENOEXEC, bundlePath);
+    }
+    if (::access(executable->c_str(), X_OK) != 0) {
+        return fail(errno, *executable);
+    }
+
+    if ((options & NSWorkspaceLaunchNewInstance) == 0) {
+        // An application that runs already from this bundle is the answer.
+        for (auto& running : runningApplications()) {
+            if (running.bundleURL && running.bundleURL->path() == bundlePath) {
+                if ((options & NSWorkspaceLaunchWithoutActivation) == 0) {
+                    writeFrontmostRecord(running.processIdentifier);
+                }
+                return running;
+            }
+        }
+    }
+
+    SpawnResult spawned = spawnDetached(*executable, configuration.arguments);
+    if (spawned.pid <= 0) {
+        return fail(spawned.error != 0 ? spawned.error : EIO, *executable);
+    }
+    if ((options & NSWorkspaceLaunchWithoutActivation) == 0) {
+        writeFrontmostRecord(spawned.pid);
+    }
+    RunningApplication application;
+    application.processIdentifier = spawned.pid;
+    application.bundleIdentifier = bundle.bundleIdentifier();
+    application.localizedName = bundle.displayName();
+    application.bundleURL = URL::fileURLWithPath(bundlePath);
+    return application;
+}
+
+bool openWithSystemHandler(const std::string& text) {
+    static constexpr const char* kOpener = "/usr/bin/xdg-open";
+    if (::access(kOpener, X_OK) != 0) {
+        return false;
+    }
+    return spawnDetached(kOpener, {text}).pid > 0;
+}
+
+bool LinuxWorkspace::openURL(const URL& url) {
+    if (urlOpener_) {
+        return urlOpener_(url);
+    }
+    return openWithSystemHandler(url.absoluteString());
+}
+
+}  // namespace platform::linux_platform

@@ -1,0 +1,390 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#include "linux_file_manager.h"
+
+namespace platform::linux_platform {
+namespace {
+
+// "a/b/" names the same item as "a/b", except that a trailing separator would make the system
+// follow a symbolic link at "a/b"; the file manager never wants that.
+std::string withoutTrailingSeparators(const std::string& path) {
+    std::string result = path;
+    while (result.size() > 1 && result.back() == '/') {
+        result.pop_back();
+    }
+    return result;
+}
+
+std::string childPath(const std::string& parent, const char* name) {
+    if (!parent.empty() && parent.back() == '/') {
+        return parent + name;
+    }
+    return parent + "/" + name;
+}
+
+bool fail(Error* error, int errnoValue, const std::string& path) {
+    if (error != nullptr) {
+        *error = Error::posix(errnoValue, path);
+    }
+    return false;
+}
+
+class FileDescriptor {
+  public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd_; }
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+  private:
+    int fd_;
+};
+
+// Removes the entry `name` of the folder `parentFd` and, for a real folder, everything below
+// it. Keeps going after a failure so that as much as possible goes; remembers the first error.
+void removeEntry(int parentFd, const char* name, const std::string& path,
+                 std::optional<Error>& firstError) {
+    struct stat status {};
+    if (::fstatat(parentFd, name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (!firstError) {
+            firstError = Error::posix(errno, path);
+        }
+        return;
+    }
+    if (S_ISDIR(status.st_mode)) {
+        // Copies keep read-only folders read-only; their owner may still empty them.
+        if ((status.st_mode & 0700) != 0700 && status.st_uid == ::geteuid()) {
+            ::fchmodat(parentFd, name, (status.st_mode & 07777) | 0700, 0);
+        }
+        int fd = ::openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) {
+            if (!firstError) {
+                firstError = Error::posix(errno, path);
+            }
+            return;
+        }
+        DIR* directory = ::fdopendir(fd);
+        if (directory == nullptr) {
+            int saved = errno;
+            ::close(fd);
+            if (!firstError) {
+                firstError = Error::posix(saved, path);
+            }
+            return;
+        }
+        while (true) {
+            errno = 0;
+            dirent* entry = ::readdir(directory);
+            if (entry == nullptr) {
+                if (errno != 0 && !firstError) {
+                    firstError = Error::posix(errno, path);
+                }
+                break;
+            }
+            std::string_view entryName = entry->d_name;
+            if (entryName == "." || entryName == "..") {
+                continue;
+            }
+            removeEntry(::dirfd(directory), entry->d_name, childPath(path, entry->d_name),
+                        firstError);
+        }
+        ::closedir(directory);
+        if (::unlinkat(parentFd, name, AT_REMOVEDIR) != 0 && !firstError) {
+            firstError = Error::posix(errno, path);
+        }
+        return;
+    }
+    if (::unlinkat(parentFd, name, 0) != 0 && !firstError) {
+        firstError = Error::posix(errno, path);
+    }
+}
+
+bool copyFileContents(int from, int to) {
+    char buffer[1 << 16];
+    while (true) {
+        ssize_t got = ::read(from, buffer, sizeof buffer);
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (got == 0) {
+            return true;
+        }
+        const char* cursor = buffer;
+        while (got > 0) {
+            ssize_t written = ::write(to, cursor, static_cast<std::size_t>(got));
+            if (written < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return false;
+            }
+            cursor += written;
+            got -= written;
+        }
+    }
+}
+
+// Copies one item (recursively for a folder). The destination must not exist. Answers the
+// error of the first failure; stops there.
+std::optional<Error> copyEntry(const std::string& source, const std::string& destination) {
+    struct stat status {};
+    if (::lstat(source.c_str(), &status) != 0) {
+        return Error::posix(errno, source);
+    }
+    const mode_t mode = status.st_mode & 07777;
+    if (S_ISLNK(status.st_mode)) {
+        std::string target(static_cast<std::size_t>(status.st_size) + 1, '\0');
+        while (true) {
+            ssize_t length = ::readlink(source.c_str(), target.data(), target.size());
+            if (length < 0) {
+                return Error::posix(errno, source);
+            }
+            if (static_cast<std::size_t>(length) < target.size()) {
+                target.resize(static_cast<std::size_t>(length));
+                break;
+            }
+            target.resize(target.size() * 2);  // the link changed under us; read again
+        }
+        if (::symlink(target.c_str(), destination.c_str()) != 0) {
+            return Error::posix(errno, destination);
+        }
+        return std::nullopt;
+    }
+    if (S_ISDIR(status.st_mode)) {
+        // Owner access while filling; the real mode comes last so read-only folders work.
+        if (::mkdir(destination.c_str(), 0700) != 0) {
+            return Error::posix(errno, destination);
+        }
+        DIR* directory = ::opendir(source.c_str());
+        if (directory == nullptr) {
+            return Error::posix(errno, source);
+        }
+        std::optional<Error> failure;
+        while (!failure) {
+            errno = 0;
+            dirent* entry = ::readdir(directory);
+            if (entry == nullptr) {
+                if (errno != 0) {
+                    failure = Error::posix(errno, source);
+                }
+                break;
+            }
+            std::string_view name = entry->d_name;
+            if (name == "." || name == "..") {
+                continue;
+            }
+            failure =
+                copyEntry(childPath(source, entry->d_name), childPath(destination, entry->d_name));
+        }
+        ::closedir(directory);
+        if (failure) {
+            return failure;
+        }
+        if (::chmod(destination.c_str(), mode) != 0) {
+            return Error::posix(errno, destination);
+        }
+        return std::nullopt;
+    }
+    if (S_ISREG(status.st_mode)) {
+        FileDescriptor from(::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        if (from.get() < 0) {
+            return Error::posix(errno, source);
+        }
+        FileDescriptor to(::open(destination.c_str(),
+                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (to.get() < 0) {
+            return Error::posix(errno, destination);
+        }
+        if (!copyFileContents(from.get(), to.get())) {
+            return Error::posix(errno, destination);
+        }
+        if (::fchmod(to.get(), mode) != 0) {
+            return Error::posix(errno, destination);
+        }
+        const timespec times[2] = {status.st_atim, status.st_mtim};
+        ::futimens(to.get(), times);  // keeping the dates is a courtesy, not a requirement
+        if (::close(to.release()) != 0) {
+            return Error::posix(errno, destination);
+        }
+        return std::nullopt;
+    }
+    if (S_ISFIFO(status.st_mode)) {
+        if (::mkfifo(destination.c_str(), mode) != 0) {
+            return Error::posix(errno, destination);
+        }
+        return std::nullopt;
+    }
+    // Sockets and device nodes have no meaning inside a bundle.
+    return Error::posix(ENOTSUP, source);
+}
+
+}  // namespace
+
+bool LinuxFileManager::fileExistsAtPath(const std::string& path) {
+    struct stat status {};
+    return !path.empty() && ::stat(path.c_str(), &status) == 0;
+}
+
+std::optional<FileAttributes> LinuxFileManager::attributesOfItemAtPath(const std::string& path,
+                                                                       Error* error) {
+    struct stat status {};
+    const std::string item = withoutTrailingSeparators(path);
+    if (::lstat(item.c_str(), &status) != 0) {
+        fail(error, errno, path);
+        return std::nullopt;
+    }
+    FileAttributes attributes;
+    attributes.systemFileNumber = status.st_ino;
+    attributes.systemNumber = status.st_dev;
+    attributes.size = static_cast<std::uint64_t>(status.st_size);
+    attributes.posixPermissions = status.st_mode & 07777;
+    if (S_ISREG(status.st_mode)) {
+        attributes.type = FileType::Regular;
+    } else if (S_ISDIR(status.st_mode)) {
+        attributes.type = FileType::Directory;
+    } else if (S_ISLNK(status.st_mode)) {
+        attributes.type = FileType::SymbolicLink;
+    } else {
+        attributes.type = FileType::Other;
+    }
+    return attributes;
+}
+
+bool LinuxFileManager::createDirectoryAtPath(const std::string& path,
+                                             bool withIntermediateDirectories, Error* error) {
+    const std::string target = withoutTrailingSeparators(path);
+    if (target.empty()) {
+        return fail(error, ENOENT, path);
+    }
+    // An item in the way of a parent is reported as such, not as an existing destination.
+    auto makeOne = [](const std::string& folder, bool isParent) -> int {
+        if (::mkdir(folder.c_str(), 0777) == 0) {
+            return 0;
+        }
+        int saved = errno;
+        struct stat status {};
+        if (saved == EEXIST && ::stat(folder.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
+            return 0;
+        }
+        return saved == EEXIST && isParent ? ENOTDIR : saved;
+    };
+    if (withIntermediateDirectories) {
+        for (std::size_t slash = target.find('/', 1); slash != std::string::npos;
+             slash = target.find('/', slash + 1)) {
+            if (target[slash - 1] == '/') {
+                continue;
+            }
+            const std::string parent = target.substr(0, slash);
+            if (int failure = makeOne(parent, true); failure != 0) {
+                return fail(error, failure, parent);
+            }
+        }
+    }
+    if (int failure = makeOne(target, false); failure != 0) {
+        return fail(error, failure, path);
+    }
+    return true;
+}
+
+bool LinuxFileManager::removeItemAtPath(const std::string& path, Error* error) {
+    const std::string item = withoutTrailingSeparators(path);
+    if (item.empty()) {
+        return fail(error, ENOENT, path);
+    }
+    std::optional<Error> firstError;
+    removeEntry(AT_FDCWD, item.c_str(), item, firstError);
+    if (firstError) {
+        if (error != nullptr) {
+            *error = *firstError;
+        }
+        return false;
+    }
+    return true;
+}
+
+bool LinuxFileManager::copyItemAtPath(const std::string& source, const std::string& destination,
+                                      Error* error) {
+    const std::string from = withoutTrailingSeparators(source);
+    const std::string to = withoutTrailingSeparators(destination);
+    struct stat status {};
+    if (::lstat(to.c_str(), &status) == 0) {
+        return fail(error, EEXIST, destination);
+    }
+    if (::lstat(from.c_str(), &status) != 0) {
+        return fail(error, errno, source);
+    }
+    // A folder copied into itself would never end.
+    if (S_ISDIR(status.st_mode) && to.size() > from.size() &&
+        to.compare(0, from.size(), from) == 0 && to[from.size()] == '/') {
+        return fail(error, EINVAL, destination);
+    }
+    if (auto failure = copyEntry(from, to)) {
+        // A half-made copy would make every retry fail because the destination exists.
+        std::optional<Error> ignored;
+        if (failure->filePath != to || failure->code != EEXIST) {
+            removeEntry(AT_FDCWD, to.c_str(), to, ignored);
+        }
+        if (error != nullptr) {
+            *error = *failure;
+        }
+        return false;
+    }
+    return true;
+}
+
+bool LinuxFileManager::moveItemAtPath(const std::string& source, const std::string& destination,
+                                      Error* error) {
+    const std::string from = withoutTrailingSeparators(source);
+    const std::string to = withoutTrailingSeparators(destination);
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+        return true;
+    }
+    int failure = errno;
+    if (failure == EINVAL || failure == ENOSYS) {
+        // The file system cannot refuse replacement itself; test first, then rename.
+        struct stat status {};
+        if (::lstat(to.c_str(), &status) == 0) {
+            return fail(error, EEXIST, destination);
+        }
+        if (::rename(from.c_str(), to.c_str()) == 0) {
+            return true;
+        }
+        failure = errno;
+    }
+    return fail(error, failure, failure == EEXIST ? destination : source);
+}
+
+bool LinuxFileManager::exchangeItemAtPath(const std::string& first, const std::string& second,
+                                          Error* error) {
+    const std::string a = withoutTrailingSeparators(first);
+    const std::string b = withoutTrailingSeparators(second);
+    if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0) {
+        return true;
+    }
+    int failure = errno;
+    struct stat status {};
+    const bool firstExists = ::lstat(a.c_str(), &status) == 0;
+    return fail(error, failure, firstExists ? second : first);
+}
+
+}  // namespace platform::linux_platform

@@ -1,0 +1,100 @@
+// Bundles as folders on disk, and the running and installed applications found from them.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/application.h"
+#include "platform/bundle.h"
+#include "platform/workspace.h"
+
+namespace platform::linux_platform {
+
+class LinuxBundle final : public Bundle {
+  public:
+    // A bundle at a folder; its Info.plist is read once, now (a missing one leaves it empty).
+    explicit LinuxBundle(std::string path);
+
+    std::string bundlePath() const override { return path_; }
+    std::optional<std::string> bundleIdentifier() const override;
+    std::optional<PropertyList> objectForInfoDictionaryKey(const std::string& key) const override;
+    std::optional<std::string> pathForResource(
+        const std::string& name, const std::string& type,
+        const std::optional<std::string>& directory) const override;
+    std::optional<std::string> pathForAuxiliaryExecutable(const std::string& name) const override;
+
+    // The bundle's name as people see it: CFBundleDisplayName, CFBundleName, then the folder's
+    // name without its extension.
+    std::string displayName() const;
+    // Contents/MacOS/<CFBundleExecutable>; absent when the Info.plist names none.
+    std::optional<std::string> executablePath() const;
+
+  private:
+    std::string path_;
+    PropertyList info_;
+};
+
+// The bundle folder of an executable at ".../X/Contents/MacOS/<name>"; absent otherwise.
+std::optional<std::string> bundlePathForExecutable(const std::string& executable);
+// The running program's executable, from /proc/self/exe.
+std::string currentExecutablePath();
+
+class LinuxBundleService final : public BundleService {
+  public:
+    std::shared_ptr<Bundle> mainBundle() override;
+    std::shared_ptr<Bundle> bundleWithURL(const URL& url) override;
+
+  private:
+    std::shared_ptr<LinuxBundle> main_;
+};
+
+// Where the workspace keeps the frontmost record: $XDG_RUNTIME_DIR/pendra/frontmost.
+std::string frontmostRecordPath();
+// Records a process as the frontmost application; false when the record cannot be written.
+bool writeFrontmostRecord(pid_t pid);
+
+// The folders searched for installed applications, in order: ~/Applications, /Applications,
+// then each folder of PENDRA_APPLICATIONS_PATH.
+std::vector<std::string> applicationFolders();
+// Every installed application bundle, in search order.
+std::vector<std::string> installedApplicationBundles();
+
+class LinuxWorkspace : public Workspace {
+  public:
+    // `quitCurrentApplication` is the application object's quit request, used when the
+    // calling process is asked to terminate.
+    explicit LinuxWorkspace(std::function<void()> quitCurrentApplication);
+
+    std::optional<RunningApplication> frontmostApplication() override;
+    std::vector<RunningApplication> runningApplicationsWithBundleIdentifier(
+        const std::string& bundleIdentifier) override;
+    std::optional<RunningApplication> runningApplicationWithProcessIdentifier(pid_t pid) override;
+    RunningApplication currentApplication() override;
+    bool terminateApplication(const RunningApplication& application) override;
+    std::optional<std::string> absolutePathForAppBundleWithIdentifier(
+        const std::string& bundleIdentifier) override;
+    std::optional<URL> URLForApplicationWithBundleIdentifier(
+        const std::string& bundleIdentifier) override;
+    std::optional<RunningApplication> launchApplicationAtURL(
+        const URL& url, NSWorkspaceLaunchOptions options, const LaunchConfiguration& configuration,
+        Error* error) override;
+    bool openURL(const URL& url) override;
+
+    // Every running application in a bundle, by process id.
+    std::vector<RunningApplication> runningApplications();
+
+    // Hands URLs that no bundle declares to the bus-aware part of the layer; until one is set
+    // (and for web and file URLs) xdg-open gets them.
+    void setURLOpener(std::function<bool(const URL&)> opener) { urlOpener_ = std::move(opener); }
+
+  private:
+    std::function<void()> quitCurrentApplication_;
+    std::function<bool(const URL&)> urlOpener_;
+};
+
+// Hands a URL to xdg-open when it is installed; false when it is not.
+bool openWithSystemHandler(const std::string& text);
+
+}  // namespace platform::linux_platform

@@ -1,0 +1,82 @@
+#include "platform/linux_platform.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "linux_application.h"
+#include "linux_bundles.h"
+#include "linux_bus.h"
+#include "linux_file_manager.h"
+#include "linux_login_items.h"
+#include "linux_processes.h"
+#include "linux_scripting.h"
+#include "linux_support.h"
+
+namespace platform::linux_platform {
+namespace {
+
+// PENDRA_LOG_TO_STDERR=1 keeps unified logging on standard error, for runs from a terminal
+// and for tests that read the lines.
+bool journalWanted() {
+    const char* value = std::getenv("PENDRA_LOG_TO_STDERR");
+    return value == nullptr || std::strcmp(value, "1") != 0;
+}
+
+}  // namespace
+
+struct LinuxPlatform::Impl {
+    LinuxFileManager fileManager;
+    LinuxProcessManager processManager;
+    LinuxTaskService tasks;
+    LinuxProcessInfo processInfo;
+    LinuxPathService paths;
+    LinuxLogService log{journalWanted()};
+    LinuxBundleService bundles;
+    LinuxApplication application{[this](int status) { processManager.terminateProcess(status); }};
+    LinuxWorkspace workspace{[this] { application.terminate(); }};
+    LinuxUserDefaults defaults{[this] { return bundles.mainBundle()->bundleIdentifier(); }};
+    LinuxLaunchServices launchServices;
+    LinuxScriptingComponent scripting;
+    SessionBus bus{application, bundles.mainBundle()->bundleIdentifier()};
+    LinuxAppleEventManager events{bus, [this](pid_t pid) -> std::optional<std::string> {
+                                      auto running =
+                                          workspace.runningApplicationWithProcessIdentifier(pid);
+                                      return running ? running->bundleIdentifier : std::nullopt;
+                                  }};
+    LinuxDistributedNotificationCenter notifications{bus};
+    URLOpener opener{application, workspace, events, bus};
+
+    Impl() {
+        workspace.setURLOpener([this](const URL& url) { return opener.openURL(url); });
+        bus.serviceReceiver = [this](const std::string& message, const std::string& userData,
+                                     const Pasteboard& pasteboard) {
+            // The declarations are read afresh, as after NSUpdateDynamicServices.
+            auto info = PropertyList::readFromFile(bundles.mainBundle()->bundlePath() +
+                                                   "/Contents/Info.plist");
+            return performServiceRequest(application.servicesProvider(),
+                                         info.value_or(PropertyList()), message, userData,
+                                         pasteboard);
+        };
+    }
+};
+
+LinuxPlatform::LinuxPlatform() : impl_(std::make_unique<Impl>()) {
+    services_.application = &impl_->application;
+    services_.workspace = &impl_->workspace;
+    services_.distributedNotificationCenter = &impl_->notifications;
+    services_.appleEventManager = &impl_->events;
+    services_.scripting = &impl_->scripting;
+    services_.bundles = &impl_->bundles;
+    services_.standardUserDefaults = &impl_->defaults;
+    services_.fileManager = &impl_->fileManager;
+    services_.processManager = &impl_->processManager;
+    services_.tasks = &impl_->tasks;
+    services_.processInfo = &impl_->processInfo;
+    services_.launchServices = &impl_->launchServices;
+    services_.paths = &impl_->paths;
+    services_.log = &impl_->log;
+}
+
+LinuxPlatform::~LinuxPlatform() = default;
+
+}  // namespace platform::linux_platform

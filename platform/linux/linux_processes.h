@@ -1,0 +1,65 @@
+// Processes, tasks, process information and standard folders on Linux.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/paths.h"
+#include "platform/process_manager.h"
+
+namespace platform::linux_platform {
+
+// True while a process with the id exists and is not a zombie.
+bool processIsAlive(pid_t pid);
+
+class LinuxProcessManager final : public ProcessManager {
+  public:
+    OSStatus GetProcessForPID(pid_t pid, ProcessSerialNumber* psn) override;
+    OSStatus GetProcessPID(const ProcessSerialNumber& psn, pid_t* pid) override;
+    pid_t getpid() override;
+    pid_t getppid() override;
+    [[noreturn]] void terminateProcess(int status) override;
+};
+
+// Starts programs with posix_spawn. The quarantine-removal program of the platform does not
+// exist here; a child process of our own does its work and exits with its status.
+class LinuxTaskService final : public TaskService {
+  public:
+    std::optional<Task> launchedTaskWithLaunchPath(
+        const std::string& path, const std::vector<std::string>& arguments) override;
+    int waitUntilExit(const Task& task) override;
+};
+
+// The program whose work the task service does itself, and the attribute it removes.
+inline constexpr const char* kQuarantineToolPath = "/usr/bin/xattr";
+inline constexpr const char* kQuarantineAttributeName = "com.apple.quarantine";
+inline constexpr const char* kLinuxQuarantineAttribute = "user.com.apple.quarantine";
+
+// Removes the quarantine attribute from an item and everything below it without following
+// symbolic links; answers the exit status the platform's program gives (0, or 1 after a
+// message on standard error).
+int removeQuarantineRecursively(const std::string& path);
+
+class LinuxProcessInfo final : public ProcessInfo {
+  public:
+    bool isOperatingSystemAtLeastVersion(const OperatingSystemVersion& version) override;
+    int sysctlbyname(const char* name, void* buffer, std::size_t* size) override;
+};
+
+// The version of the platform this layer stands in for.
+inline constexpr OperatingSystemVersion kEmulatedOperatingSystemVersion{14, 0, 0};
+
+class LinuxPathService final : public PathService {
+  public:
+    std::vector<std::string> NSSearchPathForDirectoriesInDomains(NSSearchPathDirectory directory,
+                                                                 NSSearchPathDomainMask domain,
+                                                                 bool expandTilde) override;
+    std::string NSTemporaryDirectory() override;
+};
+
+// The user's home folder ($HOME, else the password database).
+std::string homeDirectory();
+// An XDG base folder: the variable when it holds an absolute path, else the fallback under home.
+std::string xdgDirectory(const char* variable, const char* fallbackUnderHome);
+
+}  // namespace platform::linux_platform

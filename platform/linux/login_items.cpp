@@ -1,0 +1,518 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "linux_bundles.h"
+#include "linux_file_manager.h"
+#include "linux_login_items.h"
+#include "linux_processes.h"
+
+namespace platform::linux_platform {
+namespace {
+
+class AutostartList final : public SharedFileList {
+  public:
+    explicit AutostartList(std::string folder) : folder(std::move(folder)) {}
+    const std::string folder;
+};
+
+struct Entry {
+    std::string fileName;
+    std::uint64_t identifier = 0;
+    DesktopEntry values;
+    bool ours = false;
+    long long order = 0;
+};
+
+// Item identifiers come from the entry's file name, so an item keeps naming its entry however
+// the list changes around it.
+std::uint64_t identifierForFileName(const std::string& name) {
+    std::uint64_t hash = 1469598103934665603ull;
+    for (unsigned char c : name) {
+        hash ^= c;
+        hash *= 1099511628211ull;
+    }
+    return hash;
+}
+
+const std::string* valueFor(const DesktopEntry& entry, const std::string& key) {
+    auto found = entry.find(key);
+    return found == entry.end() ? nullptr : &found->second;
+}
+
+std::optional<std::string> readWholeFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return std::nullopt;
+    }
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    return buffer.str();
+}
+
+// The entries in list order: other programs' entries by file name, then ours in the order
+// they were inserted.
+std::vector<Entry> readEntries(const std::string& folder) {
+    std::vector<Entry> entries;
+    DIR* directory = ::opendir(folder.c_str());
+    if (directory == nullptr) {
+        return entries;
+    }
+    while (dirent* item = ::readdir(directory)) {
+        std::string name = item->d_name;
+        if (name.size() <= 8 || name.compare(name.size() - 8, 8, ".desktop") != 0 ||
+            name.front() == '.') {
+            continue;
+        }
+        auto text = readWholeFile(folder + "/" + name);
+        if (!text) {
+            continue;
+        }
+        auto values = parseDesktopEntry(*text);
+        if (!values) {
+            std::fprintf(stderr, "Ignoring the autostart entry %s: it has no [Desktop Entry]\n",
+                         name.c_str());
+            continue;
+        }
+        Entry entry;
+        entry.fileName = name;
+        entry.identifier = identifierForFileName(name);
+        entry.values = std::move(*values);
+        entry.ours = valueFor(entry.values, kBundlePathKey) != nullptr;
+        if (const std::string* order = valueFor(entry.values, kOrderKey)) {
+            entry.order = std::strtoll(order->c_str(), nullptr, 10);
+        }
+        entries.push_back(std::move(entry));
+    }
+    ::closedir(directory);
+    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+        if (a.ours != b.ours) {
+            return !a.ours;
+        }
+        if (a.ours && a.order != b.order) {
+            return a.order < b.order;
+        }
+        return a.fileName < b.fileName;
+    });
+    return entries;
+}
+
+const AutostartList* asAutostartList(const LSSharedFileListRef& list) {
+    return dynamic_cast<const AutostartList*>(list.get());
+}
+
+std::optional<Entry> findEntry(const AutostartList& list, const LSSharedFileListItem& item) {
+    for (auto& entry : readEntries(list.folder)) {
+        if (entry.identifier == item.identifier) {
+            return entry;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string displayNameOf(const Entry& entry) {
+    if (const std::string* name = valueFor(entry.values, "Name")) {
+        return *name;
+    }
+    return entry.fileName.substr(0, entry.fileName.size() - 8);
+}
+
+std::optional<std::string> findExecutable(const std::string& program) {
+    if (program.empty()) {
+        return std::nullopt;
+    }
+    if (program.find('/') != std::string::npos) {
+        if (program.front() == '/' && ::access(program.c_str(), F_OK) == 0) {
+            return program;
+        }
+        return std::nullopt;
+    }
+    const char* path = std::getenv("PATH");
+    std::stringstream folders(path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin");
+    std::string folder;
+    while (std::getline(folders, folder, ':')) {
+        if (folder.empty()) {
+            continue;
+        }
+        std::string candidate = folder + "/" + program;
+        if (::access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string fileNameFor(const std::string& bundlePath, const std::optional<std::string>& identifier,
+                        const std::string& fallbackName) {
+    std::string stem = identifier.value_or(fallbackName);
+    for (char& c : stem) {
+        const bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                             (c >= '0' && c <= '9') || c == '.' || c == '-' || c == '_';
+        if (!allowed) {
+            c = '_';
+        }
+    }
+    char suffix[17];
+    std::snprintf(suffix, sizeof suffix, "%08llx",
+                  static_cast<unsigned long long>(identifierForFileName(bundlePath) & 0xffffffffu));
+    return stem + "-" + suffix + ".desktop";
+}
+
+bool writeAtomically(const std::string& folder, const std::string& name, const std::string& text) {
+    std::string temporary = folder + "/.pendra-autostart-XXXXXX";
+    int fd = ::mkstemp(temporary.data());
+    if (fd < 0) {
+        return false;
+    }
+    bool written = true;
+    const char* cursor = text.data();
+    std::size_t left = text.size();
+    while (left > 0 && written) {
+        ssize_t count = ::write(fd, cursor, left);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        written = count > 0;
+        if (written) {
+            cursor += count;
+            left -= static_cast<std::size_t>(count);
+        }
+    }
+    written = written && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
+    written = (::close(fd) == 0) && written;
+    if (!written || ::rename(temporary.c_str(), (folder + "/" + name).c_str()) != 0) {
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<DesktopEntry> parseDesktopEntry(const std::string& text) {
+    std::istringstream lines(text);
+    std::string line;
+    bool inGroup = false;
+    bool sawGroup = false;
+    DesktopEntry entry;
+    while (std::getline(lines, line)) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        if (line.empty() || line.front() == '#') {
+            continue;
+        }
+        if (line.front() == '[') {
+            inGroup = line == "[Desktop Entry]";
+            sawGroup = sawGroup || inGroup;
+            continue;
+        }
+        if (!inGroup) {
+            continue;
+        }
+        auto equals = line.find('=');
+        if (equals == std::string::npos) {
+            continue;
+        }
+        std::string key = line.substr(0, equals);
+        while (!key.empty() && key.back() == ' ') {
+            key.pop_back();
+        }
+        std::size_t start = equals + 1;
+        while (start < line.size() && line[start] == ' ') {
+            ++start;
+        }
+        std::string value;
+        for (std::size_t i = start; i < line.size(); ++i) {
+            if (line[i] == '\\' && i + 1 < line.size()) {
+                char next = line[++i];
+                switch (next) {
+                    case 's':
+                        value += ' ';
+                        break;
+                    case 'n':
+                        value += '\n';
+                        break;
+                    case 't':
+                        value += '\t';
+                        break;
+                    case 'r':
+                        value += '\r';
+                        break;
+                    case '\\':
+                        value += '\\';
+                        break;
+                    default:  // kept for the next layer (Exec quoting)
+                        value += '\\';
+                        value += next;
+                }
+            } else {
+                value += line[i];
+            }
+        }
+        entry.emplace(std::move(key), std::move(value));
+    }
+    if (!sawGroup) {
+        return std::nullopt;
+    }
+    return entry;
+}
+
+std::string escapeDesktopString(const std::string& value) {
+    std::string escaped;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        const char c = value[i];
+        switch (c) {
+            case '\\':
+                escaped += "\\\\";
+                break;
+            case '\n':
+                escaped += "\\n";
+                break;
+            case '\t':
+                escaped += "\\t";
+                break;
+            case '\r':
+                escaped += "\\r";
+                break;
+            case ' ':
+                escaped += i == 0 ? "\\s" : " ";
+                break;
+            default:
+                escaped += c;
+        }
+    }
+    return escaped;
+}
+
+std::string quoteExecArgument(const std::string& argument) {
+    static constexpr std::string_view kReserved = " \t\n\"'\\><~|&;$*?#()`";
+    const bool needsQuotes =
+        argument.empty() || argument.find_first_of(kReserved) != std::string::npos;
+    std::string quoted;
+    if (needsQuotes) {
+        quoted += '"';
+    }
+    for (char c : argument) {
+        if (needsQuotes && (c == '"' || c == '`' || c == '$' || c == '\\')) {
+            quoted += '\\';
+        }
+        quoted += c;
+        if (c == '%') {
+            quoted += '%';
+        }
+    }
+    if (needsQuotes) {
+        quoted += '"';
+    }
+    return quoted;
+}
+
+std::vector<std::string> splitExecLine(const std::string& exec) {
+    std::vector<std::string> arguments;
+    std::size_t i = 0;
+    while (i < exec.size()) {
+        while (i < exec.size() && (exec[i] == ' ' || exec[i] == '\t' || exec[i] == '\n')) {
+            ++i;
+        }
+        if (i >= exec.size()) {
+            break;
+        }
+        std::string argument;
+        bool fieldCodeOnly = true;
+        bool any = false;
+        auto append = [&](char c) {
+            argument += c;
+            any = true;
+        };
+        auto takePercent = [&](std::size_t& at) {
+            // "%%" is a per-cent sign; any other "%x" is a field code that we do not fill.
+            if (at + 1 < exec.size() && exec[at + 1] == '%') {
+                append('%');
+                fieldCodeOnly = false;
+            }
+            at += 2;
+        };
+        if (exec[i] == '"') {
+            ++i;
+            fieldCodeOnly = false;
+            any = true;
+            while (i < exec.size() && exec[i] != '"') {
+                if (exec[i] == '\\' && i + 1 < exec.size()) {
+                    append(exec[i + 1]);
+                    i += 2;
+                } else if (exec[i] == '%') {
+                    takePercent(i);
+                } else {
+                    append(exec[i++]);
+                }
+            }
+            ++i;  // the closing quote
+        } else {
+            while (i < exec.size() && exec[i] != ' ' && exec[i] != '\t' && exec[i] != '\n') {
+                if (exec[i] == '%') {
+                    takePercent(i);
+                } else {
+                    fieldCodeOnly = false;
+                    append(exec[i++]);
+                }
+            }
+        }
+        if (any || !fieldCodeOnly) {
+            arguments.push_back(std::move(argument));
+        }
+    }
+    return arguments;
+}
+
+std::string LinuxLaunchServices::autostartFolder() {
+    return xdgDirectory("XDG_CONFIG_HOME", ".config") + "/autostart";
+}
+
+LSSharedFileListRef LinuxLaunchServices::LSSharedFileListCreate(SharedFileListKind kind) {
+    if (kind != SharedFileListKind::SessionLoginItems) {
+        return nullptr;
+    }
+    return std::make_shared<AutostartList>(autostartFolder());
+}
+
+std::vector<LSSharedFileListItem> LinuxLaunchServices::LSSharedFileListCopySnapshot(
+    const LSSharedFileListRef& list) {
+    std::vector<LSSharedFileListItem> items;
+    const AutostartList* autostart = asAutostartList(list);
+    if (autostart == nullptr) {
+        return items;
+    }
+    for (const auto& entry : readEntries(autostart->folder)) {
+        items.push_back({entry.identifier, displayNameOf(entry)});
+    }
+    return items;
+}
+
+OSStatus LinuxLaunchServices::LSSharedFileListItemResolve(const LSSharedFileListRef& list,
+                                                          const LSSharedFileListItem& item,
+                                                          std::uint32_t /*flags*/,
+                                                          std::optional<URL>* url) {
+    if (url != nullptr) {
+        url->reset();
+    }
+    const AutostartList* autostart = asAutostartList(list);
+    if (autostart == nullptr) {
+        return paramErr;
+    }
+    auto entry = findEntry(*autostart, item);
+    if (!entry) {
+        return kFileNotFoundStatus;
+    }
+    std::optional<std::string> target;
+    if (const std::string* bundle = valueFor(entry->values, kBundlePathKey)) {
+        struct stat status {};
+        if (::stat(bundle->c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
+            target = *bundle;
+        }
+    } else if (const std::string* exec = valueFor(entry->values, "Exec")) {
+        auto arguments = splitExecLine(*exec);
+        if (!arguments.empty()) {
+            target = findExecutable(arguments.front());
+        }
+    }
+    if (!target) {
+        return kFileNotFoundStatus;
+    }
+    if (url != nullptr) {
+        *url = URL::fileURLWithPath(*target);
+    }
+    return noErr;
+}
+
+OSStatus LinuxLaunchServices::LSSharedFileListItemRemove(const LSSharedFileListRef& list,
+                                                         const LSSharedFileListItem& item) {
+    const AutostartList* autostart = asAutostartList(list);
+    if (autostart == nullptr) {
+        return paramErr;
+    }
+    auto entry = findEntry(*autostart, item);
+    if (!entry) {
+        return kFileNotFoundStatus;
+    }
+    if (!entry->ours) {
+        // Entries that other programs wrote are theirs to change.
+        return kPermissionStatus;
+    }
+    if (::unlink((autostart->folder + "/" + entry->fileName).c_str()) != 0) {
+        return errno == ENOENT ? kFileNotFoundStatus : kPermissionStatus;
+    }
+    return noErr;
+}
+
+std::optional<LSSharedFileListItem> LinuxLaunchServices::LSSharedFileListInsertItemURL(
+    const LSSharedFileListRef& list, SharedFileListInsertPosition position,
+    const std::string& displayName, const URL& url) {
+    const AutostartList* autostart = asAutostartList(list);
+    if (autostart == nullptr || !url.isFileURL()) {
+        return std::nullopt;
+    }
+    std::string bundlePath = url.path();
+    while (bundlePath.size() > 1 && bundlePath.back() == '/') {
+        bundlePath.pop_back();
+    }
+    LinuxBundle bundle(bundlePath);
+    auto executable = bundle.executablePath();
+    if (!executable) {
+        std::fprintf(stderr, "Cannot add a login item for %s: it declares no executable\n",
+                     bundlePath.c_str());
+        return std::nullopt;
+    }
+    Error error;
+    LinuxFileManager files;
+    if (!files.createDirectoryAtPath(autostart->folder, true, &error)) {
+        std::fprintf(stderr, "Cannot add a login item: %s\n", error.description().c_str());
+        return std::nullopt;
+    }
+
+    auto entries = readEntries(autostart->folder);
+    std::string fileName = fileNameFor(bundlePath, bundle.bundleIdentifier(), bundle.displayName());
+    long long first = 0;
+    long long last = 0;
+    bool anyOurs = false;
+    for (const auto& entry : entries) {
+        if (!entry.ours) {
+            continue;
+        }
+        first = anyOurs ? std::min(first, entry.order) : entry.order;
+        last = anyOurs ? std::max(last, entry.order) : entry.order;
+        anyOurs = true;
+        // An item for the same bundle is moved, not doubled.
+        if (*valueFor(entry.values, kBundlePathKey) == bundlePath) {
+            fileName = entry.fileName;
+        }
+    }
+    const long long order =
+        !anyOurs ? 1 : (position == SharedFileListInsertPosition::First ? first - 1 : last + 1);
+    const std::string name = displayName.empty() ? bundle.displayName() : displayName;
+
+    std::string text;
+    text += "[Desktop Entry]\n";
+    text += "Type=Application\n";
+    text += "Name=" + escapeDesktopString(name) + "\n";
+    text += "Exec=" + escapeDesktopString(quoteExecArgument(*executable)) + "\n";
+    text += "TryExec=" + escapeDesktopString(*executable) + "\n";
+    text += std::string(kBundlePathKey) + "=" + escapeDesktopString(bundlePath) + "\n";
+    text += std::string(kOrderKey) + "=" + std::to_string(order) + "\n";
+    if (!writeAtomically(autostart->folder, fileName, text)) {
+        std::fprintf(stderr, "Cannot write the login item %s/%s\n", autostart->folder.c_str(),
+                     fileName.c_str());
+        return std::nullopt;
+    }
+    return LSSharedFileListItem{identifierForFileName(fileName), name};
+}
+
+}  // namespace platform::linux_platform

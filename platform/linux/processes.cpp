@@ -1,0 +1,306 @@
+#include <dirent.h>
+#include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <tuple>
+
+#include "linux_processes.h"
+
+extern char** environ;
+
+namespace platform::linux_platform {
+
+bool processIsAlive(pid_t pid) {
+    if (::kill(pid, 0) != 0 && errno != EPERM) {
+        return false;
+    }
+    // A zombie still answers kill() until its parent reaps it; it runs no more code.
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) {
+        return true;  // no /proc entry to read: trust kill()
+    }
+    // The state follows the parenthesised command name, which may itself contain ") ".
+    auto close = line.rfind(')');
+    if (close == std::string::npos || close + 2 >= line.size()) {
+        return true;
+    }
+    const char state = line[close + 2];
+    return state != 'Z' && state != 'X' && state != 'x';
+}
+
+OSStatus LinuxProcessManager::GetProcessForPID(pid_t pid, ProcessSerialNumber* psn) {
+    if (pid > 0 && !processIsAlive(pid)) {
+        return procNotFound;
+    }
+    if (psn != nullptr) {
+        *psn = ProcessSerialNumber{0, static_cast<std::uint32_t>(pid)};
+    }
+    return noErr;
+}
+
+OSStatus LinuxProcessManager::GetProcessPID(const ProcessSerialNumber& psn, pid_t* pid) {
+    const auto candidate = static_cast<pid_t>(psn.lowLongOfPSN);
+    if (psn.highLongOfPSN != 0 || candidate <= 0 || !processIsAlive(candidate)) {
+        return procNotFound;
+    }
+    if (pid != nullptr) {
+        *pid = candidate;
+    }
+    return noErr;
+}
+
+pid_t LinuxProcessManager::getpid() {
+    return ::getpid();
+}
+
+pid_t LinuxProcessManager::getppid() {
+    return ::getppid();
+}
+
+void LinuxProcessManager::terminateProcess(int status) {
+    std::fflush(nullptr);
+    std::exit(status);
+}
+
+namespace {
+
+bool isQuarantineRemoval(const std::string& path, const std::vector<std::string>& arguments) {
+    return path == kQuarantineToolPath && arguments.size() == 3 && arguments[0] == "-rd" &&
+           arguments[1] == kQuarantineAttributeName;
+}
+
+void removeQuarantineBelow(const std::string& path, int& status) {
+    struct stat item {};
+    if (::lstat(path.c_str(), &item) != 0) {
+        std::fprintf(stderr, "xattr: No such file: %s\n", path.c_str());
+        status = 1;
+        return;
+    }
+    if (::lremovexattr(path.c_str(), kLinuxQuarantineAttribute) != 0) {
+        const int failure = errno;
+        // A missing attribute is what removal wants; links and file systems without user
+        // attributes cannot carry one.
+        const bool harmless =
+            failure == ENODATA || failure == ENOTSUP || (S_ISLNK(item.st_mode) && failure == EPERM);
+        if (!harmless) {
+            std::fprintf(stderr, "xattr: [Errno %d] %s: '%s'\n", failure, std::strerror(failure),
+                         path.c_str());
+            status = 1;
+        }
+    }
+    if (!S_ISDIR(item.st_mode)) {
+        return;
+    }
+    DIR* directory = ::opendir(path.c_str());
+    if (directory == nullptr) {
+        std::fprintf(stderr, "xattr: [Errno %d] %s: '%s'\n", errno, std::strerror(errno),
+                     path.c_str());
+        status = 1;
+        return;
+    }
+    while (dirent* entry = ::readdir(directory)) {
+        std::string_view name = entry->d_name;
+        if (name == "." || name == "..") {
+            continue;
+        }
+        std::string child = path;
+        if (child.back() != '/') {
+            child += '/';
+        }
+        child += entry->d_name;
+        removeQuarantineBelow(child, status);
+    }
+    ::closedir(directory);
+}
+
+}  // namespace
+
+int removeQuarantineRecursively(const std::string& path) {
+    int status = 0;
+    removeQuarantineBelow(path, status);
+    return status;
+}
+
+std::optional<Task> LinuxTaskService::launchedTaskWithLaunchPath(
+    const std::string& path, const std::vector<std::string>& arguments) {
+    if (isQuarantineRemoval(path, arguments)) {
+        std::fflush(nullptr);
+        const pid_t child = ::fork();
+        if (child < 0) {
+            std::fprintf(stderr, "Cannot start %s: %s\n", path.c_str(), std::strerror(errno));
+            return std::nullopt;
+        }
+        if (child == 0) {
+            ::_exit(removeQuarantineRecursively(arguments[2]));
+        }
+        return Task{child};
+    }
+
+    std::vector<char*> argv;
+    argv.reserve(arguments.size() + 2);
+    argv.push_back(const_cast<char*>(path.c_str()));
+    for (const auto& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    // The event loop blocks the termination signals for itself; a task starts without that.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    pid_t child = -1;
+    const int failure =
+        ::posix_spawn(&child, path.c_str(), nullptr, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
+    if (failure != 0) {
+        std::fprintf(stderr, "Cannot start %s: %s\n", path.c_str(), std::strerror(failure));
+        return std::nullopt;
+    }
+    return Task{child};
+}
+
+int LinuxTaskService::waitUntilExit(const Task& task) {
+    if (task.processIdentifier <= 0) {
+        return -1;
+    }
+    int status = 0;
+    while (::waitpid(task.processIdentifier, &status, 0) < 0) {
+        if (errno != EINTR) {
+            return -1;
+        }
+    }
+    if (WIFEXITED(status)) {
+        return WEXITSTATUS(status);
+    }
+    // As the platform reports it: the number of the signal that ended the task.
+    return WIFSIGNALED(status) ? WTERMSIG(status) : -1;
+}
+
+bool LinuxProcessInfo::isOperatingSystemAtLeastVersion(const OperatingSystemVersion& version) {
+    const auto& running = kEmulatedOperatingSystemVersion;
+    return std::tie(running.majorVersion, running.minorVersion, running.patchVersion) >=
+           std::tie(version.majorVersion, version.minorVersion, version.patchVersion);
+}
+
+namespace {
+
+std::optional<std::string> systemValue(std::string_view name) {
+    if (name == "hw.machine") {
+        utsname system{};
+        if (::uname(&system) != 0) {
+            return std::nullopt;
+        }
+        return std::string(system.machine);
+    }
+    if (name == "hw.model") {
+        std::ifstream product("/sys/class/dmi/id/product_name");
+        std::string model;
+        if (!std::getline(product, model)) {
+            return std::nullopt;
+        }
+        while (!model.empty() && (model.back() == ' ' || model.back() == '\r')) {
+            model.pop_back();
+        }
+        if (model.empty()) {
+            return std::nullopt;
+        }
+        return model;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+int LinuxProcessInfo::sysctlbyname(const char* name, void* buffer, std::size_t* size) {
+    if (name == nullptr || size == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    auto value = systemValue(name);
+    if (!value) {
+        errno = ENOENT;
+        return -1;
+    }
+    const std::size_t needed = value->size() + 1;  // a C string, with its terminating zero
+    if (buffer == nullptr) {
+        *size = needed;
+        return 0;
+    }
+    if (*size < needed) {
+        errno = ENOMEM;
+        return -1;
+    }
+    std::memcpy(buffer, value->c_str(), needed);
+    *size = needed;
+    return 0;
+}
+
+std::string homeDirectory() {
+    if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
+        return home;
+    }
+    if (const passwd* entry = ::getpwuid(::getuid());
+        entry != nullptr && entry->pw_dir != nullptr) {
+        return entry->pw_dir;
+    }
+    return "/";
+}
+
+std::string xdgDirectory(const char* variable, const char* fallbackUnderHome) {
+    if (const char* value = std::getenv(variable); value != nullptr && value[0] == '/') {
+        std::string folder = value;
+        while (folder.size() > 1 && folder.back() == '/') {
+            folder.pop_back();
+        }
+        return folder;
+    }
+    std::string home = homeDirectory();
+    if (home.back() != '/') {
+        home += '/';
+    }
+    return home + fallbackUnderHome;
+}
+
+std::vector<std::string> LinuxPathService::NSSearchPathForDirectoriesInDomains(
+    NSSearchPathDirectory directory, NSSearchPathDomainMask domain, bool expandTilde) {
+    if (directory != NSApplicationSupportDirectory || (domain & NSUserDomainMask) == 0) {
+        return {};
+    }
+    std::string folder = xdgDirectory("XDG_DATA_HOME", ".local/share");
+    if (!expandTilde) {
+        const std::string home = homeDirectory();
+        if (home != "/" && folder.compare(0, home.size(), home) == 0 &&
+            (folder.size() == home.size() || folder[home.size()] == '/')) {
+            folder = "~" + folder.substr(home.size());
+        }
+    }
+    return {folder};
+}
+
+std::string LinuxPathService::NSTemporaryDirectory() {
+    std::string folder = "/tmp/";
+    if (const char* value = std::getenv("TMPDIR"); value != nullptr && value[0] == '/') {
+        folder = value;
+    }
+    if (folder.back() != '/') {
+        folder += '/';
+    }
+    return folder;
+}
+
+}  // namespace platform::linux_platform

@@ -1,0 +1,129 @@
+#include <sys/time.h>
+#include <syslog.h>
+#include <systemd/sd-journal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <string>
+
+#include "linux_processes.h"
+#include "linux_support.h"
+#include "platform/platform.h"
+
+namespace platform::linux_platform {
+
+LinuxUserDefaults::LinuxUserDefaults(std::function<std::optional<std::string>()> domain)
+    : domain_(std::move(domain)) {}
+
+std::string LinuxUserDefaults::pathForDomain(const std::string& domain) {
+    return xdgDirectory("XDG_CONFIG_HOME", ".config") + "/" + domain + ".plist";
+}
+
+std::optional<PropertyList> LinuxUserDefaults::objectForKey(const std::string& key) {
+    auto domain = domain_ ? domain_() : std::nullopt;
+    if (!domain || domain->empty() || domain->find('/') != std::string::npos) {
+        return std::nullopt;
+    }
+    auto defaults = PropertyList::readFromFile(pathForDomain(*domain));
+    if (!defaults) {
+        return std::nullopt;
+    }
+    if (const PropertyList* value = defaults->objectForKey(key)) {
+        return *value;
+    }
+    return std::nullopt;
+}
+
+// sd_journal_send drops messages quietly when no journal listens; ask for its socket first.
+LinuxLogService::LinuxLogService(bool useJournal, int fd)
+    : useJournal_(useJournal && ::access("/run/systemd/journal/socket", W_OK) == 0), fd_(fd) {}
+
+namespace {
+
+int journalPriority(LogLevel level) {
+    switch (level) {
+        case LogLevel::Debug:
+            return LOG_DEBUG;
+        case LogLevel::Info:
+            return LOG_INFO;
+        case LogLevel::Default:
+            return LOG_NOTICE;
+        case LogLevel::Error:
+            return LOG_ERR;
+        case LogLevel::Fault:
+            return LOG_CRIT;
+    }
+    return LOG_NOTICE;
+}
+
+const char* programName() {
+    return program_invocation_short_name;
+}
+
+}  // namespace
+
+std::string LinuxLogService::linePrefix() {
+    timeval now{};
+    ::gettimeofday(&now, nullptr);
+    tm local{};
+    ::localtime_r(&now.tv_sec, &local);
+    char stamp[64];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+    char prefix[256];
+    std::snprintf(prefix, sizeof prefix, "%s.%03ld %s[%d] ", stamp,
+                  static_cast<long>(now.tv_usec / 1000), programName(),
+                  static_cast<int>(::getpid()));
+    return prefix;
+}
+
+void LinuxLogService::writeLine(const std::string& line) {
+    std::string text = line;
+    if (text.empty() || text.back() != '\n') {
+        text += '\n';
+    }
+    // One write per line keeps lines of several processes whole on a shared descriptor.
+    const char* cursor = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+        ssize_t written = ::write(fd_, cursor, left);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return;
+        }
+        cursor += written;
+        left -= static_cast<std::size_t>(written);
+    }
+}
+
+void LinuxLogService::writeUnified(const OSLog& log, LogLevel level, const std::string& message) {
+    if (useJournal_) {
+        const int result =
+            sd_journal_send("MESSAGE=%s", message.c_str(), "PRIORITY=%d", journalPriority(level),
+                            "SUBSYSTEM=%s", log.subsystem.c_str(), "CATEGORY=%s",
+                            log.category.c_str(), "SYSLOG_IDENTIFIER=%s", programName(), nullptr);
+        if (result >= 0) {
+            return;
+        }
+        // The journal is gone (or never was): everything from now on goes to the descriptor.
+        useJournal_ = false;
+    }
+    writeLine(linePrefix() + "[" + log.subsystem + ":" + log.category + "] " + message);
+}
+
+void logLine(const std::string& message) {
+    if (LogService* log = installed().log) {
+        log->writeConsole(message);
+        return;
+    }
+    LinuxLogService(false, 2).writeConsole(message);
+}
+
+void LinuxLogService::writeConsole(const std::string& message) {
+    writeLine(linePrefix() + message);
+}
+
+}  // namespace platform::linux_platform

@@ -1,0 +1,918 @@
+#include "platform/apple_event_descriptor.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+
+#include "utf.h"
+
+namespace platform {
+namespace {
+
+constexpr DescType typeText = fourCharCode("TEXT");
+constexpr DescType typeSInt16 = fourCharCode("shor");
+constexpr DescType typeSInt64 = fourCharCode("comp");
+constexpr DescType typeUInt32 = fourCharCode("magn");
+
+template <typename T>
+std::vector<std::uint8_t> bytesOf(const T& value) {
+    std::vector<std::uint8_t> bytes(sizeof(T));
+    std::memcpy(bytes.data(), &value, sizeof(T));
+    return bytes;
+}
+
+template <typename T>
+std::optional<T> valueOf(const std::vector<std::uint8_t>& bytes) {
+    if (bytes.size() != sizeof(T)) {
+        return std::nullopt;
+    }
+    T value;
+    std::memcpy(&value, bytes.data(), sizeof(T));
+    return value;
+}
+
+bool isTextType(DescType type) {
+    return type == typeUnicodeText || type == typeUTF8Text || type == typeText;
+}
+
+// A whole decimal integer, optionally signed and surrounded by white space.
+std::optional<std::int64_t> parseInteger(std::string_view text) {
+    const auto first = text.find_first_not_of(" \t\n\r");
+    if (first == std::string_view::npos) {
+        return std::nullopt;
+    }
+    const auto last = text.find_last_not_of(" \t\n\r");
+    text = text.substr(first, last - first + 1);
+    if (!text.empty() && text.front() == '+') {
+        text.remove_prefix(1);
+    }
+    std::int64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<double> parseReal(std::string_view text) {
+    const auto first = text.find_first_not_of(" \t\n\r");
+    if (first == std::string_view::npos) {
+        return std::nullopt;
+    }
+    const auto last = text.find_last_not_of(" \t\n\r");
+    text = text.substr(first, last - first + 1);
+    double value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::string formatReal(double value) {
+    char buffer[64];
+    const auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value);
+    if (error != std::errc()) {
+        return "0";
+    }
+    return std::string(buffer, end);
+}
+
+std::string quoted(std::string_view text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            out.push_back('\\');
+            out.push_back(c);
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escape[7];
+            std::snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned>(c));
+            out += escape;
+        } else {
+            out.push_back(c);
+        }
+    }
+    out.push_back('"');
+    return out;
+}
+
+std::string codeText(FourCharCode code) {
+    return "'" + fourCharCodeString(code) + "'";
+}
+
+std::string hexText(const std::vector<std::uint8_t>& bytes) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string out = "$";
+    for (const std::uint8_t byte : bytes) {
+        out.push_back(kDigits[byte >> 4]);
+        out.push_back(kDigits[byte & 0x0F]);
+    }
+    out.push_back('$');
+    return out;
+}
+
+using Entries = std::vector<std::pair<AEKeyword, AppleEventDescriptor>>;
+
+const AppleEventDescriptor* findEntry(const Entries& entries, AEKeyword keyword) {
+    for (const auto& [key, value] : entries) {
+        if (key == keyword) {
+            return &value;
+        }
+    }
+    return nullptr;
+}
+
+void setEntry(Entries& entries, AEKeyword keyword, const AppleEventDescriptor& descriptor) {
+    for (auto& [key, value] : entries) {
+        if (key == keyword) {
+            value = descriptor;
+            return;
+        }
+    }
+    entries.emplace_back(keyword, descriptor);
+}
+
+// ---- The byte form ----
+//
+// header:  'P' 'A' 'E' 'D', version (u16)
+// node:    tag (u8), descriptor type (u32), then by tag:
+//          scalar      length (u32), bytes
+//          record      count (u32), count x (keyword (u32), node)
+//          list        count (u32), count x node
+//          event       class (u32), ID (u32), return ID (i16), transaction ID (i32),
+//                      has target (u8, 0 or 1), [target node],
+//                      count (u32), count x (keyword, node)   parameters
+//                      count (u32), count x (keyword, node)   attributes
+// All integers of the structure are little-endian; scalar bytes are kept as they are.
+
+constexpr std::uint8_t kMagic[4] = {'P', 'A', 'E', 'D'};
+constexpr std::uint16_t kFormatVersion = 1;
+
+enum Tag : std::uint8_t { kTagScalar = 1, kTagRecord = 2, kTagList = 3, kTagEvent = 4 };
+
+// The fewest bytes a node or a keyword entry can take, to bound counts by what remains.
+constexpr std::size_t kMinimumNodeSize = 1 + 4 + 4;
+constexpr std::size_t kMinimumEntrySize = 4 + kMinimumNodeSize;
+
+class Writer {
+  public:
+    void u8(std::uint8_t value) { bytes.push_back(value); }
+    void u16(std::uint16_t value) {
+        for (int i = 0; i < 2; ++i)
+            bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+    }
+    void u32(std::uint32_t value) {
+        for (int i = 0; i < 4; ++i)
+            bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+    }
+    void raw(const std::vector<std::uint8_t>& data) {
+        bytes.insert(bytes.end(), data.begin(), data.end());
+    }
+    std::vector<std::uint8_t> bytes;
+};
+
+}  // namespace
+
+// Reads the byte form; every read checks what remains, and every failure answers absent.
+class DescriptorReader {
+  public:
+    explicit DescriptorReader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+
+    std::optional<AppleEventDescriptor> readDocument() {
+        std::uint8_t magic[4];
+        for (auto& byte : magic) {
+            if (!u8(byte))
+                return std::nullopt;
+        }
+        std::uint16_t version = 0;
+        if (!std::equal(magic, magic + 4, kMagic) || !u16(version) || version != kFormatVersion) {
+            return std::nullopt;
+        }
+        AppleEventDescriptor root;
+        if (!node(root, 0) || position_ != bytes_.size()) {
+            return std::nullopt;
+        }
+        return root;
+    }
+
+  private:
+    std::size_t remaining() const { return bytes_.size() - position_; }
+
+    bool u8(std::uint8_t& value) {
+        if (remaining() < 1)
+            return false;
+        value = bytes_[position_++];
+        return true;
+    }
+    bool u16(std::uint16_t& value) {
+        if (remaining() < 2)
+            return false;
+        value = static_cast<std::uint16_t>(bytes_[position_] | (bytes_[position_ + 1] << 8));
+        position_ += 2;
+        return true;
+    }
+    bool u32(std::uint32_t& value) {
+        if (remaining() < 4)
+            return false;
+        value = 0;
+        for (int i = 0; i < 4; ++i) {
+            value |= static_cast<std::uint32_t>(bytes_[position_ + static_cast<std::size_t>(i)])
+                     << (8 * i);
+        }
+        position_ += 4;
+        return true;
+    }
+    bool count(std::uint32_t& value, std::size_t minimumElementSize) {
+        return u32(value) && value <= remaining() / minimumElementSize;
+    }
+
+    bool entries(Entries& out, int depth) {
+        std::uint32_t n = 0;
+        // Nothing is reserved ahead: storage grows only with what was really read.
+        if (!count(n, kMinimumEntrySize))
+            return false;
+        std::vector<AEKeyword> keywords;
+        for (std::uint32_t i = 0; i < n; ++i) {
+            AEKeyword keyword = 0;
+            AppleEventDescriptor value;
+            if (!u32(keyword) || !node(value, depth + 1))
+                return false;
+            keywords.push_back(keyword);
+            out.emplace_back(keyword, std::move(value));
+        }
+        // A keyword appears at most once, as it does in every descriptor built in memory.
+        std::sort(keywords.begin(), keywords.end());
+        return std::adjacent_find(keywords.begin(), keywords.end()) == keywords.end();
+    }
+
+    bool node(AppleEventDescriptor& out, int depth) {
+        if (depth > AppleEventDescriptor::kMaximumNestingDepth)
+            return false;
+        std::uint8_t tag = 0;
+        if (!u8(tag) || !u32(out.type_))
+            return false;
+        switch (tag) {
+            case kTagScalar: {
+                std::uint32_t length = 0;
+                if (!count(length, 1))
+                    return false;
+                out.kind_ = AppleEventDescriptor::Kind::Scalar;
+                out.data_.assign(bytes_.begin() + static_cast<std::ptrdiff_t>(position_),
+                                 bytes_.begin() + static_cast<std::ptrdiff_t>(position_ + length));
+                position_ += length;
+                return true;
+            }
+            case kTagRecord:
+                out.kind_ = AppleEventDescriptor::Kind::Record;
+                return entries(out.entries_, depth);
+            case kTagList: {
+                if (out.type_ != typeAEList)
+                    return false;
+                out.kind_ = AppleEventDescriptor::Kind::List;
+                std::uint32_t n = 0;
+                if (!count(n, kMinimumNodeSize))
+                    return false;
+                for (std::uint32_t i = 0; i < n; ++i) {
+                    AppleEventDescriptor item;
+                    if (!node(item, depth + 1))
+                        return false;
+                    out.items_.push_back(std::move(item));
+                }
+                return true;
+            }
+            case kTagEvent: {
+                if (out.type_ != typeAppleEvent)
+                    return false;
+                out.kind_ = AppleEventDescriptor::Kind::AppleEvent;
+                std::uint16_t returnID = 0;
+                std::uint32_t transactionID = 0;
+                std::uint8_t hasTarget = 0;
+                if (!u32(out.eventClass_) || !u32(out.eventID_) || !u16(returnID) ||
+                    !u32(transactionID) || !u8(hasTarget) || hasTarget > 1) {
+                    return false;
+                }
+                out.returnID_ = static_cast<std::int16_t>(returnID);
+                out.transactionID_ = static_cast<std::int32_t>(transactionID);
+                if (hasTarget == 1) {
+                    AppleEventDescriptor target;
+                    if (!node(target, depth + 1))
+                        return false;
+                    out.target_.push_back(std::move(target));
+                }
+                return entries(out.entries_, depth) && entries(out.attributes_, depth);
+            }
+            default:
+                return false;
+        }
+    }
+
+    std::span<const std::uint8_t> bytes_;
+    std::size_t position_ = 0;
+};
+
+namespace {
+
+void writeNode(Writer& writer, const AppleEventDescriptor& descriptor);
+
+void writeEntries(Writer& writer, const Entries& entries) {
+    writer.u32(static_cast<std::uint32_t>(entries.size()));
+    for (const auto& [keyword, value] : entries) {
+        writer.u32(keyword);
+        writeNode(writer, value);
+    }
+}
+
+void writeNode(Writer& writer, const AppleEventDescriptor& descriptor) {
+    using Kind = AppleEventDescriptor::Kind;
+    switch (descriptor.kind()) {
+        case Kind::Scalar:
+            writer.u8(kTagScalar);
+            writer.u32(descriptor.descriptorType());
+            writer.u32(static_cast<std::uint32_t>(descriptor.data().size()));
+            writer.raw(descriptor.data());
+            break;
+        case Kind::Record:
+            writer.u8(kTagRecord);
+            writer.u32(descriptor.descriptorType());
+            writeEntries(writer, descriptor.entries());
+            break;
+        case Kind::List:
+            writer.u8(kTagList);
+            writer.u32(descriptor.descriptorType());
+            writer.u32(static_cast<std::uint32_t>(descriptor.items().size()));
+            for (const auto& item : descriptor.items()) {
+                writeNode(writer, item);
+            }
+            break;
+        case Kind::AppleEvent: {
+            writer.u8(kTagEvent);
+            writer.u32(descriptor.descriptorType());
+            writer.u32(descriptor.eventClass());
+            writer.u32(descriptor.eventID());
+            writer.u16(static_cast<std::uint16_t>(descriptor.returnID()));
+            writer.u32(static_cast<std::uint32_t>(descriptor.transactionID()));
+            const auto target = descriptor.targetDescriptor();
+            writer.u8(target ? 1 : 0);
+            if (target) {
+                writeNode(writer, *target);
+            }
+            writeEntries(writer, descriptor.entries());
+            writeEntries(writer, descriptor.attributes());
+            break;
+        }
+    }
+}
+
+}  // namespace
+
+// ---- Construction ----
+
+AppleEventDescriptor::AppleEventDescriptor() = default;
+
+AppleEventDescriptor AppleEventDescriptor::nullDescriptor() {
+    return AppleEventDescriptor();
+}
+
+AppleEventDescriptor AppleEventDescriptor::descriptorWithString(std::string_view utf8) {
+    const std::u16string units = utf::utf8ToUtf16(utf8);
+    AppleEventDescriptor descriptor;
+    descriptor.type_ = typeUnicodeText;
+    descriptor.data_.resize(units.size() * sizeof(char16_t));
+    if (!units.empty()) {
+        std::memcpy(descriptor.data_.data(), units.data(), descriptor.data_.size());
+    }
+    return descriptor;
+}
+
+AppleEventDescriptor AppleEventDescriptor::descriptorWithInt32(std::int32_t value) {
+    AppleEventDescriptor descriptor;
+    descriptor.type_ = typeSInt32;
+    descriptor.data_ = bytesOf(value);
+    return descriptor;
+}
+
+AppleEventDescriptor AppleEventDescriptor::descriptorWithBoolean(bool value) {
+    AppleEventDescriptor descriptor;
+    descriptor.type_ = typeBoolean;
+    descriptor.data_ = {static_cast<std::uint8_t>(value ? 1 : 0)};
+    return descriptor;
+}
+
+AppleEventDescriptor AppleEventDescriptor::descriptorWithDouble(double value) {
+    AppleEventDescriptor descriptor;
+    descriptor.type_ = typeIEEE64BitFloatingPoint;
+    descriptor.data_ = bytesOf(value);
+    return descriptor;
+}
+
+AppleEventDescriptor AppleEventDescriptor::descriptorWithTypeCode(FourCharCode code) {
+    AppleEventDescriptor descriptor;
+    descriptor.type_ = typeType;
+    descriptor.data_ = bytesOf(code);
+    return descriptor;
+}
+
+AppleEventDescriptor AppleEventDescriptor::descriptorWithEnumCode(FourCharCode code) {
+    AppleEventDescriptor descriptor;
+    descriptor.type_ = typeEnumerated;
+    descriptor.data_ = bytesOf(code);
+    return descriptor;
+}
+
+AppleEventDescriptor AppleEventDescriptor::descriptorWithDescriptorType(
+    DescType type, std::span<const std::uint8_t> bytes) {
+    AppleEventDescriptor descriptor;
+    descriptor.type_ = type;
+    descriptor.data_.assign(bytes.begin(), bytes.end());
+    return descriptor;
+}
+
+AppleEventDescriptor AppleEventDescriptor::descriptorWithDescriptorType(DescType type,
+                                                                        std::string_view bytes) {
+    const auto* first = reinterpret_cast<const std::uint8_t*>(bytes.data());
+    return descriptorWithDescriptorType(type, std::span<const std::uint8_t>(first, bytes.size()));
+}
+
+AppleEventDescriptor AppleEventDescriptor::descriptorWithProcessSerialNumber(
+    ProcessSerialNumber psn) {
+    AppleEventDescriptor descriptor;
+    descriptor.type_ = typeProcessSerialNumber;
+    descriptor.data_ = bytesOf(psn.highLongOfPSN);
+    const auto low = bytesOf(psn.lowLongOfPSN);
+    descriptor.data_.insert(descriptor.data_.end(), low.begin(), low.end());
+    return descriptor;
+}
+
+AppleEventDescriptor AppleEventDescriptor::descriptorWithApplicationBundleIdentifier(
+    std::string_view id) {
+    return descriptorWithDescriptorType(typeApplicationBundleID, id);
+}
+
+AppleEventDescriptor AppleEventDescriptor::recordDescriptor(DescType type) {
+    AppleEventDescriptor descriptor;
+    descriptor.kind_ = Kind::Record;
+    descriptor.type_ = type;
+    return descriptor;
+}
+
+AppleEventDescriptor AppleEventDescriptor::listDescriptor() {
+    AppleEventDescriptor descriptor;
+    descriptor.kind_ = Kind::List;
+    descriptor.type_ = typeAEList;
+    return descriptor;
+}
+
+AppleEventDescriptor AppleEventDescriptor::appleEventWithEventClass(
+    AEEventClass eventClass, AEEventID eventID, const AppleEventDescriptor& target,
+    std::int16_t returnID, std::int32_t transactionID) {
+    AppleEventDescriptor descriptor;
+    descriptor.kind_ = Kind::AppleEvent;
+    descriptor.type_ = typeAppleEvent;
+    descriptor.eventClass_ = eventClass;
+    descriptor.eventID_ = eventID;
+    descriptor.returnID_ = returnID;
+    descriptor.transactionID_ = transactionID;
+    descriptor.target_.push_back(target);
+    return descriptor;
+}
+
+// ---- Values ----
+
+namespace {
+
+std::optional<std::int64_t> integerOf(DescType type, const std::vector<std::uint8_t>& data) {
+    if (type == typeSInt32) {
+        if (auto v = valueOf<std::int32_t>(data))
+            return *v;
+    } else if (type == typeSInt16) {
+        if (auto v = valueOf<std::int16_t>(data))
+            return *v;
+    } else if (type == typeSInt64) {
+        if (auto v = valueOf<std::int64_t>(data))
+            return *v;
+    } else if (type == typeUInt32) {
+        if (auto v = valueOf<std::uint32_t>(data))
+            return *v;
+    }
+    return std::nullopt;
+}
+
+std::optional<bool> booleanOf(DescType type, const std::vector<std::uint8_t>& data) {
+    if (type == typeTrue)
+        return true;
+    if (type == typeFalse)
+        return false;
+    if (type == typeBoolean && data.size() == 1)
+        return data[0] != 0;
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> AppleEventDescriptor::stringValue() const {
+    if (kind_ != Kind::Scalar) {
+        return std::nullopt;
+    }
+    if (type_ == typeUnicodeText) {
+        std::u16string units(data_.size() / 2, u'\0');
+        if (!units.empty()) {
+            std::memcpy(units.data(), data_.data(), units.size() * sizeof(char16_t));
+        }
+        // An odd trailing byte is half a code unit: show that something was there.
+        if (data_.size() % 2 != 0) {
+            units.push_back(u'\xFFFD');
+        }
+        return utf::utf16ToUtf8(units);
+    }
+    if (type_ == typeUTF8Text || type_ == typeText) {
+        return utf::sanitizedUtf8(
+            std::string_view(reinterpret_cast<const char*>(data_.data()), data_.size()));
+    }
+    if (const auto integer = integerOf(type_, data_)) {
+        return std::to_string(*integer);
+    }
+    if (const auto boolean = booleanOf(type_, data_)) {
+        return *boolean ? "true" : "false";
+    }
+    if (type_ == typeIEEE64BitFloatingPoint) {
+        if (const auto real = valueOf<double>(data_))
+            return formatReal(*real);
+    }
+    if (type_ == typeType || type_ == typeEnumerated) {
+        if (const auto code = valueOf<FourCharCode>(data_))
+            return fourCharCodeString(*code);
+    }
+    return std::nullopt;
+}
+
+namespace {
+
+std::optional<std::int32_t> narrow(std::optional<std::int64_t> value) {
+    if (!value || *value < std::numeric_limits<std::int32_t>::min() ||
+        *value > std::numeric_limits<std::int32_t>::max()) {
+        return std::nullopt;
+    }
+    return static_cast<std::int32_t>(*value);
+}
+
+std::optional<std::int32_t> int32Of(const AppleEventDescriptor& descriptor) {
+    if (descriptor.kind() != AppleEventDescriptor::Kind::Scalar) {
+        return std::nullopt;
+    }
+    const DescType type = descriptor.descriptorType();
+    if (const auto integer = integerOf(type, descriptor.data())) {
+        return narrow(integer);
+    }
+    if (const auto boolean = booleanOf(type, descriptor.data())) {
+        return *boolean ? 1 : 0;
+    }
+    if (type == typeIEEE64BitFloatingPoint) {
+        const auto real = valueOf<double>(descriptor.data());
+        if (real && std::isfinite(*real) && std::trunc(*real) == *real && *real >= -2147483648.0 &&
+            *real <= 2147483647.0) {
+            return static_cast<std::int32_t>(*real);
+        }
+        return std::nullopt;
+    }
+    if (isTextType(type)) {
+        if (const auto text = descriptor.stringValue())
+            return narrow(parseInteger(*text));
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::int32_t AppleEventDescriptor::int32Value() const {
+    return int32Of(*this).value_or(0);
+}
+
+bool AppleEventDescriptor::booleanValue() const {
+    if (kind_ != Kind::Scalar) {
+        return false;
+    }
+    if (const auto boolean = booleanOf(type_, data_)) {
+        return *boolean;
+    }
+    if (const auto integer = integerOf(type_, data_)) {
+        return *integer != 0;
+    }
+    if (isTextType(type_)) {
+        const auto text = stringValue();
+        return text && (*text == "true" || *text == "yes" || *text == "1");
+    }
+    return false;
+}
+
+std::optional<double> AppleEventDescriptor::doubleValue() const {
+    if (kind_ != Kind::Scalar) {
+        return std::nullopt;
+    }
+    if (type_ == typeIEEE64BitFloatingPoint) {
+        return valueOf<double>(data_);
+    }
+    if (const auto integer = integerOf(type_, data_)) {
+        return static_cast<double>(*integer);
+    }
+    if (isTextType(type_)) {
+        if (const auto text = stringValue())
+            return parseReal(*text);
+    }
+    return std::nullopt;
+}
+
+FourCharCode AppleEventDescriptor::typeCodeValue() const {
+    if (kind_ != Kind::Scalar || (type_ != typeType && type_ != typeEnumerated)) {
+        return 0;
+    }
+    return valueOf<FourCharCode>(data_).value_or(0);
+}
+
+std::optional<ProcessSerialNumber> AppleEventDescriptor::processSerialNumberValue() const {
+    if (kind_ != Kind::Scalar || type_ != typeProcessSerialNumber || data_.size() != 8) {
+        return std::nullopt;
+    }
+    ProcessSerialNumber psn;
+    std::memcpy(&psn.highLongOfPSN, data_.data(), 4);
+    std::memcpy(&psn.lowLongOfPSN, data_.data() + 4, 4);
+    return psn;
+}
+
+std::optional<AppleEventDescriptor> AppleEventDescriptor::coerceToDescriptorType(
+    DescType type) const {
+    if (type == type_) {
+        return *this;
+    }
+    if (type == typeAEList && kind_ != Kind::List) {
+        // Anything becomes a list of itself.
+        AppleEventDescriptor list = listDescriptor();
+        list.items_.push_back(*this);
+        return list;
+    }
+    if (kind_ == Kind::Record && type == typeAERecord) {
+        AppleEventDescriptor record = *this;
+        record.type_ = typeAERecord;
+        return record;
+    }
+    if (kind_ != Kind::Scalar) {
+        return std::nullopt;
+    }
+    if (type == typeUnicodeText || type == typeUTF8Text || type == typeText) {
+        const auto text = stringValue();
+        if (!text)
+            return std::nullopt;
+        return type == typeUnicodeText ? descriptorWithString(*text)
+                                       : descriptorWithDescriptorType(type, *text);
+    }
+    if (type == typeSInt32) {
+        const auto value = int32Of(*this);
+        if (!value)
+            return std::nullopt;
+        return descriptorWithInt32(*value);
+    }
+    if (type == typeIEEE64BitFloatingPoint) {
+        const auto value = doubleValue();
+        if (!value)
+            return std::nullopt;
+        return descriptorWithDouble(*value);
+    }
+    if (type == typeBoolean) {
+        if (const auto boolean = booleanOf(type_, data_))
+            return descriptorWithBoolean(*boolean);
+        if (const auto integer = integerOf(type_, data_)) {
+            if (*integer == 0 || *integer == 1)
+                return descriptorWithBoolean(*integer == 1);
+        }
+        return std::nullopt;
+    }
+    if ((type == typeType || type == typeEnumerated) &&
+        (type_ == typeType || type_ == typeEnumerated) && data_.size() == 4) {
+        return descriptorWithDescriptorType(type, std::span<const std::uint8_t>(data_));
+    }
+    if (type == typeProcessSerialNumber && type_ == typeKernelProcessID) {
+        // A process serial number of this platform holds the process id in its low word.
+        const auto pid = valueOf<std::int32_t>(data_);
+        if (!pid || *pid <= 0)
+            return std::nullopt;
+        return descriptorWithProcessSerialNumber({0, static_cast<std::uint32_t>(*pid)});
+    }
+    return std::nullopt;
+}
+
+// ---- Lists, records and events ----
+
+std::int64_t AppleEventDescriptor::numberOfItems() const {
+    switch (kind_) {
+        case Kind::List:
+            return static_cast<std::int64_t>(items_.size());
+        case Kind::Record:
+        case Kind::AppleEvent:
+            return static_cast<std::int64_t>(entries_.size());
+        case Kind::Scalar:
+            break;
+    }
+    return 0;
+}
+
+std::optional<AppleEventDescriptor> AppleEventDescriptor::descriptorAtIndex(
+    std::int64_t index) const {
+    if (index < 1 || index > numberOfItems()) {
+        return std::nullopt;
+    }
+    const auto at = static_cast<std::size_t>(index - 1);
+    return kind_ == Kind::List ? items_[at] : entries_[at].second;
+}
+
+void AppleEventDescriptor::insertDescriptor(const AppleEventDescriptor& descriptor,
+                                            std::int64_t index) {
+    if (kind_ != Kind::List) {
+        // Records and events take entries by keyword only.
+        return;
+    }
+    if (index < 1 || index > static_cast<std::int64_t>(items_.size())) {
+        items_.push_back(descriptor);
+    } else {
+        items_.insert(items_.begin() + (index - 1), descriptor);
+    }
+}
+
+AEKeyword AppleEventDescriptor::keywordForDescriptorAtIndex(std::int64_t index) const {
+    if (kind_ == Kind::List || index < 1 || index > numberOfItems()) {
+        return 0;
+    }
+    return entries_[static_cast<std::size_t>(index - 1)].first;
+}
+
+std::optional<AppleEventDescriptor> AppleEventDescriptor::descriptorForKeyword(
+    AEKeyword keyword) const {
+    if (kind_ != Kind::Record && kind_ != Kind::AppleEvent) {
+        return std::nullopt;
+    }
+    if (const auto* found = findEntry(entries_, keyword)) {
+        return *found;
+    }
+    return std::nullopt;
+}
+
+void AppleEventDescriptor::setDescriptor(const AppleEventDescriptor& descriptor,
+                                         AEKeyword keyword) {
+    if (kind_ == Kind::Record || kind_ == Kind::AppleEvent) {
+        setEntry(entries_, keyword, descriptor);
+    }
+}
+
+void AppleEventDescriptor::removeDescriptorWithKeyword(AEKeyword keyword) {
+    std::erase_if(entries_, [keyword](const auto& entry) { return entry.first == keyword; });
+}
+
+std::optional<AppleEventDescriptor> AppleEventDescriptor::targetDescriptor() const {
+    if (kind_ != Kind::AppleEvent || target_.empty()) {
+        return std::nullopt;
+    }
+    return target_.front();
+}
+
+std::optional<AppleEventDescriptor> AppleEventDescriptor::paramDescriptorForKeyword(
+    AEKeyword keyword) const {
+    if (kind_ != Kind::AppleEvent) {
+        return std::nullopt;
+    }
+    return descriptorForKeyword(keyword);
+}
+
+void AppleEventDescriptor::setParamDescriptor(const AppleEventDescriptor& descriptor,
+                                              AEKeyword keyword) {
+    if (kind_ == Kind::AppleEvent) {
+        setEntry(entries_, keyword, descriptor);
+    }
+}
+
+std::optional<AppleEventDescriptor> AppleEventDescriptor::attributeDescriptorForKeyword(
+    AEKeyword keyword) const {
+    if (kind_ != Kind::AppleEvent) {
+        return std::nullopt;
+    }
+    // The target is the address attribute unless one was set explicitly.
+    if (const auto* found = findEntry(attributes_, keyword)) {
+        return *found;
+    }
+    if (keyword == keyAddressAttr) {
+        return targetDescriptor();
+    }
+    return std::nullopt;
+}
+
+void AppleEventDescriptor::setAttributeDescriptor(const AppleEventDescriptor& descriptor,
+                                                  AEKeyword keyword) {
+    if (kind_ == Kind::AppleEvent) {
+        setEntry(attributes_, keyword, descriptor);
+    }
+}
+
+// ---- Transport ----
+
+std::vector<std::uint8_t> AppleEventDescriptor::flatten() const {
+    Writer writer;
+    writer.raw(std::vector<std::uint8_t>(std::begin(kMagic), std::end(kMagic)));
+    writer.u16(kFormatVersion);
+    writeNode(writer, *this);
+    return std::move(writer.bytes);
+}
+
+std::optional<AppleEventDescriptor> AppleEventDescriptor::unflatten(
+    std::span<const std::uint8_t> bytes) {
+    return DescriptorReader(bytes).readDocument();
+}
+
+// ---- Diagnostics ----
+
+namespace {
+
+std::string describeEntries(const Entries& entries) {
+    std::string out = "{";
+    bool first = true;
+    for (const auto& [keyword, value] : entries) {
+        if (!first)
+            out += ", ";
+        first = false;
+        out += codeText(keyword) + ":" + value.description();
+    }
+    return out + "}";
+}
+
+}  // namespace
+
+std::string AppleEventDescriptor::description() const {
+    switch (kind_) {
+        case Kind::Record:
+            return (type_ == typeAERecord ? "" : codeText(type_)) + describeEntries(entries_);
+        case Kind::List: {
+            std::string out = "[";
+            for (std::size_t i = 0; i < items_.size(); ++i) {
+                if (i > 0)
+                    out += ", ";
+                out += items_[i].description();
+            }
+            return out + "]";
+        }
+        case Kind::AppleEvent: {
+            std::string out =
+                codeText(type_) + "(" + codeText(eventClass_) + "\\" + codeText(eventID_) +
+                " target=" + (target_.empty() ? "none" : target_.front().description()) +
+                " returnID=" + std::to_string(returnID_) +
+                " transactionID=" + std::to_string(transactionID_) + ")";
+            out += describeEntries(entries_);
+            if (!attributes_.empty()) {
+                out += " attributes " + describeEntries(attributes_);
+            }
+            return out;
+        }
+        case Kind::Scalar:
+            break;
+    }
+    const std::string head = codeText(type_) + "(";
+    if (type_ == typeNull && data_.empty()) {
+        return head + ")";
+    }
+    if (type_ == typeTrue || type_ == typeFalse) {
+        return head + ")";
+    }
+    if (isTextType(type_) || type_ == typeApplicationBundleID) {
+        const auto text = type_ == typeApplicationBundleID
+                              ? utf::sanitizedUtf8(std::string_view(
+                                    reinterpret_cast<const char*>(data_.data()), data_.size()))
+                              : stringValue().value_or("");
+        return head + quoted(text) + ")";
+    }
+    if (type_ == typeType || type_ == typeEnumerated) {
+        if (const auto code = valueOf<FourCharCode>(data_))
+            return head + codeText(*code) + ")";
+    }
+    if (type_ == typeProcessSerialNumber) {
+        if (const auto psn = processSerialNumberValue()) {
+            return head + std::to_string(psn->highLongOfPSN) + "," +
+                   std::to_string(psn->lowLongOfPSN) + ")";
+        }
+    }
+    if (type_ == typeKernelProcessID) {
+        if (const auto pid = valueOf<std::int32_t>(data_))
+            return head + std::to_string(*pid) + ")";
+    }
+    if (const auto text = stringValue()) {
+        return head + *text + ")";
+    }
+    return head + hexText(data_) + ")";
+}
+
+bool AppleEventDescriptor::operator==(const AppleEventDescriptor& other) const {
+    return kind_ == other.kind_ && type_ == other.type_ && data_ == other.data_ &&
+           items_ == other.items_ && entries_ == other.entries_ &&
+           eventClass_ == other.eventClass_ && eventID_ == other.eventID_ &&
+           returnID_ == other.returnID_ && transactionID_ == other.transactionID_ &&
+           target_ == other.target_ && attributes_ == other.attributes_;
+}
+
+}  // namespace platform

@@ -1,0 +1,502 @@
+#include <gtest/gtest.h>
+#include <systemd/sd-bus.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "linux_application.h"
+#include "linux_bundles.h"
+#include "linux_bus.h"
+#include "platform/linux_platform.h"
+#include "test_support.h"
+
+namespace {
+
+using linux_test::appendFile;
+using linux_test::eventually;
+using linux_test::readFile;
+using linux_test::ScopedEnvironment;
+using linux_test::TemporaryFolder;
+using linux_test::waitForChild;
+using platform::AppleEventDescriptor;
+using platform::fourCharCode;
+using platform::linux_platform::busNameForBundleIdentifier;
+using platform::linux_platform::LinuxAppleEventManager;
+using platform::linux_platform::LinuxApplication;
+using platform::linux_platform::LinuxDistributedNotificationCenter;
+using platform::linux_platform::SessionBus;
+
+constexpr platform::AEEventClass kTestClass = fourCharCode("test");
+constexpr platform::AEKeyword kSenderKeyword = fourCharCode("sndr");
+constexpr platform::AEKeyword kReceiverPidKeyword = fourCharCode("rpid");
+constexpr platform::AEKeyword kPathKeyword = fourCharCode("path");
+constexpr const char* kReceiver = "com.example.Receiver";
+
+// A process started from a copy of this program inside a bundle plays an application that
+// handles GetURL events: it appends each URL and its sender's process id to a file.
+[[noreturn]] void runURLReceiver() {
+    platform::linux_platform::LinuxPlatform linuxPlatform;
+    platform::ScopedInstall installed(linuxPlatform.services());
+    const std::string output = std::getenv("PENDRA_LINUX_TEST_OUTPUT");
+    platform::appleEventManager().setEventHandler(
+        platform::kInternetEventClass, platform::kAEGetURL,
+        [output](const AppleEventDescriptor& event, AppleEventDescriptor&) {
+            auto url = event.paramDescriptorForKeyword(platform::keyDirectObject);
+            auto sender = event.attributeDescriptorForKeyword(platform::keyAddressAttr);
+            auto psn = sender ? sender->processSerialNumberValue() : std::nullopt;
+            appendFile(output, (url ? url->stringValue().value_or("?") : "?") + " " +
+                                   std::to_string(psn ? psn->lowLongOfPSN : 0) + "\n");
+        });
+    platform::application().performAfterDelay(20, [] { std::_Exit(9); });
+    platform::application().run();
+    std::_Exit(8);
+}
+
+const bool kRoleChecked = [] {
+    const char* role = std::getenv("PENDRA_LINUX_TEST_ROLE");
+    if (role != nullptr && std::strcmp(role, "url-receiver") == 0) {
+        runURLReceiver();
+    }
+    return true;
+}();
+
+// A private session bus for the tests of this file.
+class BusTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        FILE* daemon = ::popen(
+            "dbus-daemon --session --fork --nopidfile --print-address=1 --print-pid=1", "r");
+        if (daemon == nullptr) {
+            return;
+        }
+        char line[1024];
+        if (std::fgets(line, sizeof line, daemon) != nullptr) {
+            address_ = line;
+            address_.erase(address_.find_last_not_of("\n") + 1);
+        }
+        if (std::fgets(line, sizeof line, daemon) != nullptr) {
+            daemonPid_ = static_cast<pid_t>(std::atoi(line));
+        }
+        ::pclose(daemon);
+    }
+    static void TearDownTestSuite() {
+        if (daemonPid_ > 0) {
+            ::kill(daemonPid_, SIGTERM);
+        }
+    }
+    void SetUp() override {
+        if (address_.empty()) {
+            GTEST_SKIP() << "no dbus-daemon to start a private bus";
+        }
+        environment.set("DBUS_SESSION_BUS_ADDRESS", address_);
+    }
+    void TearDown() override {
+        for (pid_t child : children) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, nullptr, 0);
+        }
+    }
+
+    // A receiving application in a child process, on its own loop and connection.
+    pid_t startReceiver(const std::string& identifier,
+                        std::function<void(LinuxAppleEventManager&, SessionBus&)> setUp = {}) {
+        pid_t child = ::fork();
+        if (child == 0) {
+            LinuxApplication application([](int status) { ::_exit(status); });
+            SessionBus bus(application, identifier);
+            LinuxAppleEventManager events(bus, [](pid_t) { return std::nullopt; });
+            LinuxDistributedNotificationCenter center(bus);
+            events.setEventHandler(
+                kTestClass, fourCharCode("echo"),
+                [](const AppleEventDescriptor& event, AppleEventDescriptor& reply) {
+                    if (auto direct = event.paramDescriptorForKeyword(platform::keyDirectObject)) {
+                        reply.setParamDescriptor(*direct, platform::keyDirectObject);
+                    }
+                    if (auto sender =
+                            event.attributeDescriptorForKeyword(platform::keyAddressAttr)) {
+                        reply.setParamDescriptor(*sender, kSenderKeyword);
+                    }
+                    reply.setParamDescriptor(AppleEventDescriptor::descriptorWithInt32(::getpid()),
+                                             kReceiverPidKeyword);
+                });
+            events.setEventHandler(
+                kTestClass, fourCharCode("slow"),
+                [](const AppleEventDescriptor&, AppleEventDescriptor&) { ::usleep(1'000'000); });
+            events.setEventHandler(
+                kTestClass, fourCharCode("file"),
+                [](const AppleEventDescriptor& event, AppleEventDescriptor&) {
+                    auto path = event.paramDescriptorForKeyword(kPathKeyword);
+                    auto text = event.paramDescriptorForKeyword(platform::keyDirectObject);
+                    if (path && text) {
+                        appendFile(*path->stringValue(), *text->stringValue());
+                    }
+                });
+            events.setEventHandler(
+                kTestClass, fourCharCode("post"),
+                [&center](const AppleEventDescriptor& event, AppleEventDescriptor&) {
+                    auto name = event.paramDescriptorForKeyword(platform::keyDirectObject);
+                    center.postNotificationName(*name->stringValue(), std::nullopt,
+                                                {{"ApplicationName", "Mail"}});
+                });
+            if (setUp) {
+                setUp(events, bus);
+            }
+            application.runUntil([] { return false; }, 20);
+            ::_exit(0);
+        }
+        children.push_back(child);
+        return child;
+    }
+
+    bool waitForName(const std::string& identifier) {
+        return sender.runUntil(
+            [&] { return bus.nameHasOwner(busNameForBundleIdentifier(identifier)); }, 5);
+    }
+
+    static AppleEventDescriptor event(const std::string& target, const char (&id)[5]) {
+        return AppleEventDescriptor::appleEventWithEventClass(
+            kTestClass, fourCharCode(id),
+            AppleEventDescriptor::descriptorWithApplicationBundleIdentifier(target),
+            platform::kAutoGenerateReturnID, platform::kAnyTransactionID);
+    }
+
+    static inline std::string address_;
+    static inline pid_t daemonPid_ = -1;
+    ScopedEnvironment environment;
+    std::vector<pid_t> children;
+    LinuxApplication sender{[](int) {}};
+    SessionBus bus{sender, std::string("com.example.Sender")};
+    LinuxAppleEventManager events{bus, [](pid_t) { return std::nullopt; }};
+};
+
+TEST(BusNameTest, BundleIdentifiersBecomeValidBusNames) {
+    EXPECT_EQ(busNameForBundleIdentifier("com.orvano.PendraMacSandboxHelper"),
+              "com.orvano.PendraMacSandboxHelper");
+    EXPECT_EQ(busNameForBundleIdentifier("com.example.my app+1"), "com.example.my_app_1");
+    EXPECT_EQ(busNameForBundleIdentifier("com.3com.tool"), "com._3com.tool");
+    EXPECT_EQ(busNameForBundleIdentifier("single"), "app.single");
+    EXPECT_EQ(busNameForBundleIdentifier("a..b."), "a._.b._");
+    EXPECT_EQ(busNameForBundleIdentifier(""), "");
+}
+
+TEST_F(BusTest, EventsCarryTheSendersAddressAsTheBusReportsIt) {
+    pid_t receiver = startReceiver(kReceiver);
+    ASSERT_TRUE(waitForName(kReceiver));
+
+    AppleEventDescriptor echo = event(kReceiver, "echo");
+    echo.setParamDescriptor(AppleEventDescriptor::descriptorWithString("caf\xc3\xa9"),
+                            platform::keyDirectObject);
+    // A forged address is replaced by the one the bus knows.
+    echo.setAttributeDescriptor(AppleEventDescriptor::descriptorWithProcessSerialNumber({0, 1}),
+                                platform::keyAddressAttr);
+    AppleEventDescriptor reply;
+    ASSERT_EQ(events.AESendMessage(echo, &reply, platform::kAEWaitReply, 5 * 60), platform::noErr);
+    EXPECT_EQ(reply.paramDescriptorForKeyword(platform::keyDirectObject)->stringValue(),
+              "caf\xc3\xa9");
+    auto sender = reply.paramDescriptorForKeyword(kSenderKeyword);
+    ASSERT_TRUE(sender);
+    EXPECT_EQ(sender->processSerialNumberValue(),
+              (platform::ProcessSerialNumber{0, static_cast<std::uint32_t>(::getpid())}));
+    EXPECT_EQ(reply.paramDescriptorForKeyword(kReceiverPidKeyword)->int32Value(), receiver);
+}
+
+TEST_F(BusTest, UnhandledEventsMissingReceiversAndSlowHandlersGetTheirStatus) {
+    startReceiver(kReceiver);
+    ASSERT_TRUE(waitForName(kReceiver));
+
+    AppleEventDescriptor reply;
+    EXPECT_EQ(
+        events.AESendMessage(event(kReceiver, "none"), &reply, platform::kAEWaitReply, 5 * 60),
+        platform::errAEEventNotHandled);
+    EXPECT_EQ(reply.paramDescriptorForKeyword(platform::keyErrorNumber)->int32Value(),
+              platform::errAEEventNotHandled);
+
+    EXPECT_EQ(events.AESendMessage(event("com.example.nobody", "echo"), &reply,
+                                   platform::kAEWaitReply, 60),
+              platform::procNotFound);
+    EXPECT_EQ(events.AESendMessage(event("com.example.nobody", "echo"), nullptr,
+                                   platform::kAEWaitReply, 0),
+              platform::procNotFound);
+    EXPECT_EQ(
+        events.AESendMessage(event("com.example.nobody", "echo"), nullptr, platform::kAENoReply, 0),
+        platform::procNotFound);
+
+    EXPECT_EQ(events.AESendMessage(event(kReceiver, "slow"), &reply, platform::kAEWaitReply, 6),
+              platform::errAETimeout);
+    // The receiver goes on answering.
+    EXPECT_EQ(
+        events.AESendMessage(event(kReceiver, "echo"), &reply, platform::kAEWaitReply, 5 * 60),
+        platform::noErr);
+}
+
+TEST_F(BusTest, ASendWithoutWaitingReturnsOnceTheBusHasTheEvent) {
+    TemporaryFolder folder;
+    startReceiver(kReceiver);
+    ASSERT_TRUE(waitForName(kReceiver));
+    AppleEventDescriptor write = event(kReceiver, "file");
+    write.setParamDescriptor(AppleEventDescriptor::descriptorWithString(folder / "out"),
+                             kPathKeyword);
+    write.setParamDescriptor(AppleEventDescriptor::descriptorWithString("delivered"),
+                             platform::keyDirectObject);
+    EXPECT_EQ(events.AESendMessage(write, nullptr, platform::kAEWaitReply, 0), platform::noErr);
+    EXPECT_TRUE(eventually([&] { return readFile(folder / "out") == "delivered"; }));
+}
+
+TEST_F(BusTest, BytesThatAreNoEventAreAnsweredAndTheReceiverGoesOn) {
+    startReceiver(kReceiver);
+    ASSERT_TRUE(waitForName(kReceiver));
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message* answer = nullptr;
+    const std::uint8_t garbage[] = {0xde, 0xad, 0xbe, 0xef, 0x00, 0x01};
+    sd_bus_message* call = nullptr;
+    ASSERT_GE(sd_bus_message_new_method_call(bus.connection(), &call, kReceiver,
+                                             platform::linux_platform::kApplicationObjectPath,
+                                             platform::linux_platform::kApplicationInterface,
+                                             platform::linux_platform::kHandleEventMethod),
+              0);
+    sd_bus_message_append_array(call, 'y', garbage, sizeof garbage);
+    ASSERT_GE(sd_bus_call(bus.connection(), call, 5'000'000, &error, &answer), 0) << error.message;
+    const void* bytes = nullptr;
+    std::size_t size = 0;
+    ASSERT_GE(sd_bus_message_read_array(answer, 'y', &bytes, &size), 0);
+    auto reply = AppleEventDescriptor::unflatten({static_cast<const std::uint8_t*>(bytes), size});
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->paramDescriptorForKeyword(platform::keyErrorNumber)->int32Value(),
+              platform::errAENotAEDesc);
+    sd_bus_message_unref(answer);
+    sd_bus_message_unref(call);
+    sd_bus_error_free(&error);
+
+    AppleEventDescriptor reply2;
+    EXPECT_EQ(
+        events.AESendMessage(event(kReceiver, "echo"), &reply2, platform::kAEWaitReply, 5 * 60),
+        platform::noErr);
+}
+
+TEST_F(BusTest, ASecondOwnerOfTheSameIdentifierDoesNotTakeTheName) {
+    pid_t first = startReceiver(kReceiver);
+    ASSERT_TRUE(waitForName(kReceiver));
+    SessionBus duplicate(sender, std::string(kReceiver));
+    EXPECT_FALSE(duplicate.acquireName());
+    EXPECT_FALSE(duplicate.ownsName());
+    AppleEventDescriptor reply;
+    ASSERT_EQ(
+        events.AESendMessage(event(kReceiver, "echo"), &reply, platform::kAEWaitReply, 5 * 60),
+        platform::noErr);
+    EXPECT_EQ(reply.paramDescriptorForKeyword(kReceiverPidKeyword)->int32Value(), first);
+}
+
+TEST_F(BusTest, EventsToOurselvesAreHandledInProcess) {
+    int handled = 0;
+    events.setEventHandler(kTestClass, fourCharCode("self"),
+                           [&](const AppleEventDescriptor& event, AppleEventDescriptor& reply) {
+                               ++handled;
+                               reply.setParamDescriptor(
+                                   *event.attributeDescriptorForKeyword(platform::keyAddressAttr),
+                                   kSenderKeyword);
+                           });
+    ASSERT_TRUE(bus.ownsName());
+    AppleEventDescriptor reply;
+    EXPECT_EQ(events.AESendMessage(event("com.example.Sender", "self"), &reply,
+                                   platform::kAEWaitReply, 60),
+              platform::noErr);
+    EXPECT_EQ(handled, 1);
+    EXPECT_EQ(
+        reply.paramDescriptorForKeyword(kSenderKeyword)->processSerialNumberValue()->lowLongOfPSN,
+        static_cast<std::uint32_t>(::getpid()));
+    // Without waiting, the event is handled from the loop, after the send has returned.
+    EXPECT_EQ(
+        events.AESendMessage(event("com.example.Sender", "self"), nullptr, platform::kAENoReply, 0),
+        platform::noErr);
+    EXPECT_EQ(handled, 1);
+    EXPECT_TRUE(sender.runUntil([&] { return handled == 2; }, 5));
+}
+
+struct Received {
+    std::string name;
+    std::vector<std::string> object;
+    std::map<std::string, std::string> userInfo;
+    int count = 0;
+};
+
+int onNotification(sd_bus_message* message, void* userdata, sd_bus_error*) {
+    auto* received = static_cast<Received*>(userdata);
+    received->object.clear();
+    received->userInfo.clear();
+    const char* name = nullptr;
+    sd_bus_message_read(message, "s", &name);
+    received->name = name;
+    sd_bus_message_enter_container(message, 'a', "s");
+    const char* object = nullptr;
+    while (sd_bus_message_read(message, "s", &object) > 0) {
+        received->object.emplace_back(object);
+    }
+    sd_bus_message_exit_container(message);
+    sd_bus_message_enter_container(message, 'a', "{ss}");
+    const char* key = nullptr;
+    const char* value = nullptr;
+    while (sd_bus_message_read(message, "{ss}", &key, &value) > 0) {
+        received->userInfo[key] = value;
+    }
+    ++received->count;
+    return 0;
+}
+
+TEST_F(BusTest, DistributedNotificationsReachEveryObserverOfTheSession) {
+    Received received;
+    sd_bus_slot* slot = nullptr;
+    ASSERT_GE(sd_bus_match_signal(bus.connection(), &slot, nullptr,
+                                  platform::linux_platform::kNotificationObjectPath,
+                                  platform::linux_platform::kNotificationInterface,
+                                  platform::linux_platform::kNotificationSignal, onNotification,
+                                  &received),
+              0);
+    startReceiver(kReceiver);
+    ASSERT_TRUE(waitForName(kReceiver));
+    AppleEventDescriptor post = event(kReceiver, "post");
+    post.setParamDescriptor(AppleEventDescriptor::descriptorWithString(
+                                "PendraMacSandboxHelperDidFailDueToMissingPermissionsNotification"),
+                            platform::keyDirectObject);
+    ASSERT_EQ(events.AESendMessage(post, nullptr, platform::kAENoReply, 0), platform::noErr);
+    ASSERT_TRUE(sender.runUntil([&] { return received.count == 1; }, 5));
+    EXPECT_EQ(received.name, "PendraMacSandboxHelperDidFailDueToMissingPermissionsNotification");
+    EXPECT_TRUE(received.object.empty());
+    EXPECT_EQ(received.userInfo, (std::map<std::string, std::string>{{"ApplicationName", "Mail"}}));
+
+    // One of our own, with an object, seen by our own connection too.
+    LinuxDistributedNotificationCenter center(bus);
+    center.postNotificationName("PendraMacSandboxHelperDidLaunchNotification",
+                                std::string("object"));
+    ASSERT_TRUE(sender.runUntil([&] { return received.count == 2; }, 5));
+    EXPECT_EQ(received.name, "PendraMacSandboxHelperDidLaunchNotification");
+    EXPECT_EQ(received.object, std::vector<std::string>{"object"});
+    EXPECT_TRUE(received.userInfo.empty());
+    sd_bus_slot_unref(slot);
+}
+
+class RecordingProvider : public platform::ServicesProvider {
+  public:
+    explicit RecordingProvider(std::string path) : path_(std::move(path)) {}
+    bool performService(const std::string& message, const platform::Pasteboard& pasteboard,
+                        const std::string& userData, std::string* error) override {
+        if (message != "quickEntryWithAutofill" && message != "failing") {
+            return false;
+        }
+        appendFile(path_, message + "|" + userData + "|" +
+                              pasteboard.stringForType(platform::NSStringPboardType).value_or("-") +
+                              "\n");
+        if (message == "failing") {
+            *error = "Could not do it";
+        }
+        return true;
+    }
+
+  private:
+    std::string path_;
+};
+
+platform::PropertyList servicesInfo(std::initializer_list<const char*> messages) {
+    platform::PropertyList::Array services;
+    for (const char* message : messages) {
+        services.push_back(platform::PropertyList::Dictionary{
+            {"NSMessage", message}, {"NSMenuItem", platform::PropertyList::Dictionary{}}});
+    }
+    return platform::PropertyList::Dictionary{{"NSServices", services}};
+}
+
+TEST(ServicesRequestTest, OnlyDeclaredMessagesReachTheProvider) {
+    TemporaryFolder folder;
+    RecordingProvider provider(folder / "calls");
+    platform::Pasteboard pasteboard{{platform::NSStringPboardType},
+                                    {{platform::NSStringPboardType, "selected text"}}};
+    const auto info = servicesInfo({"quickEntryWithAutofill", "failing", "undeclaredInCode"});
+    using platform::linux_platform::performServiceRequest;
+
+    EXPECT_EQ(performServiceRequest(&provider, info, "quickEntryWithAutofill", "ud", pasteboard),
+              std::nullopt);
+    EXPECT_EQ(performServiceRequest(&provider, info, "failing", "", pasteboard), "Could not do it");
+    EXPECT_TRUE(performServiceRequest(&provider, info, "undeclaredInCode", "", pasteboard));
+    EXPECT_TRUE(performServiceRequest(&provider, servicesInfo({}), "quickEntryWithAutofill", "",
+                                      pasteboard));
+    EXPECT_TRUE(performServiceRequest(nullptr, info, "quickEntryWithAutofill", "", pasteboard));
+    EXPECT_EQ(readFile(folder / "calls"),
+              "quickEntryWithAutofill|ud|selected text\nfailing||selected text\n");
+}
+
+TEST_F(BusTest, ServicesRequestsTravelWithTheirPasteboard) {
+    TemporaryFolder folder;
+    startReceiver(kReceiver, [&](LinuxAppleEventManager&, SessionBus& receiverBus) {
+        static RecordingProvider provider(folder / "calls");
+        receiverBus.serviceReceiver = [](const std::string& message, const std::string& userData,
+                                         const platform::Pasteboard& pasteboard) {
+            return platform::linux_platform::performServiceRequest(
+                &provider, servicesInfo({"quickEntryWithAutofill"}), message, userData, pasteboard);
+        };
+    });
+    ASSERT_TRUE(waitForName(kReceiver));
+    platform::Pasteboard pasteboard{{platform::NSStringPboardType, "public.html"},
+                                    {{platform::NSStringPboardType, "a selection"}}};
+    std::string error = "unchanged";
+    EXPECT_EQ(platform::linux_platform::sendServicesRequest(
+                  bus, kReceiver, "quickEntryWithAutofill", "data", pasteboard, &error),
+              platform::noErr);
+    EXPECT_EQ(error, "");
+    EXPECT_EQ(platform::linux_platform::sendServicesRequest(bus, kReceiver, "somethingElse", "",
+                                                            pasteboard, &error),
+              platform::paramErr);
+    EXPECT_NE(error.find("somethingElse"), std::string::npos);
+    EXPECT_EQ(platform::linux_platform::sendServicesRequest(
+                  bus, "com.example.nobody", "quickEntryWithAutofill", "", pasteboard, &error),
+              platform::procNotFound);
+    EXPECT_EQ(readFile(folder / "calls"), "quickEntryWithAutofill|data|a selection\n");
+}
+
+TEST_F(BusTest, OpeningAURLLaunchesTheApplicationOfItsSchemeAndDeliversGetURL) {
+    TemporaryFolder applications;
+    TemporaryFolder folder;
+    const std::string bundle = linux_test::makeBundle(
+        applications.path(), "URL Receiver",
+        {{"CFBundleIdentifier", "com.example.urlreceiver"},
+         {"CFBundleExecutable", "URLReceiver"},
+         {"CFBundleURLTypes",
+          platform::PropertyList::Array{platform::PropertyList::Dictionary{
+              {"CFBundleURLSchemes", platform::PropertyList::Array{"pendratest"}}}}}},
+        std::filesystem::canonical("/proc/self/exe").string());
+    environment.set("PENDRA_APPLICATIONS_PATH", applications.path());
+    environment.set("HOME", folder.path());
+    environment.set("XDG_RUNTIME_DIR", folder.path());
+    environment.set("PENDRA_LINUX_TEST_ROLE", "url-receiver");
+    environment.set("PENDRA_LINUX_TEST_OUTPUT", folder / "urls");
+    environment.set("PENDRA_LOG_TO_STDERR", "1");
+
+    platform::linux_platform::LinuxWorkspace workspace([] {});
+    platform::linux_platform::URLOpener opener(sender, workspace, events, bus);
+    linux_test::ProcessReaper reaper;
+    EXPECT_EQ(platform::linux_platform::applicationForURLScheme(workspace, "PendraTest"), bundle);
+    EXPECT_FALSE(platform::linux_platform::applicationForURLScheme(workspace, "unknown"));
+
+    const auto first = *platform::URL::URLWithString("pendratest://quickentry?title=A%20B");
+    EXPECT_TRUE(opener.openURL(first));
+    EXPECT_FALSE(std::filesystem::exists(folder / "urls"));  // nothing happens before the loop runs
+    const std::string me = std::to_string(::getpid());
+    const bool delivered = sender.runUntil([&] { return !readFile(folder / "urls").empty(); }, 20);
+    auto running = workspace.runningApplicationsWithBundleIdentifier("com.example.urlreceiver");
+    for (const auto& application : running) {
+        reaper.add(application.processIdentifier);
+    }
+    ASSERT_TRUE(delivered);
+    EXPECT_EQ(readFile(folder / "urls"), first.absoluteString() + " " + me + "\n");
+    ASSERT_EQ(running.size(), 1u);
+
+    // A second URL goes to the running copy.
+    const auto second = *platform::URL::URLWithString("PENDRATEST://again");
+    opener.openURL(second);
+    ASSERT_TRUE(sender.runUntil(
+        [&] { return readFile(folder / "urls").find("again") != std::string::npos; }, 10));
+    EXPECT_EQ(readFile(folder / "urls"),
+              first.absoluteString() + " " + me + "\n" + second.absoluteString() + " " + me + "\n");
+    EXPECT_EQ(workspace.runningApplicationsWithBundleIdentifier("com.example.urlreceiver").size(),
+              1u);
+}
+
+}  // namespace

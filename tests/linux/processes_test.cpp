@@ -1,0 +1,280 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+
+#include <cstring>
+
+#include "linux_processes.h"
+#include "test_support.h"
+
+namespace {
+
+using linux_test::eventually;
+using linux_test::readFile;
+using linux_test::ScopedEnvironment;
+using linux_test::TemporaryFolder;
+using linux_test::writeFile;
+using platform::ProcessSerialNumber;
+using platform::linux_platform::LinuxPathService;
+using platform::linux_platform::LinuxProcessInfo;
+using platform::linux_platform::LinuxProcessManager;
+using platform::linux_platform::LinuxTaskService;
+
+// A child that ends at once and stays unreaped: a zombie until the test waits for it.
+pid_t startZombie() {
+    pid_t child = ::fork();
+    if (child == 0) {
+        ::_exit(0);
+    }
+    return child;
+}
+
+bool isZombie(pid_t pid) {
+    std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    auto close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z';
+}
+
+TEST(LinuxProcessManagerTest, ALiveProcessIsFoundAndAZombieOrReapedOneIsGone) {
+    LinuxProcessManager processes;
+    ProcessSerialNumber psn{7, 7};
+    EXPECT_EQ(processes.GetProcessForPID(::getpid(), &psn), platform::noErr);
+    EXPECT_EQ(psn, (ProcessSerialNumber{0, static_cast<std::uint32_t>(::getpid())}));
+    EXPECT_EQ(processes.GetProcessForPID(1, nullptr), platform::noErr);  // another user's process
+
+    pid_t zombie = startZombie();
+    ASSERT_TRUE(eventually([&] { return isZombie(zombie); }));
+    EXPECT_EQ(processes.GetProcessForPID(zombie, &psn), platform::procNotFound);
+    ::waitpid(zombie, nullptr, 0);
+    EXPECT_EQ(processes.GetProcessForPID(zombie, &psn), platform::procNotFound);
+}
+
+TEST(LinuxProcessManagerTest, ProcessIdsOfZeroOrBelowAreNeverGone) {
+    LinuxProcessManager processes;
+    EXPECT_EQ(processes.GetProcessForPID(0, nullptr), platform::noErr);
+    EXPECT_EQ(processes.GetProcessForPID(-1, nullptr), platform::noErr);
+    EXPECT_EQ(processes.GetProcessForPID(-12345, nullptr), platform::noErr);
+}
+
+TEST(LinuxProcessManagerTest, SerialNumbersLeadBackToTheirProcess) {
+    LinuxProcessManager processes;
+    ProcessSerialNumber psn;
+    ASSERT_EQ(processes.GetProcessForPID(::getppid(), &psn), platform::noErr);
+    platform::pid_t pid = 0;
+    EXPECT_EQ(processes.GetProcessPID(psn, &pid), platform::noErr);
+    EXPECT_EQ(pid, ::getppid());
+
+    pid_t zombie = startZombie();
+    ::waitpid(zombie, nullptr, 0);
+    pid = 0;
+    EXPECT_EQ(processes.GetProcessPID({0, static_cast<std::uint32_t>(zombie)}, &pid),
+              platform::procNotFound);
+    EXPECT_EQ(pid, 0);
+    EXPECT_EQ(processes.GetProcessPID({1, static_cast<std::uint32_t>(::getpid())}, &pid),
+              platform::procNotFound);
+    EXPECT_EQ(processes.GetProcessPID({0, 0}, &pid), platform::procNotFound);
+
+    EXPECT_EQ(processes.getpid(), ::getpid());
+    EXPECT_EQ(processes.getppid(), ::getppid());
+}
+
+TEST(LinuxProcessManagerTest, TerminatingEndsTheProcessWithTheStatusAndFlushesOutput) {
+    TemporaryFolder folder;
+    const std::string output = folder / "output";
+    pid_t child = ::fork();
+    if (child == 0) {
+        std::freopen(output.c_str(), "w", stdout);
+        std::fputs("buffered line", stdout);
+        LinuxProcessManager processes;
+        processes.terminateProcess(42);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 42);
+    EXPECT_EQ(readFile(output), "buffered line");
+}
+
+TEST(LinuxTaskServiceTest, StartsProgramsWithTheirArgumentsAndAnswersTheExitStatus) {
+    TemporaryFolder folder;
+    LinuxTaskService tasks;
+    auto task = tasks.launchedTaskWithLaunchPath(
+        "/bin/sh", {"-c", "printf '%s|' \"$@\" > \"$0\"; exit 7", folder / "args", "two words", "",
+                    "caf\xc3\xa9"});
+    ASSERT_TRUE(task);
+    EXPECT_GT(task->processIdentifier, 0);
+    EXPECT_EQ(tasks.waitUntilExit(*task), 7);
+    EXPECT_EQ(readFile(folder / "args"), "two words||caf\xc3\xa9|");
+
+    auto killed = tasks.launchedTaskWithLaunchPath("/bin/sh", {"-c", "kill -TERM $$"});
+    ASSERT_TRUE(killed);
+    EXPECT_EQ(tasks.waitUntilExit(*killed), SIGTERM);
+}
+
+TEST(LinuxTaskServiceTest, AProgramThatCannotStartGivesNoTask) {
+    TemporaryFolder folder;
+    LinuxTaskService tasks;
+    EXPECT_FALSE(tasks.launchedTaskWithLaunchPath(folder / "no such program", {}));
+    writeFile(folder / "not executable", "#!/bin/sh\n");
+    ::chmod((folder / "not executable").c_str(), 0644);
+    EXPECT_FALSE(tasks.launchedTaskWithLaunchPath(folder / "not executable", {}));
+}
+
+class QuarantineTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        writeFile(folder / "probe", "");
+        if (::setxattr((folder / "probe").c_str(), kAttribute, "1", 1, 0) != 0) {
+            GTEST_SKIP() << "the temporary folder's file system has no user attributes";
+        }
+    }
+    void quarantine(const std::string& path) {
+        ASSERT_EQ(::setxattr(path.c_str(), kAttribute, "0081;1;x;", 9, 0), 0) << path;
+    }
+    static bool quarantined(const std::string& path) {
+        return ::lgetxattr(path.c_str(), kAttribute, nullptr, 0) >= 0;
+    }
+
+    static constexpr const char* kAttribute = "user.com.apple.quarantine";
+    TemporaryFolder folder;
+    LinuxTaskService tasks;
+};
+
+TEST_F(QuarantineTest, TheQuarantineProgramClearsTheTreeWithoutFollowingLinks) {
+    TemporaryFolder outside;
+    writeFile(outside / "elsewhere", "");
+    quarantine(outside / "elsewhere");
+    quarantine(outside.path());
+    std::filesystem::create_directories(folder / "App.app/Contents/MacOS");
+    writeFile(folder / "App.app/Contents/MacOS/App", "");
+    writeFile(folder / "App.app/Contents/Info.plist", "");
+    ::setxattr((folder / "App.app/Contents/Info.plist").c_str(), "user.other", "keep", 4, 0);
+    ASSERT_EQ(::symlink(outside.path().c_str(), (folder / "App.app/Contents/folder link").c_str()),
+              0);
+    ASSERT_EQ(::symlink((outside / "elsewhere").c_str(), (folder / "App.app/file link").c_str()),
+              0);
+    for (auto item : {"App.app", "App.app/Contents", "App.app/Contents/MacOS",
+                      "App.app/Contents/MacOS/App", "App.app/Contents/Info.plist"}) {
+        quarantine(folder / item);
+    }
+
+    auto task = tasks.launchedTaskWithLaunchPath(
+        "/usr/bin/xattr", {"-rd", "com.apple.quarantine", folder / "App.app"});
+    ASSERT_TRUE(task);
+    EXPECT_EQ(tasks.waitUntilExit(*task), 0);
+    for (auto item : {"App.app", "App.app/Contents", "App.app/Contents/MacOS",
+                      "App.app/Contents/MacOS/App", "App.app/Contents/Info.plist"}) {
+        EXPECT_FALSE(quarantined(folder / item)) << item;
+    }
+    EXPECT_TRUE(quarantined(outside / "elsewhere"));
+    EXPECT_TRUE(quarantined(outside.path()));
+    char other[8] = {};
+    EXPECT_EQ(::getxattr((folder / "App.app/Contents/Info.plist").c_str(), "user.other", other,
+                         sizeof other),
+              4);
+}
+
+TEST_F(QuarantineTest, ItemsWithoutTheAttributeAreFineAndAMissingPathFails) {
+    writeFile(folder / "plain", "");
+    auto clean = tasks.launchedTaskWithLaunchPath(
+        "/usr/bin/xattr", {"-rd", "com.apple.quarantine", folder / "plain"});
+    ASSERT_TRUE(clean);
+    EXPECT_EQ(tasks.waitUntilExit(*clean), 0);
+
+    auto missing = tasks.launchedTaskWithLaunchPath(
+        "/usr/bin/xattr", {"-rd", "com.apple.quarantine", folder / "missing"});
+    ASSERT_TRUE(missing);
+    EXPECT_EQ(tasks.waitUntilExit(*missing), 1);
+}
+
+TEST_F(QuarantineTest, OtherArgumentsAreNotTakenForTheQuarantineProgram) {
+    quarantine(folder / "probe");
+    // Another attribute name is not ours to handle: the program is started for real, and
+    // this system has none at that path.
+    auto task = tasks.launchedTaskWithLaunchPath("/usr/bin/xattr",
+                                                 {"-rd", "com.example.other", folder / "probe"});
+    if (task) {
+        tasks.waitUntilExit(*task);
+    }
+    EXPECT_TRUE(quarantined(folder / "probe"));
+}
+
+TEST(LinuxProcessInfoTest, TheEmulatedVersionIsFourteen) {
+    LinuxProcessInfo info;
+    EXPECT_TRUE(info.isOperatingSystemAtLeastVersion({10, 13, 0}));
+    EXPECT_TRUE(info.isOperatingSystemAtLeastVersion({13, 99, 99}));
+    EXPECT_TRUE(info.isOperatingSystemAtLeastVersion({14, 0, 0}));
+    EXPECT_FALSE(info.isOperatingSystemAtLeastVersion({14, 0, 1}));
+    EXPECT_FALSE(info.isOperatingSystemAtLeastVersion({14, 1, 0}));
+    EXPECT_FALSE(info.isOperatingSystemAtLeastVersion({15, 0, 0}));
+}
+
+TEST(LinuxProcessInfoTest, SystemValuesFollowTheSizeThenFillContract) {
+    LinuxProcessInfo info;
+    utsname system{};
+    ::uname(&system);
+    std::size_t size = 0;
+    ASSERT_EQ(info.sysctlbyname("hw.machine", nullptr, &size), 0);
+    EXPECT_EQ(size, std::strlen(system.machine) + 1);
+    std::string buffer(size, 'x');
+    EXPECT_EQ(info.sysctlbyname("hw.machine", buffer.data(), &size), 0);
+    EXPECT_EQ(std::string(buffer.c_str()), system.machine);
+    EXPECT_EQ(buffer.back(), '\0');
+
+    std::size_t tooSmall = 1;
+    char one = 'x';
+    EXPECT_EQ(info.sysctlbyname("hw.machine", &one, &tooSmall), -1);
+    EXPECT_EQ(info.sysctlbyname("kern.nothing", nullptr, &size), -1);
+
+    std::string model = readFile("/sys/class/dmi/id/product_name");
+    while (!model.empty() && (model.back() == '\n' || model.back() == ' ')) {
+        model.pop_back();
+    }
+    size = 0;
+    if (model.empty()) {
+        EXPECT_EQ(info.sysctlbyname("hw.model", nullptr, &size), -1);
+    } else {
+        ASSERT_EQ(info.sysctlbyname("hw.model", nullptr, &size), 0);
+        std::string value(size, '\0');
+        ASSERT_EQ(info.sysctlbyname("hw.model", value.data(), &size), 0);
+        EXPECT_EQ(std::string(value.c_str()), model);
+    }
+}
+
+TEST(LinuxPathServiceTest, ApplicationSupportFollowsTheDataHome) {
+    ScopedEnvironment environment;
+    LinuxPathService paths;
+    environment.set("HOME", "/home/someone");
+    environment.set("XDG_DATA_HOME", "/data/home/");
+    EXPECT_EQ(paths.NSSearchPathForDirectoriesInDomains(platform::NSApplicationSupportDirectory,
+                                                        platform::NSUserDomainMask, true),
+              std::vector<std::string>{"/data/home"});
+
+    environment.set("XDG_DATA_HOME", std::nullopt);
+    EXPECT_EQ(paths.NSSearchPathForDirectoriesInDomains(platform::NSApplicationSupportDirectory,
+                                                        platform::NSUserDomainMask, true),
+              std::vector<std::string>{"/home/someone/.local/share"});
+    EXPECT_EQ(paths.NSSearchPathForDirectoriesInDomains(platform::NSApplicationSupportDirectory,
+                                                        platform::NSUserDomainMask, false),
+              std::vector<std::string>{"~/.local/share"});
+
+    environment.set("XDG_DATA_HOME", "relative/is/ignored");
+    EXPECT_EQ(paths.NSSearchPathForDirectoriesInDomains(platform::NSApplicationSupportDirectory,
+                                                        platform::NSUserDomainMask, true),
+              std::vector<std::string>{"/home/someone/.local/share"});
+}
+
+TEST(LinuxPathServiceTest, TheTemporaryFolderEndsWithASeparator) {
+    ScopedEnvironment environment;
+    LinuxPathService paths;
+    environment.set("TMPDIR", "/var/tmp/mine");
+    EXPECT_EQ(paths.NSTemporaryDirectory(), "/var/tmp/mine/");
+    environment.set("TMPDIR", "/var/tmp/mine/");
+    EXPECT_EQ(paths.NSTemporaryDirectory(), "/var/tmp/mine/");
+    environment.set("TMPDIR", std::nullopt);
+    EXPECT_EQ(paths.NSTemporaryDirectory(), "/tmp/");
+}
+
+}  // namespace

@@ -1,0 +1,108 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <regex>
+
+#include "linux_support.h"
+#include "test_support.h"
+
+namespace {
+
+using linux_test::readFile;
+using linux_test::ScopedEnvironment;
+using linux_test::TemporaryFolder;
+using linux_test::writeFile;
+using platform::PropertyList;
+using platform::linux_platform::LinuxLogService;
+using platform::linux_platform::LinuxUserDefaults;
+
+class LinuxUserDefaultsTest : public ::testing::Test {
+  protected:
+    void SetUp() override { environment.set("XDG_CONFIG_HOME", config.path()); }
+    ScopedEnvironment environment;
+    TemporaryFolder config;
+    std::optional<std::string> domain = "com.orvano.PendraMacSandboxHelper";
+    LinuxUserDefaults defaults{[this] { return domain; }};
+};
+
+TEST_F(LinuxUserDefaultsTest, ValuesComeFromTheDomainsPropertyListReadAfresh) {
+    EXPECT_EQ(LinuxUserDefaults::pathForDomain("com.orvano.PendraMacSandboxHelper"),
+              config / "com.orvano.PendraMacSandboxHelper.plist");
+    EXPECT_FALSE(defaults.objectForKey("ExperimentalIntegrationsEnabled"));
+    EXPECT_FALSE(defaults.boolForKey("ExperimentalIntegrationsEnabled"));
+
+    ASSERT_TRUE(PropertyList(PropertyList::Dictionary{{"ExperimentalIntegrationsEnabled", true},
+                                                      {"Other", "text"}})
+                    .writeToFile(config / "com.orvano.PendraMacSandboxHelper.plist"));
+    EXPECT_TRUE(defaults.boolForKey("ExperimentalIntegrationsEnabled"));
+    EXPECT_EQ(defaults.objectForKey("Other"), PropertyList("text"));
+    EXPECT_FALSE(defaults.boolForKey("Missing"));
+
+    ASSERT_TRUE(PropertyList(PropertyList::Dictionary{{"ExperimentalIntegrationsEnabled", false}})
+                    .writeToFile(config / "com.orvano.PendraMacSandboxHelper.plist"));
+    EXPECT_FALSE(defaults.boolForKey("ExperimentalIntegrationsEnabled"));
+}
+
+TEST_F(LinuxUserDefaultsTest, AnUnreadableDomainOrNoDomainAnswersNothing) {
+    writeFile(config / "com.orvano.PendraMacSandboxHelper.plist", "not a property list");
+    EXPECT_FALSE(defaults.objectForKey("ExperimentalIntegrationsEnabled"));
+    EXPECT_FALSE(defaults.boolForKey("ExperimentalIntegrationsEnabled"));
+
+    ASSERT_TRUE(
+        PropertyList(PropertyList::Dictionary{{"Key", true}}).writeToFile(config / ".plist"));
+    domain = std::nullopt;
+    EXPECT_FALSE(defaults.objectForKey("Key"));
+    domain = "";
+    EXPECT_FALSE(defaults.objectForKey("Key"));
+    domain = "../escape";
+    EXPECT_FALSE(defaults.objectForKey("Key"));
+}
+
+class LinuxLogServiceTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        fd = ::open((folder / "log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        ASSERT_GE(fd, 0);
+    }
+    void TearDown() override { ::close(fd); }
+    std::string prefixPattern() const {
+        return R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} )" +
+               std::string(program_invocation_short_name) + R"(\[)" + std::to_string(::getpid()) +
+               R"(\] )";
+    }
+    TemporaryFolder folder;
+    int fd = -1;
+};
+
+TEST_F(LinuxLogServiceTest, ConsoleLinesCarryTimeProcessNameAndId) {
+    LinuxLogService log(false, fd);
+    log.writeConsole("Relaunching: /a b -> /c");
+    log.writeConsole("two\nlines\n");
+    const std::string text = readFile(folder / "log");
+    EXPECT_TRUE(std::regex_match(text, std::regex(prefixPattern() + "Relaunching: /a b -> /c\n" +
+                                                  prefixPattern() + "two\nlines\n")))
+        << text;
+}
+
+TEST_F(LinuxLogServiceTest, UnifiedMessagesNameTheirSubsystemAndCategoryWithoutAJournal) {
+    LinuxLogService log(false, fd);
+    log.writeUnified({"com.orvano.PendraMacSandboxHelper", "PendraSandboxHelper"},
+                     platform::LogLevel::Debug, "Checking main app existence");
+    const std::string text = readFile(folder / "log");
+    EXPECT_TRUE(std::regex_match(
+        text, std::regex(prefixPattern() +
+                         R"(\[com\.orvano\.PendraMacSandboxHelper:PendraSandboxHelper\] )"
+                         "Checking main app existence\n")))
+        << text;
+}
+
+TEST_F(LinuxLogServiceTest, AnUnreachableJournalFallsBackToTheDescriptor) {
+    if (std::filesystem::exists("/run/systemd/journal/socket")) {
+        GTEST_SKIP() << "a journal is running here; its messages cannot be read back";
+    }
+    LinuxLogService log(true, fd);
+    log.writeUnified({"sub", "cat"}, platform::LogLevel::Debug, "kept");
+    EXPECT_NE(readFile(folder / "log").find("[sub:cat] kept\n"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,267 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "linux_application.h"
+#include "linux_bundles.h"
+#include "test_support.h"
+
+namespace {
+
+using linux_test::eventually;
+using linux_test::makeBundle;
+using linux_test::processGone;
+using linux_test::ProcessReaper;
+using linux_test::readFile;
+using linux_test::ScopedEnvironment;
+using linux_test::TemporaryFolder;
+using platform::PropertyList;
+using platform::URL;
+using platform::linux_platform::LinuxBundle;
+using platform::linux_platform::LinuxBundleService;
+using platform::linux_platform::LinuxWorkspace;
+
+TEST(LinuxBundleTest, ReadsItsInfoDictionaryAndFindsItsFiles) {
+    TemporaryFolder folder;
+    const std::string path = makeBundle(folder.path(), "Tool",
+                                        {{"CFBundleIdentifier", "com.example.tool"},
+                                         {"CFBundleName", "Tool Name"},
+                                         {"CFBundleVersion", "104"}});
+    linux_test::writeFile(path + "/Contents/Resources/ApplicationConnectors.plist", "x");
+    std::filesystem::create_directories(path + "/Contents/Resources/Scripts");
+    linux_test::writeFile(path + "/Contents/Resources/Scripts/run.scpt", "x");
+
+    LinuxBundle bundle(path + "/");
+    EXPECT_EQ(bundle.bundlePath(), path);
+    EXPECT_EQ(bundle.bundleIdentifier(), "com.example.tool");
+    EXPECT_EQ(bundle.objectForInfoDictionaryKey("CFBundleVersion"), PropertyList("104"));
+    EXPECT_FALSE(bundle.objectForInfoDictionaryKey("Missing"));
+    EXPECT_EQ(bundle.displayName(), "Tool Name");
+    EXPECT_EQ(bundle.executablePath(), path + "/Contents/MacOS/Tool");
+
+    EXPECT_EQ(bundle.pathForResource("ApplicationConnectors", "plist", std::nullopt),
+              path + "/Contents/Resources/ApplicationConnectors.plist");
+    EXPECT_EQ(bundle.pathForResource("ApplicationConnectors.plist", "", std::nullopt),
+              path + "/Contents/Resources/ApplicationConnectors.plist");
+    EXPECT_EQ(bundle.pathForResource("run", "scpt", "Scripts"),
+              path + "/Contents/Resources/Scripts/run.scpt");
+    EXPECT_FALSE(bundle.pathForResource("run", "scpt", std::nullopt));
+    EXPECT_FALSE(bundle.pathForResource("Missing", "plist", std::nullopt));
+    EXPECT_EQ(bundle.pathForAuxiliaryExecutable("Tool"), path + "/Contents/MacOS/Tool");
+    EXPECT_FALSE(bundle.pathForAuxiliaryExecutable("Other"));
+    EXPECT_FALSE(bundle.pathForAuxiliaryExecutable("../Info.plist"));
+}
+
+TEST(LinuxBundleTest, NamesFallBackFromDisplayNameToFolderName) {
+    TemporaryFolder folder;
+    LinuxBundle both(makeBundle(folder.path(), "Both",
+                                {{"CFBundleDisplayName", "Shown"}, {"CFBundleName", "Plain"}}));
+    EXPECT_EQ(both.displayName(), "Shown");
+    LinuxBundle bare(makeBundle(folder.path(), "Bare Name", {}));
+    EXPECT_EQ(bare.displayName(), "Bare Name");
+    EXPECT_FALSE(bare.bundleIdentifier());
+
+    std::filesystem::create_directories(folder / "Empty.app");
+    LinuxBundle empty(folder / "Empty.app");
+    EXPECT_FALSE(empty.bundleIdentifier());
+    EXPECT_FALSE(empty.executablePath());
+}
+
+TEST(LinuxBundleServiceTest, FindsBundlesFromExecutablesAndURLs) {
+    EXPECT_EQ(platform::linux_platform::bundlePathForExecutable("/a/X.app/Contents/MacOS/X"),
+              "/a/X.app");
+    EXPECT_FALSE(platform::linux_platform::bundlePathForExecutable("/usr/bin/sleep"));
+    EXPECT_FALSE(platform::linux_platform::bundlePathForExecutable("/Contents/MacOS/X"));
+
+    // This test program lies outside any bundle: its folder is the main bundle, without an
+    // identifier.
+    LinuxBundleService bundles;
+    auto main = bundles.mainBundle();
+    ASSERT_TRUE(main);
+    EXPECT_FALSE(main->bundleIdentifier());
+    EXPECT_EQ(main->bundlePath(), std::filesystem::canonical("/proc/self/exe").parent_path());
+    EXPECT_EQ(bundles.mainBundle(), main);
+
+    TemporaryFolder folder;
+    const std::string path = makeBundle(folder.path(), "App", {{"CFBundleIdentifier", "a.b"}});
+    auto bundle = bundles.bundleWithURL(URL::fileURLWithPath(path));
+    ASSERT_TRUE(bundle);
+    EXPECT_EQ(bundle->bundleIdentifier(), "a.b");
+    EXPECT_FALSE(bundles.bundleWithURL(URL::fileURLWithPath(folder / "Missing.app")));
+    EXPECT_FALSE(bundles.bundleWithURL(*URL::URLWithString("https://example.com/App.app")));
+}
+
+class LinuxWorkspaceTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        environment.set("HOME", home.path());
+        environment.set("XDG_RUNTIME_DIR", runtime.path());
+        environment.set("PENDRA_APPLICATIONS_PATH", applications.path());
+    }
+
+    std::optional<platform::RunningApplication> launch(const std::string& bundle,
+                                                       platform::NSWorkspaceLaunchOptions options,
+                                                       std::vector<std::string> arguments = {
+                                                           "30"}) {
+        platform::Error error;
+        auto running = workspace.launchApplicationAtURL(URL::fileURLWithPath(bundle), options,
+                                                        {std::move(arguments)}, &error);
+        if (running) {
+            reaper.add(running->processIdentifier);
+        }
+        return running;
+    }
+
+    ScopedEnvironment environment;
+    TemporaryFolder home;
+    TemporaryFolder runtime;
+    TemporaryFolder applications;
+    ProcessReaper reaper;
+    int quitRequests = 0;
+    LinuxWorkspace workspace{[this] { ++quitRequests; }};
+};
+
+TEST_F(LinuxWorkspaceTest, LaunchedApplicationsRunInTheirOwnSessionWithTheirArguments) {
+    const std::string bundle = makeBundle(
+        applications.path(), "Sleeper",
+        {{"CFBundleIdentifier", "com.example.sleeper"}, {"CFBundleDisplayName", "Sleeper"}});
+    platform::Error error;
+    auto running = launch(bundle, platform::NSWorkspaceLaunchDefault, {"30", "1s"});
+    ASSERT_TRUE(running);
+    EXPECT_EQ(running->bundleIdentifier, "com.example.sleeper");
+    EXPECT_EQ(running->localizedName, "Sleeper");
+    EXPECT_EQ(running->bundleURL, URL::fileURLWithPath(bundle));
+    const pid_t pid = running->processIdentifier;
+    EXPECT_EQ(::getsid(pid), pid);
+    std::string commandLine = bundle + "/Contents/MacOS/Sleeper";
+    commandLine += '\0';
+    commandLine += "30";
+    commandLine += '\0';
+    commandLine += "1s";
+    commandLine += '\0';
+    ASSERT_TRUE(eventually(
+        [&] { return readFile("/proc/" + std::to_string(pid) + "/cmdline") == commandLine; }));
+
+    auto found = workspace.runningApplicationsWithBundleIdentifier("com.example.sleeper");
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0], *running);
+    EXPECT_EQ(workspace.runningApplicationWithProcessIdentifier(pid), running);
+    // Launching it activated it.
+    EXPECT_EQ(workspace.frontmostApplication(), running);
+
+    // Without the new-instance option the running copy is the answer.
+    auto again = launch(bundle, platform::NSWorkspaceLaunchWithoutActivation);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->processIdentifier, pid);
+    auto second = launch(bundle, platform::NSWorkspaceLaunchNewInstance |
+                                     platform::NSWorkspaceLaunchWithoutActivation);
+    ASSERT_TRUE(second);
+    EXPECT_NE(second->processIdentifier, pid);
+    EXPECT_EQ(workspace.runningApplicationsWithBundleIdentifier("com.example.sleeper").size(), 2u);
+    EXPECT_EQ(workspace.frontmostApplication()->processIdentifier, pid);
+
+    EXPECT_TRUE(workspace.terminateApplication(*second));
+    EXPECT_TRUE(eventually([&] { return processGone(second->processIdentifier); }));
+    EXPECT_EQ(workspace.runningApplicationsWithBundleIdentifier("com.example.sleeper").size(), 1u);
+    EXPECT_EQ(quitRequests, 0);
+}
+
+TEST_F(LinuxWorkspaceTest, OnlyTheDeclaredExecutableOfABundleMakesARunningApplication) {
+    const std::string bundle =
+        makeBundle(applications.path(), "Host", {{"CFBundleIdentifier", "com.example.host"}});
+    std::filesystem::copy_file("/bin/sleep", bundle + "/Contents/MacOS/HelperTool");
+    pid_t tool = ::fork();
+    if (tool == 0) {
+        const std::string path = bundle + "/Contents/MacOS/HelperTool";
+        ::execl(path.c_str(), path.c_str(), "30", nullptr);
+        ::_exit(127);
+    }
+    reaper.add(tool);
+    ASSERT_TRUE(eventually([&] {
+        return std::filesystem::read_symlink("/proc/" + std::to_string(tool) + "/exe") ==
+               bundle + "/Contents/MacOS/HelperTool";
+    }));
+    EXPECT_TRUE(workspace.runningApplicationsWithBundleIdentifier("com.example.host").empty());
+    // It is still a process with a name.
+    auto process = workspace.runningApplicationWithProcessIdentifier(tool);
+    ASSERT_TRUE(process);
+    EXPECT_FALSE(process->bundleIdentifier);
+    EXPECT_EQ(process->localizedName, "HelperTool");
+    ::kill(tool, SIGKILL);
+    ::waitpid(tool, nullptr, 0);
+    EXPECT_FALSE(workspace.runningApplicationWithProcessIdentifier(tool));
+}
+
+TEST_F(LinuxWorkspaceTest, LaunchFailuresAreReportedWithThePath) {
+    platform::Error error;
+    EXPECT_FALSE(workspace.launchApplicationAtURL(URL::fileURLWithPath(applications / "None.app"),
+                                                  0, {}, &error));
+    EXPECT_EQ(error, platform::Error::posix(ENOENT, applications / "None.app"));
+
+    std::filesystem::create_directories(applications / "NoInfo.app/Contents");
+    EXPECT_FALSE(workspace.launchApplicationAtURL(URL::fileURLWithPath(applications / "NoInfo.app"),
+                                                  0, {}, &error));
+    EXPECT_EQ(error.code, ENOEXEC);
+
+    const std::string bundle = makeBundle(applications.path(), "Locked", {});
+    ::chmod((bundle + "/Contents/MacOS/Locked").c_str(), 0644);
+    if (::geteuid() != 0) {  // the superuser may run anything
+        EXPECT_FALSE(workspace.launchApplicationAtURL(URL::fileURLWithPath(bundle), 0, {}, &error));
+        EXPECT_EQ(error, platform::Error::posix(EACCES, bundle + "/Contents/MacOS/Locked"));
+    }
+    EXPECT_FALSE(workspace.launchApplicationAtURL(*URL::URLWithString("https://example.com/"), 0,
+                                                  {}, nullptr));
+}
+
+TEST_F(LinuxWorkspaceTest, InstalledApplicationsAreFoundInTheApplicationFolders) {
+    std::filesystem::create_directories(home / "Applications/Utilities");
+    const std::string inHome =
+        makeBundle(home / "Applications", "Main", {{"CFBundleIdentifier", "com.orvano.PendraMac"}});
+    makeBundle(applications.path(), "Main Copy", {{"CFBundleIdentifier", "com.orvano.PendraMac"}});
+    const std::string grouped = makeBundle(home / "Applications/Utilities", "Grouped",
+                                           {{"CFBundleIdentifier", "com.example.grouped"}});
+    const std::string extra = makeBundle(
+        applications.path(), "Dev", {{"CFBundleIdentifier", "com.orvano.PendraMac.development"}});
+
+    EXPECT_EQ(workspace.absolutePathForAppBundleWithIdentifier("com.orvano.PendraMac"), inHome);
+    EXPECT_EQ(workspace.absolutePathForAppBundleWithIdentifier("com.orvano.PendraMac.development"),
+              extra);
+    EXPECT_EQ(workspace.absolutePathForAppBundleWithIdentifier("com.example.grouped"), grouped);
+    EXPECT_EQ(workspace.URLForApplicationWithBundleIdentifier("com.orvano.PendraMac.development"),
+              URL::fileURLWithPath(extra));
+    EXPECT_FALSE(workspace.absolutePathForAppBundleWithIdentifier("com.orvano.pendramac"));
+    EXPECT_FALSE(workspace.URLForApplicationWithBundleIdentifier("com.example.none"));
+
+    std::filesystem::remove_all(inHome);
+    EXPECT_NE(workspace.absolutePathForAppBundleWithIdentifier("com.orvano.PendraMac"), inHome);
+    EXPECT_TRUE(workspace.absolutePathForAppBundleWithIdentifier("com.orvano.PendraMac"));
+}
+
+TEST_F(LinuxWorkspaceTest, TheFrontmostApplicationComesFromTheRecordWhileItRuns) {
+    EXPECT_FALSE(workspace.frontmostApplication());
+
+    platform::linux_platform::LinuxApplication application([](int) {});
+    application.activateIgnoringOtherApps(true);
+    EXPECT_EQ(readFile(runtime / "pendra/frontmost"), std::to_string(::getpid()) + "\n");
+    auto frontmost = workspace.frontmostApplication();
+    ASSERT_TRUE(frontmost);
+    EXPECT_EQ(frontmost->processIdentifier, ::getpid());
+    EXPECT_EQ(workspace.currentApplication().processIdentifier, ::getpid());
+
+    pid_t child = ::fork();
+    if (child == 0) {
+        ::_exit(0);
+    }
+    ::waitpid(child, nullptr, 0);
+    ASSERT_TRUE(platform::linux_platform::writeFrontmostRecord(child));
+    EXPECT_FALSE(workspace.frontmostApplication());
+    linux_test::writeFile(runtime / "pendra/frontmost", "garbage");
+    EXPECT_FALSE(workspace.frontmostApplication());
+}
+
+TEST_F(LinuxWorkspaceTest, TerminatingTheCurrentApplicationIsTheQuitRequest) {
+    EXPECT_TRUE(workspace.terminateApplication(workspace.currentApplication()));
+    EXPECT_EQ(quitRequests, 1);
+    EXPECT_FALSE(workspace.terminateApplication(platform::RunningApplication{}));
+}
+
+}  // namespace

@@ -1,0 +1,197 @@
+#include "platform/property_list.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "platform/url.h"
+
+namespace platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+class TemporaryFolder {
+  public:
+    TemporaryFolder() {
+        std::string pattern = (fs::temp_directory_path() / "values-plist-XXXXXX").string();
+        path_ = ::mkdtemp(pattern.data());
+    }
+    ~TemporaryFolder() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    std::string file(const std::string& name) const { return (fs::path(path_) / name).string(); }
+
+  private:
+    std::string path_;
+};
+
+std::span<const std::uint8_t> bytesOf(std::string_view text) {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+constexpr std::string_view kXml = R"(<?xml version="1.0" encoding="UTF-8"?>
+<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
+<plist version="1.0">
+<dict>
+    <key>string</key><string>Zoë &amp; co</string>
+    <key>yes</key><true/>
+    <key>integer</key><integer>-42</integer>
+    <key>real</key><real>0.1</real>
+    <key>date</key><date>2001-01-02T00:00:00Z</date>
+    <key>data</key><data>AQID</data>
+    <key>array</key><array><string>a</string><integer>1</integer></array>
+    <key>nested</key><dict><key>k</key><string>v</string></dict>
+</dict>
+</plist>
+)";
+
+PropertyList everyType() {
+    return PropertyList(PropertyList::Dictionary{
+        {"string", "Zoë & co"},
+        {"yes", true},
+        {"integer", std::int64_t{-42}},
+        {"real", 0.1},
+        {"date", PropertyList::Date{86400}},
+        {"data", PropertyList::Data{1, 2, 3}},
+        {"array", PropertyList::Array{"a", 1}},
+        {"nested", PropertyList::Dictionary{{"k", "v"}}},
+    });
+}
+
+TEST(PropertyList, ReadsEveryTypeFromXml) {
+    const auto value = PropertyList::readFromBytes(bytesOf(kXml));
+    ASSERT_TRUE(value);
+    EXPECT_EQ(*value, everyType());
+    EXPECT_EQ(*value->objectForKey("string")->stringValue(), "Zoë & co");
+    EXPECT_EQ(value->objectForKey("date")->dateValue()->secondsSinceReferenceDate, 86400);
+    EXPECT_EQ(value->objectForKey("missing"), nullptr);
+    EXPECT_EQ(value->objectForKey("array")->objectForKey("a"), nullptr);
+}
+
+TEST(PropertyList, ReadsBinary) {
+    static constexpr std::uint8_t kBinary[] = {
+        0x62, 0x70, 0x6c, 0x69, 0x73, 0x74, 0x30, 0x30, 0xd4, 0x01, 0x03, 0x05, 0x07,
+        0x02, 0x04, 0x06, 0x08, 0x54, 0x6e, 0x61, 0x6d, 0x65, 0x56, 0x50, 0x65, 0x6e,
+        0x64, 0x72, 0x61, 0x51, 0x6e, 0x10, 0x05, 0x52, 0x6f, 0x6b, 0x09, 0x54, 0x6c,
+        0x69, 0x73, 0x74, 0xa1, 0x09, 0x22, 0x3f, 0xc0, 0x00, 0x00, 0x08, 0x11, 0x16,
+        0x1d, 0x1f, 0x21, 0x24, 0x25, 0x2a, 0x2c, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+        0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x0a, 0x00, 0x00, 0x00,
+        0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x31};
+    const auto value = PropertyList::readFromBytes(kBinary);
+    ASSERT_TRUE(value);
+    EXPECT_EQ(*value,
+              PropertyList(PropertyList::Dictionary{
+                  {"name", "Pendra"}, {"n", 5}, {"ok", true}, {"list", PropertyList::Array{1.5}}}));
+    // Cut short, the same bytes are refused.
+    EXPECT_FALSE(PropertyList::readFromBytes(std::span(kBinary, sizeof kBinary - 10)));
+
+    // Damaged copies read as absent or as some value, and never bring the reader down.
+    int refused = 0;
+    for (std::size_t at = 0; at < sizeof kBinary; ++at) {
+        for (const std::uint8_t mask : {0x01, 0x10, 0x7F, 0x80, 0xFF}) {
+            std::vector<std::uint8_t> damaged(std::begin(kBinary), std::end(kBinary));
+            damaged[at] ^= mask;
+            const auto value = PropertyList::readFromBytes(damaged);
+            refused += value ? 0 : 1;
+            if (value) {
+                EXPECT_FALSE(value->description().empty());
+            }
+        }
+    }
+    EXPECT_GT(refused, 0);
+}
+
+TEST(PropertyList, TruncatedXmlIsRefused) {
+    for (std::size_t length = 0; length + 20 < kXml.size(); length += 7) {
+        EXPECT_FALSE(PropertyList::readFromBytes(bytesOf(kXml.substr(0, length)))) << length;
+    }
+}
+
+TEST(PropertyList, MissingOrMalformedFilesAreAbsent) {
+    TemporaryFolder folder;
+    EXPECT_FALSE(PropertyList::readFromFile(folder.file("missing.plist")));
+    EXPECT_FALSE(PropertyList::readFromFile(folder.file("")));  // a folder
+    std::ofstream(folder.file("bad.plist")) << "<plist><dict><key>a</key>";
+    EXPECT_FALSE(PropertyList::readFromFile(folder.file("bad.plist")));
+    std::ofstream(folder.file("empty.plist")).close();
+    EXPECT_FALSE(PropertyList::readFromFile(folder.file("empty.plist")));
+    std::ofstream(folder.file("array.plist")) << "<plist><array/></plist>";
+    EXPECT_TRUE(PropertyList::readFromFile(folder.file("array.plist")));
+    EXPECT_FALSE(PropertyList::dictionaryWithContentsOfFile(folder.file("array.plist")));
+}
+
+TEST(PropertyList, WritesAtomicallyAndReadsBack) {
+    TemporaryFolder folder;
+    const std::string path = folder.file("Info.plist");
+    std::ofstream(path) << "old";
+    ASSERT_TRUE(everyType().writeToFile(path));
+    EXPECT_EQ(PropertyList::readFromFile(path), everyType());
+    EXPECT_EQ(PropertyList::dictionaryWithContentsOfURL(URL::fileURLWithPath(path)), everyType());
+    // Nothing but the file itself is left in the folder.
+    EXPECT_EQ(std::distance(fs::directory_iterator(fs::path(path).parent_path()),
+                            fs::directory_iterator()),
+              1);
+    EXPECT_FALSE(everyType().writeToFile(folder.file("no/such/folder.plist")));
+    EXPECT_NE(everyType().toXML().find("<integer>-42</integer>"), std::string::npos);
+}
+
+TEST(PropertyList, BoolValueFollowsThePlatformsReading) {
+    for (const char* yes : {"YES", "yes", "true", "T", "1", "  7", "+01", "y"}) {
+        EXPECT_TRUE(PropertyList(yes).boolValue()) << yes;
+    }
+    for (const char* no : {"NO", "false", "0", "", " ", "-0", "abc", "00"}) {
+        EXPECT_FALSE(PropertyList(no).boolValue()) << no;
+    }
+    EXPECT_TRUE(PropertyList(true).boolValue());
+    EXPECT_FALSE(PropertyList(false).boolValue());
+    EXPECT_TRUE(PropertyList(-3).boolValue());
+    EXPECT_FALSE(PropertyList(0.0).boolValue());
+    EXPECT_FALSE(PropertyList(PropertyList::Array{true}).boolValue());
+}
+
+TEST(PropertyList, DescriptionInThePlatformsTextForm) {
+    const PropertyList value(PropertyList::Dictionary{
+        {"NSAppleScriptErrorNumber", -1743},
+        {"NSAppleScriptErrorMessage", "Not \"allowed\".\n"},
+        {"AppName", "Safari"},
+        {"list", PropertyList::Array{"a b", PropertyList::Dictionary{{"k", true}}}},
+        {"empty", ""},
+        {"count", 3},
+        {"data", PropertyList::Data{0xAB, 0x01}},
+        {"when", PropertyList::Date{0}},
+    });
+    EXPECT_EQ(value.description(),
+              "{\n"
+              "    AppName = Safari;\n"
+              "    NSAppleScriptErrorMessage = \"Not \\\"allowed\\\".\\n\";\n"
+              "    NSAppleScriptErrorNumber = \"-1743\";\n"
+              "    count = 3;\n"
+              "    data = \"{length = 2, bytes = 0xab01}\";\n"
+              "    empty = \"\";\n"
+              "    list =     (\n"
+              "        \"a b\",\n"
+              "                {\n"
+              "            k = 1;\n"
+              "        }\n"
+              "    );\n"
+              "    when = \"2001-01-01 00:00:00 +0000\";\n"
+              "}");
+    EXPECT_EQ(PropertyList("é").description(), "\"\\U00e9\"");
+    EXPECT_EQ(PropertyList(PropertyList::Array{}).description(), "(\n)");
+}
+
+TEST(PropertyList, CopiesDoNotShareChanges) {
+    PropertyList original(PropertyList::Dictionary{{"a", 1}});
+    PropertyList copy = original;
+    (*copy.mutableDictionaryValue())["b"] = 2;
+    EXPECT_EQ(original.dictionaryValue()->size(), 1u);
+    EXPECT_EQ(copy.dictionaryValue()->size(), 2u);
+    EXPECT_EQ(PropertyList("x").mutableDictionaryValue(), nullptr);
+}
+
+}  // namespace
+}  // namespace platform
