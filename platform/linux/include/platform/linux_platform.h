@@ -2,14 +2,17 @@
 // executable's main() creates and installs.
 #pragma once
 
+#include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "platform/platform.h"
 
 namespace platform::linux_platform {
 
 class LinuxPlatform {
-public:
+  public:
     LinuxPlatform();
     ~LinuxPlatform();
     LinuxPlatform(const LinuxPlatform&) = delete;
@@ -17,7 +20,21 @@ public:
 
     const Services& services() const { return services_; }
 
-private:
+    // What the programs that play the other side of the session need beyond the services.
+    // A Services request to the application of a bundle identifier, as the Services menu makes
+    // it: noErr when the provider ran the service; procNotFound when nothing answers for the
+    // identifier; another status with *error set when the provider refused or failed.
+    OSStatus sendServicesRequest(const std::string& bundleIdentifier, const std::string& message,
+                                 const std::string& userData, const Pasteboard& pasteboard,
+                                 std::string* error);
+    // Calls the observer on the application's loop for every distributed notification posted
+    // in the session from now on. False when there is no session bus.
+    using NotificationObserver =
+        std::function<void(const std::string& name, const std::optional<std::string>& object,
+                           const NotificationUserInfo& userInfo)>;
+    bool addDistributedNotificationObserver(NotificationObserver observer);
+
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
     Services services_;
