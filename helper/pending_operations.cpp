@@ -16,16 +16,6 @@ namespace {
 
 }  // namespace
 
-void PendraSandboxHelper::quickEntryWithAutofill(const platform::Pasteboard&, const std::string&,
-                                                 std::string*) {
-    notBuiltYet("quickEntryWithAutofill");
-}
-
-void PendraSandboxHelper::getURL(const platform::AppleEventDescriptor&,
-                                 platform::AppleEventDescriptor&) {
-    notBuiltYet("getURL");
-}
-
 void PendraSandboxHelper::installToDesignatedFolderIfNecessary() {
     notBuiltYet("installToDesignatedFolderIfNecessary");
 }

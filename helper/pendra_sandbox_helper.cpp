@@ -10,6 +10,7 @@
 
 #include "helper/constants.h"
 #include "helper/context/application_connector.h"
+#include "helper/requests/apple_events_handler.h"
 #include "platform/platform.h"
 
 namespace pendra {
@@ -67,8 +68,8 @@ PendraSandboxHelper::PendraSandboxHelper() {
     application.setServicesProvider(this);
     application.updateDynamicServices();
 
-    // TODO: create the AppleEventsHandler here, before the GetURL handler, and point its
-    // pendraSandboxHelper back at this helper.
+    appleEventsHandler_ = std::make_shared<AppleEventsHandler>();
+    appleEventsHandler_->setPendraSandboxHelper(this);
 
     platform::appleEventManager().setEventHandler(
         platform::kInternetEventClass, platform::kAEGetURL,
