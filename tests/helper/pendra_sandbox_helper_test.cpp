@@ -106,8 +106,7 @@ TEST_F(PendraSandboxHelperTest, HourlyCheckPassesWhileTheMainApplicationIsInstal
     EXPECT_FALSE(fake.processes.exitStatus.has_value());
 }
 
-// Needs the disabling operation, which is still being built.
-TEST_F(PendraSandboxHelperTest, DISABLED_HourlyCheckDisablesAndExitsOnceTheMainApplicationIsGone) {
+TEST_F(PendraSandboxHelperTest, HourlyCheckDisablesAndExitsOnceTheMainApplicationIsGone) {
     fake.bundles.main->auxiliaryExecutables[kRemoveToolName] =
         std::string(platform::fake::kFakeHelperPath) + "/Contents/MacOS/" + kRemoveToolName;
     PendraSandboxHelper helper;
@@ -130,9 +129,7 @@ TEST_F(PendraSandboxHelperTest, DISABLED_HourlyCheckDisablesAndExitsOnceTheMainA
     }
 }
 
-// Needs the disabling operation, which is still being built.
-TEST_F(PendraSandboxHelperTest,
-       DISABLED_StartWithoutMainApplicationDisablesAndExitsBeforeUniquenessTest) {
+TEST_F(PendraSandboxHelperTest, StartWithoutMainApplicationDisablesAndExitsBeforeUniquenessTest) {
     fake.bundles.main->auxiliaryExecutables[kRemoveToolName] =
         std::string(platform::fake::kFakeHelperPath) + "/Contents/MacOS/" + kRemoveToolName;
     workspace.installedPaths.clear();
@@ -194,17 +191,25 @@ TEST_F(PendraSandboxHelperTest, CopyThatDoesNotSeeItselfRunningCountsAsASecondCo
     EXPECT_EQ(fake.application.runCalls, 0);
 }
 
-// Needs installation into the designated folder and the login item, which are still being built.
-TEST_F(PendraSandboxHelperTest, DISABLED_UniqueCopyRunsTheLoopAndAnnouncesItsLaunchOnce) {
+TEST_F(PendraSandboxHelperTest, UniqueCopyRunsTheLoopAndAnnouncesItsLaunchOnce) {
+    // This copy already runs from the designated folder.
+    const std::string designated =
+        "/home/user/Library/Application Support/Pendra Sandbox Helper/PendraMacSandboxHelper.app";
+    fake.files.addDirectory(designated);
+    fake.bundles.main->path = designated;
+    workspace.current.bundleURL = platform::URL::fileURLWithPath(designated);
+
     EXPECT_EQ(helperMain(), 0);
 
     EXPECT_THAT(fake.log.unified(),
-                ElementsAre("Performing Pendra existence check", "Helper about to start running",
-                            "Exiting the helper"));
+                ElementsAre("Performing Pendra existence check",
+                            "Already in designated folder, not installing.",
+                            "Helper about to start running", "Exiting the helper"));
     EXPECT_EQ(fake.application.runCalls, 1);
     EXPECT_THAT(fake.notifications.names(),
                 ElementsAre(std::string(PendraMacSandboxHelperDidLaunchNotification)));
-    EXPECT_FALSE(fake.launchServices.inserted.empty());
+    ASSERT_EQ(fake.launchServices.inserted.size(), 1u);
+    EXPECT_EQ(fake.launchServices.inserted[0].resolvesTo, workspace.current.bundleURL);
 }
 
 TEST_F(PendraSandboxHelperTest, UniquenessCountsRunningCopiesOfTheHelper) {

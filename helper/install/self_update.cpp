@@ -1,0 +1,140 @@
+// Self-update: the designated folder, the installed bundle's path, and the hand-over of a new
+// bundle to the relaunch tool, which replaces the bundle once this process has ended.
+#include <cerrno>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "helper/constants.h"
+#include "helper/pendra_sandbox_helper.h"
+#include "platform/platform.h"
+
+namespace pendra {
+namespace {
+
+// The relaunch tool's arguments: source, target, process id, and the tool's own copy.
+std::vector<std::string> relaunchArguments(const std::string& source, const std::string& target,
+                                           const std::string& toolCopyPath) {
+    return {source, target, platform::formatString("%d", {platform::processManager().getpid()}),
+            toolCopyPath};
+}
+
+}  // namespace
+
+std::string PendraSandboxHelper::installationFolderPath() const {
+    const std::vector<std::string> folders = platform::paths().NSSearchPathForDirectoriesInDomains(
+        platform::NSApplicationSupportDirectory, platform::NSUserDomainMask, true);
+    if (folders.empty()) {
+        return {};
+    }
+    return platform::stringByAppendingPathComponent(folders.front(), kInstallationFolderName);
+}
+
+std::string PendraSandboxHelper::installationFilePath() const {
+    const std::string folder = installationFolderPath();
+    if (folder.empty()) {
+        return {};
+    }
+    return platform::stringByAppendingPathComponent(
+        folder, platform::lastPathComponent(platform::mainBundle()->bundlePath()));
+}
+
+bool PendraSandboxHelper::updateFromBundleAtPath(const std::optional<std::string>& path) {
+    if (!path || path->empty()) {
+        return false;
+    }
+    platform::FileManager& fileManager = platform::fileManager();
+    if (!fileManager.fileExistsAtPath(*path)) {
+        platform::os_log_debug(log(), "Source bundle does not exist at path %{public}@", {*path});
+        return false;
+    }
+
+    // The relaunch tool deletes the target before it puts the source there, so a source that
+    // is the installed bundle itself would be lost.
+    const std::string target = installationFilePath();
+    if (!target.empty() && fileManager.fileExistsAtPath(target)) {
+        platform::Error error;
+        const std::optional<platform::FileAttributes> source =
+            fileManager.attributesOfItemAtPath(*path, &error);
+        const std::optional<platform::FileAttributes> installed =
+            source ? fileManager.attributesOfItemAtPath(target, &error) : std::nullopt;
+        if (!source || !installed) {
+            platform::os_log_debug(
+                log(), "Cannot tell source bundle %{public}@ from the installed bundle: %{public}@",
+                {*path, error});
+            return false;
+        }
+        if (source->systemFileNumber == installed->systemFileNumber &&
+            source->systemNumber == installed->systemNumber) {
+            platform::os_log_debug(
+                log(), "Source bundle %{public}@ is the installed bundle itself, not updating.",
+                {*path});
+            return false;
+        }
+    }
+
+    const std::string folder = installationFolderPath();
+    platform::Error folderError;
+    if (folder.empty()) {
+        folderError = platform::Error::posix(ENOENT);
+    }
+    if (folder.empty() || !fileManager.createDirectoryAtPath(folder, true, &folderError)) {
+        platform::os_log_debug(log(),
+                               "Error when preparing the installation folder path %{public}@ for "
+                               "the helper: %{public}@",
+                               {folder, folderError});
+        return false;
+    }
+
+    const std::shared_ptr<platform::Bundle> bundle = platform::mainBundle();
+    const std::optional<std::string> toolPath =
+        bundle->pathForAuxiliaryExecutable(kRelaunchToolName);
+    platform::os_log_debug(log(), "Source relaunch app path: %{public}@", {toolPath});
+
+    const std::string toolCopyPath = platform::stringByAppendingPathComponent(
+        platform::paths().NSTemporaryDirectory(), kRelaunchToolName);
+    platform::os_log_debug(log(), "Copying relaunch app to temporary location: %{public}@",
+                           {toolCopyPath});
+
+    // Each update leaves its copy behind; the next one starts from a fresh copy.
+    if (fileManager.fileExistsAtPath(toolCopyPath)) {
+        platform::Error removeError;
+        if (!fileManager.removeItemAtPath(toolCopyPath, &removeError)) {
+            platform::os_log_debug(
+                log(),
+                "Cannot remove relaunch helper app from temporary location %{public}@: %{public}@",
+                {toolCopyPath, removeError});
+        }
+    }
+
+    platform::Error copyError;
+    bool copied = false;
+    if (toolPath) {
+        copied = fileManager.copyItemAtPath(*toolPath, toolCopyPath, &copyError);
+    } else {
+        // A bundle without the tool fails the way a copy from a missing item does.
+        copyError = platform::Error::posix(ENOENT, platform::stringByAppendingPathComponent(
+                                                       platform::stringByAppendingPathComponent(
+                                                           bundle->bundlePath(), "Contents/MacOS"),
+                                                       kRelaunchToolName));
+    }
+    if (!copied) {
+        platform::os_log_debug(log(), "Error preparing relaunch helper app in temp: %{public}@",
+                               {copyError});
+        return false;
+    }
+
+    platform::Error launchError;
+    const std::optional<platform::RunningApplication> tool =
+        platform::workspace().launchApplicationAtURL(
+            platform::URL::fileURLWithPath(toolCopyPath),
+            platform::NSWorkspaceLaunchNewInstance | platform::NSWorkspaceLaunchWithoutActivation,
+            {relaunchArguments(*path, target, toolCopyPath)}, &launchError);
+    if (!tool) {
+        platform::os_log_debug(log(), "Error launching relaunch tool: %{public}@", {launchError});
+        return false;
+    }
+    return true;
+}
+
+}  // namespace pendra

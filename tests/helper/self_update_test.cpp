@@ -1,0 +1,233 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "install_test_support.h"
+
+namespace pendra::testing {
+namespace {
+
+using platform::URL;
+
+constexpr const char* kToolPath =
+    "/Applications/PendraMacSandboxHelper.app/Contents/MacOS/PendraSandboxHelperRelaunchTool.app";
+constexpr const char* kToolCopyPath = "/tmp/PendraSandboxHelperRelaunchTool.app";
+constexpr const char* kInstalledPath =
+    "/home/user/Library/Application Support/Pendra Sandbox Helper/PendraMacSandboxHelper.app";
+constexpr const char* kNewBundlePath = "/Users/user/Downloads/New Helper ü.app";
+
+class SelfUpdateTest : public HelperFixture {
+  protected:
+    void SetUp() override {
+        HelperFixture::SetUp();
+        fake.bundles.main->auxiliaryExecutables[kRelaunchToolName] = kToolPath;
+        fake.files.addDirectory(kToolPath);
+        fake.files.addFile(std::string(kToolPath) +
+                           "/Contents/MacOS/PendraSandboxHelperRelaunchTool");
+        fake.files.addDirectory(kNewBundlePath);
+        fake.files.addDirectory(kApplicationSupport);
+        fake.files.operations.clear();
+    }
+
+    static std::vector<std::string> preparationLines() {
+        return {std::string("Source relaunch app path: ") + kToolPath,
+                std::string("Copying relaunch app to temporary location: ") + kToolCopyPath};
+    }
+
+    static std::vector<std::string> withPreparation(const std::string& last) {
+        std::vector<std::string> lines = preparationLines();
+        lines.push_back(last);
+        return lines;
+    }
+
+    static platform::Error diskFull() {
+        return platform::Error{platform::NSPOSIXErrorDomain, 28, "No space left on device",
+                               std::nullopt};
+    }
+};
+
+TEST_F(SelfUpdateTest, PathsFollowApplicationSupportAndTheRunningBundlesName) {
+    EXPECT_EQ(helper->installationFolderPath(), kDesignatedFolder);
+    EXPECT_EQ(helper->installationFilePath(), kInstalledPath);
+
+    fake.bundles.main->path = "/Volumes/Stick/Renamed Helper.app";
+    fake.paths.applicationSupport = "/Users/other/Library/Application Support/";
+    EXPECT_EQ(helper->installationFilePath(),
+              "/Users/other/Library/Application Support/Pendra Sandbox Helper/Renamed Helper.app");
+}
+
+TEST_F(SelfUpdateTest, SuccessfulUpdateLaunchesTheToolCopyWithFourArgumentsInOrder) {
+    EXPECT_TRUE(helper->updateFromBundleAtPath(std::string(kNewBundlePath)));
+
+    EXPECT_EQ(fake.log.unified(), preparationLines());
+    ASSERT_EQ(fake.workspace.launches.size(), 1u);
+    const auto& launch = fake.workspace.launches[0];
+    EXPECT_EQ(launch.url, URL::fileURLWithPath(kToolCopyPath));
+    EXPECT_EQ(launch.options, 0x80200u);
+    EXPECT_EQ(launch.configuration.arguments,
+              (std::vector<std::string>{kNewBundlePath, kInstalledPath, "4242", kToolCopyPath}));
+    EXPECT_TRUE(fake.files.exists(kDesignatedFolder));
+    EXPECT_TRUE(fake.files.exists(std::string(kToolCopyPath) +
+                                  "/Contents/MacOS/PendraSandboxHelperRelaunchTool"));
+    // Nothing at the target changes before the helper has ended.
+    EXPECT_FALSE(fake.files.exists(kInstalledPath));
+    EXPECT_TRUE(fake.files.exists(kNewBundlePath));
+    EXPECT_FALSE(fake.processes.exitStatus.has_value());
+}
+
+TEST_F(SelfUpdateTest, EmptyOrAbsentPathIsRefusedSilently) {
+    EXPECT_FALSE(helper->updateFromBundleAtPath(std::string()));
+    EXPECT_FALSE(helper->updateFromBundleAtPath(std::nullopt));
+
+    EXPECT_TRUE(fake.log.entries.empty());
+    EXPECT_TRUE(fake.files.operations.empty());
+    EXPECT_TRUE(fake.workspace.launches.empty());
+}
+
+TEST_F(SelfUpdateTest, MissingSourceIsLoggedAndTheDesignatedFolderIsNotCreated) {
+    EXPECT_FALSE(helper->updateFromBundleAtPath(std::string("/Users/user/Missing.app")));
+
+    EXPECT_EQ(
+        fake.log.unified(),
+        (std::vector<std::string>{"Source bundle does not exist at path /Users/user/Missing.app"}));
+    EXPECT_FALSE(fake.files.exists(kDesignatedFolder));
+    EXPECT_TRUE(fake.workspace.launches.empty());
+}
+
+TEST_F(SelfUpdateTest, DesignatedFolderThatCannotBeCreatedStopsTheUpdate) {
+    fake.files.failCreate[kDesignatedFolder] = diskFull();
+
+    EXPECT_FALSE(helper->updateFromBundleAtPath(std::string(kNewBundlePath)));
+
+    EXPECT_EQ(fake.log.unified(),
+              (std::vector<std::string>{
+                  std::string("Error when preparing the installation folder path ") +
+                  kDesignatedFolder + " for the helper: " + diskFull().description()}));
+    EXPECT_TRUE(fake.workspace.launches.empty());
+    EXPECT_FALSE(fake.files.exists(kToolCopyPath));
+}
+
+TEST_F(SelfUpdateTest, ExistingDesignatedFolderIsUsedAsItIs) {
+    fake.files.addFile(std::string(kDesignatedFolder) + "/Other Helper.app");
+
+    EXPECT_TRUE(helper->updateFromBundleAtPath(std::string(kNewBundlePath)));
+
+    EXPECT_TRUE(fake.files.exists(std::string(kDesignatedFolder) + "/Other Helper.app"));
+    EXPECT_EQ(fake.workspace.launches.size(), 1u);
+}
+
+TEST_F(SelfUpdateTest, LeftoverToolCopyIsReplacedByAFreshOne) {
+    fake.files.addFile(std::string(kToolCopyPath) + "/stale");
+    fake.files.operations.clear();
+
+    EXPECT_TRUE(helper->updateFromBundleAtPath(std::string(kNewBundlePath)));
+
+    EXPECT_FALSE(fake.files.exists(std::string(kToolCopyPath) + "/stale"));
+    EXPECT_TRUE(fake.files.exists(std::string(kToolCopyPath) +
+                                  "/Contents/MacOS/PendraSandboxHelperRelaunchTool"));
+    const std::vector<std::string> expected{
+        std::string("remove ") + kToolCopyPath,
+        std::string("copy ") + kToolPath + " -> " + kToolCopyPath};
+    std::vector<std::string> fileWork;
+    for (const std::string& operation : fake.files.operations) {
+        if (operation.rfind("remove ", 0) == 0 || operation.rfind("copy ", 0) == 0) {
+            fileWork.push_back(operation);
+        }
+    }
+    EXPECT_EQ(fileWork, expected);
+}
+
+TEST_F(SelfUpdateTest, LeftoverThatCannotBeDeletedIsLoggedAndTheCopyThenFails) {
+    fake.files.addFile(std::string(kToolCopyPath) + "/stale");
+    fake.files.failRemove[kToolCopyPath] = diskFull();
+
+    EXPECT_FALSE(helper->updateFromBundleAtPath(std::string(kNewBundlePath)));
+
+    const std::vector<std::string> lines = fake.log.unified();
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 2), preparationLines());
+    EXPECT_EQ(lines[2], std::string("Cannot remove relaunch helper app from temporary location ") +
+                            kToolCopyPath + ": " + diskFull().description());
+    EXPECT_EQ(lines[3].rfind("Error preparing relaunch helper app in temp: Error Domain=", 0), 0u)
+        << lines[3];
+    EXPECT_TRUE(fake.workspace.launches.empty());
+}
+
+TEST_F(SelfUpdateTest, ToolThatCannotBeCopiedStopsTheUpdate) {
+    fake.files.failCopy[kToolPath] = diskFull();
+
+    EXPECT_FALSE(helper->updateFromBundleAtPath(std::string(kNewBundlePath)));
+
+    EXPECT_EQ(fake.log.unified(), withPreparation("Error preparing relaunch helper app in temp: " +
+                                                  diskFull().description()));
+    EXPECT_TRUE(fake.workspace.launches.empty());
+}
+
+TEST_F(SelfUpdateTest, BundleWithoutTheToolFailsAsAFailedCopy) {
+    fake.bundles.main->auxiliaryExecutables.clear();
+
+    EXPECT_FALSE(helper->updateFromBundleAtPath(std::string(kNewBundlePath)));
+
+    const platform::Error missing = platform::Error::posix(ENOENT, kToolPath);
+    EXPECT_EQ(fake.log.unified(),
+              (std::vector<std::string>{
+                  "Source relaunch app path: (null)",
+                  std::string("Copying relaunch app to temporary location: ") + kToolCopyPath,
+                  "Error preparing relaunch helper app in temp: " + missing.description()}));
+    EXPECT_TRUE(fake.workspace.launches.empty());
+}
+
+TEST_F(SelfUpdateTest, ToolThatCannotBeLaunchedIsLoggedAndAnswersFalse) {
+    fake.workspace.launchError =
+        platform::Error{platform::NSCocoaErrorDomain, 4, "Launch failed", std::nullopt};
+
+    EXPECT_FALSE(helper->updateFromBundleAtPath(std::string(kNewBundlePath)));
+
+    EXPECT_EQ(fake.log.unified(), withPreparation("Error launching relaunch tool: " +
+                                                  fake.workspace.launchError->description()));
+    // The copy stays for the next update to replace.
+    EXPECT_TRUE(fake.files.exists(kToolCopyPath));
+}
+
+TEST_F(SelfUpdateTest, SourceThatIsTheInstalledBundleItselfIsRefused) {
+    fake.files.addDirectory(kInstalledPath);
+    fake.files.operations.clear();
+
+    EXPECT_FALSE(helper->updateFromBundleAtPath(std::string(kInstalledPath)));
+
+    EXPECT_EQ(fake.log.unified(),
+              (std::vector<std::string>{std::string("Source bundle ") + kInstalledPath +
+                                        " is the installed bundle itself, not updating."}));
+    EXPECT_TRUE(fake.workspace.launches.empty());
+    EXPECT_TRUE(fake.files.operations.empty());
+}
+
+TEST_F(SelfUpdateTest, SourceSharingTheInstalledBundlesFileNumberIsRefused) {
+    const auto installedNumber = fake.files.addDirectory(kInstalledPath);
+    fake.files.setFileNumber(kNewBundlePath, installedNumber);
+
+    EXPECT_FALSE(helper->updateFromBundleAtPath(std::string(kNewBundlePath)));
+    EXPECT_TRUE(fake.workspace.launches.empty());
+
+    // Another item than the installed bundle is an ordinary update.
+    fake.files.setFileNumber(kNewBundlePath, installedNumber + 1000);
+    EXPECT_TRUE(helper->updateFromBundleAtPath(std::string(kNewBundlePath)));
+}
+
+TEST_F(SelfUpdateTest, InstalledBundleThatCannotBeComparedIsNotRisked) {
+    fake.files.addDirectory(kInstalledPath);
+    fake.files.failAttributes[kInstalledPath] = diskFull();
+
+    EXPECT_FALSE(helper->updateFromBundleAtPath(std::string(kNewBundlePath)));
+
+    EXPECT_EQ(
+        fake.log.unified(),
+        (std::vector<std::string>{std::string("Cannot tell source bundle ") + kNewBundlePath +
+                                  " from the installed bundle: " + diskFull().description()}));
+    EXPECT_TRUE(fake.workspace.launches.empty());
+}
+
+}  // namespace
+}  // namespace pendra::testing
