@@ -2,23 +2,38 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
+
+#include "platform/application.h"
 
 namespace remove_tool {
 
 class TerminationListener {
-public:
+  public:
     // Stores the values; removes at once when the parent is already process 1, otherwise
     // schedules the once-a-second check on the main run loop.
     TerminationListener(const char* path, std::int32_t parentProcessId);
+    // The listener lives as long as the event loop; should the loop ever come back, its timer
+    // must not call a listener that is gone.
+    ~TerminationListener();
+    TerminationListener(const TerminationListener&) = delete;
+    TerminationListener& operator=(const TerminationListener&) = delete;
 
     void watchdog();
     // Deletes the bundle and ends the process with status 0.
     [[noreturn]] void remove();
 
-private:
+  private:
     const char* pathToRemove_;
     std::int32_t parentProcessId_;
+    std::optional<platform::TimerID> timer_;
 };
+
+// Why a path must not be deleted at all (empty, relative, the root folder or the user's home
+// folder, given as homePath); absent when it may be.
+std::optional<std::string> refusalReasonForPath(const std::string& path,
+                                                const std::string& homePath);
 
 // The process entry; answers the exit status.
 int removeToolMain(int argc, char** argv);

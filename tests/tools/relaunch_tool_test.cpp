@@ -1,0 +1,299 @@
+// The relaunch tool's sequence against the fakes: what it logs, which file operations it makes
+// in which order, what it starts and launches, and how it ends.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "tests/tools/tool_test_support.h"
+#include "tools/relaunch/termination_listener.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using tools_test::exitStatusOf;
+using tools_test::fireTimers;
+
+const std::string kSource = "/tmp/Neue Version ü/PendraMacSandboxHelper.app";
+const std::string kFolder = "/home/user/Library/Application Support/Pendra Sandbox Helper";
+const std::string kTarget = kFolder + "/PendraMacSandboxHelper.app";
+const std::string kStaging = kFolder + "/.PendraMacSandboxHelper.app.incoming";
+const std::string kSelf = "/tmp/PendraSandboxHelperRelaunchTool.app";
+constexpr platform::pid_t kHelperPid = 777;
+
+class RelaunchToolTest : public ::testing::Test {
+  protected:
+    RelaunchToolTest() {
+        fake.files.addDirectory(kFolder);
+        fake.files.addDirectory(kSource);
+        fake.files.addFile(kSource + "/Contents/Info.plist");
+        fake.files.addDirectory(kSelf);
+    }
+
+    std::unique_ptr<relaunch_tool::TerminationListener> makeListener() {
+        return std::make_unique<relaunch_tool::TerminationListener>(
+            kSource.c_str(), kTarget.c_str(), kHelperPid, kSelf);
+    }
+
+    std::string relaunching() const { return "Relaunching: " + kSource + " -> " + kTarget; }
+
+    platform::fake::FakePlatform fake;
+    platform::ScopedInstall installed{fake.services()};
+};
+
+TEST_F(RelaunchToolTest, WaitsQuietlyWhileTheProcessLives) {
+    fake.processes.existing.insert(kHelperPid);
+    fake.files.addDirectory(kTarget);
+    auto listener = makeListener();
+
+    ASSERT_EQ(fake.application.timers.size(), 1u);
+    EXPECT_EQ(fake.application.timers[0].interval, 1.0);
+    EXPECT_TRUE(fake.application.timers[0].repeats);
+
+    for (int tick = 0; tick < 5; ++tick) {
+        EXPECT_EQ(exitStatusOf([&] { fireTimers(fake.application); }), std::nullopt);
+    }
+    EXPECT_THAT(fake.log.console(), ElementsAre("Setting up termination listener..."));
+    EXPECT_THAT(fake.files.operations, IsEmpty());
+    EXPECT_THAT(fake.tasks.launched, IsEmpty());
+    EXPECT_THAT(fake.workspace.launches, IsEmpty());
+    EXPECT_EQ(fake.processes.exitStatus, std::nullopt);
+}
+
+TEST_F(RelaunchToolTest, NothingHappensBeforeTheFirstTickEvenWhenTheProcessIsGone) {
+    auto listener = makeListener();
+    EXPECT_THAT(fake.log.console(), ElementsAre("Setting up termination listener..."));
+    EXPECT_THAT(fake.files.operations, IsEmpty());
+
+    EXPECT_EQ(exitStatusOf([&] { fireTimers(fake.application); }), 0);
+    EXPECT_FALSE(fake.files.exists(kSource));
+}
+
+TEST_F(RelaunchToolTest, ReplacesAnInstalledBundleByCopyingBesideItAndSwapping) {
+    fake.files.addDirectory(kTarget);
+    fake.files.addFile(kTarget + "/Contents/Old.txt");
+    auto listener = makeListener();
+
+    EXPECT_EQ(exitStatusOf([&] { fireTimers(fake.application); }), 0);
+
+    EXPECT_THAT(fake.files.operations,
+                ElementsAre("copy " + kSource + " -> " + kStaging,
+                            "exchange " + kStaging + " <-> " + kTarget, "remove " + kStaging,
+                            "remove " + kSource, "remove " + kSelf));
+    EXPECT_TRUE(fake.files.exists(kTarget + "/Contents/Info.plist"));
+    EXPECT_FALSE(fake.files.exists(kTarget + "/Contents/Old.txt"));
+    EXPECT_FALSE(fake.files.exists(kStaging));
+
+    ASSERT_EQ(fake.tasks.launched.size(), 1u);
+    EXPECT_EQ(fake.tasks.launched[0].path, "/usr/bin/xattr");
+    EXPECT_THAT(fake.tasks.launched[0].arguments,
+                ElementsAre("-rd", "com.apple.quarantine", kTarget));
+    EXPECT_EQ(fake.tasks.waitedFor.size(), 1u);
+
+    ASSERT_EQ(fake.workspace.launches.size(), 1u);
+    EXPECT_EQ(fake.workspace.launches[0].url, platform::URL::fileURLWithPath(kTarget));
+    EXPECT_EQ(fake.workspace.launches[0].options, 0x80200u);
+    EXPECT_THAT(fake.workspace.launches[0].configuration.arguments, IsEmpty());
+
+    EXPECT_THAT(fake.log.console(),
+                ElementsAre("Setting up termination listener...", relaunching()));
+    EXPECT_EQ(fake.processes.exitStatus, 0);
+}
+
+TEST_F(RelaunchToolTest, WithoutAnInstalledBundleMovesTheCopyInAndDeletesNothingFirst) {
+    auto listener = makeListener();
+
+    EXPECT_EQ(exitStatusOf([&] { fireTimers(fake.application); }), 0);
+
+    EXPECT_THAT(fake.files.operations, ElementsAre("copy " + kSource + " -> " + kStaging,
+                                                   "move " + kStaging + " -> " + kTarget,
+                                                   "remove " + kSource, "remove " + kSelf));
+    EXPECT_TRUE(fake.files.exists(kTarget + "/Contents/Info.plist"));
+}
+
+TEST_F(RelaunchToolTest, ClearsWhatAnAttemptCutShortLeftBesideTheTarget) {
+    fake.files.addDirectory(kTarget);
+    fake.files.addDirectory(kStaging);
+    fake.files.addFile(kStaging + "/Half.txt");
+    auto listener = makeListener();
+
+    EXPECT_EQ(exitStatusOf([&] { fireTimers(fake.application); }), 0);
+
+    ASSERT_GE(fake.files.operations.size(), 2u);
+    EXPECT_EQ(fake.files.operations[0], "remove " + kStaging);
+    EXPECT_EQ(fake.files.operations[1], "copy " + kSource + " -> " + kStaging);
+    EXPECT_FALSE(fake.files.exists(kTarget + "/Half.txt"));
+}
+
+TEST_F(RelaunchToolTest, AFailedCopyLeavesTheTargetAndTriesAgainEverySecond) {
+    fake.files.addDirectory(kTarget);
+    fake.files.addFile(kTarget + "/Contents/Old.txt");
+    const platform::Error error = platform::Error::posix(13, kSource);
+    fake.files.failCopy[kSource] = error;
+    auto listener = makeListener();
+    const std::string cannotCopy =
+        "Cannot copy item from " + kSource + " to " + kTarget + " because " + error.description();
+
+    for (int tick = 0; tick < 3; ++tick) {
+        EXPECT_EQ(exitStatusOf([&] { fireTimers(fake.application); }), std::nullopt);
+    }
+    EXPECT_THAT(fake.log.console(),
+                ElementsAre("Setting up termination listener...", relaunching(), cannotCopy,
+                            relaunching(), cannotCopy, relaunching(), cannotCopy));
+    EXPECT_TRUE(fake.files.exists(kTarget + "/Contents/Old.txt"));
+    EXPECT_TRUE(fake.files.exists(kSource));
+    EXPECT_THAT(fake.workspace.launches, IsEmpty());
+    for (const std::string& operation : fake.files.operations) {
+        EXPECT_NE(operation, "remove " + kTarget);
+    }
+
+    fake.files.failCopy.clear();
+    EXPECT_EQ(exitStatusOf([&] { fireTimers(fake.application); }), 0);
+    EXPECT_TRUE(fake.files.exists(kTarget + "/Contents/Info.plist"));
+}
+
+TEST_F(RelaunchToolTest, AFailedSwapLeavesTheTargetAndTheStagedCopyIsCleared) {
+    fake.files.addDirectory(kTarget);
+    fake.files.addFile(kTarget + "/Contents/Old.txt");
+    const platform::Error error = platform::Error::posix(16, kTarget);
+    fake.files.failExchange[kTarget] = error;
+    auto listener = makeListener();
+
+    EXPECT_EQ(exitStatusOf([&] { fireTimers(fake.application); }), std::nullopt);
+
+    EXPECT_THAT(fake.log.console(), ElementsAre("Setting up termination listener...", relaunching(),
+                                                "Cannot copy item from " + kSource + " to " +
+                                                    kTarget + " because " + error.description()));
+    EXPECT_TRUE(fake.files.exists(kTarget + "/Contents/Old.txt"));
+    EXPECT_FALSE(fake.files.exists(kStaging));
+    EXPECT_TRUE(fake.files.exists(kSource));
+    EXPECT_THAT(fake.workspace.launches, IsEmpty());
+}
+
+TEST_F(RelaunchToolTest, TheFirstCheckComesOneSecondAfterStart) {
+    auto listener = makeListener();
+    fake.application.advance(0.9);
+    EXPECT_TRUE(fake.files.exists(kSource));
+    EXPECT_EQ(exitStatusOf([&] { fake.application.advance(0.2); }), 0);
+    EXPECT_FALSE(fake.files.exists(kSource));
+}
+
+TEST_F(RelaunchToolTest, ASourceThatCannotBeDeletedIsLoggedAndTheRelaunchGoesOn) {
+    const platform::Error error = platform::Error::posix(1, kSource);
+    fake.files.failRemove[kSource] = error;
+    auto listener = makeListener();
+
+    EXPECT_EQ(exitStatusOf([&] { fireTimers(fake.application); }), 0);
+
+    EXPECT_THAT(fake.log.console(),
+                ElementsAre("Setting up termination listener...", relaunching(),
+                            "Cannot delete item from " + kSource + ": " + error.description()));
+    EXPECT_EQ(fake.tasks.launched.size(), 1u);
+    EXPECT_EQ(fake.workspace.launches.size(), 1u);
+    EXPECT_FALSE(fake.files.exists(kSelf));
+}
+
+TEST_F(RelaunchToolTest, AFailedLaunchStillDeletesTheToolAndEndsWithZero) {
+    fake.workspace.launchError = platform::Error::posix(8, kTarget);
+    auto listener = makeListener();
+
+    EXPECT_EQ(exitStatusOf([&] { fireTimers(fake.application); }), 0);
+    EXPECT_EQ(fake.workspace.launches.size(), 1u);
+    EXPECT_FALSE(fake.files.exists(kSelf));
+    EXPECT_THAT(fake.log.console(),
+                ElementsAre("Setting up termination listener...", relaunching()));
+}
+
+TEST_F(RelaunchToolTest, RefusesASourceThatIsTheTargetItself) {
+    fake.files.addDirectory(kTarget);
+    fake.files.setFileNumber(kSource, 4711);
+    fake.files.setFileNumber(kTarget, 4711);
+    auto listener = makeListener();
+
+    EXPECT_EQ(exitStatusOf([&] { fireTimers(fake.application); }), 1);
+
+    EXPECT_THAT(fake.log.console(), ElementsAre("Setting up termination listener...", relaunching(),
+                                                "Cannot relaunch: " + kSource + " and " + kTarget +
+                                                    " are the same item"));
+    EXPECT_THAT(fake.files.operations, IsEmpty());
+    EXPECT_THAT(fake.workspace.launches, IsEmpty());
+    EXPECT_TRUE(fake.files.exists(kSelf));
+}
+
+TEST_F(RelaunchToolTest, AToolStartedFromInsideTheTargetLeavesTheNewBundleWhole) {
+    const std::string inside = kTarget + "/Contents/MacOS/PendraSandboxHelperRelaunchTool.app";
+    fake.files.addDirectory(kTarget);
+    fake.files.addDirectory(kSource + "/Contents/MacOS/PendraSandboxHelperRelaunchTool.app");
+    auto listener = std::make_unique<relaunch_tool::TerminationListener>(
+        kSource.c_str(), kTarget.c_str(), kHelperPid, inside);
+
+    EXPECT_EQ(exitStatusOf([&] { fireTimers(fake.application); }), 0);
+    EXPECT_TRUE(fake.files.exists(inside));
+}
+
+TEST(RelaunchToolStagingPath, IsAHiddenItemOfItsOwnInTheTargetsFolder) {
+    EXPECT_EQ(relaunch_tool::stagingPathForTarget("/a b/Hélper.app"), "/a b/.Hélper.app.incoming");
+    EXPECT_EQ(relaunch_tool::stagingPathForTarget("/a b/Hélper.app//"),
+              "/a b/.Hélper.app.incoming");
+    EXPECT_EQ(relaunch_tool::stagingPathForTarget("Helper.app"), ".Helper.app.incoming");
+}
+
+class RelaunchToolEntryTest : public RelaunchToolTest {
+  protected:
+    RelaunchToolEntryTest() {
+        fake.bundles.main->path = kSelf;
+        fake.application.setDelegate(&delegate);
+    }
+
+    int runMain(std::vector<std::string> arguments) {
+        tools_test::Arguments args(std::move(arguments));
+        return relaunch_tool::relaunchToolMain(args.argc(), args.argv());
+    }
+
+    tools_test::TickingDelegate delegate{fake.application, 3};
+};
+
+TEST_F(RelaunchToolEntryTest, TooFewArgumentsEndWithOneAndTouchNothing) {
+    for (const auto& arguments : std::vector<std::vector<std::string>>{
+             {"tool"}, {"tool", kSource}, {"tool", kSource, kTarget}}) {
+        EXPECT_EQ(runMain(arguments), 1);
+    }
+    EXPECT_EQ(fake.application.activateIgnoringOtherAppsCalls, 0);
+    EXPECT_EQ(fake.application.runCalls, 0);
+    EXPECT_THAT(fake.application.timers, IsEmpty());
+    EXPECT_THAT(fake.files.operations, IsEmpty());
+    EXPECT_EQ(fake.log.console().size(), 3u);
+}
+
+TEST_F(RelaunchToolEntryTest, ActivatesItselfWaitsAndRelaunchesIgnoringTheFourthArgument) {
+    fake.processes.existing.insert(kHelperPid);
+    EXPECT_EQ(runMain({"tool", kSource, kTarget, "777", "/no/such/tool.app", "more"}), 0);
+
+    EXPECT_EQ(fake.application.activateIgnoringOtherAppsCalls, 1);
+    EXPECT_EQ(fake.application.runCalls, 1);
+    EXPECT_EQ(delegate.ticksDone, 3);
+    EXPECT_THAT(fake.files.operations, IsEmpty());
+    // The loop came back, so the listener is gone and its timer with it.
+    EXPECT_EQ(fake.application.validTimers().size(), 0u);
+
+    fake.processes.existing.clear();
+    EXPECT_EQ(exitStatusOf([&] { runMain({"tool", kSource, kTarget, "777"}); }), 0);
+    EXPECT_THAT(fake.files.operations, ElementsAre("copy " + kSource + " -> " + kStaging,
+                                                   "move " + kStaging + " -> " + kTarget,
+                                                   "remove " + kSource, "remove " + kSelf));
+}
+
+TEST_F(RelaunchToolEntryTest, AProcessIdThatIsNoNumberWaitsForever) {
+    EXPECT_EQ(runMain({"tool", kSource, kTarget, "helper"}), 0);
+    EXPECT_EQ(delegate.ticksDone, 3);
+    EXPECT_THAT(fake.files.operations, IsEmpty());
+    EXPECT_THAT(fake.log.console(), ElementsAre("Setting up termination listener..."));
+}
+
+TEST_F(RelaunchToolEntryTest, OutsideABundleOfItsOwnTheToolKeepsItsFolder) {
+    fake.bundles.main->identifier = std::nullopt;
+    EXPECT_EQ(exitStatusOf([&] { runMain({"tool", kSource, kTarget, "777"}); }), 0);
+    EXPECT_TRUE(fake.files.exists(kSelf));
+    EXPECT_EQ(fake.workspace.launches.size(), 1u);
+}
+
+}  // namespace

@@ -1,0 +1,111 @@
+// The remove tool on real folders: links inside the bundle and the path itself are never
+// followed, names pass through byte for byte, and the folders it refuses stay as they are.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "platform/linux_platform.h"
+#include "tests/tools/tool_test_support.h"
+#include "tools/remove/termination_listener.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using tools_test::exitStatusOf;
+using tools_test::fireTimers;
+using tools_test::itemExists;
+using tools_test::treeAt;
+using Tree = std::map<std::string, std::string>;
+
+constexpr platform::pid_t kGonePid = 777;
+
+class RemoveToolFilesTest : public ::testing::Test {
+  protected:
+    RemoveToolFilesTest() {
+        tools_test::makeBundle(bundle, "installed");
+        tools_test::writeFile(bundle + "/Contents/MacOS/PendraSandboxHelperRemoveTool", "tool");
+        tools_test::writeFile(outside + "/Wichtig.txt", "keep me");
+        std::filesystem::create_symlink(outside, bundle + "/Contents/Ordner");
+        std::filesystem::create_symlink(outside + "/Wichtig.txt", bundle + "/Contents/Datei");
+        setenv("HOME", home.c_str(), 1);
+        std::filesystem::create_directories(home);
+        tools_test::writeFile(home + "/.profile", "home");
+    }
+    ~RemoveToolFilesTest() override {
+        if (previousHome_) {
+            setenv("HOME", previousHome_->c_str(), 1);
+        } else {
+            unsetenv("HOME");
+        }
+    }
+
+    int runMain(const std::string& path) {
+        tools_test::Arguments args({"PendraSandboxHelperRemoveTool", path, "777"});
+        return remove_tool::removeToolMain(args.argc(), args.argv());
+    }
+
+    tools_test::TemporaryFolder folder;
+    const std::string support = folder / "Application Support/Pendra Sandbox Helper";
+    const std::string bundle = support + "/Pendra Hélper.app";
+    const std::string outside = folder / "Dokumente für später";
+    const std::string home = folder / "home ü";
+
+    platform::linux_platform::LinuxPlatform linuxPlatform;
+    platform::fake::FakePlatform fake;
+    platform::ScopedInstall installed{[this] {
+        fake.fileManagerOverride = linuxPlatform.services().fileManager;
+        return fake.services();
+    }()};
+
+  private:
+    std::optional<std::string> previousHome_ = [] {
+        const char* value = std::getenv("HOME");
+        return value ? std::optional<std::string>(value) : std::nullopt;
+    }();
+};
+
+TEST_F(RemoveToolFilesTest, DeletesTheBundleWithItsOwnExecutableButNothingItsLinksLeadTo) {
+    remove_tool::TerminationListener listener(bundle.c_str(), kGonePid);
+    EXPECT_EQ(exitStatusOf([&] { fireTimers(fake.application); }), 0);
+
+    EXPECT_FALSE(itemExists(bundle));
+    EXPECT_TRUE(itemExists(support));
+    EXPECT_EQ(treeAt(outside), (Tree{{"Wichtig.txt", "keep me"}}));
+    EXPECT_THAT(fake.log.console(), ElementsAre("Removing bundle at path " + bundle));
+}
+
+TEST_F(RemoveToolFilesTest, APathThatIsALinkLosesOnlyTheLink) {
+    const std::string link = folder / "Verknüpfung.app";
+    std::filesystem::create_symlink(outside, link);
+    remove_tool::TerminationListener listener(link.c_str(), kGonePid);
+
+    EXPECT_EQ(exitStatusOf([&] { fireTimers(fake.application); }), 0);
+    EXPECT_FALSE(itemExists(link));
+    EXPECT_EQ(treeAt(outside), (Tree{{"Wichtig.txt", "keep me"}}));
+}
+
+TEST_F(RemoveToolFilesTest, RefusesTheHomeFolderAndTheRootHoweverTheyAreSpelled) {
+    const Tree homeTree = treeAt(home);
+    for (const std::string& path : {home, home + "/", home + "/./", folder / "home ü/../home ü",
+                                    std::string("/"), std::string("/tmp/.."), std::string("")}) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(runMain(path), 1);
+        EXPECT_THAT(tools_test::lastLine(fake.log.console()),
+                    ::testing::StartsWith("Refusing to remove bundle at path " + path + ": "));
+    }
+    EXPECT_EQ(treeAt(home), homeTree);
+    EXPECT_THAT(fake.application.timers, ::testing::IsEmpty());
+}
+
+TEST_F(RemoveToolFilesTest, ALinkToTheHomeFolderIsRemovedAsALinkOnly) {
+    const std::string link = folder / "Zuhause";
+    std::filesystem::create_symlink(home, link);
+    const Tree homeTree = treeAt(home);
+
+    tools_test::TickingDelegate ticking(fake.application, 1);
+    fake.application.setDelegate(&ticking);
+    EXPECT_EQ(exitStatusOf([&] { runMain(link); }), 0);
+    EXPECT_FALSE(itemExists(link));
+    EXPECT_EQ(treeAt(home), homeTree);
+}
+
+}  // namespace

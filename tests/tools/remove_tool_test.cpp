@@ -1,0 +1,181 @@
+// The remove tool's sequence against the fakes: the immediate removal, the waiting, the log
+// lines and the paths it refuses.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "tests/tools/tool_test_support.h"
+#include "tools/remove/termination_listener.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using tools_test::exitStatusOf;
+using tools_test::fireTimers;
+
+const std::string kBundle =
+    "/home/user/Library/Application Support/Pendra Sandbox Helper/Hélper.app";
+constexpr platform::pid_t kHelperPid = 777;
+
+// Sets HOME for a test and puts the previous value back.
+class ScopedHome {
+  public:
+    explicit ScopedHome(const std::string& home) {
+        if (const char* previous = std::getenv("HOME")) {
+            previous_ = previous;
+        }
+        setenv("HOME", home.c_str(), 1);
+    }
+    ~ScopedHome() {
+        if (previous_) {
+            setenv("HOME", previous_->c_str(), 1);
+        } else {
+            unsetenv("HOME");
+        }
+    }
+
+  private:
+    std::optional<std::string> previous_;
+};
+
+class RemoveToolTest : public ::testing::Test {
+  protected:
+    RemoveToolTest() {
+        fake.files.addDirectory(kBundle);
+        fake.files.addFile(kBundle + "/Contents/MacOS/PendraSandboxHelperRemoveTool");
+    }
+
+    std::string removing() const { return "Removing bundle at path " + kBundle; }
+
+    platform::fake::FakePlatform fake;
+    platform::ScopedInstall installed{fake.services()};
+};
+
+TEST_F(RemoveToolTest, WaitsSilentlyWhileTheProcessLivesThenRemovesAtTheFirstTickAfter) {
+    fake.processes.existing.insert(kHelperPid);
+    remove_tool::TerminationListener listener(kBundle.c_str(), kHelperPid);
+
+    ASSERT_EQ(fake.application.timers.size(), 1u);
+    EXPECT_EQ(fake.application.timers[0].interval, 1.0);
+    EXPECT_TRUE(fake.application.timers[0].repeats);
+    for (int tick = 0; tick < 4; ++tick) {
+        EXPECT_EQ(exitStatusOf([&] { fireTimers(fake.application); }), std::nullopt);
+    }
+    EXPECT_THAT(fake.log.console(), IsEmpty());
+    EXPECT_THAT(fake.files.operations, IsEmpty());
+
+    fake.processes.existing.clear();
+    EXPECT_EQ(exitStatusOf([&] { fireTimers(fake.application); }), 0);
+    EXPECT_THAT(fake.log.console(), ElementsAre(removing()));
+    EXPECT_THAT(fake.files.operations, ElementsAre("remove " + kBundle));
+    EXPECT_FALSE(fake.files.exists(kBundle));
+}
+
+TEST_F(RemoveToolTest, AGoneProcessIsNoticedAtTheFirstTickNotAtOnce) {
+    remove_tool::TerminationListener listener(kBundle.c_str(), kHelperPid);
+    EXPECT_THAT(fake.files.operations, IsEmpty());
+    EXPECT_EQ(exitStatusOf([&] { fireTimers(fake.application); }), 0);
+    EXPECT_FALSE(fake.files.exists(kBundle));
+}
+
+TEST_F(RemoveToolTest, AnOrphanedToolRemovesAtOnceWithoutATimer) {
+    fake.processes.parentPid = 1;
+    fake.processes.existing.insert(kHelperPid);
+
+    EXPECT_EQ(exitStatusOf([&] { remove_tool::TerminationListener(kBundle.c_str(), kHelperPid); }),
+              0);
+    EXPECT_THAT(fake.application.timers, IsEmpty());
+    EXPECT_THAT(fake.log.console(), ElementsAre(removing()));
+    EXPECT_FALSE(fake.files.exists(kBundle));
+}
+
+TEST_F(RemoveToolTest, AMissingBundleIsOnlyAnnounced) {
+    const std::string missing = "/tmp/Nicht da.app";
+    remove_tool::TerminationListener listener(missing.c_str(), kHelperPid);
+
+    EXPECT_EQ(exitStatusOf([&] { fireTimers(fake.application); }), 0);
+    EXPECT_THAT(fake.log.console(), ElementsAre("Removing bundle at path " + missing));
+    EXPECT_THAT(fake.files.operations, IsEmpty());
+}
+
+TEST_F(RemoveToolTest, AFailedDeletionIsLoggedOnceAndStillEndsWithZero) {
+    const platform::Error error = platform::Error::posix(13, kBundle);
+    fake.files.failRemove[kBundle] = error;
+    remove_tool::TerminationListener listener(kBundle.c_str(), kHelperPid);
+
+    EXPECT_EQ(exitStatusOf([&] { fireTimers(fake.application); }), 0);
+    EXPECT_THAT(fake.log.console(),
+                ElementsAre(removing(), "Error when removing bundle at path " + kBundle + ": " +
+                                            error.description()));
+}
+
+class RemoveToolEntryTest : public RemoveToolTest {
+  protected:
+    RemoveToolEntryTest() { fake.application.setDelegate(&delegate); }
+
+    int runMain(std::vector<std::string> arguments) {
+        tools_test::Arguments args(std::move(arguments));
+        return remove_tool::removeToolMain(args.argc(), args.argv());
+    }
+
+    tools_test::TickingDelegate delegate{fake.application, 2};
+    ScopedHome home{"/home/user"};
+};
+
+TEST_F(RemoveToolEntryTest, TooFewArgumentsEndWithOneSilently) {
+    EXPECT_EQ(runMain({"tool"}), 1);
+    EXPECT_EQ(runMain({"tool", kBundle}), 1);
+    EXPECT_THAT(fake.log.console(), IsEmpty());
+    EXPECT_EQ(fake.application.runCalls, 0);
+    EXPECT_THAT(fake.files.operations, IsEmpty());
+}
+
+TEST_F(RemoveToolEntryTest, RefusesPathsThatNameMoreThanABundle) {
+    fake.files.addDirectory("/home/user");
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {"", "the path is empty"},
+        {"Hélper.app", "the path is relative"},
+        {"./Hélper.app", "the path is relative"},
+        {"/", "the path is the root folder"},
+        {"//", "the path is the root folder"},
+        {"/home/user/../..", "the path is the root folder"},
+        {"/home/user", "the path is the home folder"},
+        {"/home/user/", "the path is the home folder"},
+        {"/home/./user/Library/..", "the path is the home folder"},
+    };
+    for (const auto& [path, reason] : refused) {
+        fake.log.entries.clear();
+        EXPECT_EQ(runMain({"tool", path, "777"}), 1) << path;
+        EXPECT_THAT(fake.log.console(),
+                    ElementsAre("Refusing to remove bundle at path " + path + ": " + reason));
+    }
+    EXPECT_EQ(fake.application.runCalls, 0);
+    EXPECT_THAT(fake.application.timers, IsEmpty());
+    EXPECT_THAT(fake.files.operations, IsEmpty());
+}
+
+TEST_F(RemoveToolEntryTest, RefusesTheHomeFolderUnderAnotherNameOfTheSameItem) {
+    fake.files.addDirectory("/home/user");
+    fake.files.addDirectory("/srv/users/me");
+    fake.files.setFileNumber("/home/user", 99);
+    fake.files.setFileNumber("/srv/users/me", 99);
+
+    EXPECT_EQ(runMain({"tool", "/srv/users/me", "777"}), 1);
+    EXPECT_TRUE(fake.files.exists("/srv/users/me"));
+}
+
+TEST_F(RemoveToolEntryTest, AFolderInsideHomeIsRemovedAfterTheWait) {
+    fake.processes.existing.insert(kHelperPid);
+    EXPECT_EQ(runMain({"tool", kBundle, "777", "ignored"}), 0);
+    EXPECT_EQ(delegate.ticksDone, 2);
+    EXPECT_TRUE(fake.files.exists(kBundle));
+
+    fake.processes.existing.clear();
+    EXPECT_EQ(exitStatusOf([&] { runMain({"tool", kBundle, "777"}); }), 0);
+    EXPECT_FALSE(fake.files.exists(kBundle));
+    EXPECT_TRUE(fake.files.exists("/home/user/Library/Application Support/Pendra Sandbox Helper"));
+}
+
+}  // namespace

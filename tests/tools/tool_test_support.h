@@ -1,0 +1,233 @@
+// What the tools' tests share: driving the fake timers, real temporary folders, and a file
+// manager that fails or stops at a chosen step.
+#pragma once
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "platform/fake/fake_platform.h"
+#include "platform/platform.h"
+
+namespace tools_test {
+
+// Fires every valid timer of the fake application once, in the order they were scheduled.
+inline void fireTimers(platform::fake::FakeApplication& application) {
+    std::vector<platform::TimerID> ids;
+    for (const auto& timer : application.timers) {
+        if (timer.valid) {
+            ids.push_back(timer.id);
+        }
+    }
+    for (platform::TimerID id : ids) {
+        application.fireTimer(id);
+    }
+}
+
+// Runs an action and answers the status of the process exit it ended in, or absent.
+template <typename Action>
+std::optional<int> exitStatusOf(Action&& action) {
+    try {
+        action();
+    } catch (const platform::ProcessExit& exit) {
+        return exit.status;
+    }
+    return std::nullopt;
+}
+
+// The last of some log lines; empty when there is none.
+inline std::string lastLine(const std::vector<std::string>& lines) {
+    return lines.empty() ? std::string() : lines.back();
+}
+
+// A delegate that fires the timers while the event loop runs, as the loop would once a second.
+class TickingDelegate : public platform::ApplicationDelegate {
+  public:
+    TickingDelegate(platform::fake::FakeApplication& application, int ticks)
+        : application_(application), ticks_(ticks) {}
+    void applicationDidFinishLaunching() override {
+        for (int tick = 0; tick < ticks_; ++tick) {
+            ++ticksDone;
+            fireTimers(application_);
+        }
+    }
+    int ticksDone = 0;
+
+  private:
+    platform::fake::FakeApplication& application_;
+    int ticks_;
+};
+
+// argv for a tool's entry, as the system hands it over.
+class Arguments {
+  public:
+    explicit Arguments(std::vector<std::string> values) : values_(std::move(values)) {
+        for (auto& value : values_) {
+            pointers_.push_back(value.data());
+        }
+        pointers_.push_back(nullptr);
+    }
+    int argc() const { return static_cast<int>(values_.size()); }
+    char** argv() { return pointers_.data(); }
+
+  private:
+    std::vector<std::string> values_;
+    std::vector<char*> pointers_;
+};
+
+// A real folder under the temporary folder, with a space and a non-ASCII letter in its name,
+// removed with everything in it at the end.
+class TemporaryFolder {
+  public:
+    TemporaryFolder() {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "tools tëst XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) {
+            throw std::runtime_error("cannot make a temporary folder");
+        }
+        path_ = pattern;
+    }
+    ~TemporaryFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    TemporaryFolder(const TemporaryFolder&) = delete;
+    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+  private:
+    std::string path_;
+};
+
+inline void writeFile(const std::string& path, const std::string& content) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+inline std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// A bundle with an executable, a resource and a nested folder; `mark` tells versions apart.
+inline void makeBundle(const std::string& path, const std::string& mark) {
+    writeFile(path + "/Contents/Info.plist", "<plist>" + mark + "</plist>");
+    writeFile(path + "/Contents/MacOS/Helper", "#!/bin/sh\n# " + mark + "\n");
+    std::filesystem::permissions(path + "/Contents/MacOS/Helper",
+                                 std::filesystem::perms::owner_all);
+    writeFile(path + "/Contents/Resources/Deutsch.lproj/Grüße.txt", "Grüße " + mark);
+}
+
+// The tree below a path: relative path to content, "<folder>" or "-> link target".
+inline std::map<std::string, std::string> treeAt(const std::string& root) {
+    std::map<std::string, std::string> tree;
+    namespace fs = std::filesystem;
+    if (!fs::exists(fs::symlink_status(root))) {
+        return tree;
+    }
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
+         ++it) {
+        const std::string relative = it->path().lexically_relative(root).string();
+        if (it->is_symlink()) {
+            tree[relative] = "-> " + fs::read_symlink(it->path()).string();
+        } else if (it->is_directory()) {
+            tree[relative] = "<folder>";
+        } else {
+            tree[relative] = readFile(it->path().string());
+        }
+    }
+    return tree;
+}
+
+inline bool itemExists(const std::string& path) {
+    return std::filesystem::exists(std::filesystem::symlink_status(path));
+}
+
+// The names in a folder (to see leftovers beside a bundle).
+inline std::vector<std::string> namesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Stands for the process being killed between two steps.
+struct Interrupted {};
+
+// Passes every call to another file manager; can stop (throwing Interrupted) before the n-th
+// call that changes something, and can make exchanges and moves fail.
+class InterruptingFileManager : public platform::FileManager {
+  public:
+    explicit InterruptingFileManager(platform::FileManager& inner) : inner_(inner) {}
+
+    std::optional<int> interruptBeforeChange;  // counted from 0
+    std::optional<platform::Error> failPlacing;
+    std::vector<std::string> changes;
+
+    bool fileExistsAtPath(const std::string& path) override {
+        return inner_.fileExistsAtPath(path);
+    }
+    std::optional<platform::FileAttributes> attributesOfItemAtPath(
+        const std::string& path, platform::Error* error) override {
+        return inner_.attributesOfItemAtPath(path, error);
+    }
+    bool createDirectoryAtPath(const std::string& path, bool intermediate,
+                               platform::Error* error) override {
+        change("mkdir " + path);
+        return inner_.createDirectoryAtPath(path, intermediate, error);
+    }
+    bool removeItemAtPath(const std::string& path, platform::Error* error) override {
+        change("remove " + path);
+        return inner_.removeItemAtPath(path, error);
+    }
+    bool copyItemAtPath(const std::string& source, const std::string& destination,
+                        platform::Error* error) override {
+        change("copy " + source + " -> " + destination);
+        return inner_.copyItemAtPath(source, destination, error);
+    }
+    bool moveItemAtPath(const std::string& source, const std::string& destination,
+                        platform::Error* error) override {
+        change("move " + source + " -> " + destination);
+        return failPlacing ? fail(error) : inner_.moveItemAtPath(source, destination, error);
+    }
+    bool exchangeItemAtPath(const std::string& first, const std::string& second,
+                            platform::Error* error) override {
+        change("exchange " + first + " <-> " + second);
+        return failPlacing ? fail(error) : inner_.exchangeItemAtPath(first, second, error);
+    }
+
+  private:
+    void change(const std::string& what) {
+        if (interruptBeforeChange && static_cast<int>(changes.size()) == *interruptBeforeChange) {
+            throw Interrupted{};
+        }
+        changes.push_back(what);
+    }
+    bool fail(platform::Error* error) {
+        if (error != nullptr) {
+            *error = *failPlacing;
+        }
+        return false;
+    }
+
+    platform::FileManager& inner_;
+};
+
+}  // namespace tools_test

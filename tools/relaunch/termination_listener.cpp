@@ -1,0 +1,172 @@
+#include "tools/relaunch/termination_listener.h"
+
+#include <cstring>
+#include <optional>
+#include <utility>
+
+#include "platform/platform.h"
+
+namespace relaunch_tool {
+namespace {
+
+// A file operation has failed when it says so or when it filled in an error.
+bool failed(bool succeeded, const platform::Error& error) {
+    return !succeeded || !error.domain.empty();
+}
+
+// An item at the path, a symbolic link included (even one that leads nowhere).
+bool itemExistsAtPath(platform::FileManager& fileManager, const std::string& path) {
+    return fileManager.fileExistsAtPath(path) ||
+           fileManager.attributesOfItemAtPath(path, nullptr).has_value();
+}
+
+// Two paths that name one item: the same file number on the same device.
+bool isSameItem(platform::FileManager& fileManager, const std::string& first,
+                const std::string& second) {
+    const std::optional<platform::FileAttributes> a =
+        fileManager.attributesOfItemAtPath(first, nullptr);
+    const std::optional<platform::FileAttributes> b =
+        fileManager.attributesOfItemAtPath(second, nullptr);
+    return a && b && a->systemFileNumber == b->systemFileNumber &&
+           a->systemNumber == b->systemNumber;
+}
+
+bool isSymbolicLink(platform::FileManager& fileManager, const std::string& path) {
+    const std::optional<platform::FileAttributes> attributes =
+        fileManager.attributesOfItemAtPath(path, nullptr);
+    return attributes && attributes->type == platform::FileType::SymbolicLink;
+}
+
+bool isInside(const std::string& path, const std::string& folder) {
+    return path == folder || (path.size() > folder.size() && path.starts_with(folder) &&
+                              (folder.ends_with('/') || path[folder.size()] == '/'));
+}
+
+std::string pathFromArgument(platform::FileManager& fileManager, const char* argument) {
+    return fileManager.stringWithFileSystemRepresentation(argument, std::strlen(argument));
+}
+
+}  // namespace
+
+std::string stagingPathForTarget(const std::string& target) {
+    std::string trimmed = target;
+    while (trimmed.size() > 1 && trimmed.back() == '/') {
+        trimmed.pop_back();
+    }
+    const std::size_t slash = trimmed.rfind('/');
+    const std::string folder = slash == std::string::npos ? "" : trimmed.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
+    return folder + "." + name + ".incoming";
+}
+
+TerminationListener::TerminationListener(const char* sourcePath, const char* targetPath,
+                                         std::int32_t parentProcessId, std::string selfPath)
+    : sourcePath_(sourcePath),
+      targetPath_(targetPath),
+      selfPath_(std::move(selfPath)),
+      parentProcessId_(parentProcessId) {
+    platform::NSLog("Setting up termination listener...");
+    timer_ =
+        platform::application().scheduledTimerWithTimeInterval(1.0, true, [this] { watchdog(); });
+}
+
+TerminationListener::~TerminationListener() {
+    platform::application().invalidateTimer(timer_);
+}
+
+void TerminationListener::watchdog() {
+    platform::ProcessSerialNumber psn;
+    if (platform::processManager().GetProcessForPID(parentProcessId_, &psn) ==
+        platform::procNotFound) {
+        relaunch();
+    }
+}
+
+void TerminationListener::relaunch() {
+    platform::FileManager& fileManager = platform::fileManager();
+    const std::string source = pathFromArgument(fileManager, sourcePath_);
+    const std::string target = pathFromArgument(fileManager, targetPath_);
+    platform::NSLog("Relaunching: %@ -> %@", {source, target});
+
+    // Replacing an item with itself would only ever lose it. A link would be copied as a link
+    // and could lead to the very bundle it replaces.
+    if (isSameItem(fileManager, source, target)) {
+        platform::NSLog("Cannot relaunch: %@ and %@ are the same item", {source, target});
+        platform::processManager().terminateProcess(1);
+    }
+    if (isSymbolicLink(fileManager, source)) {
+        platform::NSLog("Cannot relaunch: %@ is a symbolic link, not a bundle", {source});
+        platform::processManager().terminateProcess(1);
+    }
+
+    if (!_putSourceInPlaceOfTarget(source, target)) {
+        return;
+    }
+
+    platform::Error deleteError;
+    const bool deleted = fileManager.removeItemAtPath(source, &deleteError);
+    if (failed(deleted, deleteError)) {
+        platform::NSLog("Cannot delete item from %@: %@", {source, deleteError});
+    }
+
+    releaseFileFromQuarantine(target);
+
+    platform::workspace().launchApplicationAtURL(
+        platform::URL::fileURLWithPath(target),
+        platform::NSWorkspaceLaunchNewInstance | platform::NSWorkspaceLaunchWithoutActivation,
+        platform::LaunchConfiguration{}, nullptr);
+
+    // A tool started from inside the bundle it just replaced must not take a part of the new
+    // bundle with it.
+    if (!selfPath_.empty() && !isInside(selfPath_, target)) {
+        fileManager.removeItemAtPath(selfPath_, nullptr);
+    }
+
+    platform::processManager().terminateProcess(0);
+}
+
+bool TerminationListener::_putSourceInPlaceOfTarget(const std::string& source,
+                                                    const std::string& target) {
+    platform::FileManager& fileManager = platform::fileManager();
+
+    std::string staging = stagingPathForTarget(target);
+    // Never clear away the source itself, however it was named.
+    if (isSameItem(fileManager, staging, source)) {
+        staging += "-" + std::to_string(platform::processManager().getpid());
+    }
+    // What an attempt that was cut short left behind: a partial copy, or the old bundle after
+    // the swap. The target is whole in either case.
+    if (itemExistsAtPath(fileManager, staging)) {
+        fileManager.removeItemAtPath(staging, nullptr);
+    }
+
+    platform::Error copyError;
+    const bool copied = fileManager.copyItemAtPath(source, staging, &copyError);
+    if (failed(copied, copyError)) {
+        platform::NSLog("Cannot copy item from %@ to %@ because %@", {source, target, copyError});
+        if (itemExistsAtPath(fileManager, staging)) {
+            fileManager.removeItemAtPath(staging, nullptr);
+        }
+        return false;
+    }
+
+    const bool targetExists = itemExistsAtPath(fileManager, target);
+    platform::Error placeError;
+    const bool placed = targetExists ? fileManager.exchangeItemAtPath(staging, target, &placeError)
+                                     : fileManager.moveItemAtPath(staging, target, &placeError);
+    if (failed(placed, placeError)) {
+        platform::NSLog("Cannot copy item from %@ to %@ because %@", {source, target, placeError});
+        if (itemExistsAtPath(fileManager, staging)) {
+            fileManager.removeItemAtPath(staging, nullptr);
+        }
+        return false;
+    }
+
+    // After the swap the staging path holds the bundle that was replaced.
+    if (targetExists) {
+        fileManager.removeItemAtPath(staging, nullptr);
+    }
+    return true;
+}
+
+}  // namespace relaunch_tool
