@@ -15,6 +15,7 @@
 #include "platform/application.h"
 #include "platform/distributed_notification_center.h"
 #include "platform/pasteboard.h"
+#include "platform/property_list.h"
 #include "platform/url.h"
 
 struct sd_bus;
@@ -140,9 +141,11 @@ class DistributedNotificationObservers {
 
     // False when there is no session bus or the subscription failed (logged).
     bool add(Observer observer);
+    // Hands a received notification to every observer.
+    void deliver(const std::string& name, const std::optional<std::string>& object,
+                 const NotificationUserInfo& userInfo) const;
 
   private:
-    static int onSignal(sd_bus_message* message, void* userdata, sd_bus_error* error);
     SessionBus& bus_;
     sd_bus_slot* slot_ = nullptr;
     std::vector<Observer> observers_;

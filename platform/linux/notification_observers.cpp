@@ -6,6 +6,11 @@
 #include "linux_support.h"
 
 namespace platform::linux_platform {
+namespace {
+
+int onSignal(sd_bus_message* message, void* userdata, sd_bus_error* /*error*/);
+
+}  // namespace
 
 DistributedNotificationObservers::~DistributedNotificationObservers() {
     sd_bus_slot_unref(slot_);
@@ -29,8 +34,19 @@ bool DistributedNotificationObservers::add(Observer observer) {
     return true;
 }
 
-int DistributedNotificationObservers::onSignal(sd_bus_message* message, void* userdata,
-                                               sd_bus_error* /*error*/) {
+void DistributedNotificationObservers::deliver(const std::string& name,
+                                               const std::optional<std::string>& object,
+                                               const NotificationUserInfo& userInfo) const {
+    // A copy, so that an observer may add another while it runs.
+    const auto observers = observers_;
+    for (const auto& observer : observers) {
+        observer(name, object, userInfo);
+    }
+}
+
+namespace {
+
+int onSignal(sd_bus_message* message, void* userdata, sd_bus_error* /*error*/) {
     auto* self = static_cast<DistributedNotificationObservers*>(userdata);
     const char* name = nullptr;
     std::optional<std::string> object;
@@ -55,12 +71,10 @@ int DistributedNotificationObservers::onSignal(sd_bus_message* message, void* us
                                                     : "an unknown sender"));
         return 0;
     }
-    // A copy, so that an observer may add another while it runs.
-    const auto observers = self->observers_;
-    for (const auto& observer : observers) {
-        observer(name, object, userInfo);
-    }
+    self->deliver(name, object, userInfo);
     return 0;
 }
+
+}  // namespace
 
 }  // namespace platform::linux_platform
