@@ -56,11 +56,13 @@ MainApplicationParse parseMainApplicationCommandLine(const std::vector<std::stri
     MainApplicationOptions options;
     options.helper = pendra::kHelperBundleIdentifier;
     std::size_t commandAt = arguments.size();
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        if (arguments[i] == "--help" || arguments[i] == "-h") {
+    for (const auto& argument : arguments) {
+        if (argument == "--help" || argument == "-h") {
             options.command = MainApplicationCommand::Help;
             return {options, {}};
         }
+    }
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
         if (commandWords().count(arguments[i])) {
             commandAt = i;
             break;

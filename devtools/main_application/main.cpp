@@ -208,6 +208,13 @@ int main(int argc, char** argv) {
                 emit("open-failed " + devtools::quoted(*options.url));
                 return kExitFailed;
             }
+            // The workspace delivers on the loop, in the order of the requests: the stop comes
+            // once the URL has been handed over (or its application launched and given it).
+            platform::application().performAfterDelay(0, [] { platform::application().stop(); });
+            if (!runFor(options.timeoutSeconds)) {
+                emit("open-timeout " + devtools::quoted(*options.url));
+                return kExitTimedOut;
+            }
             emit("opened " + devtools::quoted(*options.url));
             return 0;
         }

@@ -78,7 +78,7 @@ class HelperSessionTest : public SessionTest {
 
 TEST_F(HelperSessionTest, GetVersionAnswersTheBundleVersionInTwoParts) {
     ASSERT_TRUE(startInstalledHelper()) << errorsOf("helper");
-    Run version = run(mainApplication(), {"version"});
+    Finished version = run(mainApplication(), {"version"});
     EXPECT_EQ(version.exitStatus, 0) << version.errors;
     EXPECT_TRUE(version.printed("answer pdvn status 0")) << version.output;
     EXPECT_TRUE(version.printed("pdmj 'long' " + std::to_string(PENDRA_BUNDLE_VERSION / 100)))
@@ -92,16 +92,16 @@ TEST_F(HelperSessionTest, InvokeAnswersTheSenderOrTheNamedVariantOncePerEvent) {
     startSample();
 
     // Without 'pdrr' the answer goes to the application that sent the event.
-    Run own = run(mainApplication(), {"invoke", "--wait", "--timeout", "10"});
+    Finished own = run(mainApplication(), {"invoke", "--wait", "--timeout", "10"});
     EXPECT_EQ(own.exitStatus, 0) << own.output << own.errors << errorsOf("helper");
     EXPECT_TRUE(own.printed("answer pdiv status 0")) << own.output;
     EXPECT_TRUE(own.printed(kReplyLine)) << own.output;
 
     // With 'pdrr' naming the development variant, that variant gets it, twice for two events.
     listen(true, "development");
-    Run first =
+    Finished first =
         run(mainApplication(), {"invoke", "--reply-to", "com.orvano.PendraMac.development"});
-    Run second =
+    Finished second =
         run(mainApplication(), {"invoke", "--reply-to", "com.orvano.PendraMac.development"});
     EXPECT_EQ(first.exitStatus, 0) << first.output << first.errors;
     EXPECT_EQ(second.exitStatus, 0) << second.output << second.errors;
@@ -114,7 +114,7 @@ TEST_F(HelperSessionTest, TheCallersPropertiesComeBackMergedWithTheCapture) {
     ASSERT_TRUE(startInstalledHelper(kSampleConnector)) << errorsOf("helper");
     startSample();
 
-    Run invoke = run(mainApplication(), {"invoke", "--note", "my own note", "--title", "Caller",
+    Finished invoke = run(mainApplication(), {"invoke", "--note", "my own note", "--title", "Caller",
                                          "--tags", "work, later", "--wait", "--timeout", "10"});
     ASSERT_EQ(invoke.exitStatus, 0) << invoke.output << invoke.errors << errorsOf("helper");
     const auto reply = firstReply(invoke.output);
@@ -143,13 +143,13 @@ TEST_F(HelperSessionTest, AServicesRequestAnswersThePreferredVariantAndUndeclare
     listen(false, "standard");
     startSample();
 
-    Run refused = run(sampleApplication(),
+    Finished refused = run(sampleApplication(),
                       {"services", "--message", "somethingUndeclared", "--selection", "x"});
     EXPECT_EQ(refused.exitStatus, 1) << refused.output << refused.errors;
     EXPECT_THAT(refused.output, HasSubstr("services-error ")) << refused.output;
     EXPECT_FALSE(refused.printed("services somethingUndeclared status 0"));
 
-    Run request = run(sampleApplication(), {"services", "--selection", "\n  chosen words  \n\n",
+    Finished request = run(sampleApplication(), {"services", "--selection", "\n  chosen words  \n\n",
                                             "--types", "public.html,NSStringPboardType"});
     EXPECT_EQ(request.exitStatus, 0) << request.output << request.errors << errorsOf("helper");
     EXPECT_TRUE(request.printed("services quickEntryWithAutofill status 0")) << request.output;
@@ -171,13 +171,13 @@ TEST_F(HelperSessionTest, AnUpdateEndsTheHelperAndTheNewVersionAnswers) {
     const int newVersion = PENDRA_BUNDLE_VERSION + 101;
     setInfo(newer, "CFBundleVersion", std::to_string(newVersion));
 
-    Run update = run(mainApplication(), {"update", newer});
+    Finished update = run(mainApplication(), {"update", newer});
     EXPECT_EQ(update.exitStatus, 0) << update.output << update.errors;
     EXPECT_TRUE(linux_test::eventually([&] { return linux_test::processGone(helperPid()); }, 10s))
         << errorsOf("helper");
 
     bool answered = false;
-    Run version;
+    Finished version;
     for (int attempt = 0; attempt < 100 && !answered; ++attempt) {
         version = run(mainApplication(), {"version", "--timeout", "2"}, 5s);
         answered = version.printed("pdmj 'long' " + std::to_string(newVersion / 100)) &&
@@ -206,12 +206,12 @@ TEST_F(HelperSessionTest, FirstInstallationLaunchesTheMainApplicationWithTheInst
         [&] { return linux_test::readFile(record).find('\n') != std::string::npos; }, 20s))
         << errorsOf("helper");
     EXPECT_EQ(linux_test::readFile(record), "--pendra-sandbox-helper-installed\n");
-    Run arguments = run(mainApplication(), {"launch-arguments"});
+    Finished arguments = run(mainApplication(), {"launch-arguments"});
     EXPECT_TRUE(arguments.printed("argument \"--pendra-sandbox-helper-installed\""))
         << arguments.output;
     // The installed copy runs and answers.
-    EXPECT_TRUE(fs::exists(installedHelper() + "/" + kHelperExecutable));
     EXPECT_TRUE(waitForHelper()) << errorsOf("helper");
+    EXPECT_TRUE(fs::exists(installedHelper() + "/" + kHelperExecutable));
 }
 
 TEST_F(HelperSessionTest, FirstInstallationWithTheMainApplicationRunningNotifiesIt) {
@@ -238,7 +238,7 @@ TEST_F(HelperSessionTest, ACallbackURLFromTheSampleApplicationGivesExactlyOneAns
     listen(false, "standard");
     startSample();
 
-    Run open = run(mainApplication(), {"open-url", "pendrasample://quickentry-please"});
+    Finished open = run(mainApplication(), {"open-url", "pendrasample://quickentry-please"});
     EXPECT_EQ(open.exitStatus, 0) << open.output << open.errors;
     ASSERT_TRUE(linux_test::eventually([&] {
         return outputOf("sample").find("opened \"pendrahelper://quickentry?title=") !=
@@ -256,7 +256,7 @@ TEST_F(HelperSessionTest, ACallbackURLFromTheSampleApplicationGivesExactlyOneAns
     EXPECT_TRUE(answeredByHandler || handlerFailed) << outputOf("standard") << errorsOf("helper");
 
     // A later answer marks the end: nothing else came between.
-    Run marker = run(mainApplication(),
+    Finished marker = run(mainApplication(),
                      {"invoke", "--reply-to", "com.orvano.PendraMac", "--tags", "marker"});
     EXPECT_EQ(marker.exitStatus, 0);
     ASSERT_TRUE(waitForLine("standard", "qepp tnam 'utxt' \"marker\""))
@@ -269,7 +269,7 @@ TEST_F(HelperSessionTest, ACaptureRefusedBySampleApplicationPostsTheMissingPermi
     startSample({"--refuse-sender", "com.orvano.PendraMacSandboxHelper"});
     listen(false, "standard");
 
-    Run invoke = run(mainApplication(), {"invoke", "--reply-to", "com.orvano.PendraMac"});
+    Finished invoke = run(mainApplication(), {"invoke", "--reply-to", "com.orvano.PendraMac"});
     EXPECT_EQ(invoke.exitStatus, 0);
     // Either the capture asked the sample application and was refused, or it never asked.
     linux_test::eventually([&] {

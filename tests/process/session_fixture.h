@@ -38,7 +38,7 @@ inline const std::string kDevtoolsBundles = PENDRA_DEVTOOLS_BUNDLE_DIR;
 inline constexpr const char* kHelperExecutable = "Contents/MacOS/PendraMacSandboxHelper";
 
 // What a finished command printed.
-struct Run {
+struct Finished {
     std::optional<int> exitStatus;  // absent when it had to be killed
     std::string output;
     std::string errors;
@@ -168,11 +168,11 @@ class SessionTest : public ::testing::Test {
     }
 
     // Runs a program to its end, bounded.
-    Run run(const std::string& program, const std::vector<std::string>& arguments,
+    Finished run(const std::string& program, const std::vector<std::string>& arguments,
             std::chrono::milliseconds limit = 20s) {
         const std::string name = "run" + std::to_string(++runs_);
         const pid_t pid = start(program, arguments, name);
-        Run result;
+        Finished result;
         if (auto status = linux_test::waitForChild(pid, limit)) {
             result.exitStatus = WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
         }
@@ -203,7 +203,7 @@ class SessionTest : public ::testing::Test {
     bool waitForHelper(std::chrono::milliseconds limit = 15s) {
         const auto deadline = std::chrono::steady_clock::now() + limit;
         while (std::chrono::steady_clock::now() < deadline) {
-            Run version = run(mainApplication(), {"version", "--timeout", "2"}, 5s);
+            Finished version = run(mainApplication(), {"version", "--timeout", "2"}, 5s);
             if (version.exitStatus == 0) {
                 return true;
             }
