@@ -121,6 +121,14 @@ MainApplicationParse parseMainApplicationCommandLine(const std::vector<std::stri
                 return refuse("--wait belongs to the invoke command");
             }
             options.waitForReply = true;
+        } else if (argument == "--linger") {
+            if (options.command != MainApplicationCommand::OpenURL) {
+                return refuse("--linger belongs to the open-url command");
+            }
+            if (!value(&text) || !seconds(text)) {
+                return refuse("--linger needs a number of seconds above 0");
+            }
+            options.lingerSeconds = *seconds(text);
         } else if (argument == "--count") {
             if (!value(&text) || !count(text)) {
                 return refuse("--count needs a whole number from 1 to 1000");
@@ -167,9 +175,12 @@ Commands:
   watch                   print the helper's distributed notifications with their user info
                           until the timeout
   launch-arguments        print the arguments of this variant's last listening launch
-  open-url URL            open a URL through the workspace, as a click on a link does (for
+  open-url URL [--linger SECONDS]
+                          open a URL through the workspace, as a click on a link does (for
                           one, "pendrasample://open" asks the sample document application
-                          for its quick-entry URL)
+                          for its quick-entry URL); an application that must be launched first
+                          gets the URL once it is on the bus, so --linger keeps this program
+                          running that long for it
   help, --help            this text
 
 Without a command the application records its launch arguments (the helper launches it with

@@ -28,7 +28,8 @@ struct MainApplicationOptions {
     std::string helper;            // bundle identifier the events go to
     double timeoutSeconds = 10.0;  // every wait is bounded by this
     std::optional<std::string> bundlePath;
-    std::optional<std::string> url;             // OpenURL
+    std::optional<std::string> url;  // OpenURL
+    double lingerSeconds = 0;  // OpenURL: how long to keep the loop running after handing over
     std::optional<std::string> replyRecipient;  // 'pdrr'
     // 'pdap' entries; the record is sent when any of them is given.
     std::optional<std::string> note;

@@ -53,8 +53,28 @@ std::string ownBundleIdentifier() {
     return bundle ? bundle->bundleIdentifier().value_or("") : "";
 }
 
+// Only one process of a variant owns its bus name, and that one gets the replies: a person who
+// waits in a second copy is told why nothing may come.
+void warnAboutOtherCopies() {
+    const std::string identifier = ownBundleIdentifier();
+    if (identifier.empty()) {
+        std::cerr << "Running outside an application bundle: no bus name, so no replies reach "
+                     "this process\n";
+        return;
+    }
+    for (const auto& running :
+         platform::workspace().runningApplicationsWithBundleIdentifier(identifier)) {
+        if (running.processIdentifier != ::getpid()) {
+            std::cerr << "Another copy of " << identifier << " runs (pid "
+                      << running.processIdentifier
+                      << "); when it listens, the replies go to it instead\n";
+        }
+    }
+}
+
 // Prints every autofill reply; stops the loop once `wanted` have come (0: never).
 void receiveReplies(int wanted, int* received) {
+    warnAboutOtherCopies();
     platform::appleEventManager().setEventHandler(
         pendra::kAutofillReplyEventClass, pendra::kAutofillReplyEventID,
         [wanted, received](const AppleEventDescriptor& event, AppleEventDescriptor&) {
@@ -106,9 +126,6 @@ int listen(const MainApplicationOptions& options, platform::linux_platform::Linu
         if (!out) {
             std::cerr << "Cannot record the launch arguments at " << record << '\n';
         }
-    } else {
-        std::cerr << "Running outside an application bundle: no bus name, so no replies reach "
-                     "this process\n";
     }
     int received = 0;
     receiveReplies(0, &received);
@@ -210,8 +227,9 @@ int main(int argc, char** argv) {
             }
             // The workspace delivers on the loop, in the order of the requests: the stop comes
             // once the URL has been handed over (or its application launched and given it).
-            platform::application().performAfterDelay(0, [] { platform::application().stop(); });
-            if (!runFor(options.timeoutSeconds)) {
+            platform::application().performAfterDelay(options.lingerSeconds,
+                                                      [] { platform::application().stop(); });
+            if (!runFor(options.timeoutSeconds + options.lingerSeconds)) {
                 emit("open-timeout " + devtools::quoted(*options.url));
                 return kExitTimedOut;
             }

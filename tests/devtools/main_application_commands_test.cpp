@@ -77,6 +77,12 @@ TEST(MainApplicationCommandLineTest, OpenURLTakesItsURL) {
     ASSERT_TRUE(parsed.options) << parsed.error;
     EXPECT_EQ(parsed.options->command, MainApplicationCommand::OpenURL);
     EXPECT_EQ(parsed.options->url, "pendrasample://open?x=1");
+    EXPECT_EQ(parsed.options->lingerSeconds, 0);
+
+    auto lingering = parseMainApplicationCommandLine({"open-url", "x:y", "--linger", "3"});
+    ASSERT_TRUE(lingering.options) << lingering.error;
+    EXPECT_DOUBLE_EQ(lingering.options->lingerSeconds, 3);
+    EXPECT_FALSE(parseMainApplicationCommandLine({"version", "--linger", "3"}).options);
 }
 
 TEST(MainApplicationCommandLineTest, HelpWinsAndExplainsEveryCommand) {
