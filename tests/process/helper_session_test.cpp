@@ -114,8 +114,9 @@ TEST_F(HelperSessionTest, TheCallersPropertiesComeBackMergedWithTheCapture) {
     ASSERT_TRUE(startInstalledHelper(kSampleConnector)) << errorsOf("helper");
     startSample();
 
-    Finished invoke = run(mainApplication(), {"invoke", "--note", "my own note", "--title", "Caller",
-                                         "--tags", "work, later", "--wait", "--timeout", "10"});
+    Finished invoke =
+        run(mainApplication(), {"invoke", "--note", "my own note", "--title", "Caller", "--tags",
+                                "work, later", "--wait", "--timeout", "10"});
     ASSERT_EQ(invoke.exitStatus, 0) << invoke.output << invoke.errors << errorsOf("helper");
     const auto reply = firstReply(invoke.output);
     ASSERT_FALSE(reply.empty()) << invoke.output;
@@ -144,13 +145,14 @@ TEST_F(HelperSessionTest, AServicesRequestAnswersThePreferredVariantAndUndeclare
     startSample();
 
     Finished refused = run(sampleApplication(),
-                      {"services", "--message", "somethingUndeclared", "--selection", "x"});
+                           {"services", "--message", "somethingUndeclared", "--selection", "x"});
     EXPECT_EQ(refused.exitStatus, 1) << refused.output << refused.errors;
     EXPECT_THAT(refused.output, HasSubstr("services-error ")) << refused.output;
     EXPECT_FALSE(refused.printed("services somethingUndeclared status 0"));
 
-    Finished request = run(sampleApplication(), {"services", "--selection", "\n  chosen words  \n\n",
-                                            "--types", "public.html,NSStringPboardType"});
+    Finished request =
+        run(sampleApplication(), {"services", "--selection", "\n  chosen words  \n\n", "--types",
+                                  "public.html,NSStringPboardType"});
     EXPECT_EQ(request.exitStatus, 0) << request.output << request.errors << errorsOf("helper");
     EXPECT_TRUE(request.printed("services quickEntryWithAutofill status 0")) << request.output;
 
@@ -257,7 +259,7 @@ TEST_F(HelperSessionTest, ACallbackURLFromTheSampleApplicationGivesExactlyOneAns
 
     // A later answer marks the end: nothing else came between.
     Finished marker = run(mainApplication(),
-                     {"invoke", "--reply-to", "com.orvano.PendraMac", "--tags", "marker"});
+                          {"invoke", "--reply-to", "com.orvano.PendraMac", "--tags", "marker"});
     EXPECT_EQ(marker.exitStatus, 0);
     ASSERT_TRUE(waitForLine("standard", "qepp tnam 'utxt' \"marker\""))
         << outputOf("standard") << errorsOf("helper");

@@ -169,7 +169,7 @@ class SessionTest : public ::testing::Test {
 
     // Runs a program to its end, bounded.
     Finished run(const std::string& program, const std::vector<std::string>& arguments,
-            std::chrono::milliseconds limit = 20s) {
+                 std::chrono::milliseconds limit = 20s) {
         const std::string name = "run" + std::to_string(++runs_);
         const pid_t pid = start(program, arguments, name);
         Finished result;
