@@ -1,8 +1,13 @@
 #include "platform/fake/fake_log.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace platform::fake {
+
+bool FakeLog::echoByDefault() {
+    return std::getenv("PENDRA_FAKE_LOG_ECHO") != nullptr;
+}
 
 void FakeLog::writeUnified(const OSLog& log, LogLevel level, const std::string& message) {
     entries.push_back({false, log.subsystem, log.category, level, message});

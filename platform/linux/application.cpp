@@ -10,6 +10,7 @@
 
 #include "linux_application.h"
 #include "linux_bundles.h"
+#include "linux_support.h"
 
 namespace platform::linux_platform {
 
@@ -40,7 +41,7 @@ std::uint64_t toUsec(double seconds) {
 LinuxApplication::LinuxApplication(std::function<void(int)> endProcess)
     : endProcess_(std::move(endProcess)) {
     if (int r = sd_event_new(&event_); r < 0) {
-        std::fprintf(stderr, "Cannot create the event loop: %s\n", std::strerror(-r));
+        logLine(std::string("Cannot create the event loop: ") + std::strerror(-r));
         event_ = nullptr;
     }
 }
@@ -51,6 +52,7 @@ LinuxApplication::~LinuxApplication() {
     }
     timers_.clear();
     sd_event_source_disable_unref(quitSource_);
+    sd_event_source_disable_unref(wakeSource_);
     for (auto* source : signalSources_) {
         sd_event_source_disable_unref(source);
     }
@@ -98,7 +100,7 @@ TimerID LinuxApplication::scheduledTimerWithTimeInterval(double seconds, bool re
     int r = sd_event_add_time_relative(event_, &timer->source, CLOCK_MONOTONIC, timer->intervalUsec,
                                        kTimerAccuracyUsec, &LinuxApplication::onTimer, timer.get());
     if (r < 0) {
-        std::fprintf(stderr, "Cannot schedule a timer: %s\n", std::strerror(-r));
+        logLine(std::string("Cannot schedule a timer: ") + std::strerror(-r));
         return 0;
     }
     const TimerID id = timer->id;
@@ -133,8 +135,11 @@ void LinuxApplication::terminate() {
         return;  // already asked
     }
     if (sd_event_add_defer(event_, &quitSource_, &LinuxApplication::onQuit, this) < 0) {
+        quitSource_ = nullptr;
         quitNow();
+        return;
     }
+    sd_event_source_set_enabled(quitSource_, SD_EVENT_ONESHOT);
 }
 
 void LinuxApplication::quitNow() {
@@ -167,7 +172,7 @@ void LinuxApplication::watchTerminationSignals() {
 
 void LinuxApplication::run() {
     if (event_ == nullptr) {
-        std::fprintf(stderr, "No event loop; nothing to run\n");
+        logLine("No event loop; nothing to run");
         return;
     }
     stopped_ = false;
@@ -181,7 +186,7 @@ void LinuxApplication::run() {
     while (!stopped_) {
         int r = sd_event_run(event_, UINT64_MAX);
         if (r < 0) {
-            std::fprintf(stderr, "The event loop failed: %s\n", std::strerror(-r));
+            logLine(std::string("The event loop failed: ") + std::strerror(-r));
             break;
         }
         if (sd_event_get_state(event_) == SD_EVENT_FINISHED) {
@@ -192,18 +197,18 @@ void LinuxApplication::run() {
 
 void LinuxApplication::stop() {
     stopped_ = true;
-    if (event_ != nullptr && quitSource_ == nullptr) {
-        // Wake the loop so that it notices.
-        sd_event_source* wake = nullptr;
-        auto nothing = [](sd_event_source* source, void*) -> int {
-            sd_event_source_disable_unref(source);
-            return 0;
-        };
-        if (sd_event_add_defer(event_, &wake, nothing, nullptr) >= 0) {
-            sd_event_source_set_floating(wake, 1);
-            sd_event_source_unref(wake);
+    if (event_ == nullptr) {
+        return;
+    }
+    // Wake the loop so that it notices.
+    if (wakeSource_ == nullptr) {
+        auto nothing = [](sd_event_source*, void*) -> int { return 0; };
+        if (sd_event_add_defer(event_, &wakeSource_, nothing, nullptr) < 0) {
+            wakeSource_ = nullptr;
+            return;
         }
     }
+    sd_event_source_set_enabled(wakeSource_, SD_EVENT_ONESHOT);
 }
 
 bool LinuxApplication::runUntil(const std::function<bool()>& condition, double seconds) {
@@ -229,8 +234,8 @@ bool LinuxApplication::runUntil(const std::function<bool()>& condition, double s
 
 void LinuxApplication::activateIgnoringOtherApps(bool /*flag*/) {
     if (!writeFrontmostRecord(::getpid())) {
-        std::fprintf(stderr, "Cannot record %d as the frontmost application at %s\n",
-                     static_cast<int>(::getpid()), frontmostRecordPath().c_str());
+        logLine("Cannot record " + std::to_string(::getpid()) +
+                " as the frontmost application at " + frontmostRecordPath());
     }
 }
 

@@ -62,6 +62,7 @@ class LinuxApplication final : public Application {
     std::map<TimerID, std::unique_ptr<Timer>> timers_;
     TimerID nextTimer_ = 1;
     sd_event_source* quitSource_ = nullptr;
+    sd_event_source* wakeSource_ = nullptr;
     std::vector<sd_event_source*> signalSources_;
     bool launched_ = false;
     bool stopped_ = false;

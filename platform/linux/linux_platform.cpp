@@ -91,4 +91,8 @@ bool LinuxPlatform::addDistributedNotificationObserver(NotificationObserver obse
     return impl_->observers.add(std::move(observer));
 }
 
+std::string userDefaultsPathForDomain(const std::string& domain) {
+    return LinuxUserDefaults::pathForDomain(domain);
+}
+
 }  // namespace platform::linux_platform

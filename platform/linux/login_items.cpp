@@ -14,6 +14,7 @@
 #include "linux_file_manager.h"
 #include "linux_login_items.h"
 #include "linux_processes.h"
+#include "linux_support.h"
 
 namespace platform::linux_platform {
 namespace {
@@ -78,8 +79,7 @@ std::vector<Entry> readEntries(const std::string& folder) {
         }
         auto values = parseDesktopEntry(*text);
         if (!values) {
-            std::fprintf(stderr, "Ignoring the autostart entry %s: it has no [Desktop Entry]\n",
-                         name.c_str());
+            logLine("Ignoring the autostart entry " + name + ": it has no [Desktop Entry]");
             continue;
         }
         Entry entry;
@@ -467,14 +467,13 @@ std::optional<LSSharedFileListItem> LinuxLaunchServices::LSSharedFileListInsertI
     LinuxBundle bundle(bundlePath);
     auto executable = bundle.executablePath();
     if (!executable) {
-        std::fprintf(stderr, "Cannot add a login item for %s: it declares no executable\n",
-                     bundlePath.c_str());
+        logLine("Cannot add a login item for " + bundlePath + ": it declares no executable");
         return std::nullopt;
     }
     Error error;
     LinuxFileManager files;
     if (!files.createDirectoryAtPath(autostart->folder, true, &error)) {
-        std::fprintf(stderr, "Cannot add a login item: %s\n", error.description().c_str());
+        logLine("Cannot add a login item: " + error.description());
         return std::nullopt;
     }
 
@@ -508,8 +507,7 @@ std::optional<LSSharedFileListItem> LinuxLaunchServices::LSSharedFileListInsertI
     text += std::string(kBundlePathKey) + "=" + escapeDesktopString(bundlePath) + "\n";
     text += std::string(kOrderKey) + "=" + std::to_string(order) + "\n";
     if (!writeAtomically(autostart->folder, fileName, text)) {
-        std::fprintf(stderr, "Cannot write the login item %s/%s\n", autostart->folder.c_str(),
-                     fileName.c_str());
+        logLine("Cannot write the login item " + autostart->folder + "/" + fileName);
         return std::nullopt;
     }
     return LSSharedFileListItem{identifierForFileName(fileName), name};

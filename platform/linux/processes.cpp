@@ -17,6 +17,7 @@
 #include <tuple>
 
 #include "linux_processes.h"
+#include "linux_support.h"
 
 extern char** environ;
 
@@ -140,7 +141,7 @@ std::optional<Task> LinuxTaskService::launchedTaskWithLaunchPath(
         std::fflush(nullptr);
         const pid_t child = ::fork();
         if (child < 0) {
-            std::fprintf(stderr, "Cannot start %s: %s\n", path.c_str(), std::strerror(errno));
+            logLine("Cannot start " + path + ": " + std::strerror(errno));
             return std::nullopt;
         }
         if (child == 0) {
@@ -168,7 +169,7 @@ std::optional<Task> LinuxTaskService::launchedTaskWithLaunchPath(
         ::posix_spawn(&child, path.c_str(), nullptr, &attributes, argv.data(), environ);
     posix_spawnattr_destroy(&attributes);
     if (failure != 0) {
-        std::fprintf(stderr, "Cannot start %s: %s\n", path.c_str(), std::strerror(failure));
+        logLine("Cannot start " + path + ": " + std::strerror(failure));
         return std::nullopt;
     }
     return Task{child};

@@ -145,3 +145,21 @@ TEST(LinuxApplicationTest, TasksOfARunningApplicationCanStillBeTerminated) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(LinuxApplicationTest, TheQuitRequestIsHandledOnceFromTheLoop) {
+    TemporaryFolder folder;
+    std::vector<int> ends;
+    LinuxApplication application([&](int status) { ends.push_back(status); });
+    RecordingDelegate delegate(folder / "events");
+    application.setDelegate(&delegate);
+    application.terminate();
+    EXPECT_TRUE(ends.empty());  // nothing before the loop runs
+    application.runUntil([&] { return !ends.empty(); }, 5);
+    application.runUntil([] { return false; }, 0.1);
+    EXPECT_EQ(ends, std::vector<int>{0});
+    EXPECT_EQ(readFile(folder / "events"), "will-terminate\n");
+}
+
+}  // namespace

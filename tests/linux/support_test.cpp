@@ -106,3 +106,32 @@ TEST_F(LinuxLogServiceTest, AnUnreachableJournalFallsBackToTheDescriptor) {
 }
 
 }  // namespace
+
+namespace {
+
+int runWriteDefault(const std::vector<std::string>& arguments) {
+    std::string command = PENDRA_BUILD_DIR "/devtools/pendra-write-default";
+    for (const auto& argument : arguments) {
+        command += " '" + argument + "'";
+    }
+    command += " 2>/dev/null";
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(LinuxUserDefaultsTest, TheDevelopersCommandSwitchesABooleanDefault) {
+    EXPECT_EQ(runWriteDefault({*domain, "ExperimentalIntegrationsEnabled", "YES"}), 0);
+    EXPECT_TRUE(defaults.boolForKey("ExperimentalIntegrationsEnabled"));
+    EXPECT_EQ(runWriteDefault({*domain, "Other", "YES"}), 0);
+    EXPECT_EQ(runWriteDefault({*domain, "ExperimentalIntegrationsEnabled", "NO"}), 0);
+    EXPECT_FALSE(defaults.boolForKey("ExperimentalIntegrationsEnabled"));
+    EXPECT_TRUE(defaults.boolForKey("Other"));  // other keys are kept
+
+    EXPECT_EQ(runWriteDefault({*domain, "Other", "perhaps"}), 2);
+    EXPECT_TRUE(defaults.boolForKey("Other"));
+    writeFile(LinuxUserDefaults::pathForDomain("com.example.array"),
+              platform::PropertyList(platform::PropertyList::Array{"x"}).toXML());
+    EXPECT_EQ(runWriteDefault({"com.example.array", "Key", "YES"}), 1);
+}
+
+}  // namespace

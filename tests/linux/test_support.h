@@ -126,6 +126,7 @@ inline bool eventually(const std::function<bool()>& condition,
 }  // namespace linux_test
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 
 #include <vector>
@@ -153,13 +154,22 @@ inline std::string makeBundle(const std::string& folder, const std::string& name
 }
 
 // Ends processes that a test started, whatever happened in the test.
+// Launched applications are orphans by design; while a reaper exists this process adopts
+// them, so that they are reaped here instead of lingering as zombies.
 class ProcessReaper {
   public:
+    ProcessReaper() { ::prctl(PR_SET_CHILD_SUBREAPER, 1); }
     ~ProcessReaper() {
         for (pid_t pid : pids_) {
             ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, WNOHANG);
+            for (int attempt = 0; attempt < 500; ++attempt) {
+                if (::waitpid(pid, nullptr, WNOHANG) != 0) {
+                    break;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
         }
+        ::prctl(PR_SET_CHILD_SUBREAPER, 0);
     }
     void add(pid_t pid) { pids_.push_back(pid); }
 

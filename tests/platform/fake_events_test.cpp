@@ -117,6 +117,18 @@ TEST(FakePlatform, InstallsItsServicesWithTheHelperAsMainBundle) {
     EXPECT_EQ(fake.services().fileManager, &other);
 }
 
+TEST(FakePlatform, LogKeepsKindSubsystemCategoryAndLevel) {
+    FakePlatform fake;
+    ScopedInstall installed(fake.services());
+    os_log_debug(os_log_create("com.example", "Cat"), "value %d", {3});
+    NSLog("plain %@", {"text"});
+    EXPECT_THAT(fake.log.entries,
+                ElementsAre(FakeLog::Entry{false, "com.example", "Cat", LogLevel::Debug, "value 3"},
+                            FakeLog::Entry{true, "", "", LogLevel::Default, "plain text"}));
+    EXPECT_THAT(fake.log.unified(), ElementsAre("value 3"));
+    EXPECT_THAT(fake.log.console(), ElementsAre("plain text"));
+}
+
 TEST(FakeBundles, BundleWithURLFindsAddedBundlesByPath) {
     FakeBundles bundles;
     auto copy = std::make_shared<FakeBundle>("/Users/user/Desktop/Helper Copy.app", "com.x.y");

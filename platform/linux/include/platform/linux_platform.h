@@ -40,4 +40,7 @@ class LinuxPlatform {
     Services services_;
 };
 
+// The property-list file that holds a defaults domain: $XDG_CONFIG_HOME/<domain>.plist.
+std::string userDefaultsPathForDomain(const std::string& domain);
+
 }  // namespace platform::linux_platform

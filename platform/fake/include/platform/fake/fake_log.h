@@ -27,8 +27,12 @@ class FakeLog : public LogService {
     std::vector<std::string> all() const;
 
     std::vector<Entry> entries;
-    // Also print every line on standard error, for debugging a test.
-    bool echo = false;
+    // Also print every line on standard error, for debugging a test; on by default when
+    // PENDRA_FAKE_LOG_ECHO is set.
+    bool echo = echoByDefault();
+
+  private:
+    static bool echoByDefault();
 };
 
 }  // namespace platform::fake
