@@ -49,8 +49,8 @@ bool PendraSandboxHelper::updateFromBundleAtPath(const std::optional<std::string
         return false;
     }
 
-    // The relaunch tool deletes the target before it puts the source there, so a source that
-    // is the installed bundle itself would be lost.
+    // The relaunch tool puts the source in place of the target and then deletes the source, so
+    // a source that is the installed bundle itself would be lost.
     const std::string target = installationFilePath();
     if (!target.empty() && fileManager.fileExistsAtPath(target)) {
         platform::Error error;
