@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/xattr.h>
 
 #include <csignal>
 
@@ -231,6 +232,29 @@ TEST_F(RelaunchToolFilesTest, RefusesASourceThatIsALinkToTheTarget) {
     EXPECT_TRUE(std::filesystem::is_symlink(link));
     EXPECT_THAT(tools_test::lastLine(fake.log.console()),
                 ::testing::EndsWith(link + " is a symbolic link, not a bundle"));
+}
+
+TEST_F(RelaunchToolFilesTest, ReleaseFromQuarantineClearsTheMarkOnTheTreeButNotBeyondItsLinks) {
+    const char* quarantine = "user.com.apple.quarantine";
+    const std::vector<std::string> marked = {target, target + "/Contents/MacOS/Helper",
+                                             outside + "/Wichtig.txt"};
+    for (const std::string& path : marked) {
+        if (setxattr(path.c_str(), quarantine, "0081;x", 6, 0) != 0) {
+            GTEST_SKIP() << "extended attributes are not available here";
+        }
+    }
+    platform::Services services = fake.services();
+    services.tasks = linuxPlatform.services().tasks;
+    platform::ScopedInstall realTasks(services);
+
+    relaunch_tool::releaseFileFromQuarantine(target);
+
+    char value[16];
+    EXPECT_LT(getxattr(target.c_str(), quarantine, value, sizeof value), 0);
+    EXPECT_LT(
+        getxattr((target + "/Contents/MacOS/Helper").c_str(), quarantine, value, sizeof value), 0);
+    // Reached only through the link inside the bundle: not the bundle's to release.
+    EXPECT_EQ(getxattr((outside + "/Wichtig.txt").c_str(), quarantine, value, sizeof value), 6);
 }
 
 }  // namespace
