@@ -15,6 +15,7 @@
 #include "platform/application.h"
 #include "platform/distributed_notification_center.h"
 #include "platform/pasteboard.h"
+#include "platform/property_list.h"
 #include "platform/url.h"
 
 struct sd_bus;
@@ -125,6 +126,30 @@ std::optional<std::string> performServiceRequest(ServicesProvider* provider,
                                                  const std::string& message,
                                                  const std::string& userData,
                                                  const Pasteboard& pasteboard);
+
+// Observers of every distributed notification of the session; they run on the application's
+// loop. The subscriptions end with the object.
+class DistributedNotificationObservers {
+  public:
+    using Observer =
+        std::function<void(const std::string& name, const std::optional<std::string>& object,
+                           const NotificationUserInfo& userInfo)>;
+    explicit DistributedNotificationObservers(SessionBus& bus) : bus_(bus) {}
+    ~DistributedNotificationObservers();
+    DistributedNotificationObservers(const DistributedNotificationObservers&) = delete;
+    DistributedNotificationObservers& operator=(const DistributedNotificationObservers&) = delete;
+
+    // False when there is no session bus or the subscription failed (logged).
+    bool add(Observer observer);
+    // Hands a received notification to every observer.
+    void deliver(const std::string& name, const std::optional<std::string>& object,
+                 const NotificationUserInfo& userInfo) const;
+
+  private:
+    SessionBus& bus_;
+    sd_bus_slot* slot_ = nullptr;
+    std::vector<Observer> observers_;
+};
 
 // openURL: the application that declares the URL's scheme gets a 'GURL' event, launched first
 // when it does not run; other URLs go to xdg-open.

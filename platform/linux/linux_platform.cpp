@@ -45,6 +45,7 @@ struct LinuxPlatform::Impl {
                                   }};
     LinuxDistributedNotificationCenter notifications{bus};
     URLOpener opener{application, workspace, events, bus};
+    DistributedNotificationObservers observers{bus};
 
     Impl() {
         workspace.setURLOpener([this](const URL& url) { return opener.openURL(url); });
@@ -78,6 +79,17 @@ LinuxPlatform::LinuxPlatform() : impl_(std::make_unique<Impl>()) {
 }
 
 LinuxPlatform::~LinuxPlatform() = default;
+
+OSStatus LinuxPlatform::sendServicesRequest(const std::string& bundleIdentifier,
+                                            const std::string& message, const std::string& userData,
+                                            const Pasteboard& pasteboard, std::string* error) {
+    return linux_platform::sendServicesRequest(impl_->bus, bundleIdentifier, message, userData,
+                                               pasteboard, error);
+}
+
+bool LinuxPlatform::addDistributedNotificationObserver(NotificationObserver observer) {
+    return impl_->observers.add(std::move(observer));
+}
 
 std::string userDefaultsPathForDomain(const std::string& domain) {
     return LinuxUserDefaults::pathForDomain(domain);

@@ -19,7 +19,17 @@ namespace pendra {
 namespace {
 
 using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
+
+// What init registers, in order: the four custom events, then GetURL.
+const std::vector<std::pair<platform::AEEventClass, platform::AEEventID>> kRegistrations{
+    {kPendraHelperEventClass, kGetVersionEventID},
+    {kPendraHelperEventClass, kUpdateEventID},
+    {kPendraHelperEventClass, kInvokeQuickEntryAutofillServiceItemEventID},
+    {kPendraHelperEventClass, kDisableEventID},
+    {platform::kInternetEventClass, platform::kAEGetURL},
+};
 
 class PendraSandboxHelperTest : public testing::HelperTest {
   protected:
@@ -65,13 +75,7 @@ TEST_F(PendraSandboxHelperTest, InitRegistersInItsOrderAndRunsOneCheckBeforeTheT
         // in place, the dynamic services have been re-read, and no timer exists yet.
         EXPECT_NE(fake.application.servicesProvider(), nullptr);
         EXPECT_EQ(fake.application.updateDynamicServicesCalls, 1);
-        EXPECT_THAT(fake.appleEvents.registrationOrder,
-                    ElementsAre(std::pair{kPendraHelperEventClass, kGetVersionEventID},
-                                std::pair{kPendraHelperEventClass, kUpdateEventID},
-                                std::pair{kPendraHelperEventClass,
-                                          kInvokeQuickEntryAutofillServiceItemEventID},
-                                std::pair{kPendraHelperEventClass, kDisableEventID},
-                                std::pair{platform::kInternetEventClass, platform::kAEGetURL}));
+        EXPECT_THAT(fake.appleEvents.registrationOrder, ElementsAreArray(kRegistrations));
         EXPECT_THAT(fake.application.timers, IsEmpty());
         EXPECT_THAT(fake.log.unified(), ElementsAre("Performing Pendra existence check"));
     };
@@ -168,13 +172,7 @@ TEST_F(PendraSandboxHelperTest, SecondCopyBuildsItsHelperThenLeavesWithoutInstal
                             "Exiting the helper"));
     // The helper object was built: services re-read, event handlers registered, timer made.
     EXPECT_EQ(fake.application.updateDynamicServicesCalls, 1);
-    EXPECT_THAT(
-        fake.appleEvents.registrationOrder,
-        ElementsAre(std::pair{kPendraHelperEventClass, kGetVersionEventID},
-                    std::pair{kPendraHelperEventClass, kUpdateEventID},
-                    std::pair{kPendraHelperEventClass, kInvokeQuickEntryAutofillServiceItemEventID},
-                    std::pair{kPendraHelperEventClass, kDisableEventID},
-                    std::pair{platform::kInternetEventClass, platform::kAEGetURL}));
+    EXPECT_THAT(fake.appleEvents.registrationOrder, ElementsAreArray(kRegistrations));
     EXPECT_EQ(fake.application.timers.size(), 1u);
     // Nothing installed, no login item touched, no loop, no notification.
     EXPECT_EQ(fake.application.runCalls, 0);

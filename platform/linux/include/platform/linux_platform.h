@@ -2,7 +2,9 @@
 // executable's main() creates and installs.
 #pragma once
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/platform.h"
@@ -17,6 +19,20 @@ class LinuxPlatform {
     LinuxPlatform& operator=(const LinuxPlatform&) = delete;
 
     const Services& services() const { return services_; }
+
+    // What the programs that play the other side of the session need beyond the services.
+    // A Services request to the application of a bundle identifier, as the Services menu makes
+    // it: noErr when the provider ran the service; procNotFound when nothing answers for the
+    // identifier; another status with *error set when the provider refused or failed.
+    OSStatus sendServicesRequest(const std::string& bundleIdentifier, const std::string& message,
+                                 const std::string& userData, const Pasteboard& pasteboard,
+                                 std::string* error);
+    // Calls the observer on the application's loop for every distributed notification posted
+    // in the session from now on. False when there is no session bus.
+    using NotificationObserver =
+        std::function<void(const std::string& name, const std::optional<std::string>& object,
+                           const NotificationUserInfo& userInfo)>;
+    bool addDistributedNotificationObserver(NotificationObserver observer);
 
   private:
     struct Impl;
