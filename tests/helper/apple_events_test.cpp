@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
+#include <string>
+
 #include "helper/requests/apple_events_handler.h"
 #include "helper/requests/sender.h"
 #include "request_fixture.h"
@@ -52,6 +55,11 @@ struct VersionCase {
     std::int32_t minor;
 };
 
+// A stable name for each case, so that the test list does not depend on where its text lies.
+void PrintTo(const VersionCase& versionCase, std::ostream* out) {
+    *out << "version " << versionCase.bundleVersion;
+}
+
 class GetVersionTest : public RequestFixture, public ::testing::WithParamInterface<VersionCase> {};
 
 TEST_P(GetVersionTest, AnswersMajorThenMinorAsSigned32BitIntegers) {
@@ -71,7 +79,10 @@ TEST_P(GetVersionTest, AnswersMajorThenMinorAsSigned32BitIntegers) {
 
 INSTANTIATE_TEST_SUITE_P(BundleVersions, GetVersionTest,
                          ::testing::Values(VersionCase{"304", 3, 4}, VersionCase{"1207", 12, 7},
-                                           VersionCase{"99", 0, 99}));
+                                           VersionCase{"99", 0, 99}),
+                         [](const ::testing::TestParamInfo<VersionCase>& info) {
+                             return std::string("Version") + info.param.bundleVersion;
+                         });
 
 class InvokeTest : public RequestFixture {
   protected:
