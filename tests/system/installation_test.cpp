@@ -123,12 +123,11 @@ TEST_F(InstallationTest, WithoutTheMainApplicationTheHelperRemovesItselfAtStart)
 
     const pid_t helper = startHelper(installedHelper, "helper.log");
     EXPECT_EQ(waitForExit(helper, 10s), 0) << log("helper.log");
-    const auto exited = Clock::now();
 
     EXPECT_THAT(autostartEntries(), ElementsAre(Pair("other-program.desktop", "")));
-    // The remove tool checks once a second whether the helper has ended.
+    // The remove tool checks once a second whether the helper has ended: about two seconds
+    // at most from the helper's end.
     EXPECT_TRUE(waitUntil([&] { return !itemExists(installedHelper); }, 3s)) << log("helper.log");
-    EXPECT_LT(Clock::now() - exited, 3s);
     EXPECT_THAT(namesIn(installFolder), IsEmpty());
 
     const std::string output = log("helper.log");

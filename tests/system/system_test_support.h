@@ -67,7 +67,8 @@ inline bool itemExists(const std::string& path) {
     return ::lstat(path.c_str(), &status) == 0;
 }
 
-// Every item below a folder with its kind and content, for "nothing changed" comparisons.
+// Every item below a folder with its kind and a digest of its content, for "nothing changed"
+// comparisons.
 inline std::map<std::string, std::string> treeAt(const std::string& root) {
     std::map<std::string, std::string> tree;
     std::error_code error;
@@ -79,7 +80,10 @@ inline std::map<std::string, std::string> treeAt(const std::string& root) {
         } else if (it->is_directory()) {
             tree[relative] = "folder";
         } else {
-            tree[relative] = readFile(it->path().string());
+            // Size and digest: the executables are large, and a failure prints the tree.
+            const std::string content = readFile(it->path().string());
+            tree[relative] = std::to_string(content.size()) + " bytes, digest " +
+                             std::to_string(std::hash<std::string>{}(content));
         }
     }
     return tree;
