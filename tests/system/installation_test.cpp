@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "system/system_test_support.h"
 
 namespace system_test {
@@ -22,6 +24,22 @@ class InstallationTest : public SystemTest {
     void writeForeignAutostartEntry() {
         writeFile(autostart + "/other-program.desktop",
                   "[Desktop Entry]\nType=Application\nName=Other\nExec=/bin/true\n");
+    }
+
+    // What desktop-file-validate reports about an entry: nothing for a valid one.
+    static std::string validateDesktopEntry(const std::string& path) {
+        const std::string command = "desktop-file-validate '" + path + "' 2>&1";
+        FILE* output = ::popen(command.c_str(), "r");
+        if (output == nullptr) {
+            return "cannot run desktop-file-validate";
+        }
+        std::string text;
+        char buffer[256];
+        while (std::fgets(buffer, sizeof buffer, output) != nullptr) {
+            text += buffer;
+        }
+        const int status = ::pclose(output);
+        return status == 0 ? text : text + "(exit status " + std::to_string(status) + ")";
     }
 
     // The main application records the arguments of every launch in the home folder.
@@ -62,6 +80,11 @@ TEST_F(InstallationTest, FirstStartOutsideTheDesignatedFolderMovesTheBundleAndRu
     EXPECT_THAT(autostartEntries(), UnorderedElementsAre(Pair("other-program.desktop", ""),
                                                          Pair(::testing::_, installedHelper)));
     EXPECT_THAT(readFile(autostart + "/other-program.desktop"), HasSubstr("Exec=/bin/true"));
+    for (const auto& [name, bundle] : autostartEntries()) {
+        if (bundle == installedHelper) {
+            EXPECT_EQ(validateDesktopEntry(autostart + "/" + name), "") << name;
+        }
+    }
 
     // The main application was started for the hand-over, and told why.
     EXPECT_TRUE(waitUntil([&] { return itemExists(home + "/PendraMac.launches"); }));
@@ -136,6 +159,20 @@ TEST_F(InstallationTest, WithoutTheMainApplicationTheHelperRemovesItselfAtStart)
     // Ended past the application object: neither notification went out.
     EXPECT_FALSE(bus.waitForNotification(kDidTerminate, 200ms));
     EXPECT_THAT(bus.notifications, IsEmpty());
+}
+
+TEST_F(InstallationTest, WithoutASessionBusTheHelperStillRunsAndSaysWhy) {
+    installMainApplication();
+    copyHelperTo(installFolder);
+    busAddress = "unix:path=" + runtime + "/no-such-bus";
+
+    const pid_t helper = startHelper(installedHelper, "helper.log");
+    EXPECT_TRUE(waitUntil([&] {
+        return log("helper.log").find("Helper about to start running") != std::string::npos;
+    })) << log("helper.log");
+    EXPECT_EQ(waitForExit(helper, 500ms), std::nullopt) << log("helper.log");
+    EXPECT_THAT(log("helper.log"), HasSubstr("No session bus"));
+    EXPECT_THAT(autostartEntries(), ElementsAre(Pair(::testing::_, installedHelper)));
 }
 
 }  // namespace
