@@ -175,5 +175,33 @@ TEST_F(InstallationTest, WithoutASessionBusTheHelperStillRunsAndSaysWhy) {
     EXPECT_THAT(autostartEntries(), ElementsAre(Pair(::testing::_, installedHelper)));
 }
 
+TEST_F(InstallationTest, AtLoginTheAutostartEntryStartsTheInstalledHelperAgain) {
+    if (!itemExists("/usr/bin/gio")) {
+        GTEST_SKIP() << "no gio to start a desktop entry as a session does";
+    }
+    installMainApplication();
+    copyHelperTo(installFolder);
+    BusClient bus(busAddress);
+    ASSERT_TRUE(bus.connected());
+    const pid_t first = startHelper(installedHelper, "helper.log");
+    ASSERT_TRUE(bus.waitForNotification(kDidLaunch)) << log("helper.log");
+    const auto entries = autostartEntries();
+    ASSERT_EQ(entries.size(), 1u);
+    const std::string entry = autostart + "/" + entries.begin()->first;
+
+    // The session ends: an orderly quit, which keeps the entry.
+    ::kill(first, SIGTERM);
+    EXPECT_TRUE(bus.waitForNotification(kDidTerminate)) << log("helper.log");
+    EXPECT_EQ(waitForExit(first, 10s), 0);
+    const auto autostartBefore = treeAt(autostart);
+
+    // The next session starts what the entry names.
+    const pid_t launcher = start("/usr/bin/gio", {"launch", entry}, logs + "/gio.log");
+    EXPECT_EQ(waitForExit(launcher, 10s), 0) << log("gio.log");
+    EXPECT_TRUE(bus.waitForNotification(kDidLaunch, 10s, 2)) << log("helper.log");
+    EXPECT_EQ(processesRunning(installedHelper + "/" + kHelperExecutable).size(), 1u);
+    EXPECT_EQ(treeAt(autostart), autostartBefore);
+}
+
 }  // namespace
 }  // namespace system_test

@@ -244,14 +244,15 @@ class BusClient {
         return platform::AppleEventDescriptor::unflatten(*bytes);
     }
 
-    // Reads what the bus has delivered until the notification has been seen or the bound has
-    // passed.
-    bool waitForNotification(const std::string& name, std::chrono::milliseconds bound = 10s) {
+    // Reads what the bus has delivered until the notification has been seen (that many times)
+    // or the bound has passed.
+    bool waitForNotification(const std::string& name, std::chrono::milliseconds bound = 10s,
+                             long times = 1) {
         const auto deadline = Clock::now() + bound;
         while (true) {
             while (sd_bus_process(bus_, nullptr) > 0) {
             }
-            if (std::count(notifications.begin(), notifications.end(), name) > 0) {
+            if (std::count(notifications.begin(), notifications.end(), name) >= times) {
                 return true;
             }
             if (Clock::now() >= deadline) {
