@@ -126,5 +126,32 @@ TEST_F(EventsTest, DisableEndsTheHelperRemovesItsEntryAndDeletesItsBundle) {
     EXPECT_THAT(log("helper.log"), HasSubstr("Received disable Apple Event."));
 }
 
+TEST_F(EventsTest, UpdateHandsTheNewBundleOverAndTheNewVersionAnswers) {
+    const std::string update = copyHelperTo(home + "/Downloads/Update");
+    setBundleVersion(update, "1301");
+    const auto updateTree = treeAt(update);
+
+    auto event = helperEvent("pdqe", "pdup");
+    event.setParamDescriptor(platform::AppleEventDescriptor::descriptorWithString(update),
+                             platform::keyDirectObject);
+    // The helper ends without an orderly quit and without a reply.
+    bus->send(event.flatten());
+    EXPECT_EQ(waitForExit(helper, 10s), 0) << log("helper.log");
+
+    EXPECT_TRUE(bus->waitForNotification(kDidLaunch, 10s, 2)) << log("helper.log");
+    EXPECT_FALSE(bus->waitForNotification(kDidTerminate, 0ms));
+    EXPECT_TRUE(waitForHelperOnBus(*bus));
+    const auto reply = bus->sendEvent(helperEvent("pdqe", "pdvn"));
+    ASSERT_TRUE(reply.has_value()) << log("helper.log");
+    EXPECT_EQ(reply->paramDescriptorForKeyword(kMajor)->int32Value(), 13);
+    EXPECT_EQ(reply->paramDescriptorForKeyword(kMinor)->int32Value(), 1);
+
+    EXPECT_EQ(treeAt(installedHelper), updateTree);
+    EXPECT_FALSE(itemExists(update));
+    EXPECT_TRUE(waitUntil([&] { return namesIn(temporary).empty(); }));
+    EXPECT_EQ(processesRunning(installedHelper + "/" + kHelperExecutable).size(), 1u);
+    EXPECT_THAT(autostartEntries(), UnorderedElementsAre(Pair(::testing::_, installedHelper)));
+}
+
 }  // namespace
 }  // namespace system_test
