@@ -96,6 +96,29 @@ TEST_F(InstallationTest, FirstStartOutsideTheDesignatedFolderMovesTheBundleAndRu
     EXPECT_EQ(std::count(bus.notifications.begin(), bus.notifications.end(), kDidLaunch), 1);
 }
 
+TEST_F(InstallationTest, AHandOverWhileTheMainApplicationRunsTellsItInsteadOfStartingIt) {
+    // A main application whose executable is a real program, so that it counts as running.
+    installMainApplication();
+    const std::string mainExecutable = applications + "/PendraMac.app/Contents/MacOS/PendraMac";
+    std::filesystem::remove(mainExecutable);
+    std::filesystem::copy_file("/bin/sleep", mainExecutable);
+    const pid_t mainApplication = start(mainExecutable, {"30"}, logs + "/main.log");
+    ASSERT_TRUE(waitUntil([&] { return processesRunning(mainExecutable).size() == 1; }));
+    BusClient bus(busAddress);
+    ASSERT_TRUE(bus.connected());
+
+    const std::string source = copyHelperTo(home + "/Downloads");
+    const pid_t first = startHelper(source, "helper.log");
+    EXPECT_EQ(waitForExit(first, 10s), 0) << log("helper.log");
+    EXPECT_TRUE(bus.waitForNotification("PendraMacSandboxHelperDidInstallNotification"))
+        << log("helper.log");
+    EXPECT_TRUE(bus.waitForNotification(kDidLaunch)) << log("helper.log");
+
+    EXPECT_EQ(processesRunning(mainExecutable), std::vector<pid_t>{mainApplication});
+    EXPECT_FALSE(itemExists(source));
+    EXPECT_EQ(processesRunning(installedHelper + "/" + kHelperExecutable).size(), 1u);
+}
+
 TEST_F(InstallationTest, ASecondCopyExitsAtOnceAndChangesNothing) {
     installMainApplication();
     writeForeignAutostartEntry();
