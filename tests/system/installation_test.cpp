@@ -1,5 +1,6 @@
-// Installing, refusing a second copy, and removing itself when the main application is gone:
-// the assembled helper bundle started as a real process.
+// Installing and handing over, starting at login, refusing a second copy, running without a
+// session bus, and removing itself when the main application is gone: the assembled helper
+// bundle started as a real process.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
