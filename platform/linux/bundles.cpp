@@ -307,6 +307,13 @@ std::string processName(pid_t pid) {
 // The application a live process runs: the bundle its executable lies in, when the executable
 // is the one that bundle declares; absent for other programs.
 std::optional<RunningApplication> applicationOfProcess(pid_t pid) {
+    // Only the user's own processes belong to the session: another account's helper is no
+    // second copy of this one.
+    struct stat owner {};
+    if (::stat(("/proc/" + std::to_string(pid)).c_str(), &owner) != 0 ||
+        owner.st_uid != ::getuid()) {
+        return std::nullopt;
+    }
     auto executable = readLink("/proc/" + std::to_string(pid) + "/exe");
     if (!executable) {
         return std::nullopt;

@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
 
 #include "linux_application.h"
 #include "linux_bundles.h"
@@ -189,6 +194,36 @@ TEST_F(LinuxWorkspaceTest, OnlyTheDeclaredExecutableOfABundleMakesARunningApplic
     ::kill(tool, SIGKILL);
     ::waitpid(tool, nullptr, 0);
     EXPECT_FALSE(workspace.runningApplicationWithProcessIdentifier(tool));
+}
+
+TEST_F(LinuxWorkspaceTest, AnotherAccountsProcessIsNoRunningApplicationOfThisSession) {
+    if (::getuid() != 0) {
+        GTEST_SKIP() << "starting a process under another account needs root";
+    }
+    const std::string bundle =
+        makeBundle(applications.path(), "Other", {{"CFBundleIdentifier", "com.example.other"}});
+    for (std::filesystem::path folder = bundle + "/Contents/MacOS"; folder != "/";
+         folder = folder.parent_path()) {
+        ::chmod(folder.c_str(), 0755);
+    }
+    pid_t other = ::fork();
+    if (other == 0) {
+        const std::string path = bundle + "/Contents/MacOS/Other";
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
+            ::_exit(126);
+        }
+        ::execl(path.c_str(), path.c_str(), "30", nullptr);
+        ::_exit(127);
+    }
+    reaper.add(other);
+    ASSERT_TRUE(eventually([&] {
+        std::error_code unreadable;
+        return std::filesystem::read_symlink("/proc/" + std::to_string(other) + "/exe",
+                                             unreadable) == bundle + "/Contents/MacOS/Other";
+    }));
+    EXPECT_TRUE(workspace.runningApplicationsWithBundleIdentifier("com.example.other").empty());
+    ::kill(other, SIGKILL);
+    ::waitpid(other, nullptr, 0);
 }
 
 TEST_F(LinuxWorkspaceTest, LaunchFailuresAreReportedWithThePath) {

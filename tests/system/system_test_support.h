@@ -1,0 +1,595 @@
+// The helper as the user runs it: the assembled bundles started as real processes, on a
+// private session bus, with the home folder, the XDG folders, the temporary folder and the
+// applications folder inside a temporary folder of the test's own.
+#pragma once
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <optional>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/apple_event_descriptor.h"
+
+namespace system_test {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+inline constexpr const char* kHelperIdentifier = "com.orvano.PendraMacSandboxHelper";
+inline constexpr const char* kMainApplicationIdentifier = "com.orvano.PendraMac";
+inline constexpr const char* kHelperAppName = "PendraMacSandboxHelper.app";
+inline constexpr const char* kHelperExecutable = "Contents/MacOS/PendraMacSandboxHelper";
+inline constexpr const char* kRelaunchToolExecutable =
+    "Contents/MacOS/PendraSandboxHelperRelaunchTool.app/Contents/MacOS/"
+    "PendraSandboxHelperRelaunchTool";
+inline constexpr const char* kDidLaunch = "PendraMacSandboxHelperDidLaunchNotification";
+inline constexpr const char* kDidTerminate = "PendraMacSandboxHelperDidTerminateNotification";
+// Where an application answers events, and where notifications are posted.
+inline constexpr const char* kApplicationPath = "/org/pendra/Application";
+inline constexpr const char* kApplicationInterface = "org.pendra.Application";
+inline constexpr const char* kNotificationPath = "/org/pendra/DistributedNotifications";
+inline constexpr const char* kNotificationInterface = "org.pendra.DistributedNotifications";
+
+inline std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+inline void writeFile(const std::string& path, const std::string& text) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+inline bool itemExists(const std::string& path) {
+    struct stat status {};
+    return ::lstat(path.c_str(), &status) == 0;
+}
+
+// Every item below a folder with its kind and a digest of its content, for "nothing changed"
+// comparisons.
+inline std::map<std::string, std::string> treeAt(const std::string& root) {
+    std::map<std::string, std::string> tree;
+    std::error_code error;
+    for (auto it = std::filesystem::recursive_directory_iterator(root, error);
+         it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+        const std::string relative = std::filesystem::relative(it->path(), root).string();
+        if (it->is_symlink()) {
+            tree[relative] = "link:" + std::filesystem::read_symlink(it->path()).string();
+        } else if (it->is_directory()) {
+            tree[relative] = "folder";
+        } else {
+            // Size and digest: the executables are large, and a failure prints the tree.
+            const std::string content = readFile(it->path().string());
+            tree[relative] = std::to_string(content.size()) + " bytes, digest " +
+                             std::to_string(std::hash<std::string>{}(content));
+        }
+    }
+    return tree;
+}
+
+inline std::vector<std::string> namesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Polls until the condition holds or the bound has passed; answers the last result.
+inline bool waitUntil(const std::function<bool()>& condition,
+                      std::chrono::milliseconds bound = 10s) {
+    const auto deadline = Clock::now() + bound;
+    while (!condition()) {
+        if (Clock::now() >= deadline) {
+            return condition();
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+// The exit status of a child (128 + signal when a signal ended it), or absent when it still
+// runs at the deadline.
+inline std::optional<int> waitForExit(pid_t pid, std::chrono::milliseconds bound) {
+    const auto deadline = Clock::now() + bound;
+    while (true) {
+        int status = 0;
+        const pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid) {
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        if (done < 0 || Clock::now() >= deadline) {
+            return std::nullopt;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+}
+
+inline bool processRuns(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) {
+        return false;
+    }
+    const auto close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
+}
+
+// The processes whose executable is the given file (live ones only).
+inline std::vector<pid_t> processesRunning(const std::string& executable) {
+    std::vector<pid_t> found;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        std::error_code linkError;
+        const auto target = std::filesystem::read_symlink(entry.path() / "exe", linkError);
+        if (!linkError && target.string() == executable && processRuns(std::stoi(name))) {
+            found.push_back(std::stoi(name));
+        }
+    }
+    return found;
+}
+
+// An Apple Event to the helper, addressed by bundle identifier.
+inline platform::AppleEventDescriptor helperEvent(const char (&eventClass)[5],
+                                                  const char (&eventID)[5]) {
+    return platform::AppleEventDescriptor::appleEventWithEventClass(
+        platform::fourCharCode(eventClass), platform::fourCharCode(eventID),
+        platform::AppleEventDescriptor::descriptorWithApplicationBundleIdentifier(
+            kHelperIdentifier),
+        -1, 0);
+}
+
+// A connection of the test's own to the private bus: sends events as raw bytes and records
+// every distributed notification posted after it was opened.
+class BusClient {
+  public:
+    explicit BusClient(const std::string& address) {
+        if (sd_bus_new(&bus_) < 0 || sd_bus_set_address(bus_, address.c_str()) < 0 ||
+            sd_bus_set_bus_client(bus_, 1) < 0 || sd_bus_start(bus_) < 0) {
+            sd_bus_unref(bus_);
+            bus_ = nullptr;
+            return;
+        }
+        sd_bus_match_signal(bus_, &slot_, nullptr, kNotificationPath, kNotificationInterface,
+                            "Posted", &BusClient::onNotification, this);
+    }
+    ~BusClient() {
+        sd_bus_slot_unref(slot_);
+        sd_bus_flush_close_unref(bus_);
+    }
+    BusClient(const BusClient&) = delete;
+    BusClient& operator=(const BusClient&) = delete;
+
+    bool connected() const { return bus_ != nullptr && slot_ != nullptr; }
+
+    bool nameHasOwner(const std::string& name) {
+        sd_bus_error error = SD_BUS_ERROR_NULL;
+        sd_bus_message* reply = nullptr;
+        int owned = 0;
+        if (sd_bus_call_method(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                               "org.freedesktop.DBus", "NameHasOwner", &error, &reply, "s",
+                               name.c_str()) >= 0) {
+            sd_bus_message_read(reply, "b", &owned);
+        }
+        sd_bus_message_unref(reply);
+        sd_bus_error_free(&error);
+        return owned != 0;
+    }
+
+    // Calls the helper's event method with the bytes; the reply's bytes, or absent with the
+    // bus error's name in *failure.
+    std::optional<std::vector<std::uint8_t>> send(const std::vector<std::uint8_t>& bytes,
+                                                  std::string* failure = nullptr) {
+        sd_bus_message* call = nullptr;
+        sd_bus_message* reply = nullptr;
+        sd_bus_error error = SD_BUS_ERROR_NULL;
+        std::optional<std::vector<std::uint8_t>> answer;
+        int r = sd_bus_message_new_method_call(bus_, &call, kHelperIdentifier, kApplicationPath,
+                                               kApplicationInterface, "HandleEvent");
+        if (r >= 0) {
+            sd_bus_message_set_auto_start(call, 0);
+            r = sd_bus_message_append_array(call, 'y', bytes.data(), bytes.size());
+        }
+        if (r >= 0) {
+            r = sd_bus_call(bus_, call, 5'000'000, &error, &reply);
+        }
+        const void* data = nullptr;
+        std::size_t size = 0;
+        if (r >= 0 && sd_bus_message_read_array(reply, 'y', &data, &size) >= 0) {
+            const auto* begin = static_cast<const std::uint8_t*>(data);
+            answer = std::vector<std::uint8_t>(begin, begin + size);
+        } else if (failure != nullptr) {
+            *failure = error.name != nullptr ? error.name : std::strerror(-r);
+        }
+        sd_bus_message_unref(reply);
+        sd_bus_message_unref(call);
+        sd_bus_error_free(&error);
+        return answer;
+    }
+
+    std::optional<platform::AppleEventDescriptor> sendEvent(
+        const platform::AppleEventDescriptor& event) {
+        const auto bytes = send(event.flatten());
+        if (!bytes) {
+            return std::nullopt;
+        }
+        return platform::AppleEventDescriptor::unflatten(*bytes);
+    }
+
+    // Reads what the bus has delivered until the notification has been seen (that many times)
+    // or the bound has passed.
+    bool waitForNotification(const std::string& name, std::chrono::milliseconds bound = 10s,
+                             long times = 1) {
+        const auto deadline = Clock::now() + bound;
+        while (true) {
+            while (sd_bus_process(bus_, nullptr) > 0) {
+            }
+            if (std::count(notifications.begin(), notifications.end(), name) >= times) {
+                return true;
+            }
+            if (Clock::now() >= deadline) {
+                return false;
+            }
+            sd_bus_wait(bus_, 50'000);
+        }
+    }
+
+    std::vector<std::string> notifications;
+
+  private:
+    static int onNotification(sd_bus_message* message, void* userdata, sd_bus_error*) {
+        const char* name = nullptr;
+        if (sd_bus_message_read(message, "s", &name) >= 0 && name != nullptr) {
+            static_cast<BusClient*>(userdata)->notifications.emplace_back(name);
+        }
+        return 0;
+    }
+
+    sd_bus* bus_ = nullptr;
+    sd_bus_slot* slot_ = nullptr;
+};
+
+class SystemTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        // Programs started in new sessions end up as this process's children once their
+        // launchers end, so that they can be reaped and none is left behind.
+        ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+    }
+
+    void SetUp() override {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "pendra-system-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        root = pattern;
+        home = root + "/home";
+        dataHome = home + "/.local/share";
+        configHome = home + "/.config";
+        runtime = root + "/run";
+        temporary = root + "/tmp";
+        applications = root + "/Applications";
+        logs = root + "/logs";
+        for (const auto& folder :
+             {home, dataHome, configHome, runtime, temporary, applications, logs}) {
+            std::filesystem::create_directories(folder);
+        }
+        std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
+        installFolder = dataHome + "/Pendra Sandbox Helper";
+        installedHelper = installFolder + "/" + kHelperAppName;
+        autostart = configHome + "/autostart";
+        startBus();
+        waitForNoOtherHelper();
+    }
+
+    void TearDown() override {
+        endEveryProcess();
+        if (machineLock_ >= 0) {
+            ::close(machineLock_);
+            machineLock_ = -1;
+        }
+        std::error_code ignored;
+        std::filesystem::remove_all(root, ignored);
+    }
+
+    // The environment every program of the test starts with. The marker finds them again.
+    std::vector<std::string> environment() const {
+        const char* path = std::getenv("PATH");
+        return {"PATH=" + std::string(path != nullptr ? path : "/usr/bin:/bin"),
+                "HOME=" + home,
+                "XDG_DATA_HOME=" + dataHome,
+                "XDG_CONFIG_HOME=" + configHome,
+                "XDG_RUNTIME_DIR=" + runtime,
+                "TMPDIR=" + temporary,
+                "PENDRA_APPLICATIONS_PATH=" + applications,
+                "DBUS_SESSION_BUS_ADDRESS=" + busAddress,
+                "PENDRA_LOG_TO_STDERR=1",
+                "LC_ALL=C.UTF-8",
+                marker()};
+    }
+
+    std::string marker() const { return "PENDRA_SYSTEM_TEST_ROOT=" + root; }
+
+    // Starts a program with the test's environment; its standard output and error go to the
+    // log file. `fileSizeLimit` makes writes past that size fail, as on a full disk.
+    pid_t start(const std::string& program, const std::vector<std::string>& arguments,
+                const std::string& logFile, std::optional<rlim_t> fileSizeLimit = std::nullopt) {
+        std::vector<std::string> argvText{program};
+        argvText.insert(argvText.end(), arguments.begin(), arguments.end());
+        std::vector<std::string> envText = environment();
+        std::vector<char*> argv, envp;
+        for (auto& value : argvText) {
+            argv.push_back(value.data());
+        }
+        argv.push_back(nullptr);
+        for (auto& value : envText) {
+            envp.push_back(value.data());
+        }
+        envp.push_back(nullptr);
+        const int out = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            const int nothing = ::open("/dev/null", O_RDONLY);
+            ::dup2(nothing, 0);
+            ::dup2(out, 1);
+            ::dup2(out, 2);
+            if (fileSizeLimit) {
+                ::signal(SIGXFSZ, SIG_IGN);  // stays ignored across exec
+                rlimit limit{*fileSizeLimit, *fileSizeLimit};
+                ::setrlimit(RLIMIT_FSIZE, &limit);
+            }
+            ::execve(program.c_str(), argv.data(), envp.data());
+            ::_exit(127);
+        }
+        ::close(out);
+        return pid;
+    }
+
+    pid_t startHelper(const std::string& bundle, const std::string& logName) {
+        return start(bundle + "/" + kHelperExecutable, {}, logs + "/" + logName);
+    }
+
+    std::string log(const std::string& logName) const { return readFile(logs + "/" + logName); }
+
+    // A copy of the helper bundle as the build assembled it.
+    std::string copyHelperTo(const std::string& folder) {
+        std::filesystem::create_directories(folder);
+        const std::string bundle = folder + "/" + kHelperAppName;
+        std::filesystem::copy(std::string(PENDRA_BUNDLE_DIR) + "/" + kHelperAppName, bundle,
+                              std::filesystem::copy_options::recursive |
+                                  std::filesystem::copy_options::copy_symlinks);
+        return bundle;
+    }
+
+    // The smallest main application the helper recognises: an Info.plist and an executable.
+    void installMainApplication() {
+        const std::string bundle = applications + "/PendraMac.app";
+        writeFile(bundle + "/Contents/Info.plist",
+                  "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                  "<key>CFBundleIdentifier</key><string>" +
+                      std::string(kMainApplicationIdentifier) +
+                      "</string><key>CFBundleExecutable</key><string>PendraMac</string>"
+                      "<key>CFBundleName</key><string>PendraMac</string>"
+                      "<key>CFBundlePackageType</key><string>APPL</string></dict></plist>\n");
+        writeFile(bundle + "/Contents/MacOS/PendraMac", "#!/bin/sh\nexec sleep 30\n");
+        std::filesystem::permissions(bundle + "/Contents/MacOS/PendraMac",
+                                     std::filesystem::perms::owner_all);
+    }
+
+    // The autostart entries and the bundle path each of ours points at (empty for others).
+    std::map<std::string, std::string> autostartEntries() const {
+        std::map<std::string, std::string> entries;
+        for (const auto& name : namesIn(autostart)) {
+            if (!name.ends_with(".desktop")) {
+                continue;
+            }
+            std::smatch match;
+            const std::string text = readFile(autostart + "/" + name);
+            static const std::regex kBundleLine("(^|\n)X-Pendra-Bundle-Path=([^\n]*)");
+            entries[name] = std::regex_search(text, match, kBundleLine) ? match[2].str() : "";
+        }
+        return entries;
+    }
+
+    // An entry of the helper's kind, as an earlier run would have left it.
+    void writeHelperAutostartEntry(const std::string& fileName, const std::string& bundle) {
+        writeFile(autostart + "/" + fileName,
+                  "[Desktop Entry]\nType=Application\nName=PendraMacSandboxHelper\nExec=\"" +
+                      bundle + "/" + kHelperExecutable + "\"\nX-Pendra-Bundle-Path=" + bundle +
+                      "\nX-Pendra-Order=1\n");
+    }
+
+    // Sets the version the bundle declares (major * 100 + minor).
+    static void setBundleVersion(const std::string& bundle, const std::string& version) {
+        const std::string info = bundle + "/Contents/Info.plist";
+        static const std::regex kVersion("(<key>CFBundleVersion</key>\\s*<string>)[^<]*");
+        const std::string text = readFile(info);
+        std::smatch match;
+        ASSERT_TRUE(std::regex_search(text, match, kVersion));
+        const std::string changed =
+            match.prefix().str() + match[1].str() + version + match.suffix().str();
+        ASSERT_NE(changed.find("<string>" + version + "</string>"), std::string::npos);
+        writeFile(info, changed);
+    }
+
+    // Waits until the running helper owns its bus name.
+    bool waitForHelperOnBus(BusClient& client) {
+        return waitUntil([&] { return client.nameHasOwner(kHelperIdentifier); });
+    }
+
+    std::string root, home, dataHome, configHome, runtime, temporary, applications, logs;
+    std::string installFolder, installedHelper, autostart;
+    std::string busAddress;
+
+  private:
+    // The helper counts every running copy of its kind on the machine, so a helper of another
+    // test run would make each of ours a second copy. Runs of these tests take turns through a
+    // lock of the machine's; any other helper gets a bounded while to end.
+    void waitForNoOtherHelper() {
+        machineLock_ =
+            ::open("/tmp/pendra-running-helper.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        const auto deadline = Clock::now() + 60s;
+        while (machineLock_ >= 0 && ::flock(machineLock_, LOCK_EX | LOCK_NB) != 0 &&
+               Clock::now() < deadline) {
+            std::this_thread::sleep_for(50ms);
+        }
+        const bool alone = waitUntil([&] { return otherHelpers().empty(); }, 20s);
+        EXPECT_TRUE(alone) << "another helper runs on this machine: "
+                           << ::testing::PrintToString(otherHelpers());
+    }
+
+    // Helpers that this test did not start.
+    std::vector<pid_t> otherHelpers() const {
+        std::vector<pid_t> found;
+        const std::vector<pid_t> ours = processesOfThisTest();
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+            const std::string name = entry.path().filename().string();
+            if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) {
+                continue;
+            }
+            std::error_code linkError;
+            const auto target = std::filesystem::read_symlink(entry.path() / "exe", linkError);
+            if (linkError || target.filename() != "PendraMacSandboxHelper") {
+                continue;
+            }
+            const pid_t pid = std::stoi(name);
+            if (processRuns(pid) && std::find(ours.begin(), ours.end(), pid) == ours.end()) {
+                found.push_back(pid);
+            }
+        }
+        return found;
+    }
+
+    int machineLock_ = -1;
+
+    void startBus() {
+        int addressPipe[2];
+        ASSERT_EQ(::pipe2(addressPipe, O_CLOEXEC), 0);
+        const std::string listen = "--address=unix:path=" + runtime + "/bus";
+        const std::string print = "--print-address=" + std::to_string(addressPipe[1]);
+        std::vector<std::string> envText = {"PATH=/usr/bin:/bin", marker()};
+        // The daemon's complaints (it cannot raise its file limit without privileges) go to a
+        // log of their own.
+        const int busLog =
+            ::open((logs + "/bus.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::fcntl(addressPipe[1], F_SETFD, 0);  // the daemon writes its address here
+            const int nothing = ::open("/dev/null", O_RDWR);
+            ::dup2(nothing, 0);
+            ::dup2(nothing, 1);
+            ::dup2(busLog, 2);
+            std::vector<char*> envp;
+            for (auto& value : envText) {
+                envp.push_back(value.data());
+            }
+            envp.push_back(nullptr);
+            const char* argv[] = {"dbus-daemon",  "--session",   "--nofork", "--nopidfile",
+                                  listen.c_str(), print.c_str(), nullptr};
+            ::execvpe("dbus-daemon", const_cast<char**>(argv), envp.data());
+            ::_exit(127);
+        }
+        ::close(addressPipe[1]);
+        ::close(busLog);
+        // The daemon writes its address once it listens; the read is bounded.
+        std::string address;
+        const auto deadline = Clock::now() + 10s;
+        ::fcntl(addressPipe[0], F_SETFL, O_NONBLOCK);
+        while (address.find('\n') == std::string::npos && Clock::now() < deadline) {
+            char buffer[256];
+            const ssize_t count = ::read(addressPipe[0], buffer, sizeof buffer);
+            if (count > 0) {
+                address.append(buffer, static_cast<std::size_t>(count));
+            } else if (count == 0) {
+                break;
+            } else {
+                std::this_thread::sleep_for(10ms);
+            }
+        }
+        ::close(addressPipe[0]);
+        ASSERT_NE(address.find('\n'), std::string::npos) << "the private bus did not start";
+        busAddress = address.substr(0, address.find('\n'));
+    }
+
+    // The processes of this test: everything started with its environment, whatever session
+    // it moved to.
+    std::vector<pid_t> processesOfThisTest() const {
+        std::vector<pid_t> found;
+        const std::string wanted = marker();
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+            const std::string name = entry.path().filename().string();
+            if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) {
+                continue;
+            }
+            const pid_t pid = std::stoi(name);
+            if (pid == ::getpid()) {
+                continue;
+            }
+            const std::string environ = readFile(entry.path().string() + "/environ");
+            std::size_t start = 0;
+            while (start < environ.size()) {
+                const std::size_t end = environ.find('\0', start);
+                const std::size_t length =
+                    (end == std::string::npos ? environ.size() : end) - start;
+                if (environ.compare(start, length, wanted) == 0) {
+                    found.push_back(pid);
+                    break;
+                }
+                if (end == std::string::npos) {
+                    break;
+                }
+                start = end + 1;
+            }
+        }
+        return found;
+    }
+
+    void endEveryProcess() {
+        const auto deadline = Clock::now() + 5s;
+        while (true) {
+            const std::vector<pid_t> running = processesOfThisTest();
+            for (const pid_t pid : running) {
+                ::kill(pid, SIGKILL);
+            }
+            while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+            }
+            if (running.empty() || Clock::now() >= deadline) {
+                EXPECT_TRUE(running.empty()) << "processes survived the test";
+                break;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+    }
+};
+
+}  // namespace system_test
