@@ -2,6 +2,7 @@
 // its bundle to the relaunch tool, tells the main application and ends.
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "helper/application_environment.h"
@@ -21,33 +22,33 @@ std::string runningBundlePath() {
     return platform::mainBundle()->bundlePath();
 }
 
+// The item's attributes; without them, a debug line in `format` names the path and the error.
+std::optional<platform::FileAttributes> attributesOrDebugLine(const platform::OSLog& log,
+                                                              const std::string& path,
+                                                              std::string_view format) {
+    platform::Error error;
+    std::optional<platform::FileAttributes> attributes =
+        platform::fileManager().attributesOfItemAtPath(path, &error);
+    if (!attributes) {
+        platform::os_log_debug(log, format, {path, error});
+    }
+    return attributes;
+}
+
 }  // namespace
 
 void PendraSandboxHelper::installToDesignatedFolderIfNecessary() {
-    platform::FileManager& fileManager = platform::fileManager();
     const std::string bundlePath = runningBundlePath();
     const std::string runningFolder = platform::stringByDeletingLastPathComponent(bundlePath);
 
-    platform::Error runningError;
-    const std::optional<platform::FileAttributes> running =
-        fileManager.attributesOfItemAtPath(runningFolder, &runningError);
-    if (!running) {
-        platform::os_log_debug(log(),
-                               "Could not get attributes of running application folder %{public}@: "
-                               "%{public}@",
-                               {runningFolder, runningError});
-    }
+    const std::optional<platform::FileAttributes> running = attributesOrDebugLine(
+        log(), runningFolder,
+        "Could not get attributes of running application folder %{public}@: %{public}@");
 
     const std::string designatedFolder = installationFolderPath();
-    platform::Error designatedError;
-    const std::optional<platform::FileAttributes> designated =
-        fileManager.attributesOfItemAtPath(designatedFolder, &designatedError);
-    if (!designated) {
-        platform::os_log_debug(log(),
-                               "Could not get attributes of installation folder %{public}@: "
-                               "%{public}@",
-                               {designatedFolder, designatedError});
-    }
+    const std::optional<platform::FileAttributes> designated = attributesOrDebugLine(
+        log(), designatedFolder,
+        "Could not get attributes of installation folder %{public}@: %{public}@");
 
     // Only the folders count, not the bundle's name and not the volume.
     if (running && designated && running->systemFileNumber == designated->systemFileNumber) {

@@ -240,6 +240,26 @@ platform::Scanner scannerWithoutSkipping(const std::string& text) {
     return scanner;
 }
 
+// Walks the text from one "[" to the next. The text in between is appended to `plainText` when
+// that is given; at each "[" `atBracket(scanner, index)` scans what stands there and says
+// whether the walk goes on.
+template <typename AtBracket>
+void walkBrackets(const std::string& text, std::string* plainText, AtBracket atBracket) {
+    platform::Scanner scanner = scannerWithoutSkipping(text);
+    if (scanner.isAtEnd()) {
+        return;
+    }
+    TokenIndex index(scanner.string(), scanner.scanLocation());
+    while (true) {
+        if (!scanner.scanUpToString("[", plainText) && !atBracket(scanner, index)) {
+            return;
+        }
+        if (scanner.isAtEnd()) {
+            return;
+        }
+    }
+}
+
 }  // namespace
 
 bool scanBBToken(platform::Scanner& scanner, std::optional<std::string>* name,
@@ -249,58 +269,42 @@ bool scanBBToken(platform::Scanner& scanner, std::optional<std::string>* name,
 }
 
 std::string stringByStrippingBBCode(const std::string& text) {
-    platform::Scanner scanner = scannerWithoutSkipping(text);
     std::string result;
-    if (scanner.isAtEnd()) {
-        return result;
-    }
-    TokenIndex index(scanner.string(), scanner.scanLocation());
-    while (true) {
-        if (!scanner.scanUpToString("[", &result)) {
-            std::optional<std::string> title;
-            if (scanBBToken(scanner, index, nullptr, nullptr, &title)) {
-                result.append(*title);
-            } else if (scanner.scanString("[", nullptr)) {
-                result.push_back('[');
-            } else {
-                return result;
-            }
+    walkBrackets(text, &result, [&result](platform::Scanner& scanner, TokenIndex& index) {
+        std::optional<std::string> title;
+        if (scanBBToken(scanner, index, nullptr, nullptr, &title)) {
+            result.append(*title);
+            return true;
         }
-        if (scanner.isAtEnd()) {
-            return result;
+        if (scanner.scanString("[", nullptr)) {
+            result.push_back('[');
+            return true;
         }
-    }
+        return false;
+    });
+    return result;
 }
 
 std::string firstBBCodeURLString(const std::string& text) {
-    platform::Scanner scanner = scannerWithoutSkipping(text);
     std::string result;
-    if (scanner.isAtEnd()) {
-        return result;
-    }
-    TokenIndex index(scanner.string(), scanner.scanLocation());
-    while (true) {
-        if (!scanner.scanUpToString("[", nullptr)) {
-            std::optional<std::string> name;
-            std::optional<std::string> attribute;
-            if (scanBBToken(scanner, index, &name, &attribute, nullptr)) {
-                if (*name == kURLToEncodeTokenName) {
-                    result.append(platform::stringByAddingPercentEncoding(
-                        *attribute, platform::URLHostAllowedCharacters));
-                    return result;
-                }
-                if (*name == kURLTokenName) {
-                    result.append(*attribute);
-                    return result;
-                }
-            } else if (!scanner.scanString("[", nullptr)) {
-                return result;
-            }
+    walkBrackets(text, nullptr, [&result](platform::Scanner& scanner, TokenIndex& index) {
+        std::optional<std::string> name;
+        std::optional<std::string> attribute;
+        if (!scanBBToken(scanner, index, &name, &attribute, nullptr)) {
+            return scanner.scanString("[", nullptr);
         }
-        if (scanner.isAtEnd()) {
-            return result;
+        if (*name == kURLToEncodeTokenName) {
+            result = platform::stringByAddingPercentEncoding(*attribute,
+                                                             platform::URLHostAllowedCharacters);
+            return false;
         }
-    }
+        if (*name == kURLTokenName) {
+            result = *attribute;
+            return false;
+        }
+        return true;
+    });
+    return result;
 }
 
 }  // namespace pendra

@@ -289,6 +289,31 @@ bool FakeFileManager::createDirectoryAtPath(const std::string& rawPath,
     return true;
 }
 
+std::optional<Error> FakeFileManager::transferProblem(const std::map<std::string, Error>& failures,
+                                                      const std::string& rawSource,
+                                                      const std::string& rawDestination) const {
+    const std::string source = normalizedPath(rawSource);
+    const std::string destination = normalizedPath(rawDestination);
+    for (const auto& path : {source, destination}) {
+        if (const Error* injected = failure(failures, path)) {
+            return *injected;
+        }
+    }
+    if (items_.count(source) == 0) {
+        return Error::posix(ENOENT, rawSource);
+    }
+    if (exists(destination)) {
+        return Error::posix(EEXIST, rawDestination);
+    }
+    if (auto problem = parentProblem(destination)) {
+        return problem;
+    }
+    if (isAtOrBelow(destination, source)) {
+        return Error::posix(EINVAL, rawDestination);
+    }
+    return std::nullopt;
+}
+
 bool FakeFileManager::removeItemAtPath(const std::string& rawPath, Error* error) {
     operations.push_back("remove " + rawPath);
     const std::string path = normalizedPath(rawPath);
@@ -311,22 +336,8 @@ bool FakeFileManager::copyItemAtPath(const std::string& rawSource,
     operations.push_back("copy " + rawSource + " -> " + rawDestination);
     const std::string source = normalizedPath(rawSource);
     const std::string destination = normalizedPath(rawDestination);
-    for (const auto& path : {source, destination}) {
-        if (const Error* injected = failure(failCopy, path)) {
-            return report(error, *injected);
-        }
-    }
-    if (items_.count(source) == 0) {
-        return report(error, Error::posix(ENOENT, rawSource));
-    }
-    if (exists(destination)) {
-        return report(error, Error::posix(EEXIST, rawDestination));
-    }
-    if (auto problem = parentProblem(destination)) {
+    if (auto problem = transferProblem(failCopy, rawSource, rawDestination)) {
         return report(error, *problem);
-    }
-    if (isAtOrBelow(destination, source)) {
-        return report(error, Error::posix(EINVAL, rawDestination));
     }
     std::vector<std::pair<std::string, Item>> copies;
     for (const auto& path : subtree(source)) {
@@ -345,22 +356,8 @@ bool FakeFileManager::moveItemAtPath(const std::string& rawSource,
     operations.push_back("move " + rawSource + " -> " + rawDestination);
     const std::string source = normalizedPath(rawSource);
     const std::string destination = normalizedPath(rawDestination);
-    for (const auto& path : {source, destination}) {
-        if (const Error* injected = failure(failMove, path)) {
-            return report(error, *injected);
-        }
-    }
-    if (items_.count(source) == 0) {
-        return report(error, Error::posix(ENOENT, rawSource));
-    }
-    if (exists(destination)) {
-        return report(error, Error::posix(EEXIST, rawDestination));
-    }
-    if (auto problem = parentProblem(destination)) {
+    if (auto problem = transferProblem(failMove, rawSource, rawDestination)) {
         return report(error, *problem);
-    }
-    if (isAtOrBelow(destination, source)) {
-        return report(error, Error::posix(EINVAL, rawDestination));
     }
     relocate(source, destination);
     return true;

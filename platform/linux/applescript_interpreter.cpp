@@ -530,6 +530,24 @@ Value coerce(const Value& value, FourCharCode type) {
 
 // --- Comparison ------------------------------------------------------------------------
 
+bool equal(const Value& a, const Value& b);
+
+// Whether every field of the record `part` stands, with an equal value, in the record `whole`.
+bool holdsFields(const Value& whole, const Value& part) {
+    for (std::size_t i = 0; i < part.items.size(); ++i) {
+        bool found = false;
+        for (std::size_t j = 0; j < whole.items.size() && !found; ++j) {
+            found = part.keys[i].code == whole.keys[j].code &&
+                    equalIgnoringCase(part.keys[i].name, whole.keys[j].name) &&
+                    equal(part.items[i], whole.items[j]);
+        }
+        if (!found) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool equal(const Value& a, const Value& b) {
     if (a.isNumber() && b.isNumber()) {
         return a.number() == b.number();
@@ -554,21 +572,7 @@ bool equal(const Value& a, const Value& b) {
             return a.items.size() == b.items.size() &&
                    std::equal(a.items.begin(), a.items.end(), b.items.begin(), equal);
         case Value::Kind::Record:
-            if (a.items.size() != b.items.size()) {
-                return false;
-            }
-            for (std::size_t i = 0; i < a.items.size(); ++i) {
-                bool found = false;
-                for (std::size_t j = 0; j < b.items.size() && !found; ++j) {
-                    found = a.keys[i].code == b.keys[j].code &&
-                            equalIgnoringCase(a.keys[i].name, b.keys[j].name) &&
-                            equal(a.items[i], b.items[j]);
-                }
-                if (!found) {
-                    return false;
-                }
-            }
-            return true;
+            return a.items.size() == b.items.size() && holdsFields(b, a);
         default:
             return false;
     }
@@ -600,18 +604,7 @@ bool contains(const Value& container, const Value& part) {
         return found != container.items.end();
     }
     if (container.kind == Value::Kind::Record && part.kind == Value::Kind::Record) {
-        for (std::size_t i = 0; i < part.items.size(); ++i) {
-            bool found = false;
-            for (std::size_t j = 0; j < container.items.size() && !found; ++j) {
-                found = part.keys[i].code == container.keys[j].code &&
-                        equalIgnoringCase(part.keys[i].name, container.keys[j].name) &&
-                        equal(part.items[i], container.items[j]);
-            }
-            if (!found) {
-                return false;
-            }
-        }
-        return true;
+        return holdsFields(container, part);
     }
     raise(kCannotCoerce, "Can’t make " + describe(container) + " into type list.");
 }

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "linux_file_manager.h"
 
@@ -29,11 +30,15 @@ std::string childPath(const std::string& parent, const char* name) {
     return parent + "/" + name;
 }
 
-bool fail(Error* error, int errnoValue, const std::string& path) {
+bool fail(Error* error, Error value) {
     if (error != nullptr) {
-        *error = Error::posix(errnoValue, path);
+        *error = std::move(value);
     }
     return false;
+}
+
+bool fail(Error* error, int errnoValue, const std::string& path) {
+    return fail(error, Error::posix(errnoValue, path));
 }
 
 class FileDescriptor {
@@ -314,10 +319,7 @@ bool LinuxFileManager::removeItemAtPath(const std::string& path, Error* error) {
     std::optional<Error> firstError;
     removeEntry(AT_FDCWD, item.c_str(), item, firstError);
     if (firstError) {
-        if (error != nullptr) {
-            *error = *firstError;
-        }
-        return false;
+        return fail(error, *firstError);
     }
     return true;
 }
@@ -344,10 +346,7 @@ bool LinuxFileManager::copyItemAtPath(const std::string& source, const std::stri
         if (failure->filePath != to || failure->code != EEXIST) {
             removeEntry(AT_FDCWD, to.c_str(), to, ignored);
         }
-        if (error != nullptr) {
-            *error = *failure;
-        }
-        return false;
+        return fail(error, *failure);
     }
     return true;
 }

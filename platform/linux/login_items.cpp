@@ -118,6 +118,28 @@ std::optional<Entry> findEntry(const AutostartList& list, const LSSharedFileList
     return std::nullopt;
 }
 
+// The entry an item names and the list that holds it; without one, the status that says why: a
+// list that is not an autostart list, or an item whose entry has gone.
+struct FoundEntry {
+    const AutostartList* list = nullptr;
+    std::optional<Entry> entry;
+    OSStatus status = noErr;
+};
+
+FoundEntry lookUpItem(const LSSharedFileListRef& list, const LSSharedFileListItem& item) {
+    FoundEntry found;
+    found.list = asAutostartList(list);
+    if (found.list == nullptr) {
+        found.status = paramErr;
+        return found;
+    }
+    found.entry = findEntry(*found.list, item);
+    if (!found.entry) {
+        found.status = kFileNotFoundStatus;
+    }
+    return found;
+}
+
 std::string displayNameOf(const Entry& entry) {
     if (const std::string* name = valueFor(entry.values, "Name")) {
         return *name;
@@ -404,21 +426,18 @@ OSStatus LinuxLaunchServices::LSSharedFileListItemResolve(const LSSharedFileList
     if (url != nullptr) {
         url->reset();
     }
-    const AutostartList* autostart = asAutostartList(list);
-    if (autostart == nullptr) {
-        return paramErr;
+    const FoundEntry found = lookUpItem(list, item);
+    if (found.status != noErr) {
+        return found.status;
     }
-    auto entry = findEntry(*autostart, item);
-    if (!entry) {
-        return kFileNotFoundStatus;
-    }
+    const Entry& entry = *found.entry;
     std::optional<std::string> target;
-    if (const std::string* bundle = valueFor(entry->values, kBundlePathKey)) {
+    if (const std::string* bundle = valueFor(entry.values, kBundlePathKey)) {
         struct stat status {};
         if (::stat(bundle->c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
             target = *bundle;
         }
-    } else if (const std::string* exec = valueFor(entry->values, "Exec")) {
+    } else if (const std::string* exec = valueFor(entry.values, "Exec")) {
         auto arguments = splitExecLine(*exec);
         if (!arguments.empty()) {
             target = findExecutable(arguments.front());
@@ -435,19 +454,16 @@ OSStatus LinuxLaunchServices::LSSharedFileListItemResolve(const LSSharedFileList
 
 OSStatus LinuxLaunchServices::LSSharedFileListItemRemove(const LSSharedFileListRef& list,
                                                          const LSSharedFileListItem& item) {
-    const AutostartList* autostart = asAutostartList(list);
-    if (autostart == nullptr) {
-        return paramErr;
+    const FoundEntry found = lookUpItem(list, item);
+    if (found.status != noErr) {
+        return found.status;
     }
-    auto entry = findEntry(*autostart, item);
-    if (!entry) {
-        return kFileNotFoundStatus;
-    }
-    if (!entry->ours) {
+    const Entry& entry = *found.entry;
+    if (!entry.ours) {
         // Entries that other programs wrote are theirs to change.
         return kPermissionStatus;
     }
-    if (::unlink((autostart->folder + "/" + entry->fileName).c_str()) != 0) {
+    if (::unlink((found.list->folder + "/" + entry.fileName).c_str()) != 0) {
         return errno == ENOENT ? kFileNotFoundStatus : kPermissionStatus;
     }
     return noErr;

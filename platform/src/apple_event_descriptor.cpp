@@ -388,38 +388,24 @@ AppleEventDescriptor AppleEventDescriptor::descriptorWithString(std::string_view
 }
 
 AppleEventDescriptor AppleEventDescriptor::descriptorWithInt32(std::int32_t value) {
-    AppleEventDescriptor descriptor;
-    descriptor.type_ = typeSInt32;
-    descriptor.data_ = bytesOf(value);
-    return descriptor;
+    return descriptorWithDescriptorType(typeSInt32, bytesOf(value));
 }
 
 AppleEventDescriptor AppleEventDescriptor::descriptorWithBoolean(bool value) {
-    AppleEventDescriptor descriptor;
-    descriptor.type_ = typeBoolean;
-    descriptor.data_ = {static_cast<std::uint8_t>(value ? 1 : 0)};
-    return descriptor;
+    const std::uint8_t byte = value ? 1 : 0;
+    return descriptorWithDescriptorType(typeBoolean, std::span<const std::uint8_t>(&byte, 1));
 }
 
 AppleEventDescriptor AppleEventDescriptor::descriptorWithDouble(double value) {
-    AppleEventDescriptor descriptor;
-    descriptor.type_ = typeIEEE64BitFloatingPoint;
-    descriptor.data_ = bytesOf(value);
-    return descriptor;
+    return descriptorWithDescriptorType(typeIEEE64BitFloatingPoint, bytesOf(value));
 }
 
 AppleEventDescriptor AppleEventDescriptor::descriptorWithTypeCode(FourCharCode code) {
-    AppleEventDescriptor descriptor;
-    descriptor.type_ = typeType;
-    descriptor.data_ = bytesOf(code);
-    return descriptor;
+    return descriptorWithDescriptorType(typeType, bytesOf(code));
 }
 
 AppleEventDescriptor AppleEventDescriptor::descriptorWithEnumCode(FourCharCode code) {
-    AppleEventDescriptor descriptor;
-    descriptor.type_ = typeEnumerated;
-    descriptor.data_ = bytesOf(code);
-    return descriptor;
+    return descriptorWithDescriptorType(typeEnumerated, bytesOf(code));
 }
 
 AppleEventDescriptor AppleEventDescriptor::descriptorWithDescriptorType(

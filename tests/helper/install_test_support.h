@@ -22,6 +22,10 @@ inline constexpr const char* kDesignatedFolder =
     "/home/user/Library/Application Support/Pendra Sandbox Helper";
 inline constexpr const char* kStandardPath = "/Applications/PendraMac.app";
 inline constexpr const char* kDevelopmentPath = "/Applications/PendraMac Development.app";
+// The relaunch tool inside the helper's bundle, and the copy that installing and updating start.
+inline constexpr const char* kToolPath =
+    "/Applications/PendraMacSandboxHelper.app/Contents/MacOS/PendraSandboxHelperRelaunchTool.app";
+inline constexpr const char* kToolCopyPath = "/tmp/PendraSandboxHelperRelaunchTool.app";
 
 inline std::shared_ptr<platform::fake::FakeBundle> makeBundle(
     const std::string& path, const std::optional<std::string>& identifier) {
@@ -49,6 +53,12 @@ class HelperFixture : public ::testing::Test {
         fake.files.operations.clear();
         fake.processInfo.queries.clear();
         fake.application.yieldedActivations.clear();
+    }
+
+    // Puts the relaunch tool into the helper's bundle, where installing and updating look for it.
+    void addRelaunchTool() {
+        fake.bundles.main->auxiliaryExecutables[kRelaunchToolName] = kToolPath;
+        fake.files.addDirectory(kToolPath);
     }
 
     // Runs an operation that may end the process; answers the exit status if it did.

@@ -10,9 +10,6 @@ namespace {
 
 using platform::URL;
 
-constexpr const char* kToolPath =
-    "/Applications/PendraMacSandboxHelper.app/Contents/MacOS/PendraSandboxHelperRelaunchTool.app";
-constexpr const char* kToolCopyPath = "/tmp/PendraSandboxHelperRelaunchTool.app";
 constexpr const char* kDevelopmentIdentifier = "com.orvano.PendraMac.development";
 
 class InstallationTest : public HelperFixture {
@@ -21,8 +18,7 @@ class InstallationTest : public HelperFixture {
         HelperFixture::SetUp();
         // Each test says which variants of the main application are installed or running.
         fake.workspace.removeInstalledApplication(kPendraBundleIdentifier);
-        fake.bundles.main->auxiliaryExecutables[kRelaunchToolName] = kToolPath;
-        fake.files.addDirectory(kToolPath);
+        addRelaunchTool();
         fake.files.addDirectory(kHelperPath);
         fake.files.addDirectory(kApplicationSupport);
         fake.files.operations.clear();

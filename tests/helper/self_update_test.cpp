@@ -11,9 +11,6 @@ namespace {
 
 using platform::URL;
 
-constexpr const char* kToolPath =
-    "/Applications/PendraMacSandboxHelper.app/Contents/MacOS/PendraSandboxHelperRelaunchTool.app";
-constexpr const char* kToolCopyPath = "/tmp/PendraSandboxHelperRelaunchTool.app";
 constexpr const char* kInstalledPath =
     "/home/user/Library/Application Support/Pendra Sandbox Helper/PendraMacSandboxHelper.app";
 constexpr const char* kNewBundlePath = "/Users/user/Downloads/New Helper ü.app";
@@ -22,8 +19,7 @@ class SelfUpdateTest : public HelperFixture {
   protected:
     void SetUp() override {
         HelperFixture::SetUp();
-        fake.bundles.main->auxiliaryExecutables[kRelaunchToolName] = kToolPath;
-        fake.files.addDirectory(kToolPath);
+        addRelaunchTool();
         fake.files.addFile(std::string(kToolPath) +
                            "/Contents/MacOS/PendraSandboxHelperRelaunchTool");
         fake.files.addDirectory(kNewBundlePath);

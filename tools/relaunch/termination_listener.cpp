@@ -5,9 +5,12 @@
 #include <utility>
 
 #include "platform/platform.h"
+#include "tools/common/process_and_items.h"
 
 namespace relaunch_tool {
 namespace {
+
+using tool_common::isSameItem;
 
 // A file operation has failed when it says so or when it filled in an error.
 bool failed(bool succeeded, const platform::Error& error) {
@@ -18,17 +21,6 @@ bool failed(bool succeeded, const platform::Error& error) {
 bool itemExistsAtPath(platform::FileManager& fileManager, const std::string& path) {
     return fileManager.fileExistsAtPath(path) ||
            fileManager.attributesOfItemAtPath(path, nullptr).has_value();
-}
-
-// Two paths that name one item: the same file number on the same device.
-bool isSameItem(platform::FileManager& fileManager, const std::string& first,
-                const std::string& second) {
-    const std::optional<platform::FileAttributes> a =
-        fileManager.attributesOfItemAtPath(first, nullptr);
-    const std::optional<platform::FileAttributes> b =
-        fileManager.attributesOfItemAtPath(second, nullptr);
-    return a && b && a->systemFileNumber == b->systemFileNumber &&
-           a->systemNumber == b->systemNumber;
 }
 
 bool isSymbolicLink(platform::FileManager& fileManager, const std::string& path) {
@@ -75,9 +67,7 @@ TerminationListener::~TerminationListener() {
 }
 
 void TerminationListener::watchdog() {
-    platform::ProcessSerialNumber psn;
-    if (platform::processManager().GetProcessForPID(parentProcessId_, &psn) ==
-        platform::procNotFound) {
+    if (tool_common::hasProcessEnded(parentProcessId_)) {
         relaunch();
     }
 }

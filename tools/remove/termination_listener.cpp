@@ -5,9 +5,12 @@
 #include <filesystem>
 
 #include "platform/platform.h"
+#include "tools/common/process_and_items.h"
 
 namespace remove_tool {
 namespace {
+
+using tool_common::isSameItem;
 
 // The process that is left to adopt a tool whose starter has ended.
 constexpr std::int32_t kAdoptingProcessId = 1;
@@ -19,16 +22,6 @@ std::string normalizedPath(const std::string& path) {
         normal.pop_back();
     }
     return normal;
-}
-
-bool isSameItem(platform::FileManager& fileManager, const std::string& first,
-                const std::string& second) {
-    const std::optional<platform::FileAttributes> a =
-        fileManager.attributesOfItemAtPath(first, nullptr);
-    const std::optional<platform::FileAttributes> b =
-        fileManager.attributesOfItemAtPath(second, nullptr);
-    return a && b && a->systemFileNumber == b->systemFileNumber &&
-           a->systemNumber == b->systemNumber;
 }
 
 }  // namespace
@@ -69,9 +62,7 @@ TerminationListener::~TerminationListener() {
 }
 
 void TerminationListener::watchdog() {
-    platform::ProcessSerialNumber psn;
-    if (platform::processManager().GetProcessForPID(parentProcessId_, &psn) ==
-        platform::procNotFound) {
+    if (tool_common::hasProcessEnded(parentProcessId_)) {
         remove();
     }
 }

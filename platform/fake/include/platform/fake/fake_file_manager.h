@@ -72,6 +72,12 @@ class FakeFileManager : public FileManager {
                                 const std::string& path);
     // ENOENT or ENOTDIR when the folder that would hold a new item at the path is missing.
     std::optional<Error> parentProblem(const std::string& path) const;
+    // Why copying or moving the source to the destination cannot start, if it cannot: an injected
+    // failure for either path, a missing source, a taken destination or parent, or a destination
+    // inside the source.
+    std::optional<Error> transferProblem(const std::map<std::string, Error>& failures,
+                                         const std::string& rawSource,
+                                         const std::string& rawDestination) const;
 
     std::map<std::string, Item> items_;
     std::uint64_t nextFileNumber_ = 1000;

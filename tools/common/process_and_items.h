@@ -1,0 +1,30 @@
+// Small checks that both tools make the same way: whether the process that started a tool has
+// ended, and whether two paths name one item.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace tool_common {
+
+// The starting process is gone once the process manager no longer knows its id.
+inline bool hasProcessEnded(std::int32_t processId) {
+    platform::ProcessSerialNumber psn;
+    return platform::processManager().GetProcessForPID(processId, &psn) == platform::procNotFound;
+}
+
+// Two paths that name one item: the same file number on the same device.
+inline bool isSameItem(platform::FileManager& fileManager, const std::string& first,
+                       const std::string& second) {
+    const std::optional<platform::FileAttributes> a =
+        fileManager.attributesOfItemAtPath(first, nullptr);
+    const std::optional<platform::FileAttributes> b =
+        fileManager.attributesOfItemAtPath(second, nullptr);
+    return a && b && a->systemFileNumber == b->systemFileNumber &&
+           a->systemNumber == b->systemNumber;
+}
+
+}  // namespace tool_common
