@@ -23,27 +23,36 @@ session_pid=
 # below; both go when it ends, however it ends.
 cleanup() {
     local status=$?
+    set +e
     trap - EXIT INT TERM
-    if [[ -n "$session_pid" ]] && kill -0 "$session_pid" 2>/dev/null; then
-        kill -TERM "$session_pid" 2>/dev/null || true
+    # The session runs in a process group of its own (timeout makes one); what the helper
+    # launched runs in sessions of its own, but from this folder.
+    if [[ -n "$session_pid" ]]; then
+        kill -TERM -- "-$session_pid" 2>/dev/null
+        end_processes_under "$root"
         for _ in $(seq 50); do
             kill -0 "$session_pid" 2>/dev/null || break
             sleep 0.1
         done
-        kill -KILL "$session_pid" 2>/dev/null || true
+        kill -KILL -- "-$session_pid" 2>/dev/null
     fi
-    local exe pid
-    for exe in /proc/[0-9]*/exe; do
-        pid=${exe#/proc/}
-        pid=${pid%/exe}
-        [[ "$(readlink "$exe" 2>/dev/null)" == "$root/"* ]] && kill -KILL "$pid" 2>/dev/null
-    done
+    end_processes_under "$root"
     if [[ "${PENDRA_DEMO_KEEP:-}" == 1 ]]; then
         echo "(Kept the session's folder: $root)"
     else
         rm -rf "$root"
     fi
     exit "$status"
+}
+end_processes_under() {
+    local exe pid
+    for exe in /proc/[0-9]*/exe; do
+        pid=${exe#/proc/}
+        pid=${pid%/exe}
+        if [[ "$(readlink "$exe" 2>/dev/null)" == "$1/"* ]]; then
+            kill -KILL "$pid" 2>/dev/null
+        fi
+    done
 }
 trap cleanup EXIT
 trap 'exit 130' INT
