@@ -354,6 +354,37 @@ bool equalIgnoringCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && lowercased(a) == lowercased(b);
 }
 
+// Bundle identifiers name an application whatever their case, as the system's own lookups do
+// (the helper hands scripts the frontmost application's in lower case); events go out under the
+// spelling the application declares, which its bus name follows.
+std::string declaredBundleIdentifier(const std::string& key) {
+    Workspace& workspace = platform::workspace();
+    if (!workspace.runningApplicationsWithBundleIdentifier(key).empty()) {
+        return key;
+    }
+    const auto same = [&](const std::optional<std::string>& candidate) {
+        return candidate && equalIgnoringCase(*candidate, key);
+    };
+    if (const auto front = workspace.frontmostApplication();
+        front && same(front->bundleIdentifier)) {
+        return *front->bundleIdentifier;
+    }
+    if (auto* linuxWorkspace = dynamic_cast<LinuxWorkspace*>(&workspace)) {
+        for (const RunningApplication& running : linuxWorkspace->runningApplications()) {
+            if (same(running.bundleIdentifier)) {
+                return *running.bundleIdentifier;
+            }
+        }
+        for (const std::string& path : installedApplicationBundles()) {
+            const auto bundle = platform::bundles().bundleWithURL(URL::fileURLWithPath(path));
+            if (bundle && same(bundle->bundleIdentifier())) {
+                return *bundle->bundleIdentifier();
+            }
+        }
+    }
+    return key;
+}
+
 std::vector<std::string> characters(const std::string& text) {
     std::vector<std::string> result;
     for (std::size_t i = 0; i < text.size();) {
@@ -1145,9 +1176,10 @@ class Interpreter {
         Value target;
         target.kind = Value::Kind::Application;
         if (node.flag) {
-            target.bundleIdentifier = key;
+            target.bundleIdentifier = declaredBundleIdentifier(key);
             target.applicationName = key;
-            const auto running = platform::workspace().runningApplicationsWithBundleIdentifier(key);
+            const auto running = platform::workspace().runningApplicationsWithBundleIdentifier(
+                target.bundleIdentifier);
             if (!running.empty() && running.front().localizedName) {
                 target.applicationName = *running.front().localizedName;
             }

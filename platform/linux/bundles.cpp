@@ -304,6 +304,23 @@ std::string processName(pid_t pid) {
     return name;
 }
 
+// The session bus a process was started with ("" without one); absent when its environment
+// cannot be read.
+std::optional<std::string> sessionBusOfProcess(pid_t pid) {
+    std::ifstream environment("/proc/" + std::to_string(pid) + "/environ", std::ios::binary);
+    if (!environment) {
+        return std::nullopt;
+    }
+    constexpr std::string_view kVariable = "DBUS_SESSION_BUS_ADDRESS=";
+    std::string entry;
+    while (std::getline(environment, entry, '\0')) {
+        if (entry.compare(0, kVariable.size(), kVariable) == 0) {
+            return entry.substr(kVariable.size());
+        }
+    }
+    return std::string();
+}
+
 // The application a live process runs: the bundle its executable lies in, when the executable
 // is the one that bundle declares; absent for other programs.
 std::optional<RunningApplication> applicationOfProcess(pid_t pid) {
@@ -353,8 +370,16 @@ std::vector<RunningApplication> LinuxWorkspace::runningApplications() {
     }
     ::closedir(proc);
     std::sort(pids.begin(), pids.end());
+    // Processes are listed machine-wide, but an application runs in one session: one started
+    // with another session bus is no copy of ours, cannot be reached, and must not keep a
+    // helper of this session from running.
+    const char* ownBus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    const std::string ownSession = ownBus != nullptr ? ownBus : "";
     for (pid_t pid : pids) {
         if (!processIsAlive(pid)) {
+            continue;
+        }
+        if (const auto session = sessionBusOfProcess(pid); session && *session != ownSession) {
             continue;
         }
         if (auto application = applicationOfProcess(pid)) {

@@ -550,8 +550,9 @@ std::optional<std::string> performServiceRequest(ServicesProvider* provider,
     return std::nullopt;
 }
 
-std::optional<std::string> applicationForURLScheme(LinuxWorkspace& workspace,
-                                                   const std::string& scheme) {
+std::optional<std::string> applicationForURLScheme(
+    LinuxWorkspace& workspace, const std::string& scheme,
+    const std::function<bool(const std::string& bundleIdentifier)>& inSession) {
     auto declares = [&](const std::string& bundlePath) {
         LinuxBundle bundle(bundlePath);
         auto types = bundle.objectForInfoDictionaryKey("CFBundleURLTypes");
@@ -577,7 +578,8 @@ std::optional<std::string> applicationForURLScheme(LinuxWorkspace& workspace,
         return false;
     };
     for (const auto& running : workspace.runningApplications()) {
-        if (running.bundleURL && declares(running.bundleURL->path())) {
+        if (running.bundleURL && declares(running.bundleURL->path()) &&
+            (!inSession || (running.bundleIdentifier && inSession(*running.bundleIdentifier)))) {
             return running.bundleURL->path();
         }
     }
@@ -605,7 +607,10 @@ void URLOpener::deliver(const URL& url) {
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     std::optional<std::string> bundlePath;
     if (scheme != "http" && scheme != "https" && scheme != "file") {
-        bundlePath = applicationForURLScheme(workspace_, scheme);
+        bundlePath = applicationForURLScheme(workspace_, scheme, [this](const std::string& id) {
+            return (bus_.ownsName() && bus_.bundleIdentifier() == id) ||
+                   bus_.nameHasOwner(busNameForBundleIdentifier(id));
+        });
     }
     if (!bundlePath) {
         if (!openWithSystemHandler(url.absoluteString())) {

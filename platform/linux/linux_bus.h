@@ -171,8 +171,11 @@ class URLOpener {
 };
 
 // The bundle path of an application (running first, then installed) whose Info.plist declares
-// the scheme under CFBundleURLTypes; absent when none does.
-std::optional<std::string> applicationForURLScheme(LinuxWorkspace& workspace,
-                                                   const std::string& scheme);
+// the scheme under CFBundleURLTypes; absent when none does. Processes are seen machine-wide, so
+// a running application counts only when `inSession` says its identifier can be reached (all
+// do without it): one of another session could never be given the URL.
+std::optional<std::string> applicationForURLScheme(
+    LinuxWorkspace& workspace, const std::string& scheme,
+    const std::function<bool(const std::string& bundleIdentifier)>& inSession = {});
 
 }  // namespace platform::linux_platform

@@ -205,6 +205,15 @@ TEST_F(ScriptApplicationsTest, ApplicationsAreFoundByName) {
               "Main");
     EXPECT_THAT(looked, ElementsAre("Writer"));
 
+    // An identifier in another case reaches the application under its own spelling.
+    editor.answers["pnam of docu 1"] = text("Notes.txt");
+    EXPECT_EQ(
+        runScript("tell application id \"COM.example.Editor\" to return name of document 1").text(),
+        "Notes.txt");
+    EXPECT_EQ(runScript("tell application id \"com.example.nobody\" to return name of document 1")
+                  .errorNumber(),
+              -600);
+
     // Without a tell, a specifier has nothing to ask.
     EXPECT_EQ(runScript("return name of front document").errorNumber(), -1728);
 }

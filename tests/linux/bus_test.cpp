@@ -499,4 +499,50 @@ TEST_F(BusTest, OpeningAURLLaunchesTheApplicationOfItsSchemeAndDeliversGetURL) {
               1u);
 }
 
+// Processes are seen machine-wide: an application of another session that declares the scheme
+// gives way to one that can be reached, and to an installed one.
+TEST(URLSchemeTest, ARunningApplicationOutsideTheSessionGivesWay) {
+    TemporaryFolder applications;
+    TemporaryFolder elsewhere;
+    const platform::PropertyList::Array types{platform::PropertyList::Dictionary{
+        {"CFBundleURLSchemes", platform::PropertyList::Array{"pendraboth"}}}};
+    const std::string installed = linux_test::makeBundle(
+        applications.path(), "Here",
+        {{"CFBundleIdentifier", "com.example.here"}, {"CFBundleURLTypes", types}});
+    const std::string other = linux_test::makeBundle(
+        elsewhere.path(), "Elsewhere",
+        {{"CFBundleIdentifier", "com.example.elsewhere"}, {"CFBundleURLTypes", types}});
+    ScopedEnvironment environment;
+    environment.set("PENDRA_APPLICATIONS_PATH", applications.path());
+
+    linux_test::ProcessReaper reaper;
+    const pid_t running = ::fork();
+    if (running == 0) {
+        const std::string program = other + "/Contents/MacOS/Elsewhere";
+        ::execl(program.c_str(), program.c_str(), "30", nullptr);
+        ::_exit(127);
+    }
+    reaper.add(running);
+    platform::linux_platform::LinuxWorkspace workspace([] {});
+    ASSERT_TRUE(eventually(
+        [&] {
+            return !workspace.runningApplicationsWithBundleIdentifier("com.example.elsewhere")
+                        .empty();
+        },
+        std::chrono::seconds(5)));
+
+    using platform::linux_platform::applicationForURLScheme;
+    EXPECT_EQ(applicationForURLScheme(workspace, "pendraboth"), other);
+    EXPECT_EQ(
+        applicationForURLScheme(workspace, "pendraboth",
+                                [](const std::string& id) { return id == "com.example.here"; }),
+        installed);
+    EXPECT_EQ(applicationForURLScheme(
+                  workspace, "pendraboth",
+                  [](const std::string& id) { return id == "com.example.elsewhere"; }),
+              other);
+    EXPECT_FALSE(
+        applicationForURLScheme(workspace, "pendranone", [](const std::string&) { return true; }));
+}
+
 }  // namespace

@@ -2,7 +2,6 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
 #include <csignal>
 #include <filesystem>
 
@@ -194,6 +193,36 @@ TEST_F(LinuxWorkspaceTest, OnlyTheDeclaredExecutableOfABundleMakesARunningApplic
     ::kill(tool, SIGKILL);
     ::waitpid(tool, nullptr, 0);
     EXPECT_FALSE(workspace.runningApplicationWithProcessIdentifier(tool));
+}
+
+TEST_F(LinuxWorkspaceTest, ApplicationsOfAnotherSessionBusAreNotCountedAsRunning) {
+    environment.set("DBUS_SESSION_BUS_ADDRESS", "unix:path=/run/pendra-test/ours");
+    const std::string bundle =
+        makeBundle(applications.path(), "Twin", {{"CFBundleIdentifier", "com.example.twin"}});
+    const std::string program = bundle + "/Contents/MacOS/Twin";
+    pid_t other = ::fork();
+    if (other == 0) {
+        const char* environment[] = {"DBUS_SESSION_BUS_ADDRESS=unix:path=/run/pendra-test/theirs",
+                                     nullptr};
+        ::execle(program.c_str(), program.c_str(), "30", nullptr, environment);
+        ::_exit(127);
+    }
+    reaper.add(other);
+    ASSERT_TRUE(eventually([&] {
+        return std::filesystem::read_symlink("/proc/" + std::to_string(other) + "/exe") == program;
+    }));
+    EXPECT_TRUE(workspace.runningApplicationsWithBundleIdentifier("com.example.twin").empty());
+    // Asked for by its process, it is still an application.
+    auto asked = workspace.runningApplicationWithProcessIdentifier(other);
+    ASSERT_TRUE(asked);
+    EXPECT_EQ(asked->bundleIdentifier, "com.example.twin");
+
+    // Started in this session, a copy counts.
+    auto ours = launch(bundle, platform::NSWorkspaceLaunchNewInstance);
+    ASSERT_TRUE(ours);
+    auto found = workspace.runningApplicationsWithBundleIdentifier("com.example.twin");
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].processIdentifier, ours->processIdentifier);
 }
 
 TEST_F(LinuxWorkspaceTest, AnotherAccountsProcessIsNoRunningApplicationOfThisSession) {

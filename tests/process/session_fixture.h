@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -36,6 +37,16 @@ inline const std::string kHelperBundle =
     std::string(PENDRA_BUNDLE_DIR) + "/PendraMacSandboxHelper.app";
 inline const std::string kDevtoolsBundles = PENDRA_DEVTOOLS_BUNDLE_DIR;
 inline constexpr const char* kHelperExecutable = "Contents/MacOS/PendraMacSandboxHelper";
+inline const std::string kWriteDefault = PENDRA_WRITE_DEFAULT_EXECUTABLE;
+
+inline constexpr const char* kReplyLine = "reply PNDR/sqep";
+inline constexpr const char* kReplyEnd = "reply end";
+
+// The sample application's document, and a front window named apart from it, so that a capture
+// shows which question it asked.
+inline constexpr const char* kDocumentName = "Quarterly Report.txt";
+inline constexpr const char* kDocumentURL = "file:///home/ana/Quarterly%20Report.txt";
+inline constexpr const char* kWindowName = "Quarterly Report - Editing";
 
 // What a finished command printed.
 struct Finished {
@@ -63,6 +74,29 @@ inline std::vector<std::string> linesOf(const std::string& text) {
         lines.push_back(line);
     }
     return lines;
+}
+
+// The lines of the n-th complete reply (from 1) in an output, "reply PNDR/sqep" to "reply end".
+inline std::vector<std::string> replyNumber(const std::string& output, int wanted) {
+    std::vector<std::string> reply;
+    int seen = 0;
+    for (const auto& line : linesOf(output)) {
+        if (line == kReplyLine) {
+            ++seen;
+            reply.clear();
+        }
+        if (seen == wanted) {
+            reply.push_back(line);
+            if (line == kReplyEnd) {
+                return reply;
+            }
+        }
+    }
+    return {};
+}
+
+inline bool contains(const std::vector<std::string>& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
 inline int countLines(const std::string& text, const std::string& line) {
@@ -234,6 +268,44 @@ class SessionTest : public ::testing::Test {
     }
 
     pid_t helperPid() const { return helperPid_; }
+
+    // A main application variant listening in the background.
+    void listen(bool development, const std::string& name) {
+        start(mainApplication(development), {"--listen-seconds", "60"}, name);
+        ASSERT_TRUE(waitForLine(name, "arguments end")) << outputOf(name) << errorsOf(name);
+    }
+
+    // A sample application in the background, frontmost, with its document; answers its pid.
+    pid_t startSample(const std::vector<std::string>& extra = {},
+                      const std::string& name = "sample", const std::string& program = {}) {
+        std::vector<std::string> arguments{
+            "--name",        kDocumentName, "--url",         kDocumentURL,
+            "--window-name", kWindowName,   "--run-seconds", "60"};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        const pid_t pid = start(program.empty() ? sampleApplication() : program, arguments, name);
+        EXPECT_TRUE(linux_test::eventually([&] {
+            return outputOf(name).find("frontmost ") != std::string::npos;
+        })) << outputOf(name)
+            << errorsOf(name);
+        return pid;
+    }
+
+    // Another application made from the sample application: the same program under its own
+    // name and identifier, installed beside it. Answers its executable.
+    std::string installSampleCopy(const std::string& name, const std::string& identifier) {
+        const std::string bundle = path("Applications/" + name + ".app");
+        fs::copy(path("Applications/Sample Document.app"), bundle, fs::copy_options::recursive);
+        setInfo(bundle, "CFBundleIdentifier", identifier);
+        setInfo(bundle, "CFBundleName", name);
+        return bundle + "/Contents/MacOS/SampleDocument";
+    }
+
+    // Ends a program this test started.
+    void stop(pid_t pid) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+        started_.erase(std::remove(started_.begin(), started_.end(), pid), started_.end());
+    }
 
   private:
     bool startBus() {
