@@ -142,6 +142,7 @@ std::string formatReal(double value) {
 }
 
 std::string describeSpecifier(const AppleEventDescriptor& specifier, int depth = 0);
+std::string asText(const Value& value);
 
 std::string describe(const Value& value, int depth = 0) {
     if (depth > 16) {
@@ -163,13 +164,11 @@ std::string describe(const Value& value, int depth = 0) {
             return "\"" + value.text.substr(0, cut) + "…\"";
         }
         case Value::Kind::Integer:
-            return std::to_string(value.integer);
         case Value::Kind::Real:
-            return formatReal(value.real);
         case Value::Kind::Boolean:
-            return value.boolean ? "true" : "false";
         case Value::Kind::Type:
-            return termName(value.code);
+            // Plain values read in messages as they read as text.
+            return asText(value);
         case Value::Kind::Application:
             return "application \"" + value.applicationName + "\"";
         case Value::Kind::Reference:
