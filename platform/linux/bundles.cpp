@@ -379,12 +379,15 @@ std::vector<RunningApplication> LinuxWorkspace::runningApplications() {
         if (!processIsAlive(pid)) {
             continue;
         }
+        // The environment is read last, only for processes that run an application.
+        auto application = applicationOfProcess(pid);
+        if (!application) {
+            continue;
+        }
         if (const auto session = sessionBusOfProcess(pid); session && *session != ownSession) {
             continue;
         }
-        if (auto application = applicationOfProcess(pid)) {
-            applications.push_back(std::move(*application));
-        }
+        applications.push_back(std::move(*application));
     }
     return applications;
 }
