@@ -1,4 +1,5 @@
 #include "platform/apple_event_descriptor.h"
+#include "real_text.h"
 
 #include <algorithm>
 #include <charconv>
@@ -70,15 +71,6 @@ std::optional<double> parseReal(std::string_view text) {
         return std::nullopt;
     }
     return value;
-}
-
-std::string formatReal(double value) {
-    char buffer[64];
-    const auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value);
-    if (error != std::errc()) {
-        return "0";
-    }
-    return std::string(buffer, end);
 }
 
 std::string quoted(std::string_view text) {
@@ -525,7 +517,7 @@ std::optional<std::string> AppleEventDescriptor::stringValue() const {
     }
     if (type_ == typeIEEE64BitFloatingPoint) {
         if (const auto real = valueOf<double>(data_))
-            return formatReal(*real);
+            return shortestRealText(*real);
     }
     if (type_ == typeType || type_ == typeEnumerated) {
         if (const auto code = valueOf<FourCharCode>(data_))

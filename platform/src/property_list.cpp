@@ -1,4 +1,5 @@
 #include "platform/property_list.h"
+#include "real_text.h"
 
 #include <charconv>
 #include <cmath>
@@ -199,18 +200,12 @@ std::string describeString(const std::string& text) {
     return out;
 }
 
-std::string describeReal(double value) {
-    char buffer[64];
-    const auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value);
-    return error == std::errc() ? std::string(buffer, end) : std::string("0");
-}
-
 std::string describeDate(PropertyList::Date date) {
     // Seconds between 1970-01-01 and the reference date 2001-01-01.
     constexpr double kReferenceOffset = 978307200.0;
     const double seconds = std::floor(date.secondsSinceReferenceDate + kReferenceOffset);
     if (!std::isfinite(seconds) || std::fabs(seconds) > 1e15) {
-        return describeReal(date.secondsSinceReferenceDate);
+        return shortestRealText(date.secondsSinceReferenceDate);
     }
     const auto time = static_cast<std::time_t>(seconds);
     std::tm parts{};
@@ -255,7 +250,7 @@ std::string leafText(const PropertyList& value) {
         case PropertyList::Type::Integer:
             return std::to_string(*value.integerValue());
         case PropertyList::Type::Real:
-            return describeReal(*value.realValue());
+            return shortestRealText(*value.realValue());
         case PropertyList::Type::Date:
             return describeDate(*value.dateValue());
         case PropertyList::Type::Data:
