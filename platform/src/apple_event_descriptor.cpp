@@ -8,7 +8,7 @@
 #include <cstring>
 #include <limits>
 
-#include "utf.h"
+#include "platform/utf.h"
 
 namespace platform {
 namespace {

@@ -7,7 +7,7 @@
 #include <ctime>
 
 #include "platform/url.h"
-#include "utf.h"
+#include "platform/utf.h"
 
 namespace platform {
 

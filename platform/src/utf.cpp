@@ -1,4 +1,4 @@
-#include "utf.h"
+#include "platform/utf.h"
 
 #include <cstdint>
 

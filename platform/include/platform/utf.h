@@ -1,4 +1,4 @@
-// Conversions between UTF-8 and UTF-16 shared by the value types.
+// Conversions between UTF-8 and UTF-16, and the repair of ill-formed UTF-8.
 #pragma once
 
 #include <string>
