@@ -2,11 +2,9 @@
 // the reported version, the hourly existence check, the delegate callbacks and the process entry.
 #include "helper/pendra_sandbox_helper.h"
 
-#include <cctype>
 #include <cstdint>
-#include <limits>
+#include <cstdlib>
 #include <memory>
-#include <string_view>
 
 #include "helper/constants.h"
 #include "helper/context/application_connector.h"
@@ -19,44 +17,6 @@ namespace {
 constexpr double kExistenceCheckInterval = 3600.0;
 constexpr const char* kServiceQuickEntryWithAutofill = "quickEntryWithAutofill";
 
-// The integer value of a text the way the platform's strings answer it: leading white space,
-// an optional sign, then the leading decimal digits; anything else ends the number. Values out
-// of range saturate.
-std::int64_t integerValueOfText(std::string_view text) {
-    std::size_t index = 0;
-    while (index < text.size() && std::isspace(static_cast<unsigned char>(text[index]))) {
-        ++index;
-    }
-    bool negative = false;
-    if (index < text.size() && (text[index] == '+' || text[index] == '-')) {
-        negative = text[index] == '-';
-        ++index;
-    }
-    // Accumulate towards the negative side, which holds one more value than the positive side.
-    constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
-    std::int64_t value = 0;
-    bool saturated = false;
-    for (; index < text.size() && std::isdigit(static_cast<unsigned char>(text[index])); ++index) {
-        const int digit = text[index] - '0';
-        if (saturated) {
-            continue;
-        }
-        if (value < (kMin + digit) / 10) {
-            saturated = true;
-            value = kMin;
-            continue;
-        }
-        value = value * 10 - digit;
-    }
-    if (negative) {
-        return value;
-    }
-    if (value == kMin) {
-        return std::numeric_limits<std::int64_t>::max();
-    }
-    return -value;
-}
-
 }  // namespace
 
 PendraSandboxHelper::PendraSandboxHelper() {
@@ -68,7 +28,7 @@ PendraSandboxHelper::PendraSandboxHelper() {
     application.setServicesProvider(this);
     application.updateDynamicServices();
 
-    appleEventsHandler_ = std::make_shared<AppleEventsHandler>();
+    appleEventsHandler_ = std::make_unique<AppleEventsHandler>();
     appleEventsHandler_->setPendraSandboxHelper(this);
 
     platform::appleEventManager().setEventHandler(
@@ -123,7 +83,9 @@ std::int64_t PendraSandboxHelper::version() const {
         return 0;
     }
     if (const std::string* text = value->stringValue()) {
-        return integerValueOfText(*text);
+        // The integer value of a text as the platform's strings answer it: leading white space,
+        // an optional sign, the leading decimal digits; out-of-range values saturate.
+        return std::strtoll(text->c_str(), nullptr, 10);
     }
     if (const std::optional<std::int64_t> number = value->integerValue()) {
         return *number;

@@ -87,8 +87,7 @@ class PendraSandboxHelper : public platform::ApplicationDelegate,
 
   private:
     platform::OSLog log_;
-    // Shared ownership lets this class be destroyed where AppleEventsHandler is only declared.
-    std::shared_ptr<AppleEventsHandler> appleEventsHandler_;
+    std::unique_ptr<AppleEventsHandler> appleEventsHandler_;
     std::unique_ptr<ApplicationConnector> applicationConnector_;
     // Kept only so that a destroyed helper leaves no timer behind that points at it.
     std::optional<platform::TimerID> existenceCheckTimer_;
