@@ -8,22 +8,6 @@
 #include "platform/platform.h"
 
 namespace pendra {
-namespace {
-
-// Splits "name.type" into its base and its extension; a name without a dot in its last
-// component, or whose only dot leads it, has no extension.
-std::pair<std::string, std::string> splitPathExtension(const std::string& name) {
-    const std::size_t slash = name.rfind('/');
-    const std::size_t componentStart = slash == std::string::npos ? 0 : slash + 1;
-    const std::size_t dot = name.rfind('.');
-    if (dot == std::string::npos || dot <= componentStart) {
-        return {name, ""};
-    }
-    return {name.substr(0, dot), name.substr(dot + 1)};
-}
-
-}  // namespace
-
 ConfigDictionaryCacheController& ConfigDictionaryCacheController::sharedInstance() {
     static ConfigDictionaryCacheController instance;
     return instance;
@@ -58,9 +42,9 @@ std::optional<platform::URL> ConfigDictionaryCacheController::_urlForResourceFro
             {inDirectory});
         return std::nullopt;
     }
-    const auto [base, type] = splitPathExtension(*name);
     const std::optional<std::string> path =
-        platform::mainBundle()->pathForResource(base, type, inDirectory);
+        platform::mainBundle()->pathForResource(platform::stringByDeletingPathExtension(*name),
+                                                platform::pathExtension(*name), inDirectory);
     if (!path) {
         return std::nullopt;
     }
