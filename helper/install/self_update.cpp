@@ -52,10 +52,10 @@ bool PendraSandboxHelper::updateFromBundleAtPath(const std::optional<std::string
     // The relaunch tool copies what the path names and refuses a symbolic link, because a
     // copied link is no bundle and a link to the installed bundle would lose it: refuse it here
     // too, so that the helper does not quit for an update that cannot happen.
-    platform::Error linkError;
-    const std::optional<platform::FileAttributes> sourceItem =
-        fileManager.attributesOfItemAtPath(*path, &linkError);
-    if (sourceItem && sourceItem->type == platform::FileType::SymbolicLink) {
+    platform::Error error;
+    const std::optional<platform::FileAttributes> source =
+        fileManager.attributesOfItemAtPath(*path, &error);
+    if (source && source->type == platform::FileType::SymbolicLink) {
         platform::os_log_debug(log(), "Source bundle %{public}@ is a symbolic link, not updating.",
                                {*path});
         return false;
@@ -65,9 +65,6 @@ bool PendraSandboxHelper::updateFromBundleAtPath(const std::optional<std::string
     // a source that is the installed bundle itself would be lost.
     const std::string target = installationFilePath();
     if (!target.empty() && fileManager.fileExistsAtPath(target)) {
-        platform::Error error;
-        const std::optional<platform::FileAttributes> source =
-            fileManager.attributesOfItemAtPath(*path, &error);
         const std::optional<platform::FileAttributes> installed =
             source ? fileManager.attributesOfItemAtPath(target, &error) : std::nullopt;
         if (!source || !installed) {
