@@ -1,5 +1,5 @@
 // Small checks that both tools make the same way: whether the process that started a tool has
-// ended, and whether two paths name one item.
+// ended, whether a file operation failed, and whether two paths name one item.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +14,11 @@ namespace tool_common {
 inline bool hasProcessEnded(std::int32_t processId) {
     platform::ProcessSerialNumber psn;
     return platform::processManager().GetProcessForPID(processId, &psn) == platform::procNotFound;
+}
+
+// A file operation has failed when it says so or when it filled in an error.
+inline bool failed(bool succeeded, const platform::Error& error) {
+    return !succeeded || !error.domain.empty();
 }
 
 // Two paths that name one item: the same file number on the same device.

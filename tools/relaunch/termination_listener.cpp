@@ -10,12 +10,8 @@
 namespace relaunch_tool {
 namespace {
 
+using tool_common::failed;
 using tool_common::isSameItem;
-
-// A file operation has failed when it says so or when it filled in an error.
-bool failed(bool succeeded, const platform::Error& error) {
-    return !succeeded || !error.domain.empty();
-}
 
 // An item at the path, a symbolic link included (even one that leads nowhere).
 bool itemExistsAtPath(platform::FileManager& fileManager, const std::string& path) {

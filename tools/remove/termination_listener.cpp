@@ -56,9 +56,7 @@ TerminationListener::TerminationListener(const char* path, std::int32_t parentPr
 }
 
 TerminationListener::~TerminationListener() {
-    if (timer_) {
-        platform::application().invalidateTimer(*timer_);
-    }
+    platform::application().invalidateTimer(timer_);
 }
 
 void TerminationListener::watchdog() {
@@ -74,8 +72,7 @@ void TerminationListener::remove() {
     platform::NSLog("Removing bundle at path %@", {path});
     if (fileManager.fileExistsAtPath(path)) {
         platform::Error error;
-        const bool removed = fileManager.removeItemAtPath(path, &error);
-        if (!removed || !error.domain.empty()) {
+        if (tool_common::failed(fileManager.removeItemAtPath(path, &error), error)) {
             platform::NSLog("Error when removing bundle at path %@: %@", {path, error});
         }
     }

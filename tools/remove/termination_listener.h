@@ -27,7 +27,7 @@ class TerminationListener {
   private:
     const char* pathToRemove_;
     std::int32_t parentProcessId_;
-    std::optional<platform::TimerID> timer_;
+    platform::TimerID timer_ = 0;
 };
 
 // Why a path must not be deleted at all (empty, relative, the root folder or the user's home
