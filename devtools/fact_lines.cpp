@@ -1,6 +1,7 @@
 #include "devtools/fact_lines.h"
 
 #include <cstdio>
+#include <iostream>
 
 #include "helper/constants.h"
 
@@ -46,12 +47,12 @@ std::string valueText(const AppleEventDescriptor& descriptor) {
         return descriptor.description();
     }
     const platform::DescType type = descriptor.descriptorType();
+    if (type == platform::typeApplicationBundleID) {
+        const auto& data = descriptor.data();
+        return quoted(std::string(data.begin(), data.end()));
+    }
     if (type == platform::typeUnicodeText || type == platform::typeUTF8Text ||
-        type == platform::fourCharCode("TEXT") || type == platform::typeApplicationBundleID) {
-        if (type == platform::typeApplicationBundleID) {
-            const auto& data = descriptor.data();
-            return quoted(std::string(data.begin(), data.end()));
-        }
+        type == platform::fourCharCode("TEXT")) {
         return quoted(descriptor.stringValue().value_or(""));
     }
     if (type == platform::typeSInt32) {
@@ -111,6 +112,16 @@ std::vector<std::string> notificationLines(const std::string& name,
 
 bool isHelperNotification(const std::string& name) {
     return name.rfind("PendraMacSandboxHelper", 0) == 0;
+}
+
+void emit(const std::string& line) {
+    std::cout << line << '\n' << std::flush;
+}
+
+void emitAll(const std::vector<std::string>& lines) {
+    for (const auto& line : lines) {
+        emit(line);
+    }
 }
 
 }  // namespace devtools

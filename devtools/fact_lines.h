@@ -37,4 +37,9 @@ std::vector<std::string> notificationLines(const std::string& name,
 // Whether a notification is one of the helper's (its names start with the helper's prefix).
 bool isHelperNotification(const std::string& name);
 
+// Writes one fact line, or several, to standard output at once, so that a reader sees each
+// line as soon as it is known.
+void emit(const std::string& line);
+void emitAll(const std::vector<std::string>& lines);
+
 }  // namespace devtools

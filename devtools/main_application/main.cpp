@@ -26,15 +26,8 @@ constexpr int kExitFailed = 1;
 constexpr int kExitTimedOut = 2;
 constexpr int kExitUsage = 64;
 
-void emit(const std::string& line) {
-    std::cout << line << '\n' << std::flush;
-}
-
-void emitAll(const std::vector<std::string>& lines) {
-    for (const auto& line : lines) {
-        emit(line);
-    }
-}
+using devtools::emit;
+using devtools::emitAll;
 
 // Where a listening launch keeps its arguments, one file per variant, so that a later
 // "launch-arguments" (or a test) can read what the helper launched it with.

@@ -167,9 +167,7 @@ std::optional<Options> parse(const std::vector<std::string>& arguments, std::str
     return options;
 }
 
-void emit(const std::string& line) {
-    std::cout << line << '\n' << std::flush;
-}
+using devtools::emit;
 
 // The bundle identifier of the application that sent an event, when a running application sent it.
 std::optional<std::string> senderOf(const AppleEventDescriptor& event) {
