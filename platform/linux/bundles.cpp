@@ -32,13 +32,6 @@ bool isFile(const std::string& path) {
     return ::stat(path.c_str(), &status) == 0 && !S_ISDIR(status.st_mode);
 }
 
-std::string joinPath(const std::string& folder, const std::string& name) {
-    if (folder.empty() || folder.back() == '/') {
-        return folder + name;
-    }
-    return folder + "/" + name;
-}
-
 std::string baseName(const std::string& path) {
     auto slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -95,7 +88,7 @@ std::optional<std::string> LinuxBundle::pathForResource(
     const std::optional<std::string>& directory) const {
     std::string folder = path_ + "/Contents/Resources";
     if (directory && !directory->empty()) {
-        folder = joinPath(folder, *directory);
+        folder = stringByAppendingPathComponent(folder, *directory);
     }
     std::string file = name;
     if (!type.empty()) {
@@ -104,7 +97,7 @@ std::optional<std::string> LinuxBundle::pathForResource(
     if (file.empty() || file.find('/') != std::string::npos) {
         return std::nullopt;
     }
-    std::string path = joinPath(folder, file);
+    std::string path = stringByAppendingPathComponent(folder, file);
     if (!isFile(path) && !isDirectory(path)) {
         return std::nullopt;
     }
@@ -202,7 +195,7 @@ std::string frontmostRecordPath() {
     } else {
         runtime = "/run/user/" + std::to_string(::getuid());
     }
-    return joinPath(runtime, "pendra/frontmost");
+    return stringByAppendingPathComponent(runtime, "pendra/frontmost");
 }
 
 bool writeFrontmostRecord(pid_t pid) {
@@ -225,7 +218,8 @@ bool writeFrontmostRecord(pid_t pid) {
 }
 
 std::vector<std::string> applicationFolders() {
-    std::vector<std::string> folders = {joinPath(homeDirectory(), "Applications"), "/Applications"};
+    std::vector<std::string> folders = {
+        stringByAppendingPathComponent(homeDirectory(), "Applications"), "/Applications"};
     if (const char* extra = std::getenv("PENDRA_APPLICATIONS_PATH")) {
         std::string list = extra;
         std::size_t start = 0;
@@ -272,7 +266,7 @@ std::vector<std::string> installedApplicationBundles() {
     std::vector<std::string> bundles;
     for (const auto& folder : applicationFolders()) {
         for (const auto& name : sortedEntries(folder)) {
-            const std::string path = joinPath(folder, name);
+            const std::string path = stringByAppendingPathComponent(folder, name);
             if (!isDirectory(path)) {
                 continue;
             }
@@ -282,7 +276,7 @@ std::vector<std::string> installedApplicationBundles() {
             }
             // One level of grouping folders, as in /Applications/Utilities.
             for (const auto& inner : sortedEntries(path)) {
-                const std::string innerPath = joinPath(path, inner);
+                const std::string innerPath = stringByAppendingPathComponent(path, inner);
                 if (hasAppExtension(inner) && isDirectory(innerPath)) {
                     bundles.push_back(innerPath);
                 }

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "linux_file_manager.h"
+#include "platform/paths.h"
 
 namespace platform::linux_platform {
 namespace {
@@ -21,13 +22,6 @@ std::string withoutTrailingSeparators(const std::string& path) {
         result.pop_back();
     }
     return result;
-}
-
-std::string childPath(const std::string& parent, const char* name) {
-    if (!parent.empty() && parent.back() == '/') {
-        return parent + name;
-    }
-    return parent + "/" + name;
 }
 
 bool fail(Error* error, Error value) {
@@ -107,8 +101,8 @@ void removeEntry(int parentFd, const char* name, const std::string& path,
             if (entryName == "." || entryName == "..") {
                 continue;
             }
-            removeEntry(::dirfd(directory), entry->d_name, childPath(path, entry->d_name),
-                        firstError);
+            removeEntry(::dirfd(directory), entry->d_name,
+                        stringByAppendingPathComponent(path, entry->d_name), firstError);
         }
         ::closedir(directory);
         if (::unlinkat(parentFd, name, AT_REMOVEDIR) != 0 && !firstError) {
@@ -198,8 +192,8 @@ std::optional<Error> copyEntry(const std::string& source, const std::string& des
             if (name == "." || name == "..") {
                 continue;
             }
-            failure =
-                copyEntry(childPath(source, entry->d_name), childPath(destination, entry->d_name));
+            failure = copyEntry(stringByAppendingPathComponent(source, entry->d_name),
+                                stringByAppendingPathComponent(destination, entry->d_name));
         }
         ::closedir(directory);
         if (failure) {

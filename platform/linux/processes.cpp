@@ -117,12 +117,7 @@ void removeQuarantineBelow(const std::string& path, int& status) {
         if (name == "." || name == "..") {
             continue;
         }
-        std::string child = path;
-        if (child.back() != '/') {
-            child += '/';
-        }
-        child += entry->d_name;
-        removeQuarantineBelow(child, status);
+        removeQuarantineBelow(stringByAppendingPathComponent(path, entry->d_name), status);
     }
     ::closedir(directory);
 }
@@ -270,11 +265,7 @@ std::string xdgDirectory(const char* variable, const char* fallbackUnderHome) {
         }
         return folder;
     }
-    std::string home = homeDirectory();
-    if (home.back() != '/') {
-        home += '/';
-    }
-    return home + fallbackUnderHome;
+    return stringByAppendingPathComponent(homeDirectory(), fallbackUnderHome);
 }
 
 std::vector<std::string> LinuxPathService::NSSearchPathForDirectoriesInDomains(
