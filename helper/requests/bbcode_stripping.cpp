@@ -156,13 +156,13 @@ class ChunkedArray {
     Value& operator[](std::size_t index) { return chunks_[index >> kShift][index & kMask]; }
     void push_back(Value value) {
         if ((size_ & kMask) == 0) {
-            chunks_.push_back(std::make_unique<Value[]>(std::size_t{1} << kShift));
+            chunks_.push_back(std::make_unique_for_overwrite<Value[]>(std::size_t{1} << kShift));
         }
         (*this)[size_++] = value;
     }
 
   private:
-    static constexpr unsigned kShift = 14;
+    static constexpr unsigned kShift = 10;
     static constexpr std::size_t kMask = (std::size_t{1} << kShift) - 1;
     std::vector<std::unique_ptr<Value[]>> chunks_;
     std::size_t size_ = 0;
