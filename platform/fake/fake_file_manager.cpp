@@ -390,4 +390,49 @@ bool FakeFileManager::exchangeItemAtPath(const std::string& rawFirst, const std:
     return true;
 }
 
+std::string FakeFileManager::stringByResolvingSymlinksInPath(const std::string& path) {
+    if (!path.starts_with('/')) {
+        return path;
+    }
+    // Components still to walk, the next one last.
+    std::vector<std::string> pending;
+    auto push = [&pending](const std::string& text) {
+        std::vector<std::string> parts;
+        std::size_t start = 0;
+        while (start <= text.size()) {
+            std::size_t end = text.find('/', start);
+            if (end == std::string::npos) {
+                end = text.size();
+            }
+            parts.push_back(text.substr(start, end - start));
+            start = end + 1;
+        }
+        pending.insert(pending.end(), parts.rbegin(), parts.rend());
+    };
+    push(path);
+    std::string resolved = "/";
+    for (int links = 0; !pending.empty();) {
+        const std::string part = pending.back();
+        pending.pop_back();
+        if (part.empty() || part == ".") {
+            continue;
+        }
+        if (part == "..") {
+            resolved = parentOf(resolved).empty() ? "/" : parentOf(resolved);
+            continue;
+        }
+        const std::string candidate = childPrefix(resolved) + part;
+        auto found = items_.find(candidate);
+        if (found != items_.end() && found->second.type == FileType::SymbolicLink && links++ < 32) {
+            if (found->second.linkTarget.starts_with('/')) {
+                resolved = "/";
+            }
+            push(found->second.linkTarget);
+            continue;
+        }
+        resolved = candidate;
+    }
+    return resolved;
+}
+
 }  // namespace platform::fake

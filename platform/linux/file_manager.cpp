@@ -5,8 +5,10 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "linux_file_manager.h"
 #include "platform/paths.h"
@@ -397,6 +399,40 @@ bool LinuxFileManager::exchangeItemAtPath(const std::string& first, const std::s
     struct stat status {};
     const bool firstExists = ::lstat(a.c_str(), &status) == 0;
     return fail(error, failure, firstExists ? second : first);
+}
+
+}  // namespace platform::linux_platform
+
+namespace platform::linux_platform {
+
+std::string LinuxFileManager::stringByResolvingSymlinksInPath(const std::string& path) {
+    if (path.empty() || path.front() != '/' || path.find('\0') != std::string::npos) {
+        return path;
+    }
+    // The longest leading part that exists is resolved by the system; what follows it is
+    // appended as text.
+    std::string existing = withoutTrailingSeparators(path);
+    std::vector<std::string> rest;
+    while (true) {
+        if (char* real = ::realpath(existing.c_str(), nullptr)) {
+            std::string result = real;
+            std::free(real);
+            for (auto part = rest.rbegin(); part != rest.rend(); ++part) {
+                if (*part == "..") {
+                    result = stringByDeletingLastPathComponent(result);
+                } else if (!part->empty() && *part != ".") {
+                    result = stringByAppendingPathComponent(result, *part);
+                }
+            }
+            return result;
+        }
+        const std::size_t slash = existing.rfind('/');
+        rest.push_back(existing.substr(slash + 1));
+        existing = withoutTrailingSeparators(existing.substr(0, slash));
+        if (existing.empty()) {
+            existing = "/";
+        }
+    }
 }
 
 }  // namespace platform::linux_platform

@@ -181,7 +181,12 @@ TEST_F(AppleEventsTest, AnUpdateThatStartsEndsTheProcessAtOnce) {
     fake.files.addDirectory(toolPath);
     fake.files.addDirectory(fake.paths.temporaryDirectory);
     fake.bundles.main->auxiliaryExecutables[kRelaunchToolName] = toolPath;
-    fake.files.addDirectory("/Users/me/Downloads/PendraMacSandboxHelper.app");
+    // Another copy of this helper, as only such a bundle may take its place.
+    const std::string source = "/Users/me/Downloads/PendraMacSandboxHelper.app";
+    auto bundle = std::make_shared<platform::fake::FakeBundle>(source, kHelperBundleIdentifier);
+    bundle->info["CFBundleExecutable"] = platform::PropertyList("PendraMacSandboxHelper");
+    fake.bundles.addBundle(bundle);
+    fake.files.addFile(source + "/Contents/MacOS/PendraMacSandboxHelper");
     startHelper();
     auto event = helperEvent(kUpdateEventID);
     event.setParamDescriptor(AppleEventDescriptor::descriptorWithString(

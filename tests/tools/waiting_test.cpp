@@ -106,6 +106,7 @@ class WaitingTest : public ::testing::Test {
     // fake, so that the test sees it.
     platform::Services services() {
         platform::Services result = fake.services();
+        result.bundles = linuxPlatform.services().bundles;
         result.processManager = &lookup;
         return result;
     }

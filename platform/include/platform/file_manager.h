@@ -47,6 +47,10 @@ class FileManager {
     virtual bool exchangeItemAtPath(const std::string& first, const std::string& second,
                                     Error* error) = 0;
 
+    // The absolute path with every symbolic link resolved and "." and ".." removed; the part
+    // that does not exist is kept as text. A relative path comes back unchanged.
+    virtual std::string stringByResolvingSymlinksInPath(const std::string& path) = 0;
+
     // A path string from raw bytes, taken as they are.
     std::string stringWithFileSystemRepresentation(const char* bytes, std::size_t length) {
         return std::string(bytes, length);

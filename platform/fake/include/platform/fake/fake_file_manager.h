@@ -40,6 +40,7 @@ class FakeFileManager : public FileManager {
     bool fileExistsAtPath(const std::string& path) override;
     std::optional<FileAttributes> attributesOfItemAtPath(const std::string& path,
                                                          Error* error) override;
+    std::string stringByResolvingSymlinksInPath(const std::string& path) override;
     bool createDirectoryAtPath(const std::string& path, bool withIntermediateDirectories,
                                Error* error) override;
     bool removeItemAtPath(const std::string& path, Error* error) override;
