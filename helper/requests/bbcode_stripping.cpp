@@ -160,6 +160,10 @@ class ChunkedArray {
         }
         (*this)[size_++] = value;
     }
+    void clear() {
+        chunks_.clear();
+        size_ = 0;
+    }
 
   private:
     static constexpr unsigned kShift = 10;
@@ -176,14 +180,27 @@ class ChunkedArray {
 // Memory: one Offset for each opening tag (while the text is read, an open tag's entry links
 // to the tag of the same name that was open before it, so the stacks of open tags need no
 // room of their own), and one slot for each distinct name. An opening tag takes at least three
-// characters, so the index stays within 4/3 of the text for 32-bit offsets.
+// characters, so the entries stay within 4/3 of the text for 32-bit offsets. The tags read are
+// also kept, for the walk that follows, as long as they take at most half the text's size: in
+// usual notes they do, and the walk then need not read the text for tags a second time.
 template <typename Offset>
 class ClosingIndex {
   public:
     ClosingIndex(std::string_view text, std::size_t start) : text_(text) {
         TagReader reader(text, start);
         Tag tag;
+        const std::size_t recordBudget = (text.size() - start) / 2 / sizeof(RecordedTag);
         while (reader.next(tag)) {
+            if (recording_) {
+                if (tags_.size() < recordBudget) {
+                    tags_.push_back(
+                        {static_cast<Offset>(tag.begin) | (tag.closing ? kClosedFlag : 0),
+                         static_cast<Offset>(tag.end)});
+                } else {
+                    recording_ = false;
+                    tags_.clear();
+                }
+            }
             Slot& slot = slotFor(tag);
             if (!tag.closing) {
                 entries_.push_back(slot.top);
@@ -204,6 +221,17 @@ class ClosingIndex {
         }
     }
 
+    // The tags in the order they were read, when they took at most half the text's size;
+    // a walk then reads them from here instead of from the text.
+    bool recorded() const { return recording_; }
+    void recordedTag(std::size_t index, Tag& tag) {
+        const RecordedTag& recorded = tags_[index];
+        tag.begin = static_cast<std::size_t>(recorded.begin & ~kClosedFlag);
+        tag.end = static_cast<std::size_t>(recorded.end);
+        tag.closing = (recorded.begin & kClosedFlag) != 0;
+    }
+    std::size_t recordedCount() const { return tags_.size(); }
+
     // The position of the "[" that closes the numbered opening tag; npos when none does.
     std::size_t closingOf(std::size_t ordinal) {
         const Offset entry = entries_[ordinal];
@@ -216,6 +244,11 @@ class ClosingIndex {
     // Names of up to eight characters are their own key: their lower-cased bytes, which never
     // have the high bit set. Longer names are keyed by a hash with the top bit set, and compared.
     static constexpr std::uint64_t kLongNameFlag = std::uint64_t{1} << 63;
+
+    struct RecordedTag {
+        Offset begin;  // with kClosedFlag for a closing tag
+        Offset end;
+    };
 
     struct Slot {
         std::uint64_t key = 0;
@@ -290,6 +323,8 @@ class ClosingIndex {
 
     std::string_view text_;
     ChunkedArray<Offset> entries_;
+    ChunkedArray<RecordedTag> tags_;
+    bool recording_ = true;
     std::vector<Slot> slots_;
     std::size_t used_ = 0;
 };
@@ -308,7 +343,13 @@ class TokenWalk {
     // The next tag, and for an opening tag the position of its closing tag (npos when it has
     // none or is itself a closing tag). False at the end of the text.
     bool next(Tag& tag, std::size_t& closing) {
-        if (!reader_.next(tag)) {
+        if (index_.recorded()) {
+            if (recordedNext_ == index_.recordedCount()) {
+                position_ = text_.size();
+                return false;
+            }
+            index_.recordedTag(recordedNext_++, tag);
+        } else if (!reader_.next(tag)) {
             position_ = text_.size();
             return false;
         }
@@ -372,6 +413,7 @@ class TokenWalk {
     std::size_t copied_;
     std::size_t position_ = 0;
     std::size_t ordinal_ = 0;
+    std::size_t recordedNext_ = 0;
     std::vector<Offset> enclosing_;
 };
 
@@ -464,6 +506,7 @@ std::string firstBBCodeURLString(const std::string& text) {
             if (closing == std::string_view::npos) {
                 continue;
             }
+            readTagAt(text, tag.begin, tag);  // the walk may know only where the tag lies
             const std::string_view name =
                 std::string_view(text).substr(tag.nameBegin, tag.nameLength);
             if (!isLinkName(name)) {
