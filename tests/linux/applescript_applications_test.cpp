@@ -404,21 +404,28 @@ TEST_F(ShippedScriptsTest, ConnectorScriptsCaptureFromAnAnsweringApplication) {
               "['utxt'(\"Re: plan\"), 'utxt'(\"message://%3Cid-9@host%3E\")]");
 }
 
-TEST_F(ShippedScriptsTest, CallbackHandlerBuildsTitleAndNotes) {
+TEST_F(ShippedScriptsTest, CallbackHandlerBuildsTitleAndNotesWithWhatItSplicesEscaped) {
     auto script = platform::linux_platform::applescript::makeScript(
         scriptOf("com.agiletortoise.drafts-osx", "CallbackHandler"));
-    AppleEventDescriptor params = AppleEventDescriptor::recordDescriptor();
-    AppleEventDescriptor fields = AppleEventDescriptor::listDescriptor();
-    for (const char* item : {"uuid", "U-1", "text", "Shopping\nmilk"}) {
-        fields.insertDescriptor(text(item), 0);
-    }
-    params.setDescriptor(fields, platform::keyASUserRecordFields);
-    platform::ScriptErrorInfo error;
-    const auto result =
-        script->executeAppleEvent(subroutineCall("handle_callback", {params}), &error);
-    ASSERT_TRUE(result.has_value());
-    EXPECT_EQ(result->description(),
+    const auto call = [&script](const char* uuid, const char* body) {
+        AppleEventDescriptor params = AppleEventDescriptor::recordDescriptor();
+        AppleEventDescriptor fields = AppleEventDescriptor::listDescriptor();
+        for (const char* item : {"uuid", uuid, "text", body}) {
+            fields.insertDescriptor(text(item), 0);
+        }
+        params.setDescriptor(fields, platform::keyASUserRecordFields);
+        platform::ScriptErrorInfo error;
+        const auto result =
+            script->executeAppleEvent(subroutineCall("handle_callback", {params}), &error);
+        EXPECT_TRUE(result.has_value()) << error[platform::NSAppleScriptErrorMessage].description();
+        return result ? result->description() : std::string();
+    };
+    EXPECT_EQ(call("U-1", "Shopping\nmilk"),
               "['utxt'(\"Shopping\"), 'utxt'(\"[url=drafts://open?uuid=U-1]Shopping[/url]\")]");
+    // What the application sends cannot end the link token or add one of its own.
+    EXPECT_EQ(call("x][/url][url=http://evil.example/]", "[/url] a&b #1"),
+              "['utxt'(\"[/url] a&b #1\"), 'utxt'(\"[url=drafts://open?uuid=x%5D%5B/"
+              "url%5D%5Burl=http://evil.example/%5D](/url) a&b #1[/url]\")]");
 }
 
 TEST_F(ShippedScriptsTest, GenericScriptAsksTheFrontmostApplicationItself) {
