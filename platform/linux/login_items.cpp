@@ -188,35 +188,6 @@ std::string fileNameFor(const std::string& bundlePath, const std::optional<std::
     return stem + "-" + suffix + ".desktop";
 }
 
-bool writeAtomically(const std::string& folder, const std::string& name, const std::string& text) {
-    std::string temporary = folder + "/.pendra-autostart-XXXXXX";
-    int fd = ::mkstemp(temporary.data());
-    if (fd < 0) {
-        return false;
-    }
-    bool written = true;
-    const char* cursor = text.data();
-    std::size_t left = text.size();
-    while (left > 0 && written) {
-        ssize_t count = ::write(fd, cursor, left);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        written = count > 0;
-        if (written) {
-            cursor += count;
-            left -= static_cast<std::size_t>(count);
-        }
-    }
-    written = written && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
-    written = (::close(fd) == 0) && written;
-    if (!written || ::rename(temporary.c_str(), (folder + "/" + name).c_str()) != 0) {
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 std::optional<DesktopEntry> parseDesktopEntry(const std::string& text) {
@@ -522,7 +493,7 @@ std::optional<LSSharedFileListItem> LinuxLaunchServices::LSSharedFileListInsertI
     text += "TryExec=" + escapeDesktopString(*executable) + "\n";
     text += std::string(kBundlePathKey) + "=" + escapeDesktopString(bundlePath) + "\n";
     text += std::string(kOrderKey) + "=" + std::to_string(order) + "\n";
-    if (!writeAtomically(autostart->folder, fileName, text)) {
+    if (!writeFileAtomically(stringByAppendingPathComponent(autostart->folder, fileName), text)) {
         logLine("Cannot write the login item " + autostart->folder + "/" + fileName);
         return std::nullopt;
     }

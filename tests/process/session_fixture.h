@@ -264,7 +264,8 @@ class SessionTest : public ::testing::Test {
         ASSERT_TRUE(info && info->dictionaryValue());
         auto dictionary = *info->dictionaryValue();
         dictionary[key] = platform::PropertyList(value);
-        ASSERT_TRUE(platform::PropertyList(dictionary).writeToFile(file));
+        ASSERT_TRUE(platform::linux_platform::writeFileAtomically(
+            file, platform::PropertyList(dictionary).toXML()));
     }
 
     pid_t helperPid() const { return helperPid_; }

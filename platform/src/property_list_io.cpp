@@ -1,12 +1,8 @@
-// Reading and writing property lists through libplist (XML and binary).
-#include <fcntl.h>
+// Reading property lists through libplist (XML and binary), and their XML text.
 #include <plist/plist.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -205,38 +201,6 @@ std::string PropertyList::toXML() const {
     std::string text = xml ? std::string(xml, length) : std::string();
     plist_to_xml_free(xml);
     return text;
-}
-
-bool PropertyList::writeToFile(const std::string& path) const {
-    const std::string xml = toXML();
-    if (xml.empty()) {
-        return false;
-    }
-    // Written beside the target and renamed over it, so readers see the old or the new file.
-    std::string temporary = path + ".XXXXXX";
-    const int fd = ::mkstemp(temporary.data());
-    if (fd < 0) {
-        return false;
-    }
-    bool ok = ::fchmod(fd, 0644) == 0;
-    std::size_t written = 0;
-    while (ok && written < xml.size()) {
-        const ssize_t n = ::write(fd, xml.data() + written, xml.size() - written);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        ok = n > 0;
-        if (ok) {
-            written += static_cast<std::size_t>(n);
-        }
-    }
-    ok = ok && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    ok = ok && std::rename(temporary.c_str(), path.c_str()) == 0;
-    if (!ok) {
-        ::unlink(temporary.c_str());
-    }
-    return ok;
 }
 
 }  // namespace platform
