@@ -3,12 +3,17 @@
 #include <sys/stat.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <limits>
 #include <memory>
 
+#include "platform/format.h"
+#include "platform/log.h"
+#include "platform/platform.h"
 #include "platform/property_list.h"
 
 namespace platform {
@@ -22,98 +27,185 @@ struct PlistDeleter {
 };
 using PlistHandle = std::unique_ptr<void, PlistDeleter>;
 
-std::optional<PropertyList> fromNode(plist_t node, int depth) {
-    if (node == nullptr || depth > kMaximumDepth) {
-        return std::nullopt;
+// libplist hands out the text of a key only as a C string, and aborts the process when that
+// text holds a NUL byte, which a binary property list can encode (U+0000 in UTF-16). Its XML
+// form writes such a byte as it is, so one look at the XML tells whether any key needs care.
+bool xmlHoldsNul(plist_t node) {
+    char* xml = nullptr;
+    std::uint32_t length = 0;
+    plist_to_xml(node, &xml, &length);
+    const bool found = xml != nullptr && std::memchr(xml, '\0', length) != nullptr;
+    plist_to_xml_free(xml);
+    return found;
+}
+
+void logLeftOut(const std::string& source, const std::string& where) {
+    const std::string line =
+        formatString("Property list %@: left out %@, a text holding a NUL character",
+                     {source, where.empty() ? std::string("the root") : where});
+    if (LogService* log = installed().log) {
+        log->writeConsole(line);
+    } else {
+        std::fprintf(stderr, "%s\n", line.c_str());
     }
-    switch (plist_get_node_type(node)) {
-        case PLIST_BOOLEAN: {
-            std::uint8_t value = 0;
-            plist_get_bool_val(node, &value);
-            return PropertyList(value != 0);
+}
+
+// Walks libplist's tree. A text the platform cannot hold (one with a NUL character) is left out
+// of its container and logged; anything else malformed fails the whole list.
+class Reader {
+  public:
+    Reader(plist_t root, std::string source)
+        : source_(std::move(source)), keysMayHoldNul_(xmlHoldsNul(root)) {}
+
+    // Absent with *malformed unset: the value is left out.
+    std::optional<PropertyList> read(plist_t node, int depth, const std::string& where,
+                                     bool* malformed) const {
+        if (node == nullptr || depth > kMaximumDepth) {
+            *malformed = true;
+            return std::nullopt;
         }
-        case PLIST_UINT: {
-            // Integers are stored as 64-bit patterns; the platform reads them as signed.
-            std::uint64_t value = 0;
-            plist_get_uint_val(node, &value);
-            return PropertyList(static_cast<std::int64_t>(value));
-        }
-        case PLIST_UID: {
-            std::uint64_t value = 0;
-            plist_get_uid_val(node, &value);
-            return PropertyList(static_cast<std::int64_t>(value));
-        }
-        case PLIST_REAL: {
-            double value = 0;
-            plist_get_real_val(node, &value);
-            return PropertyList(value);
-        }
-        case PLIST_STRING:
-        case PLIST_KEY: {
-            char* value = nullptr;
-            if (plist_get_node_type(node) == PLIST_STRING) {
-                plist_get_string_val(node, &value);
-            } else {
-                plist_get_key_val(node, &value);
+        switch (plist_get_node_type(node)) {
+            case PLIST_BOOLEAN: {
+                std::uint8_t value = 0;
+                plist_get_bool_val(node, &value);
+                return PropertyList(value != 0);
             }
-            std::string text = value ? value : "";
-            std::free(value);
-            return PropertyList(std::move(text));
-        }
-        case PLIST_DATE: {
-            std::int32_t seconds = 0, microseconds = 0;
-            plist_get_date_val(node, &seconds, &microseconds);
-            return PropertyList(PropertyList::Date{seconds + microseconds / 1e6});
-        }
-        case PLIST_DATA: {
-            std::uint64_t length = 0;
-            const char* bytes = plist_get_data_ptr(node, &length);
-            const auto* first = reinterpret_cast<const std::uint8_t*>(bytes);
-            return PropertyList(bytes ? PropertyList::Data(first, first + length)
-                                      : PropertyList::Data());
-        }
-        case PLIST_ARRAY: {
-            PropertyList::Array items;
-            const std::uint32_t size = plist_array_get_size(node);
-            for (std::uint32_t i = 0; i < size; ++i) {
-                auto item = fromNode(plist_array_get_item(node, i), depth + 1);
-                if (!item) {
+            case PLIST_UINT: {
+                // Integers are stored as 64-bit patterns; the platform reads them as signed.
+                std::uint64_t value = 0;
+                plist_get_uint_val(node, &value);
+                return PropertyList(static_cast<std::int64_t>(value));
+            }
+            case PLIST_UID: {
+                std::uint64_t value = 0;
+                plist_get_uid_val(node, &value);
+                return PropertyList(static_cast<std::int64_t>(value));
+            }
+            case PLIST_REAL: {
+                double value = 0;
+                plist_get_real_val(node, &value);
+                return PropertyList(value);
+            }
+            case PLIST_STRING: {
+                std::uint64_t length = 0;
+                const char* value = plist_get_string_ptr(node, &length);
+                if (value != nullptr && std::memchr(value, '\0', length) != nullptr) {
+                    logLeftOut(source_, where);
                     return std::nullopt;
                 }
-                items.push_back(std::move(*item));
+                return PropertyList(value ? std::string(value, length) : std::string());
             }
-            return PropertyList(std::move(items));
-        }
-        case PLIST_DICT: {
-            PropertyList::Dictionary entries;
-            plist_dict_iter iterator = nullptr;
-            plist_dict_new_iter(node, &iterator);
-            bool ok = iterator != nullptr;
-            while (ok) {
-                char* key = nullptr;
-                plist_t value = nullptr;
-                plist_dict_next_item(node, iterator, &key, &value);
-                if (value == nullptr) {
-                    std::free(key);
-                    break;
+            case PLIST_KEY: {
+                auto text = keyText(node);
+                if (!text) {
+                    logLeftOut(source_, where);
                 }
-                auto item = fromNode(value, depth + 1);
-                if (item && key != nullptr) {
-                    entries.insert_or_assign(key, std::move(*item));
-                } else {
-                    ok = false;
-                }
-                std::free(key);
+                return text ? std::optional<PropertyList>(std::move(*text)) : std::nullopt;
             }
-            std::free(iterator);
-            if (!ok) {
+            case PLIST_DATE: {
+                std::int32_t seconds = 0, microseconds = 0;
+                plist_get_date_val(node, &seconds, &microseconds);
+                return PropertyList(PropertyList::Date{seconds + microseconds / 1e6});
+            }
+            case PLIST_DATA: {
+                std::uint64_t length = 0;
+                const char* bytes = plist_get_data_ptr(node, &length);
+                const auto* first = reinterpret_cast<const std::uint8_t*>(bytes);
+                return PropertyList(bytes ? PropertyList::Data(first, first + length)
+                                          : PropertyList::Data());
+            }
+            case PLIST_ARRAY: {
+                PropertyList::Array items;
+                const std::uint32_t size = plist_array_get_size(node);
+                for (std::uint32_t i = 0; i < size; ++i) {
+                    auto item = read(plist_array_get_item(node, i), depth + 1,
+                                     where + "[" + std::to_string(i) + "]", malformed);
+                    if (*malformed) {
+                        return std::nullopt;
+                    }
+                    if (item) {
+                        items.push_back(std::move(*item));
+                    }
+                }
+                return PropertyList(std::move(items));
+            }
+            case PLIST_DICT:
+                return readDictionary(node, depth, where, malformed);
+            default:
+                *malformed = true;
                 return std::nullopt;
-            }
-            return PropertyList(std::move(entries));
         }
-        default:
-            return std::nullopt;
     }
+
+  private:
+    std::optional<std::string> keyText(plist_t key) const {
+        if (keysMayHoldNul_ && xmlHoldsNul(key)) {
+            return std::nullopt;
+        }
+        char* value = nullptr;
+        plist_get_key_val(key, &value);
+        std::string text = value ? value : "";
+        std::free(value);
+        return text;
+    }
+
+    std::optional<PropertyList> readDictionary(plist_t node, int depth, const std::string& where,
+                                               bool* malformed) const {
+        PropertyList::Dictionary entries;
+        plist_dict_iter iterator = nullptr;
+        plist_dict_new_iter(node, &iterator);
+        if (iterator == nullptr) {
+            *malformed = true;
+            return std::nullopt;
+        }
+        while (!*malformed) {
+            plist_t value = nullptr;
+            plist_dict_next_item(node, iterator, nullptr, &value);
+            if (value == nullptr) {
+                break;
+            }
+            const plist_t keyNode = plist_dict_item_get_key(value);
+            if (keyNode == nullptr) {
+                *malformed = true;
+                break;
+            }
+            const auto key = keyText(keyNode);
+            if (!key) {
+                logLeftOut(source_, "a key" + (where.empty() ? "" : " in " + where));
+                continue;
+            }
+            const std::string path = where.empty() ? *key : where + "." + *key;
+            if (auto item = read(value, depth + 1, path, malformed)) {
+                entries.insert_or_assign(*key, std::move(*item));
+            }
+        }
+        std::free(iterator);
+        if (*malformed) {
+            return std::nullopt;
+        }
+        return PropertyList(std::move(entries));
+    }
+
+    std::string source_;
+    bool keysMayHoldNul_;
+};
+
+// Reads a whole list; absent when it is malformed or its root is left out.
+std::optional<PropertyList> readBytes(std::span<const std::uint8_t> bytes,
+                                      const std::string& source) {
+    if (bytes.empty() || bytes.size() > std::numeric_limits<std::uint32_t>::max()) {
+        return std::nullopt;
+    }
+    plist_t root = nullptr;
+    plist_from_memory(reinterpret_cast<const char*>(bytes.data()),
+                      static_cast<std::uint32_t>(bytes.size()), &root);
+    if (root == nullptr) {
+        return std::nullopt;
+    }
+    const PlistHandle handle(root);
+    bool malformed = false;
+    auto value = Reader(root, source).read(root, 0, "", &malformed);
+    return malformed ? std::nullopt : value;
 }
 
 plist_t toNode(const PropertyList& value) {
@@ -165,14 +257,7 @@ constexpr std::streamoff kMaximumFileSize = 64 * 1024 * 1024;
 }  // namespace
 
 std::optional<PropertyList> PropertyList::readFromBytes(std::span<const std::uint8_t> bytes) {
-    if (bytes.empty() || bytes.size() > std::numeric_limits<std::uint32_t>::max()) {
-        return std::nullopt;
-    }
-    plist_t root = nullptr;
-    plist_from_memory(reinterpret_cast<const char*>(bytes.data()),
-                      static_cast<std::uint32_t>(bytes.size()), &root);
-    const PlistHandle handle(root);
-    return fromNode(root, 0);
+    return readBytes(bytes, "(in memory)");
 }
 
 std::optional<PropertyList> PropertyList::readFromFile(const std::string& path) {
@@ -190,7 +275,7 @@ std::optional<PropertyList> PropertyList::readFromFile(const std::string& path) 
     if (file.bad()) {
         return std::nullopt;
     }
-    return readFromBytes(bytes);
+    return readBytes(bytes, path);
 }
 
 std::string PropertyList::toXML() const {
