@@ -2,11 +2,11 @@
 #include "helper/context/application_connector.h"
 
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 
 #include "helper/constants.h"
 #include "helper/context/config_dictionary_cache_controller.h"
+#include "platform/format.h"
 #include "platform/log.h"
 #include "platform/platform.h"
 #include "platform/utf.h"
@@ -83,7 +83,7 @@ std::int32_t errorNumber(const platform::ScriptErrorInfo& errorInfo) {
         return static_cast<std::int32_t>(static_cast<std::int64_t>(*real));
     }
     if (const std::string* text = value.stringValue()) {
-        return static_cast<std::int32_t>(std::strtol(text->c_str(), nullptr, 10));
+        return static_cast<std::int32_t>(platform::integerValueOfText(*text));
     }
     return 0;
 }

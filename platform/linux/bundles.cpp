@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -346,10 +347,11 @@ std::vector<RunningApplication> LinuxWorkspace::runningApplications() {
     }
     std::vector<pid_t> pids;
     while (dirent* entry = ::readdir(proc)) {
-        char* end = nullptr;
-        long pid = std::strtol(entry->d_name, &end, 10);
-        if (end != entry->d_name && *end == '\0' && pid > 0) {
-            pids.push_back(static_cast<pid_t>(pid));
+        const std::string_view name = entry->d_name;
+        pid_t pid = 0;
+        const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), pid);
+        if (error == std::errc() && end == name.data() + name.size() && pid > 0) {
+            pids.push_back(pid);
         }
     }
     ::closedir(proc);

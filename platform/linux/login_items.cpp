@@ -15,6 +15,7 @@
 #include "linux_login_items.h"
 #include "linux_processes.h"
 #include "linux_support.h"
+#include "platform/format.h"
 
 namespace platform::linux_platform {
 namespace {
@@ -88,7 +89,7 @@ std::vector<Entry> readEntries(const std::string& folder) {
         entry.values = std::move(*values);
         entry.ours = valueFor(entry.values, kBundlePathKey) != nullptr;
         if (const std::string* order = valueFor(entry.values, kOrderKey)) {
-            entry.order = std::strtoll(order->c_str(), nullptr, 10);
+            entry.order = integerValueOfText(*order);
         }
         entries.push_back(std::move(entry));
     }

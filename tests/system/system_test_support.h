@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "platform/apple_event_descriptor.h"
+#include "platform/format.h"
 
 namespace system_test {
 
@@ -150,8 +151,9 @@ inline std::vector<pid_t> processesRunning(const std::string& executable) {
         }
         std::error_code linkError;
         const auto target = std::filesystem::read_symlink(entry.path() / "exe", linkError);
-        if (!linkError && target.string() == executable && processRuns(std::stoi(name))) {
-            found.push_back(std::stoi(name));
+        if (!linkError && target.string() == executable &&
+            processRuns(static_cast<pid_t>(platform::integerValueOfText(name)))) {
+            found.push_back(static_cast<pid_t>(platform::integerValueOfText(name)));
         }
     }
     return found;
@@ -504,7 +506,7 @@ class SystemTest : public ::testing::Test {
             if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) {
                 continue;
             }
-            const pid_t pid = std::stoi(name);
+            const pid_t pid = static_cast<pid_t>(platform::integerValueOfText(name));
             if (pid == ::getpid()) {
                 continue;
             }
