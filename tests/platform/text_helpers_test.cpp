@@ -3,7 +3,6 @@
 #include "platform/pasteboard.h"
 #include "platform/paths.h"
 #include "platform/scanner.h"
-#include "platform/utf.h"
 
 namespace platform {
 namespace {
@@ -44,13 +43,6 @@ TEST(Scanner, WithoutSkippingAndToTheEnd) {
     EXPECT_TRUE(scanner.isAtEnd());
     scanner.setScanLocation(100);
     EXPECT_EQ(scanner.scanLocation(), 3u);
-}
-
-TEST(Utf, ASCIICaseTouchesOnlyASCIILetters) {
-    EXPECT_EQ(utf::asciiLowercased("Com.Orvano.ÄPP-1"), "com.orvano.Äpp-1");
-    EXPECT_TRUE(utf::equalsIgnoringASCIICase("FILE", "file"));
-    EXPECT_FALSE(utf::equalsIgnoringASCIICase("Ä", "ä"));
-    EXPECT_FALSE(utf::equalsIgnoringASCIICase("file", "files"));
 }
 
 TEST(Paths, ComponentsAndExtensions) {
