@@ -1,10 +1,10 @@
 #include "devtools/sample_document.h"
 
 #include <algorithm>
-#include <cctype>
 #include <variant>
 
 #include "platform/url.h"
+#include "platform/utf.h"
 
 namespace devtools {
 
@@ -167,13 +167,8 @@ std::string quickEntryURL(const SampleDocument& document) {
 
 bool isOwnSchemeURL(const std::string& url) {
     const std::string prefix = std::string(kSampleDocumentURLScheme) + ":";
-    if (url.size() < prefix.size()) {
-        return false;
-    }
-    return std::equal(prefix.begin(), prefix.end(), url.begin(), [](char a, char b) {
-        return std::tolower(static_cast<unsigned char>(a)) ==
-               std::tolower(static_cast<unsigned char>(b));
-    });
+    return platform::utf::equalsIgnoringASCIICase(std::string_view(url).substr(0, prefix.size()),
+                                                  prefix);
 }
 
 platform::Pasteboard servicesPasteboard(const std::string& selection,

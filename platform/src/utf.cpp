@@ -1,5 +1,6 @@
 #include "platform/utf.h"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace platform::utf {
@@ -122,6 +123,28 @@ std::string sanitizedUtf8(std::string_view utf8) {
         }
     }
     return out;
+}
+
+namespace {
+
+constexpr char asciiLower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+}  // namespace
+
+std::string asciiLowercased(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        c = asciiLower(c);
+    }
+    return out;
+}
+
+bool equalsIgnoringASCIICase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return asciiLower(x) == asciiLower(y);
+           });
 }
 
 }  // namespace platform::utf

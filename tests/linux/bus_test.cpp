@@ -7,6 +7,7 @@
 #include "linux_application.h"
 #include "linux_bundles.h"
 #include "linux_bus.h"
+#include "platform/format.h"
 #include "platform/linux_platform.h"
 #include "test_support.h"
 
@@ -75,7 +76,7 @@ class BusTest : public ::testing::Test {
             address_.erase(address_.find_last_not_of("\n") + 1);
         }
         if (std::fgets(line, sizeof line, daemon) != nullptr) {
-            daemonPid_ = static_cast<pid_t>(std::atoi(line));
+            daemonPid_ = static_cast<pid_t>(platform::integerValueOfText(line));
         }
         ::pclose(daemon);
     }

@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -30,6 +29,7 @@
 #include <vector>
 
 #include "platform/apple_event_descriptor.h"
+#include "platform/format.h"
 
 namespace system_test {
 
@@ -151,8 +151,9 @@ inline std::vector<pid_t> processesRunning(const std::string& executable) {
         }
         std::error_code linkError;
         const auto target = std::filesystem::read_symlink(entry.path() / "exe", linkError);
-        if (!linkError && target.string() == executable && processRuns(std::stoi(name))) {
-            found.push_back(std::stoi(name));
+        if (!linkError && target.string() == executable &&
+            processRuns(static_cast<pid_t>(platform::integerValueOfText(name)))) {
+            found.push_back(static_cast<pid_t>(platform::integerValueOfText(name)));
         }
     }
     return found;
@@ -307,15 +308,10 @@ class SystemTest : public ::testing::Test {
         installedHelper = installFolder + "/" + kHelperAppName;
         autostart = configHome + "/autostart";
         startBus();
-        waitForNoOtherHelper();
     }
 
     void TearDown() override {
         endEveryProcess();
-        if (machineLock_ >= 0) {
-            ::close(machineLock_);
-            machineLock_ = -1;
-        }
         std::error_code ignored;
         std::filesystem::remove_all(root, ignored);
     }
@@ -450,47 +446,6 @@ class SystemTest : public ::testing::Test {
     std::string busAddress;
 
   private:
-    // The helper counts every running copy of its kind on the machine, so a helper of another
-    // test run would make each of ours a second copy. Runs of these tests take turns through a
-    // lock of the machine's; any other helper gets a bounded while to end.
-    void waitForNoOtherHelper() {
-        machineLock_ =
-            ::open("/tmp/pendra-running-helper.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        const auto deadline = Clock::now() + 60s;
-        while (machineLock_ >= 0 && ::flock(machineLock_, LOCK_EX | LOCK_NB) != 0 &&
-               Clock::now() < deadline) {
-            std::this_thread::sleep_for(50ms);
-        }
-        const bool alone = waitUntil([&] { return otherHelpers().empty(); }, 20s);
-        EXPECT_TRUE(alone) << "another helper runs on this machine: "
-                           << ::testing::PrintToString(otherHelpers());
-    }
-
-    // Helpers that this test did not start.
-    std::vector<pid_t> otherHelpers() const {
-        std::vector<pid_t> found;
-        const std::vector<pid_t> ours = processesOfThisTest();
-        std::error_code error;
-        for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
-            const std::string name = entry.path().filename().string();
-            if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) {
-                continue;
-            }
-            std::error_code linkError;
-            const auto target = std::filesystem::read_symlink(entry.path() / "exe", linkError);
-            if (linkError || target.filename() != "PendraMacSandboxHelper") {
-                continue;
-            }
-            const pid_t pid = std::stoi(name);
-            if (processRuns(pid) && std::find(ours.begin(), ours.end(), pid) == ours.end()) {
-                found.push_back(pid);
-            }
-        }
-        return found;
-    }
-
-    int machineLock_ = -1;
-
     void startBus() {
         int addressPipe[2];
         ASSERT_EQ(::pipe2(addressPipe, O_CLOEXEC), 0);
@@ -551,7 +506,7 @@ class SystemTest : public ::testing::Test {
             if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) {
                 continue;
             }
-            const pid_t pid = std::stoi(name);
+            const pid_t pid = static_cast<pid_t>(platform::integerValueOfText(name));
             if (pid == ::getpid()) {
                 continue;
             }
