@@ -237,6 +237,14 @@ std::optional<URL> FakeWorkspace::URLForApplicationWithBundleIdentifier(
     return URL::fileURLWithPath(*path);
 }
 
+std::vector<URL> FakeWorkspace::installedApplicationURLs() {
+    std::vector<URL> urls;
+    for (const auto& entry : installed) {
+        urls.push_back(URL::fileURLWithPath(entry.second));
+    }
+    return urls;
+}
+
 std::optional<RunningApplication> FakeWorkspace::launchApplicationAtURL(
     const URL& url, NSWorkspaceLaunchOptions options, const LaunchConfiguration& configuration,
     Error* error) {

@@ -454,6 +454,14 @@ std::optional<URL> LinuxWorkspace::URLForApplicationWithBundleIdentifier(
     return std::nullopt;
 }
 
+std::vector<URL> LinuxWorkspace::installedApplicationURLs() {
+    std::vector<URL> urls;
+    for (const auto& path : installedApplicationBundles()) {
+        urls.push_back(URL::fileURLWithPath(path));
+    }
+    return urls;
+}
+
 namespace {
 
 // Starts a program in a session of its own, as a grandchild, so that it outlives the launcher
