@@ -200,6 +200,50 @@ TEST_F(BusTest, EventsCarryTheSendersAddressAsTheBusReportsIt) {
     EXPECT_EQ(reply.paramDescriptorForKeyword(kReceiverPidKeyword)->int32Value(), receiver);
 }
 
+// What `busctl introspect` and `busctl tree` show of an application: every argument by name and
+// the notification signal, on objects reachable from the root.
+TEST_F(BusTest, IntrospectionNamesEveryArgumentAndTheNotificationSignal) {
+    startReceiver(kReceiver);
+    ASSERT_TRUE(waitForName(kReceiver));
+    const struct {
+        const char* path;
+        std::vector<std::string> shown;
+    } objects[] = {
+        {"/", {"<node name=\"com\"/>"}},
+        {"/com/orvano/Pendra",
+         {"<node name=\"Application\"/>", "<node name=\"DistributedNotifications\"/>"}},
+        {platform::linux_platform::kApplicationObjectPath,
+         {"<interface name=\"com.orvano.Pendra.Application\">", "<method name=\"HandleEvent\">",
+          "<arg type=\"ay\" name=\"event\" direction=\"in\"/>",
+          "<arg type=\"ay\" name=\"reply\" direction=\"out\"/>", "<method name=\"PerformService\">",
+          "<arg type=\"s\" name=\"message\" direction=\"in\"/>",
+          "<arg type=\"s\" name=\"userData\" direction=\"in\"/>",
+          "<arg type=\"as\" name=\"types\" direction=\"in\"/>",
+          "<arg type=\"a{ss}\" name=\"strings\" direction=\"in\"/>",
+          "<arg type=\"s\" name=\"result\" direction=\"out\"/>"}},
+        {platform::linux_platform::kNotificationObjectPath,
+         {"<interface name=\"com.orvano.Pendra.DistributedNotifications\">",
+          "<signal name=\"Posted\">", "<arg type=\"s\" name=\"name\"/>",
+          "<arg type=\"as\" name=\"object\"/>", "<arg type=\"a{ss}\" name=\"userInfo\"/>"}},
+    };
+    for (const auto& object : objects) {
+        platform::linux_platform::BusError error;
+        platform::linux_platform::BusMessage reply;
+        ASSERT_GE(sd_bus_call_method(bus.connection(), kReceiver, object.path,
+                                     "org.freedesktop.DBus.Introspectable", "Introspect",
+                                     &error.error, reply.out(), ""),
+                  0)
+            << object.path << ": " << error.text();
+        const char* xml = nullptr;
+        ASSERT_GE(sd_bus_message_read(reply.get(), "s", &xml), 0);
+        for (const std::string& shown : object.shown) {
+            EXPECT_NE(std::string(xml).find(shown), std::string::npos)
+                << object.path << " does not show " << shown << " in\n"
+                << xml;
+        }
+    }
+}
+
 TEST_F(BusTest, UnhandledEventsMissingReceiversAndSlowHandlersGetTheirStatus) {
     startReceiver(kReceiver);
     ASSERT_TRUE(waitForName(kReceiver));

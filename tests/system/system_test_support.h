@@ -46,10 +46,10 @@ inline constexpr const char* kRelaunchToolExecutable =
 inline constexpr const char* kDidLaunch = "PendraMacSandboxHelperDidLaunchNotification";
 inline constexpr const char* kDidTerminate = "PendraMacSandboxHelperDidTerminateNotification";
 // Where an application answers events, and where notifications are posted.
-inline constexpr const char* kApplicationPath = "/org/pendra/Application";
-inline constexpr const char* kApplicationInterface = "org.pendra.Application";
-inline constexpr const char* kNotificationPath = "/org/pendra/DistributedNotifications";
-inline constexpr const char* kNotificationInterface = "org.pendra.DistributedNotifications";
+inline constexpr const char* kApplicationPath = "/com/orvano/Pendra/Application";
+inline constexpr const char* kApplicationInterface = "com.orvano.Pendra.Application";
+inline constexpr const char* kNotificationPath = "/com/orvano/Pendra/DistributedNotifications";
+inline constexpr const char* kNotificationInterface = "com.orvano.Pendra.DistributedNotifications";
 
 inline std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
