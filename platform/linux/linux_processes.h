@@ -16,6 +16,8 @@ class LinuxProcessManager final : public ProcessManager {
   public:
     OSStatus GetProcessForPID(pid_t pid, ProcessSerialNumber* psn) override;
     OSStatus GetProcessPID(const ProcessSerialNumber& psn, pid_t* pid) override;
+    // The target of /proc/<pid>/exe.
+    std::optional<std::string> proc_pidpath(pid_t pid) override;
     pid_t getpid() override;
     pid_t getppid() override;
     [[noreturn]] void terminateProcess(int status) override;
