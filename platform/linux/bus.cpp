@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
+#include <climits>
 #include <cstring>
 
 #include "linux_application.h"
@@ -14,6 +16,10 @@ namespace platform::linux_platform {
 namespace {
 
 constexpr std::uint64_t kServicesTimeoutUsec = 30'000'000;
+// The answer to an event whose reply could not be carried.
+constexpr OSStatus errAEEventFailed = -10000;
+// Marks a process serial number that holds a connection's unique name.
+constexpr std::uint32_t kConnectionMark = 0x8000'0000u;
 
 bool isNoOwnerError(const BusError& error) {
     return error.has(SD_BUS_ERROR_SERVICE_UNKNOWN) || error.has(SD_BUS_ERROR_NAME_HAS_NO_OWNER);
@@ -37,17 +43,22 @@ int handleEventMethod(sd_bus_message* message, void* userdata, sd_bus_error* /*e
     if (r < 0) {
         return r;
     }
-    // The sender is who the bus says it is, never what the event claims.
-    pid_t sender = 0;
-    sd_bus_creds* creds = nullptr;
-    if (sd_bus_query_sender_creds(message, SD_BUS_CREDS_PID, &creds) >= 0) {
-        sd_bus_creds_get_pid(creds, &sender);
-        sd_bus_creds_unref(creds);
+    // The sender is who the bus says it is, never what the event claims. Its process id is
+    // asked for only when a handler reads it; a connection without a unique name (a direct
+    // one) tells its process at once.
+    auto sender = SessionBus::serialNumberOfConnection(sd_bus_message_get_sender(message));
+    if (!sender) {
+        pid_t pid = 0;
+        BusCredentials creds;
+        if (sd_bus_query_sender_creds(message, SD_BUS_CREDS_PID, creds.out()) >= 0) {
+            sd_bus_creds_get_pid(creds.get(), &pid);
+        }
+        sender = ProcessSerialNumber{0, static_cast<std::uint32_t>(pid)};
     }
     std::vector<std::uint8_t> answer;
     if (bus->eventReceiver) {
         answer = bus->eventReceiver(
-            std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(bytes), size), sender);
+            std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(bytes), size), *sender);
     }
     if (sd_bus_message_get_expect_reply(message) == 0) {
         return 1;
@@ -133,6 +144,14 @@ const sd_bus_vtable kNotificationVTable[] = {
 constexpr const char* kDaemonName = "org.freedesktop.DBus";
 constexpr const char* kDaemonPath = "/org/freedesktop/DBus";
 
+std::string describeSender(const ProcessSerialNumber& sender) {
+    if ((sender.highLongOfPSN & kConnectionMark) != 0) {
+        return "connection :" + std::to_string(sender.highLongOfPSN & ~kConnectionMark) + "." +
+               std::to_string(sender.lowLongOfPSN);
+    }
+    return "process " + std::to_string(sender.lowLongOfPSN);
+}
+
 }  // namespace
 
 std::string busNameForBundleIdentifier(const std::string& bundleIdentifier) {
@@ -211,8 +230,67 @@ sd_bus* SessionBus::connection() {
         logLine(std::string("Cannot offer the application object on the bus: ") +
                 std::strerror(-r));
     }
+    // sd-bus turns the end of the connection into this local signal.
+    auto onDisconnected = [](sd_bus_message*, void* userdata, sd_bus_error*) {
+        static_cast<SessionBus*>(userdata)->unreachable("Lost the connection to the session bus");
+        return 0;
+    };
+    if (sd_bus_match_signal(bus.get(), disconnectSlot_.out(), nullptr,
+                            "/org/freedesktop/DBus/Local", "org.freedesktop.DBus.Local",
+                            "Disconnected", onDisconnected, this) < 0) {
+        logLine("Cannot watch the connection to the session bus");
+    }
     bus_ = std::move(bus);
     return bus_.get();
+}
+
+void SessionBus::unreachable(const std::string& reason) {
+    logLine(reason + (whenUnreachable ? ": nothing can reach this process, so it ends"
+                                      : ": nothing can reach this process"));
+    if (whenUnreachable) {
+        whenUnreachable(reason);
+    }
+}
+
+std::optional<ProcessSerialNumber> SessionBus::serialNumberOfConnection(const char* uniqueName) {
+    if (uniqueName == nullptr || uniqueName[0] != ':') {
+        return std::nullopt;
+    }
+    const char* end = uniqueName + std::strlen(uniqueName);
+    std::uint32_t major = 0, minor = 0;
+    auto [dot, failure] = std::from_chars(uniqueName + 1, end, major);
+    if (failure != std::errc() || dot == end || *dot != '.' || major >= kConnectionMark) {
+        return std::nullopt;
+    }
+    auto [last, failed] = std::from_chars(dot + 1, end, minor);
+    if (failed != std::errc() || last != end) {
+        return std::nullopt;
+    }
+    return ProcessSerialNumber{kConnectionMark | major, minor};
+}
+
+std::optional<pid_t> SessionBus::processOfSerialNumber(const ProcessSerialNumber& psn) {
+    if ((psn.highLongOfPSN & kConnectionMark) == 0) {
+        if (psn.highLongOfPSN != 0 || psn.lowLongOfPSN == 0 || psn.lowLongOfPSN > INT_MAX) {
+            return std::nullopt;
+        }
+        return static_cast<pid_t>(psn.lowLongOfPSN);
+    }
+    sd_bus* bus = connection();
+    if (bus == nullptr) {
+        return std::nullopt;
+    }
+    const std::string name = ":" + std::to_string(psn.highLongOfPSN & ~kConnectionMark) + "." +
+                             std::to_string(psn.lowLongOfPSN);
+    BusError error;
+    BusMessage reply;
+    std::uint32_t pid = 0;
+    if (sd_bus_call_method(bus, kDaemonName, kDaemonPath, kDaemonName, "GetConnectionUnixProcessID",
+                           &error.error, reply.out(), "s", name.c_str()) < 0 ||
+        sd_bus_message_read(reply.get(), "u", &pid) < 0 || pid == 0 || pid > INT_MAX) {
+        return std::nullopt;
+    }
+    return static_cast<pid_t>(pid);
 }
 
 bool SessionBus::acquireName() {
@@ -232,9 +310,14 @@ bool SessionBus::acquireName() {
     // leaves the name with the first.
     int r = sd_bus_request_name(bus, name.c_str(), 0);
     if (r < 0) {
-        logLine("Cannot own the bus name " + name + " (" +
-                (r == -EEXIST ? std::string("another process owns it") : std::strerror(-r)) +
-                "): events to this application go elsewhere");
+        const std::string reason =
+            "Cannot own the bus name " + name + " (" +
+            (r == -EEXIST ? std::string("another process owns it") : std::strerror(-r)) + ")";
+        if (!whenUnreachable) {
+            logLine(reason + ": events to this application go elsewhere");
+        } else {
+            application_.performAfterDelay(0, [this, reason] { unreachable(reason); });
+        }
         return false;
     }
     ownsName_ = true;
@@ -325,11 +408,12 @@ void SessionBus::endNameWait(NameWait* wait, bool owned) {
 LinuxAppleEventManager::LinuxAppleEventManager(
     SessionBus& bus, std::function<std::optional<std::string>(pid_t)> bundleOfProcess)
     : bus_(bus), bundleOfProcess_(std::move(bundleOfProcess)) {
-    bus_.eventReceiver = [this](std::span<const std::uint8_t> bytes, pid_t sender) {
+    bus_.eventReceiver = [this](std::span<const std::uint8_t> bytes,
+                                const ProcessSerialNumber& sender) {
         auto event = AppleEventDescriptor::unflatten(bytes);
         if (!event || !event->isAppleEvent()) {
-            logLine("Ignoring " + std::to_string(bytes.size()) + " bytes from process " +
-                    std::to_string(sender) + " that are no Apple Event");
+            logLine("Ignoring " + std::to_string(bytes.size()) + " bytes from " +
+                    describeSender(sender) + " that are no Apple Event");
             AppleEventDescriptor reply =
                 AppleEventHandlerTable::emptyReply(AppleEventDescriptor::appleEventWithEventClass(
                     0, 0, AppleEventDescriptor::nullDescriptor(), 0, 0));
@@ -337,7 +421,21 @@ LinuxAppleEventManager::LinuxAppleEventManager(
                                      keyErrorNumber);
             return reply.flatten();
         }
-        return dispatch(std::move(*event), sender).flatten();
+        const std::string name =
+            fourCharCodeString(event->eventClass()) + "/" + fourCharCodeString(event->eventID());
+        const AppleEventDescriptor reply = dispatch(std::move(*event), sender);
+        std::vector<std::uint8_t> answer = reply.flatten();
+        if (answer.size() > kMaximumEventBytes) {
+            logLine("The reply to " + name + " takes " + std::to_string(answer.size()) +
+                    " bytes, more than the " + std::to_string(kMaximumEventBytes) +
+                    " one message may carry: answering error " + std::to_string(errAEEventFailed) +
+                    " instead");
+            AppleEventDescriptor failure = AppleEventHandlerTable::emptyReply(reply);
+            failure.setParamDescriptor(AppleEventDescriptor::descriptorWithInt32(errAEEventFailed),
+                                       keyErrorNumber);
+            answer = failure.flatten();
+        }
+        return answer;
     };
 }
 
@@ -351,9 +449,9 @@ void LinuxAppleEventManager::removeEventHandler(AEEventClass eventClass, AEEvent
     handlers_.remove(eventClass, eventID);
 }
 
-AppleEventDescriptor LinuxAppleEventManager::dispatch(AppleEventDescriptor event, pid_t sender) {
-    event.setAttributeDescriptor(AppleEventDescriptor::descriptorWithProcessSerialNumber(
-                                     {0, static_cast<std::uint32_t>(sender)}),
+AppleEventDescriptor LinuxAppleEventManager::dispatch(AppleEventDescriptor event,
+                                                      const ProcessSerialNumber& sender) {
+    event.setAttributeDescriptor(AppleEventDescriptor::descriptorWithProcessSerialNumber(sender),
                                  keyAddressAttr);
     return handlers_.dispatch(event);
 }
@@ -372,7 +470,9 @@ OSStatus LinuxAppleEventManager::AESendMessage(const AppleEventDescriptor& event
     if (target->descriptorType() == typeApplicationBundleID) {
         bundleIdentifier = std::string(target->data().begin(), target->data().end());
     } else if (auto psn = target->processSerialNumberValue()) {
-        bundleIdentifier = bundleOfProcess_(static_cast<pid_t>(psn->lowLongOfPSN));
+        if (auto pid = bus_.processOfSerialNumber(*psn)) {
+            bundleIdentifier = bundleOfProcess_(*pid);
+        }
     } else if (target->descriptorType() == typeKernelProcessID) {
         bundleIdentifier = bundleOfProcess_(target->int32Value());
     } else {
@@ -391,13 +491,14 @@ OSStatus LinuxAppleEventManager::AESendMessage(const AppleEventDescriptor& event
     };
 
     // An event to ourselves never leaves the process.
+    const ProcessSerialNumber self{0, static_cast<std::uint32_t>(::getpid())};
     if (bus_.ownsName() && bus_.bundleIdentifier() &&
         busNameForBundleIdentifier(*bus_.bundleIdentifier()) == name) {
         if (!waitForReply) {
-            bus_.application().performAfterDelay(0, [this, event] { dispatch(event, ::getpid()); });
+            bus_.application().performAfterDelay(0, [this, event, self] { dispatch(event, self); });
             return noErr;
         }
-        AppleEventDescriptor answer = dispatch(event, ::getpid());
+        AppleEventDescriptor answer = dispatch(event, self);
         if (reply != nullptr) {
             *reply = answer;
         }
@@ -416,6 +517,13 @@ OSStatus LinuxAppleEventManager::AESendMessage(const AppleEventDescriptor& event
     }
     sd_bus_message_set_auto_start(call.get(), 0);
     const std::vector<std::uint8_t> bytes = event.flatten();
+    if (bytes.size() > kMaximumEventBytes) {
+        logLine("Not sending " + fourCharCodeString(event.eventClass()) + "/" +
+                fourCharCodeString(event.eventID()) + " to " + name + ": it takes " +
+                std::to_string(bytes.size()) + " bytes, more than the " +
+                std::to_string(kMaximumEventBytes) + " one message may carry");
+        return errAEEventFailed;
+    }
     if (sd_bus_message_append_array(call.get(), 'y', bytes.data(), bytes.size()) < 0) {
         return errOSASystemError;
     }

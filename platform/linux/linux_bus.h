@@ -43,6 +43,12 @@ inline constexpr const char* kNotificationObjectPath =
 inline constexpr const char* kNotificationInterface = "com.orvano.Pendra.DistributedNotifications";
 inline constexpr const char* kNotificationSignal = "Posted";
 
+// The most bytes one event or reply may take on the bus (flattened): a message on the bus may
+// carry at most 32 MiB by the daemon's default limit (an array at most 64 MiB by the protocol),
+// and the daemon closes the connection of a process that sends more. Larger events are not
+// sent and larger replies are answered with an error, both logged.
+inline constexpr std::size_t kMaximumEventBytes = 30 * 1024 * 1024;
+
 // The well-known bus name of a bundle identifier: characters that D-Bus does not allow in a
 // name become "_", and so does a digit that starts an element; a single element gets the
 // prefix "app.". Empty for an empty identifier.
@@ -72,8 +78,23 @@ class SessionBus {
                           std::function<void(bool owned)> then);
     LinuxApplication& application() { return application_; }
 
-    // What the exported methods call.
-    std::function<std::vector<std::uint8_t>(std::span<const std::uint8_t>, pid_t sender)>
+    // The address of the connection that sent a message: the numbers of its unique name
+    // (":A.B") as a process serial number {0x80000000 | A, B}, which stands for the process
+    // without asking the bus daemon who it is. Absent for a name of another form.
+    static std::optional<ProcessSerialNumber> serialNumberOfConnection(const char* uniqueName);
+    // The process id that a serial number stands for: {0, pid} holds it; a connection's address
+    // asks the bus daemon (GetConnectionUnixProcessID) now. Absent when it cannot be told.
+    std::optional<pid_t> processOfSerialNumber(const ProcessSerialNumber& psn);
+
+    // Called when this process can no longer be reached: the connection to the bus was lost, or
+    // the bus is there but another process owns the name (then from the loop, so that a
+    // program that ends before running its loop is not ended by it). The reason is logged
+    // either way.
+    std::function<void(const std::string& reason)> whenUnreachable;
+
+    // What the exported methods call; `sender` is the address of the sending connection.
+    std::function<std::vector<std::uint8_t>(std::span<const std::uint8_t>,
+                                            const ProcessSerialNumber& sender)>
         eventReceiver;
     std::function<std::optional<std::string>(
         const std::string& message, const std::string& userData, const Pasteboard& pasteboard)>
@@ -82,6 +103,7 @@ class SessionBus {
   private:
     struct NameWait;
     void endNameWait(NameWait* wait, bool owned);
+    void unreachable(const std::string& reason);
 
     LinuxApplication& application_;
     std::optional<std::string> bundleIdentifier_;
@@ -89,6 +111,7 @@ class SessionBus {
     BusConnection bus_;
     BusSlot objectSlot_;
     BusSlot notificationSlot_;
+    BusSlot disconnectSlot_;
     std::vector<std::unique_ptr<NameWait>> nameWaits_;
     bool attempted_ = false;
     bool ownsName_ = false;
@@ -108,8 +131,9 @@ class LinuxAppleEventManager final : public AppleEventManager {
     OSStatus AESendMessage(const AppleEventDescriptor& event, AppleEventDescriptor* reply,
                            std::int32_t sendMode, long timeoutInTicks) override;
 
-    // Handles an event from a process and answers the reply (what the bus method does).
-    AppleEventDescriptor dispatch(AppleEventDescriptor event, pid_t sender);
+    // Handles an event from a sender (its 'addr' attribute) and answers the reply (what the
+    // bus method does).
+    AppleEventDescriptor dispatch(AppleEventDescriptor event, const ProcessSerialNumber& sender);
 
   private:
     SessionBus& bus_;

@@ -1,6 +1,8 @@
 // Processes, tasks, process information and standard folders on Linux.
 #pragma once
 
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +16,10 @@ bool processIsAlive(pid_t pid);
 
 class LinuxProcessManager final : public ProcessManager {
   public:
+    // Tells the process behind a serial number that is no process id (the address of a bus
+    // connection); without it such numbers name no process.
+    std::function<std::optional<pid_t>(const ProcessSerialNumber&)> processOfSerialNumber;
+
     OSStatus GetProcessForPID(pid_t pid, ProcessSerialNumber* psn) override;
     OSStatus GetProcessPID(const ProcessSerialNumber& psn, pid_t* pid) override;
     // The target of /proc/<pid>/exe.

@@ -54,8 +54,12 @@ OSStatus LinuxProcessManager::GetProcessForPID(pid_t pid, ProcessSerialNumber* p
 }
 
 OSStatus LinuxProcessManager::GetProcessPID(const ProcessSerialNumber& psn, pid_t* pid) {
-    const auto candidate = static_cast<pid_t>(psn.lowLongOfPSN);
-    if (psn.highLongOfPSN != 0 || candidate <= 0 || !processIsAlive(candidate)) {
+    auto candidate = static_cast<pid_t>(psn.lowLongOfPSN);
+    if (psn.highLongOfPSN != 0) {
+        const auto found = processOfSerialNumber ? processOfSerialNumber(psn) : std::nullopt;
+        candidate = found.value_or(0);
+    }
+    if (candidate <= 0 || !processIsAlive(candidate)) {
         return procNotFound;
     }
     if (pid != nullptr) {

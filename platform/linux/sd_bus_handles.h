@@ -5,47 +5,52 @@
 #include <systemd/sd-bus.h>
 #include <systemd/sd-event.h>
 
-#include <memory>
+#include <cstddef>
 
 namespace platform::linux_platform {
 
-template <auto Unref>
-struct Unreference {
-    template <typename T>
-    void operator()(T* object) const {
-        Unref(object);
-    }
-};
-
-// A unique_ptr that can also be handed to the sd-bus calls that fill a `T**`:
-// `sd_bus_call(bus, call.get(), 0, &error.error, reply.out())` leaves the reference in `reply`.
+// One reference to an sd-bus or sd-event object, dropped with `Unref` when the handle goes.
+// out() hands the place of the reference to the calls that fill a `T**`; the reference is in
+// the handle as soon as the call returns:
+//   sd_bus_call(bus, call.get(), 0, &error.error, reply.out());
 template <typename T, auto Unref>
-class Handle : public std::unique_ptr<T, Unreference<Unref>> {
+class Handle {
   public:
-    using std::unique_ptr<T, Unreference<Unref>>::unique_ptr;
-
-    // Receives the reference while the call runs and hands it to the handle when the call's
-    // full expression ends (as std::out_ptr does).
-    class Out {
-      public:
-        explicit Out(Handle& handle) : handle_(handle) {}
-        Out(const Out&) = delete;
-        Out& operator=(const Out&) = delete;
-        ~Out() {
-            if (raw_ != nullptr) {
-                handle_.reset(raw_);
-            }
+    Handle() = default;
+    explicit Handle(T* object) : object_(object) {}
+    Handle(Handle&& other) noexcept : object_(other.release()) {}
+    Handle& operator=(Handle&& other) noexcept {
+        if (this != &other) {
+            reset(other.release());
         }
-        operator T**() { return &raw_; }
-
-      private:
-        Handle& handle_;
-        T* raw_ = nullptr;
-    };
-    Out out() {
-        this->reset();
-        return Out(*this);
+        return *this;
     }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    ~Handle() { reset(); }
+
+    T* get() const { return object_; }
+    explicit operator bool() const { return object_ != nullptr; }
+    bool operator==(std::nullptr_t) const { return object_ == nullptr; }
+    T* release() {
+        T* object = object_;
+        object_ = nullptr;
+        return object;
+    }
+    void reset(T* object = nullptr) {
+        if (object_ != nullptr) {
+            Unref(object_);
+        }
+        object_ = object;
+    }
+    // Drops what the handle holds and answers the place for a new reference.
+    T** out() {
+        reset();
+        return &object_;
+    }
+
+  private:
+    T* object_ = nullptr;
 };
 
 using BusMessage = Handle<sd_bus_message, sd_bus_message_unref>;
