@@ -81,8 +81,12 @@ PendraSandboxHelperQuickEntryWithAutofillCall::_quickEntryPropertiesWithTitle(
     std::optional<AppleEventDescriptor> note;
     if (bbCodeNotes && callerNote) {
         if (const std::optional<std::string> callerNoteText = callerNote->stringValue()) {
-            note = answerText(platform::formatString("%@\n\n%@", {*bbCodeNotes, *callerNoteText}),
-                              "note");
+            // The notes, two line feeds and the caller's note ("%@\n\n%@"), put together in
+            // place: the caller's note may be large, and formatting would copy it thrice.
+            std::string text;
+            text.reserve(bbCodeNotes->size() + 2 + callerNoteText->size());
+            text.append(*bbCodeNotes).append("\n\n").append(*callerNoteText);
+            note = answerText(std::move(text), "note");
         } else {
             // A note that cannot be read as text cannot be appended to text. The new notes go
             // alone, and the caller's note is written to the log so that it is not lost.
