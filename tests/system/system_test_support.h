@@ -46,10 +46,10 @@ inline constexpr const char* kRelaunchToolExecutable =
 inline constexpr const char* kDidLaunch = "PendraMacSandboxHelperDidLaunchNotification";
 inline constexpr const char* kDidTerminate = "PendraMacSandboxHelperDidTerminateNotification";
 // Where an application answers events, and where notifications are posted.
-inline constexpr const char* kApplicationPath = "/org/pendra/Application";
-inline constexpr const char* kApplicationInterface = "org.pendra.Application";
-inline constexpr const char* kNotificationPath = "/org/pendra/DistributedNotifications";
-inline constexpr const char* kNotificationInterface = "org.pendra.DistributedNotifications";
+inline constexpr const char* kApplicationPath = "/com/orvano/Pendra/Application";
+inline constexpr const char* kApplicationInterface = "com.orvano.Pendra.Application";
+inline constexpr const char* kNotificationPath = "/com/orvano/Pendra/DistributedNotifications";
+inline constexpr const char* kNotificationInterface = "com.orvano.Pendra.DistributedNotifications";
 
 inline std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -279,6 +279,31 @@ class BusClient {
     sd_bus_slot* slot_ = nullptr;
 };
 
+// Started under the name of the installed main application's executable (a copy of this test
+// program, see sendAsMainApplication), the program plays the main application sending one
+// event: the bytes in the file that PENDRA_SYSTEM_TEST_SEND names go to the helper, and the
+// reply's bytes to that path with ".reply" appended.
+// Launched without an event, it idles as the smallest main application does.
+inline const bool kSendingMainApplicationRole = [] {
+    std::error_code error;
+    if (std::filesystem::read_symlink("/proc/self/exe", error).filename() != "PendraMac") {
+        return true;
+    }
+    const char* eventFile = std::getenv("PENDRA_SYSTEM_TEST_SEND");
+    const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    if (eventFile == nullptr || address == nullptr) {
+        std::this_thread::sleep_for(std::chrono::seconds(30));
+        std::_Exit(0);
+    }
+    BusClient client(address);
+    const std::string bytes = readFile(eventFile);
+    const auto answer = client.send(std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+    if (answer) {
+        writeFile(std::string(eventFile) + ".reply", std::string(answer->begin(), answer->end()));
+    }
+    std::_Exit(answer ? 0 : 1);
+}();
+
 class SystemTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
@@ -337,10 +362,12 @@ class SystemTest : public ::testing::Test {
     // Starts a program with the test's environment; its standard output and error go to the
     // log file. `fileSizeLimit` makes writes past that size fail, as on a full disk.
     pid_t start(const std::string& program, const std::vector<std::string>& arguments,
-                const std::string& logFile, std::optional<rlim_t> fileSizeLimit = std::nullopt) {
+                const std::string& logFile, std::optional<rlim_t> fileSizeLimit = std::nullopt,
+                const std::vector<std::string>& moreEnvironment = {}) {
         std::vector<std::string> argvText{program};
         argvText.insert(argvText.end(), arguments.begin(), arguments.end());
         std::vector<std::string> envText = environment();
+        envText.insert(envText.end(), moreEnvironment.begin(), moreEnvironment.end());
         std::vector<char*> argv, envp;
         for (auto& value : argvText) {
             argv.push_back(value.data());
@@ -398,6 +425,29 @@ class SystemTest : public ::testing::Test {
         writeFile(bundle + "/Contents/MacOS/PendraMac", "#!/bin/sh\nexec sleep 30\n");
         std::filesystem::permissions(bundle + "/Contents/MacOS/PendraMac",
                                      std::filesystem::perms::owner_all);
+    }
+
+    // Sends an event to the helper from a process of the installed main application, the only
+    // sender that may have the helper update or disable itself: the application's executable
+    // becomes a copy of this test program, which sends the event and ends. The reply, absent
+    // when none came.
+    std::optional<platform::AppleEventDescriptor> sendAsMainApplication(
+        const platform::AppleEventDescriptor& event) {
+        const std::string executable = applications + "/PendraMac.app/Contents/MacOS/PendraMac";
+        std::filesystem::copy_file("/proc/self/exe", executable,
+                                   std::filesystem::copy_options::overwrite_existing);
+        const std::string file = root + "/event";
+        const auto bytes = event.flatten();
+        writeFile(file, std::string(bytes.begin(), bytes.end()));
+        std::filesystem::remove(file + ".reply");
+        const pid_t sender = start(executable, {}, logs + "/main-application.log", std::nullopt,
+                                   {"PENDRA_SYSTEM_TEST_SEND=" + file});
+        if (waitForExit(sender, 10s) != 0) {
+            return std::nullopt;
+        }
+        const std::string reply = readFile(file + ".reply");
+        return platform::AppleEventDescriptor::unflatten(
+            std::vector<std::uint8_t>(reply.begin(), reply.end()));
     }
 
     // The autostart entries and the bundle path each of ours points at (empty for others).

@@ -14,7 +14,14 @@ namespace platform::linux_platform {
 
 class LinuxPlatform {
   public:
-    LinuxPlatform();
+    struct Options {
+        // End the process (terminateProcess(1)) once nothing can reach it: the connection to
+        // the session bus is lost, or another process owns the bus name of its bundle
+        // identifier. For programs whose whole purpose is to be reached, like the helper.
+        bool endWhenUnreachable = false;
+    };
+    explicit LinuxPlatform(Options options);
+    LinuxPlatform() : LinuxPlatform(Options{}) {}
     ~LinuxPlatform();
     LinuxPlatform(const LinuxPlatform&) = delete;
     LinuxPlatform& operator=(const LinuxPlatform&) = delete;
