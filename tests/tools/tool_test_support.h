@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
@@ -219,6 +220,18 @@ class InterruptingFileManager : public platform::FileManager {
         return failPlacing ? fail(error) : inner_.exchangeItemAtPath(first, second, error);
     }
 
+    std::optional<std::vector<std::string>> contentsOfDirectoryAtPath(
+        const std::string& path, platform::Error* error) override {
+        return inner_.contentsOfDirectoryAtPath(path, error);
+    }
+    bool synchronizeItemAtPath(const std::string& path, platform::Error* error) override {
+        change("sync " + path);
+        return inner_.synchronizeItemAtPath(path, error);
+    }
+    std::unique_ptr<platform::FileLock> lockItemAtPath(const std::string& path,
+                                                       platform::Error* error) override {
+        return inner_.lockItemAtPath(path, error);
+    }
     std::string stringByResolvingSymlinksInPath(const std::string& path) override {
         return inner_.stringByResolvingSymlinksInPath(path);
     }
