@@ -63,7 +63,8 @@ chmod 700 "$root/runtime"
 export HOME="$root/home" XDG_CONFIG_HOME="$root/config" XDG_DATA_HOME="$root/data"
 export XDG_CACHE_HOME="$root/cache" XDG_RUNTIME_DIR="$root/runtime" TMPDIR="$root/tmp"
 export PENDRA_APPLICATIONS_PATH="$root/Applications" PENDRA_LOG_TO_STDERR=1
-unset DBUS_SESSION_BUS_ADDRESS PENDRA_DEVTOOLS_RECORD_DIR
+# The stand-in applications, not a desktop, say which of them is in front.
+unset DBUS_SESSION_BUS_ADDRESS PENDRA_DEVTOOLS_RECORD_DIR DISPLAY WAYLAND_DISPLAY
 
 # The whole session is bounded: a step that hangs cannot hold the demonstration up.
 status=0

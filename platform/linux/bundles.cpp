@@ -15,6 +15,7 @@
 #include <string>
 
 #include "linux_bundles.h"
+#include "linux_desktop.h"
 #include "linux_processes.h"
 
 extern char** environ;
@@ -287,7 +288,10 @@ std::vector<std::string> installedApplicationBundles() {
 }
 
 LinuxWorkspace::LinuxWorkspace(std::function<void()> quitCurrentApplication)
-    : quitCurrentApplication_(std::move(quitCurrentApplication)) {}
+    : quitCurrentApplication_(std::move(quitCurrentApplication)),
+      desktop_(std::make_unique<DesktopSession>()) {}
+
+LinuxWorkspace::~LinuxWorkspace() = default;
 
 namespace {
 
@@ -387,6 +391,15 @@ std::vector<RunningApplication> LinuxWorkspace::runningApplications() {
 }
 
 std::optional<RunningApplication> LinuxWorkspace::frontmostApplication() {
+    if (auto desktop = desktop_->frontmostApplication()) {
+        // One of our own bundles in front keeps its own identity.
+        if (*desktop && desktop->value().processIdentifier > 0) {
+            if (auto application = applicationOfProcess(desktop->value().processIdentifier)) {
+                return application;
+            }
+        }
+        return *desktop;
+    }
     std::ifstream record(frontmostRecordPath());
     long pid = 0;
     if (!(record >> pid) || pid <= 0) {

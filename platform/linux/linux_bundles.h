@@ -2,6 +2,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -61,11 +62,17 @@ std::vector<std::string> applicationFolders();
 // Every installed application bundle, in search order.
 std::vector<std::string> installedApplicationBundles();
 
+class DesktopSession;
+
 class LinuxWorkspace : public Workspace {
   public:
     // `quitCurrentApplication` is the application object's quit request, used when the
     // calling process is asked to terminate.
     explicit LinuxWorkspace(std::function<void()> quitCurrentApplication);
+    ~LinuxWorkspace() override;
+
+    // The frontmost application is the desktop's (X11, else the accessibility bus); only where
+    // neither can tell is it the process in the frontmost record.
 
     std::optional<RunningApplication> frontmostApplication() override;
     std::vector<RunningApplication> runningApplicationsWithBundleIdentifier(
@@ -92,6 +99,7 @@ class LinuxWorkspace : public Workspace {
   private:
     std::function<void()> quitCurrentApplication_;
     std::function<bool(const URL&)> urlOpener_;
+    std::unique_ptr<DesktopSession> desktop_;
 };
 
 // Hands a URL to xdg-open when it is installed; false when it is not.
