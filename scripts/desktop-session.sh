@@ -74,17 +74,16 @@ wait_for() {
     return 1
 }
 
-exec {display_fd}<> <(:)
-Xvfb -noreset -nolisten tcp -screen 0 1280x1024x24 -displayfd "$display_fd" \
+# The server writes its display number to a file descriptor once it listens.
+Xvfb -noreset -nolisten tcp -screen 0 1280x1024x24 -displayfd 3 3>"$root/display" \
     >"$root/logs/xvfb.log" 2>&1 &
 started+=($!)
 display=
-for _ in $(seq 100); do
-    if read -r -t 0.1 -u "$display_fd" display && [[ -n "$display" ]]; then
-        break
-    fi
+for _ in $(seq 200); do
+    display=$(head -n 1 "$root/display" 2>/dev/null)
+    [[ -n "$display" ]] && break
+    sleep 0.1
 done
-exec {display_fd}<&-
 if [[ -z "$display" ]]; then
     echo "desktop session: the X server did not start" >&2
     cat "$root/logs/xvfb.log" >&2

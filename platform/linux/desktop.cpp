@@ -179,20 +179,42 @@ DesktopQuery DesktopSession::viewOfProcess(pid_t pid, std::chrono::milliseconds 
         auto more = bus->frames(application);
         frames.insert(frames.end(), more.begin(), more.end());
     }
-    std::stable_partition(frames.begin(), frames.end(),
-                          [](const AccessibleFrame& frame) { return frame.active; });
+    // Front first: the frame the application marks active, else the one the window manager
+    // has active (not every application marks its frames), then the others as listed, the
+    // unnamed ones last.
+    std::string activeTitle;
+    if (X11Desktop* display = x11()) {
+        if (const auto active = display->activeWindow(kX11Timeout); active && active->pid == pid) {
+            activeTitle = active->title;
+        }
+    }
+    auto rank = [&activeTitle](const AccessibleFrame& frame) {
+        if (frame.active) {
+            return 0;
+        }
+        if (!activeTitle.empty() && frame.name == activeTitle) {
+            return 1;
+        }
+        return frame.name.empty() ? 3 : 2;
+    };
+    std::stable_sort(frames.begin(), frames.end(),
+                     [&](const auto& a, const auto& b) { return rank(a) < rank(b); });
     for (const auto& frame : frames) {
         result.windows.push_back({frame.name});
     }
-    if (!frames.empty()) {
-        auto document = bus->showingDocument(frames.front().object);
+    // The document is that of the front main window: an open dialog belongs to it.
+    const auto main = std::find_if(frames.begin(), frames.end(), [](const auto& frame) {
+        return frame.role == accessibility::kRoleFrame;
+    });
+    if (main != frames.end()) {
+        auto document = bus->showingDocument(main->object);
         if (document && !document->url.empty()) {
             DesktopDocument shown{document->name, document->url, {}};
             if (auto url = URL::URLWithString(shown.url); url && url->isFileURL()) {
                 shown.path = url->path();
             }
             result.frontDocument = std::move(shown);
-        } else if (auto file = fileOfEditorTitle(frames.front().name, result.name);
+        } else if (auto file = fileOfEditorTitle(main->name, result.name);
                    file && !file->path.empty() && isRegularFile(file->path)) {
             // An editor names its file in the title rather than in its tree.
             result.frontDocument =

@@ -109,7 +109,7 @@ void readFolder(const std::string& root, const std::string& folder, const std::s
 
 }  // namespace
 
-std::string programOfExec(const std::string& exec) {
+std::string programOfExec(const std::string& exec, bool* options) {
     const auto words = splitExecLine(exec);
     std::size_t at = 0;
     if (at < words.size() && (words[at] == "env" || words[at] == "/usr/bin/env")) {
@@ -117,6 +117,10 @@ std::string programOfExec(const std::string& exec) {
         while (at < words.size() && words[at].find('=') != std::string::npos) {
             ++at;
         }
+    }
+    if (options != nullptr) {
+        // The field codes for files and URLs are dropped from the words already.
+        *options = at + 1 < words.size();
     }
     return at < words.size() ? words[at] : std::string();
 }
@@ -143,7 +147,7 @@ std::optional<ApplicationEntry> applicationEntryOf(const std::string& text,
         }
     }
     entry.startupWMClass = value("StartupWMClass");
-    entry.execProgram = programOfExec(value("Exec"));
+    entry.execProgram = programOfExec(value("Exec"), &entry.execHasOptions);
     entry.tryExecProgram = value("TryExec");
     entry.execPath = resolveProgram(entry.execProgram);
     entry.tryExecPath = resolveProgram(entry.tryExecProgram);
@@ -265,12 +269,16 @@ const ApplicationEntry* DesktopEntryIndex::entryWithExecutable(
     if (wanted.empty()) {
         return nullptr;
     }
+    const ApplicationEntry* withOptions = nullptr;
     for (const auto& entry : entries_) {
         if (entry.tryExecPath == wanted || entry.execPath == wanted) {
-            return &entry;
+            if (!entry.execHasOptions) {
+                return &entry;
+            }
+            withOptions = withOptions != nullptr ? withOptions : &entry;
         }
     }
-    return nullptr;
+    return withOptions;
 }
 
 }  // namespace platform::linux_platform

@@ -22,6 +22,7 @@ struct ApplicationEntry {
     // Both programs as real paths (a bare name found through PATH); empty when not found.
     std::string execPath;
     std::string tryExecPath;
+    bool execHasOptions = false;  // Exec gives the program more than files to open
 };
 
 // The application a desktop entry's text describes; absent when it is no application entry
@@ -30,8 +31,9 @@ struct ApplicationEntry {
 std::optional<ApplicationEntry> applicationEntryOf(const std::string& text,
                                                    const std::vector<std::string>& locales);
 
-// The program an Exec line starts: its first word, past an "env VAR=value" prefix.
-std::string programOfExec(const std::string& exec);
+// The program an Exec line starts: its first word, past an "env VAR=value" prefix; `options`
+// tells whether arguments other than the files to open follow it.
+std::string programOfExec(const std::string& exec, bool* options = nullptr);
 
 // The language keys of the user's locale (LC_ALL, LC_MESSAGES, LANG), most specific first:
 // "de_AT@euro" gives de_AT@euro, de_AT, de@euro, de.
@@ -51,7 +53,8 @@ class DesktopEntryIndex {
     // The entry whose StartupWMClass equals the window class, ignoring case.
     const ApplicationEntry* entryWithWindowClass(const std::string& windowClass) const;
     // The entry whose TryExec or Exec program is the executable (both resolved to real paths,
-    // a bare program name through PATH).
+    // a bare program name through PATH); one that starts the program without options before
+    // one that starts it for a settings window or the like.
     const ApplicationEntry* entryWithExecutable(const std::string& executable) const;
 
     const std::vector<ApplicationEntry>& entries() const { return entries_; }

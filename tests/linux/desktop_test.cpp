@@ -43,8 +43,10 @@ TEST_F(DesktopEntriesTest, ApplicationsAreKnownByIdWindowClassAndProgram) {
               entryText("Name=Shadowed\nStartupWMClass=Shadowed"));
     writeFile(user / "applications/vendor/browser.desktop",
               entryText("Name=Browser\nName[de_AT]=Browser AT\nStartupWMClass=webby"));
+    writeFile(system / "applications/a-tests-settings.desktop",
+              entryText("Name=Settings\nExec=" + self + " --settings"));
     writeFile(system / "applications/tests.desktop",
-              entryText("Name=Tests\nExec=env A=1 B=2 \"" + self + "\" --flag %U"));
+              entryText("Name=Tests\nExec=env A=1 B=2 \"" + self + "\" %U"));
     writeFile(system / "applications/hidden.desktop",
               entryText("Name=Hidden\nHidden=true\nStartupWMClass=ghost"));
     writeFile(system / "applications/link.desktop", "[Desktop Entry]\nType=Link\nName=Link\n");
@@ -62,7 +64,8 @@ TEST_F(DesktopEntriesTest, ApplicationsAreKnownByIdWindowClassAndProgram) {
         {"", "WEBBY", 0, "vendor-browser", "Browser AT"},
         {"org.unknown", "webby", 0, "vendor-browser", "Browser AT"},
         {"", "SharedClass", 0, "org.example.Editor", "Bearbeiter"},
-        // The program of Exec, past the env prefix, is this very process.
+        // The program of Exec, past the env prefix, is this very process; an entry that
+        // starts it with options comes second.
         {"", "nothing", ::getpid(), "tests", "Tests"},
         {"", "ghost", 0, std::nullopt, "ghost"},
         {"link", "", 0, std::nullopt, std::nullopt},
