@@ -71,7 +71,10 @@ DesktopSession::~DesktopSession() = default;
 
 X11Desktop* DesktopSession::x11() {
     const char* display = std::getenv("DISPLAY");
-    if (display == nullptr || display[0] == '\0') {
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    // Under Wayland a display is only the compatibility server, which sees none of the native
+    // windows: the accessibility bus says which one is in front.
+    if (display == nullptr || display[0] == '\0' || (wayland != nullptr && wayland[0] != '\0')) {
         x11_.reset();
         return nullptr;
     }
