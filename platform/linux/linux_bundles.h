@@ -1,12 +1,14 @@
 // Bundles as folders on disk, and the running and installed applications found from them.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/apple_event_descriptor.h"
 #include "platform/application.h"
 #include "platform/bundle.h"
 #include "platform/workspace.h"
@@ -91,6 +93,14 @@ class LinuxWorkspace : public Workspace {
 
     // Every running application in a bundle, by process id.
     std::vector<RunningApplication> runningApplications();
+
+    // Answers an event for the frontmost application of the desktop when the identifier is
+    // its own and it is none of our bundles (those speak the bus protocol): the reply from
+    // what its windows show, asked of it within the timeout. Absent for any other target.
+    std::optional<OSStatus> answerDesktopEvent(const std::string& bundleIdentifier,
+                                               const AppleEventDescriptor& event,
+                                               AppleEventDescriptor& reply,
+                                               std::chrono::milliseconds timeout);
 
     // Hands URLs that no bundle declares to the bus-aware part of the layer; until one is set
     // (and for web and file URLs) xdg-open gets them.

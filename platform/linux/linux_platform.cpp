@@ -49,6 +49,11 @@ struct LinuxPlatform::Impl {
 
     Impl() {
         workspace.setURLOpener([this](const URL& url) { return opener.openURL(url); });
+        events.setDesktopAnswerer(
+            [this](const std::string& bundleIdentifier, const AppleEventDescriptor& event,
+                   AppleEventDescriptor& reply, std::chrono::milliseconds timeout) {
+                return workspace.answerDesktopEvent(bundleIdentifier, event, reply, timeout);
+            });
         bus.serviceReceiver = [this](const std::string& message, const std::string& userData,
                                      const Pasteboard& pasteboard) {
             // The declarations are read afresh, as after NSUpdateDynamicServices.
