@@ -31,6 +31,7 @@ struct RealApplication {
     bool marksActiveFrame;  // whether it marks its active window on the accessibility bus
     std::vector<std::string> command;
     pid_t pid = -1;
+    std::string window;  // the window it opened with
 };
 
 // A shell command's standard output, bounded by `timeout`.
@@ -102,8 +103,15 @@ class RealApplications : public ::testing::Environment {
         chromiumCommand = chromium;
         chromium.push_back(fileURL(docs + "/page.html"));
         applications = {
-            {"Chromium", "chromium", "chromium", "Local Test Page", fileURL(docs + "/page.html"),
-             false, chromium},
+            {"Chromium",
+             "chromium",
+             "chromium",
+             "Local Test Page",
+             fileURL(docs + "/page.html"),
+             false,
+             chromium,
+             -1,
+             {}},
             {"Firefox ESR",
              "firefox-esr",
              "firefox",
@@ -111,27 +119,34 @@ class RealApplications : public ::testing::Environment {
              fileURL(docs + "/page.html"),
              true,
              {"firefox-esr", "--no-remote", "--profile", root + "/firefox",
-              fileURL(docs + "/page.html")}},
+              fileURL(docs + "/page.html")},
+             -1,
+             {}},
             {"gedit",
              "org.gnome.gedit",
              "gedit",
              "notes one.txt",
              fileURL(docs + "/notes one.txt"),
              true,
-             {"gedit", docs + "/notes one.txt"}},
+             {"gedit", docs + "/notes one.txt"},
+             -1,
+             {}},
             {"Mousepad",
              "org.xfce.mousepad",
              "mousepad",
              "list.txt",
              fileURL(docs + "/list.txt"),
              true,
-             {"mousepad", docs + "/list.txt"}},
+             {"mousepad", docs + "/list.txt"},
+             -1,
+             {}},
         };
         for (auto& application : applications) {
             application.pid = start(application.command, root + "/logs/" + application.windowClass);
         }
         for (auto& application : applications) {
-            if (windowOf(application, 60s).empty()) {
+            application.window = windowOf(application, 60s);
+            if (application.window.empty()) {
                 ADD_FAILURE() << application.label << " showed no window";
             }
         }
@@ -183,9 +198,9 @@ class RealApplications : public ::testing::Environment {
         return window;
     }
 
-    // Brings an application's window to the front and waits until the desktop says so.
+    // Brings an application's first window to the front and waits until the desktop says so.
     static bool activate(const RealApplication& application) {
-        const std::string window = windowOf(application);
+        const std::string& window = application.window;
         if (window.empty()) {
             return false;
         }
