@@ -180,23 +180,28 @@ std::uint64_t AccessibilityBus::callTimeoutUsec() {
     return usec(std::min(left, callLimit_));
 }
 
-// Notes whether a failed call ran out of time, and drops what arrived meanwhile.
-#define PENDRA_ACCESSIBILITY_CALL(r) \
-    do {                             \
-        if ((r) == -ETIMEDOUT) {     \
-            timedOut_ = true;        \
-        }                            \
-    } while (false)
+bool AccessibilityBus::expired() {
+    if (Clock::now() < deadline_) {
+        return false;
+    }
+    timedOut_ = true;
+    return true;
+}
+
+void AccessibilityBus::noteOutcome(int result) {
+    if (result == -ETIMEDOUT) {
+        timedOut_ = true;
+    }
+}
 
 std::vector<AccessibleReference> AccessibilityBus::applications() {
-    if (Clock::now() >= deadline_) {
-        timedOut_ = true;
+    if (expired()) {
         return {};
     }
     Reply reply;
     int r = callMethod(bus_, kRegistryName, kRootPath, kAccessibleInterface, "GetChildren",
                        callTimeoutUsec(), reply);
-    PENDRA_ACCESSIBILITY_CALL(r);
+    noteOutcome(r);
     if (r < 0) {
         return {};
     }
@@ -207,8 +212,7 @@ std::optional<pid_t> AccessibilityBus::processOfConnection(const std::string& bu
     if (auto known = processes_.find(busName); known != processes_.end()) {
         return known->second;
     }
-    if (Clock::now() >= deadline_) {
-        timedOut_ = true;
+    if (expired()) {
         return std::nullopt;
     }
     sd_bus_message* call = nullptr;
@@ -222,7 +226,7 @@ std::optional<pid_t> AccessibilityBus::processOfConnection(const std::string& bu
         r = sd_bus_call(bus_, call, callTimeoutUsec(), &reply.error, &reply.message);
     }
     sd_bus_message_unref(call);
-    PENDRA_ACCESSIBILITY_CALL(r);
+    noteOutcome(r);
     std::uint32_t pid = 0;
     if (r < 0 || sd_bus_message_read(reply.message, "u", &pid) <= 0) {
         return std::nullopt;
@@ -244,15 +248,14 @@ std::vector<AccessibleReference> AccessibilityBus::applicationsOfProcess(pid_t p
 }
 
 std::optional<std::string> AccessibilityBus::name(const AccessibleReference& object) {
-    if (Clock::now() >= deadline_) {
-        timedOut_ = true;
+    if (expired()) {
         return std::nullopt;
     }
     Reply reply;
     int r =
         callMethod(bus_, object.bus.c_str(), object.path.c_str(), "org.freedesktop.DBus.Properties",
                    "Get", callTimeoutUsec(), reply, kAccessibleInterface, "Name");
-    PENDRA_ACCESSIBILITY_CALL(r);
+    noteOutcome(r);
     const char* text = nullptr;
     if (r < 0 || sd_bus_message_read(reply.message, "v", "s", &text) <= 0 || text == nullptr) {
         return std::nullopt;
@@ -261,14 +264,13 @@ std::optional<std::string> AccessibilityBus::name(const AccessibleReference& obj
 }
 
 std::optional<std::uint32_t> AccessibilityBus::role(const AccessibleReference& object) {
-    if (Clock::now() >= deadline_) {
-        timedOut_ = true;
+    if (expired()) {
         return std::nullopt;
     }
     Reply reply;
     int r = callMethod(bus_, object.bus.c_str(), object.path.c_str(), kAccessibleInterface,
                        "GetRole", callTimeoutUsec(), reply);
-    PENDRA_ACCESSIBILITY_CALL(r);
+    noteOutcome(r);
     std::uint32_t value = 0;
     if (r < 0 || sd_bus_message_read(reply.message, "u", &value) <= 0) {
         return std::nullopt;
@@ -277,14 +279,13 @@ std::optional<std::uint32_t> AccessibilityBus::role(const AccessibleReference& o
 }
 
 std::optional<std::uint64_t> AccessibilityBus::states(const AccessibleReference& object) {
-    if (Clock::now() >= deadline_) {
-        timedOut_ = true;
+    if (expired()) {
         return std::nullopt;
     }
     Reply reply;
     int r = callMethod(bus_, object.bus.c_str(), object.path.c_str(), kAccessibleInterface,
                        "GetState", callTimeoutUsec(), reply);
-    PENDRA_ACCESSIBILITY_CALL(r);
+    noteOutcome(r);
     if (r < 0 || sd_bus_message_enter_container(reply.message, 'a', "u") < 0) {
         return std::nullopt;
     }
@@ -298,14 +299,13 @@ std::optional<std::uint64_t> AccessibilityBus::states(const AccessibleReference&
 
 std::optional<std::vector<AccessibleReference>> AccessibilityBus::children(
     const AccessibleReference& object) {
-    if (Clock::now() >= deadline_) {
-        timedOut_ = true;
+    if (expired()) {
         return std::nullopt;
     }
     Reply reply;
     int r = callMethod(bus_, object.bus.c_str(), object.path.c_str(), kAccessibleInterface,
                        "GetChildren", callTimeoutUsec(), reply);
-    PENDRA_ACCESSIBILITY_CALL(r);
+    noteOutcome(r);
     if (r < 0) {
         return std::nullopt;
     }
@@ -324,14 +324,13 @@ std::optional<std::map<std::string, std::string>> AccessibilityBus::documentAttr
 
 std::optional<std::map<std::string, std::string>> AccessibilityBus::readAttributes(
     const AccessibleReference& object, const char* interface) {
-    if (Clock::now() >= deadline_) {
-        timedOut_ = true;
+    if (expired()) {
         return std::nullopt;
     }
     Reply reply;
     int r = callMethod(bus_, object.bus.c_str(), object.path.c_str(), interface, "GetAttributes",
                        callTimeoutUsec(), reply);
-    PENDRA_ACCESSIBILITY_CALL(r);
+    noteOutcome(r);
     if (r < 0 || sd_bus_message_enter_container(reply.message, 'a', "{ss}") < 0) {
         return std::nullopt;
     }
@@ -346,8 +345,7 @@ std::optional<std::map<std::string, std::string>> AccessibilityBus::readAttribut
 
 std::optional<std::vector<AccessibleReference>> AccessibilityBus::showingDocuments(
     const AccessibleReference& root) {
-    if (Clock::now() >= deadline_) {
-        timedOut_ = true;
+    if (expired()) {
         return std::nullopt;
     }
     sd_bus_message* call = nullptr;
@@ -396,14 +394,12 @@ std::optional<std::vector<AccessibleReference>> AccessibilityBus::showingDocumen
         r = sd_bus_call(bus_, call, callTimeoutUsec(), &reply.error, &reply.message);
     }
     sd_bus_message_unref(call);
-    PENDRA_ACCESSIBILITY_CALL(r);
+    noteOutcome(r);
     if (r < 0) {
         return std::nullopt;
     }
     return readReferences(reply.message);
 }
-
-#undef PENDRA_ACCESSIBILITY_CALL
 
 std::vector<AccessibleFrame> AccessibilityBus::frames(const AccessibleReference& application) {
     std::vector<AccessibleFrame> frames;

@@ -116,6 +116,10 @@ class AccessibilityBus {
     std::optional<std::map<std::string, std::string>> readAttributes(
         const AccessibleReference& object, const char* interface);
     std::uint64_t callTimeoutUsec();
+    // True (and noted) once the deadline has passed.
+    bool expired();
+    // Notes whether a call ran out of time.
+    void noteOutcome(int result);
 
     sd_bus* bus_;
     std::string address_;

@@ -8,6 +8,7 @@
 #include "linux/test_support.h"
 #include "linux_desktop.h"
 #include "linux_desktop_entries.h"
+#include "linux_desktop_events.h"
 #include "linux_editor_titles.h"
 
 namespace {
@@ -163,6 +164,98 @@ TEST(EditorTitlesTest, RecentlyUsedFilesSettleWhatTheTitleLeavesOpen) {
         ASSERT_TRUE(file) << each.title;
         EXPECT_EQ(file->path, each.path) << each.title;
     }
+}
+
+using platform::AppleEventDescriptor;
+using platform::fourCharCode;
+
+using Code = char[5];
+
+AppleEventDescriptor specifier(const Code& wanted, const AppleEventDescriptor& from,
+                               const Code& form, const AppleEventDescriptor& key) {
+    auto record = AppleEventDescriptor::recordDescriptor(platform::typeObjectSpecifier);
+    record.setDescriptor(AppleEventDescriptor::descriptorWithTypeCode(fourCharCode(wanted)),
+                         platform::keyAEDesiredClass);
+    record.setDescriptor(from, platform::keyAEContainer);
+    record.setDescriptor(AppleEventDescriptor::descriptorWithEnumCode(fourCharCode(form)),
+                         platform::keyAEKeyForm);
+    record.setDescriptor(key, platform::keyAEKeyData);
+    return record;
+}
+
+AppleEventDescriptor propertyOf(const Code& property, const AppleEventDescriptor& from) {
+    return specifier("prop", from, "prop",
+                     AppleEventDescriptor::descriptorWithTypeCode(fourCharCode(property)));
+}
+
+AppleEventDescriptor element(const Code& wanted, const AppleEventDescriptor& key) {
+    if (key.descriptorType() == platform::fourCharCode("utxt")) {
+        return specifier(wanted, AppleEventDescriptor::nullDescriptor(), "name", key);
+    }
+    return specifier(wanted, AppleEventDescriptor::nullDescriptor(), "indx", key);
+}
+
+TEST(DesktopEventsTest, GetDataIsAnsweredFromWhatTheWindowsShow) {
+    DesktopApplicationView view;
+    view.name = "gedit";
+    view.windows = {{"notes.txt (~) - gedit"}, {"Preferences"}};
+    view.frontDocument =
+        DesktopDocument{"notes.txt", "file:///home/ana/notes.txt", "/home/ana/notes.txt"};
+    const auto number = AppleEventDescriptor::descriptorWithInt32;
+    const auto text = AppleEventDescriptor::descriptorWithString;
+    const auto last = AppleEventDescriptor::descriptorWithEnumCode(fourCharCode("last"));
+    struct Case {
+        AppleEventDescriptor object;
+        std::string answer;  // the reply's direct object, or "errn <number>"
+    };
+    const Case cases[] = {
+        {propertyOf("pnam", AppleEventDescriptor::nullDescriptor()), "'utxt'(\"Text Editor\")"},
+        {propertyOf("pisf", AppleEventDescriptor::nullDescriptor()), "'bool'(true)"},
+        {propertyOf("pnam", element("cwin", number(2))), "'utxt'(\"Preferences\")"},
+        {propertyOf("pnam", element("cwin", number(-2))), "'utxt'(\"notes.txt (~) - gedit\")"},
+        {propertyOf("pnam", element("cwin", last)), "'utxt'(\"Preferences\")"},
+        {propertyOf("pnam", element("cwin", text("Preferences"))), "'utxt'(\"Preferences\")"},
+        {propertyOf("pnam", element("cwin", number(3))), "errn -1728"},
+        {propertyOf("pnam", element("docu", number(1))), "'utxt'(\"notes.txt\")"},
+        {propertyOf("pURL", element("docu", text("notes.txt"))),
+         "'utxt'(\"file:///home/ana/notes.txt\")"},
+        {propertyOf("ppth", element("docu", number(-1))), "'utxt'(\"/home/ana/notes.txt\")"},
+        {propertyOf("file", element("docu", number(1))), "'utxt'(\"/home/ana/notes.txt\")"},
+        {propertyOf("pnam", element("docu", number(2))), "errn -1728"},
+        {propertyOf("pURL", element("cwin", number(1))), "errn -1728"},
+        {propertyOf("pnam", propertyOf("pnam", element("docu", number(1)))), "errn -1728"},
+        {text("not a specifier"), "errn -1728"},
+    };
+    auto answer = [&](const AppleEventDescriptor& event, const DesktopApplicationView& shown) {
+        AppleEventDescriptor reply = AppleEventDescriptor::appleEventWithEventClass(
+            fourCharCode("aevt"), fourCharCode("ansr"), AppleEventDescriptor::nullDescriptor(), 1,
+            0);
+        answerDesktopEvent(event, "Text Editor", shown, reply);
+        if (auto error = reply.paramDescriptorForKeyword(platform::keyErrorNumber)) {
+            return "errn " + std::to_string(error->int32Value());
+        }
+        auto direct = reply.paramDescriptorForKeyword(platform::keyDirectObject);
+        return direct ? direct->description() : std::string("nothing");
+    };
+    auto getData = [](const AppleEventDescriptor& object) {
+        auto event = AppleEventDescriptor::appleEventWithEventClass(
+            platform::kAECoreSuite, platform::kAEGetData, AppleEventDescriptor::nullDescriptor(),
+            platform::kAutoGenerateReturnID, platform::kAnyTransactionID);
+        event.setParamDescriptor(object, platform::keyDirectObject);
+        return event;
+    };
+    for (const auto& each : cases) {
+        EXPECT_EQ(answer(getData(each.object), view), each.answer) << each.object.description();
+    }
+    // Without a document, and for any other event.
+    DesktopApplicationView empty;
+    EXPECT_EQ(answer(getData(propertyOf("pnam", element("docu", number(1)))), empty), "errn -1728");
+    EXPECT_EQ(answer(AppleEventDescriptor::appleEventWithEventClass(
+                         platform::kAECoreSuite, fourCharCode("setd"),
+                         AppleEventDescriptor::nullDescriptor(), platform::kAutoGenerateReturnID,
+                         platform::kAnyTransactionID),
+                     view),
+              "errn -1708");
 }
 
 }  // namespace
