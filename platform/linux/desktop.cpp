@@ -166,10 +166,14 @@ DesktopQuery DesktopSession::viewOfProcess(pid_t pid, std::chrono::milliseconds 
         }
         if (!toldHowToSwitchOn_) {
             toldHowToSwitchOn_ = true;
+            const bool switchedOff =
+                !AccessibilityBus::isEnabled(kAccessibilityConnectTimeout).value_or(true);
             logLine("Process " + std::to_string(pid) +
-                    " is not on the desktop's accessibility bus. Switch accessibility on for the "
-                    "session (the org.a11y.Status property IsEnabled) before the application "
-                    "starts; Chromium also needs --force-renderer-accessibility.");
+                    " is not on the desktop's accessibility bus" +
+                    (switchedOff ? ", and accessibility is switched off for the session" : "") +
+                    ". Switch accessibility on for the session (the org.a11y.Status property "
+                    "IsEnabled) before the application starts; Chromium also needs "
+                    "--force-renderer-accessibility.");
         }
         return DesktopQuery::notOnAccessibilityBus;
     }
