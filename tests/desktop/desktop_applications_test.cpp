@@ -26,15 +26,6 @@ class RealApplicationsTest : public ::testing::Test {
         }
     }
 
-    const RealApplication& application(const std::string& label) {
-        for (const auto& each : applications->applications) {
-            if (each.label == label) {
-                return each;
-            }
-        }
-        throw std::runtime_error("no application " + label);
-    }
-
     // What the desktop says of the application in front, by the X11 route or, with no display
     // in the environment, by the accessibility bus.
     static std::optional<platform::RunningApplication> frontmost(bool x11) {
@@ -88,7 +79,7 @@ TEST_F(RealApplicationsTest, EachApplicationInFrontIsKnownAndShowsItsDocument) {
 }
 
 TEST_F(RealApplicationsTest, AnOpenDialogStillGivesTheMainWindowsDocument) {
-    const auto& gedit = application("gedit");
+    const auto& gedit = applications->named("gedit");
     ASSERT_TRUE(RealApplications::activate(gedit));
     const std::string main = commandOutput("xdotool getactivewindow");
     commandOutput("xdotool key --clearmodifiers ctrl+o");
@@ -108,7 +99,7 @@ TEST_F(RealApplicationsTest, AnOpenDialogStillGivesTheMainWindowsDocument) {
 }
 
 TEST_F(RealApplicationsTest, ASecondBrowserWindowIsFollowed) {
-    const auto& chromium = application("Chromium");
+    const auto& chromium = applications->named("Chromium");
     ASSERT_TRUE(RealApplications::activate(chromium));
     const std::string first = commandOutput("xdotool getactivewindow");
     auto command = applications->chromiumCommand;
@@ -137,8 +128,8 @@ TEST_F(RealApplicationsTest, ASecondBrowserWindowIsFollowed) {
 }
 
 TEST_F(RealApplicationsTest, AStoppedApplicationCostsNoMoreThanTheTimeout) {
-    const auto& firefox = application("Firefox ESR");
-    const auto& mousepad = application("Mousepad");
+    const auto& firefox = applications->named("Firefox ESR");
+    const auto& mousepad = applications->named("Mousepad");
     ASSERT_TRUE(RealApplications::activate(firefox));
     DesktopApplicationView view;
     ASSERT_EQ(desktop.viewOfProcess(firefox.pid, 2s, &view), DesktopQuery::answered);
@@ -157,7 +148,7 @@ TEST_F(RealApplicationsTest, AStoppedApplicationCostsNoMoreThanTheTimeout) {
 
     // Stopped in the background: the front application answers as before, by either route.
     ::kill(mousepad.pid, SIGSTOP);
-    const auto& gedit = application("gedit");
+    const auto& gedit = applications->named("gedit");
     EXPECT_TRUE(RealApplications::activate(gedit));
     EXPECT_EQ(desktop.viewOfProcess(gedit.pid, 2s, &view), DesktopQuery::answered);
     EXPECT_TRUE(view.frontDocument && view.frontDocument->url == gedit.documentURL);

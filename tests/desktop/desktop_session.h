@@ -209,6 +209,15 @@ class RealApplications : public ::testing::Environment {
             [&] { return commandOutput("xdotool getactivewindow") == window; }, 5s);
     }
 
+    const RealApplication& named(const std::string& label) const {
+        for (const auto& each : applications) {
+            if (each.label == label) {
+                return each;
+            }
+        }
+        throw std::runtime_error("no application " + label);
+    }
+
     std::vector<RealApplication> applications;
     std::vector<std::string> chromiumCommand;
     std::vector<pid_t> started;

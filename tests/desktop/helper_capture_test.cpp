@@ -102,15 +102,6 @@ class HelperCaptureTest : public ::testing::Test {
         return entries;
     }
 
-    static const RealApplication& application(const std::string& label) {
-        for (const auto& each : applications->applications) {
-            if (each.label == label) {
-                return each;
-            }
-        }
-        throw std::runtime_error("no application " + label);
-    }
-
     static inline std::string main_;
     static inline std::string listenerLog_;
     static inline std::string helperLog_;
@@ -139,7 +130,7 @@ TEST_F(HelperCaptureTest, EachApplicationInFrontGivesItsTitleAndLink) {
 }
 
 TEST_F(HelperCaptureTest, AStoppedApplicationInFrontGivesAnEmptyAnswerAtTheTimeout) {
-    const auto& gedit = application("gedit");
+    const auto& gedit = applications->named("gedit");
     ASSERT_TRUE(RealApplications::activate(gedit));
     ::kill(gedit.pid, SIGSTOP);
     const auto entries = invoke();
