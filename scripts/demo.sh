@@ -9,7 +9,7 @@ build="$PWD/build/$preset"
 
 echo "Preparing: installing what is missing and building (the first time takes a few minutes)..."
 build_log=$(mktemp "${TMPDIR:-/tmp}/pendra-demo-build.XXXXXX")
-if ! scripts/setup.sh "$preset" >"$build_log" 2>&1; then
+if ! { scripts/setup.sh "$preset" && scripts/setup-desktop.sh; } >"$build_log" 2>&1; then
     tail -n 40 "$build_log"
     echo "The build failed (the whole log: $build_log). No step could run."
     exit 1
@@ -63,7 +63,8 @@ chmod 700 "$root/runtime"
 export HOME="$root/home" XDG_CONFIG_HOME="$root/config" XDG_DATA_HOME="$root/data"
 export XDG_CACHE_HOME="$root/cache" XDG_RUNTIME_DIR="$root/runtime" TMPDIR="$root/tmp"
 export PENDRA_APPLICATIONS_PATH="$root/Applications" PENDRA_LOG_TO_STDERR=1
-unset DBUS_SESSION_BUS_ADDRESS PENDRA_DEVTOOLS_RECORD_DIR
+# The stand-in applications, not a desktop, say which of them is in front.
+unset DBUS_SESSION_BUS_ADDRESS PENDRA_DEVTOOLS_RECORD_DIR DISPLAY WAYLAND_DISPLAY
 
 # The whole session is bounded: a step that hangs cannot hold the demonstration up.
 status=0
@@ -76,4 +77,20 @@ session_pid=
 if ((status == 124 || status == 137)); then
     echo "The demonstration ran out of time; not every step did what it should."
 fi
+
+# Then the real desktop: a session of its own with a real browser and a real editor, bounded
+# as well; its logs and the screenshot go beside the others.
+echo
+echo "On a real desktop session (Xvfb, openbox, the accessibility bus):"
+desktop_status=0
+timeout --kill-after=5 240 scripts/desktop-session.sh -- \
+    scripts/demo-desktop-steps.sh "$build" "$root/logs/desktop" \
+    2> >(grep --line-buffered -v "^dbus-daemon" >&2) &
+session_pid=$!
+wait "$session_pid" || desktop_status=$?
+session_pid=
+if ((desktop_status == 124 || desktop_status == 137)); then
+    echo "The desktop steps ran out of time; not every step did what it should."
+fi
+((status == 0)) && status=$desktop_status
 exit "$status"

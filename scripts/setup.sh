@@ -7,7 +7,7 @@ preset="${1:-default}"
 
 packages=(build-essential cmake ninja-build pkg-config libplist-dev liburiparser-dev
           libsystemd-dev libgtest-dev libgmock-dev libbenchmark-dev dbus dbus-daemon
-          desktop-file-utils attr)
+          desktop-file-utils attr libxcb1-dev libxcb-ewmh-dev)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

@@ -4,4 +4,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 preset="${1:-default}"
 scripts/setup.sh "$preset"
+scripts/setup-desktop.sh
 ctest --preset "$preset" -j2

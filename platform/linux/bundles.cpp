@@ -16,6 +16,8 @@
 #include <string>
 
 #include "linux_bundles.h"
+#include "linux_desktop.h"
+#include "linux_desktop_events.h"
 #include "linux_processes.h"
 #include "platform/linux_platform.h"
 
@@ -278,7 +280,10 @@ std::vector<std::string> installedApplicationBundles() {
 }
 
 LinuxWorkspace::LinuxWorkspace(std::function<void()> quitCurrentApplication)
-    : quitCurrentApplication_(std::move(quitCurrentApplication)) {}
+    : quitCurrentApplication_(std::move(quitCurrentApplication)),
+      desktop_(std::make_unique<DesktopSession>()) {}
+
+LinuxWorkspace::~LinuxWorkspace() = default;
 
 namespace {
 
@@ -379,12 +384,61 @@ std::vector<RunningApplication> LinuxWorkspace::runningApplications() {
 }
 
 std::optional<RunningApplication> LinuxWorkspace::frontmostApplication() {
+    if (auto desktop = desktop_->frontmostApplication()) {
+        // One of our own bundles in front keeps its own identity.
+        if (*desktop && desktop->value().processIdentifier > 0) {
+            if (auto application = applicationOfProcess(desktop->value().processIdentifier)) {
+                return application;
+            }
+        }
+        return *desktop;
+    }
     std::ifstream record(frontmostRecordPath());
     long pid = 0;
     if (!(record >> pid) || pid <= 0) {
         return std::nullopt;
     }
     return runningApplicationWithProcessIdentifier(static_cast<pid_t>(pid));
+}
+
+namespace {
+
+// Identifiers name an application whatever their case.
+bool equalIgnoringCase(const std::string& a, const std::string& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](unsigned char x, unsigned char y) {
+        return std::tolower(x) == std::tolower(y);
+    });
+}
+
+}  // namespace
+
+std::optional<OSStatus> LinuxWorkspace::answerDesktopEvent(const std::string& bundleIdentifier,
+                                                           const AppleEventDescriptor& event,
+                                                           AppleEventDescriptor& reply,
+                                                           std::chrono::milliseconds timeout) {
+    const auto desktop = desktop_->frontmostApplication();
+    if (!desktop || !*desktop) {
+        return std::nullopt;
+    }
+    const RunningApplication& front = **desktop;
+    if (!front.bundleIdentifier || front.processIdentifier <= 0 ||
+        !equalIgnoringCase(*front.bundleIdentifier, bundleIdentifier) ||
+        applicationOfProcess(front.processIdentifier)) {
+        return std::nullopt;
+    }
+    DesktopApplicationView view;
+    switch (desktop_->viewOfProcess(front.processIdentifier, timeout, &view)) {
+        case DesktopQuery::timedOut:
+            return errAETimeout;
+        case DesktopQuery::notOnAccessibilityBus:
+            reply.setParamDescriptor(
+                AppleEventDescriptor::descriptorWithInt32(errAEEventNotHandled), keyErrorNumber);
+            return noErr;
+        case DesktopQuery::answered:
+            break;
+    }
+    linux_platform::answerDesktopEvent(event, front.localizedName.value_or(view.name), view, reply);
+    return noErr;
 }
 
 std::vector<RunningApplication> LinuxWorkspace::runningApplicationsWithBundleIdentifier(

@@ -505,6 +505,21 @@ OSStatus LinuxAppleEventManager::AESendMessage(const AppleEventDescriptor& event
         return statusOfAnswer(answer);
     }
 
+    // An application of the desktop answers from what its windows show.
+    if (desktopAnswerer_ && waitForReply) {
+        AppleEventDescriptor answer = AppleEventHandlerTable::emptyReply(event);
+        const auto timeout = std::chrono::milliseconds(timeoutUsec(timeoutInTicks) / 1000);
+        if (const auto status = desktopAnswerer_(*bundleIdentifier, event, answer, timeout)) {
+            if (*status != noErr) {
+                return *status;
+            }
+            if (reply != nullptr) {
+                *reply = answer;
+            }
+            return statusOfAnswer(answer);
+        }
+    }
+
     sd_bus* bus = bus_.connection();
     if (bus == nullptr) {
         return procNotFound;
@@ -546,6 +561,12 @@ OSStatus LinuxAppleEventManager::AESendMessage(const AppleEventDescriptor& event
     if (r < 0) {
         if (isNoOwnerError(error)) {
             return procNotFound;
+        }
+        // A program that owns the name without our interface (an application of the desktop
+        // that is not in front) does not understand the event.
+        if (error.has(SD_BUS_ERROR_UNKNOWN_METHOD) || error.has(SD_BUS_ERROR_UNKNOWN_OBJECT) ||
+            error.has(SD_BUS_ERROR_UNKNOWN_INTERFACE)) {
+            return errAEEventNotHandled;
         }
         if (r == -ETIMEDOUT || error.has(SD_BUS_ERROR_NO_REPLY) ||
             error.has(SD_BUS_ERROR_TIMEOUT)) {

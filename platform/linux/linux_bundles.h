@@ -1,11 +1,14 @@
 // Bundles as folders on disk, and the running and installed applications found from them.
 #pragma once
 
+#include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/apple_event_descriptor.h"
 #include "platform/application.h"
 #include "platform/bundle.h"
 #include "platform/workspace.h"
@@ -61,11 +64,17 @@ std::vector<std::string> applicationFolders();
 // Every installed application bundle, in search order.
 std::vector<std::string> installedApplicationBundles();
 
+class DesktopSession;
+
 class LinuxWorkspace : public Workspace {
   public:
     // `quitCurrentApplication` is the application object's quit request, used when the
     // calling process is asked to terminate.
     explicit LinuxWorkspace(std::function<void()> quitCurrentApplication);
+    ~LinuxWorkspace() override;
+
+    // The frontmost application is the desktop's (X11, else the accessibility bus); only where
+    // neither can tell is it the process in the frontmost record.
 
     std::optional<RunningApplication> frontmostApplication() override;
     std::vector<RunningApplication> runningApplicationsWithBundleIdentifier(
@@ -85,6 +94,14 @@ class LinuxWorkspace : public Workspace {
         Error* error) override;
     bool openURL(const URL& url) override;
 
+    // Answers an event for the frontmost application of the desktop when the identifier is
+    // its own and it is none of our bundles (those speak the bus protocol): the reply from
+    // what its windows show, asked of it within the timeout. Absent for any other target.
+    std::optional<OSStatus> answerDesktopEvent(const std::string& bundleIdentifier,
+                                               const AppleEventDescriptor& event,
+                                               AppleEventDescriptor& reply,
+                                               std::chrono::milliseconds timeout);
+
     // Hands URLs that no bundle declares to the bus-aware part of the layer; until one is set
     // (and for web and file URLs) xdg-open gets them.
     void setURLOpener(std::function<bool(const URL&)> opener) { urlOpener_ = std::move(opener); }
@@ -92,6 +109,7 @@ class LinuxWorkspace : public Workspace {
   private:
     std::function<void()> quitCurrentApplication_;
     std::function<bool(const URL&)> urlOpener_;
+    std::unique_ptr<DesktopSession> desktop_;
 };
 
 // Hands a URL to xdg-open when it is installed; false when it is not.

@@ -2,6 +2,7 @@
 // session bus (sd-bus on the application's sd-event loop).
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -135,9 +136,17 @@ class LinuxAppleEventManager final : public AppleEventManager {
     // bus method does).
     AppleEventDescriptor dispatch(AppleEventDescriptor event, const ProcessSerialNumber& sender);
 
+    // Answers events for the applications of the desktop, which do not speak the bus
+    // protocol: the status when the target is one of them (the reply filled), absent when not.
+    using DesktopAnswerer = std::function<std::optional<OSStatus>(
+        const std::string& bundleIdentifier, const AppleEventDescriptor& event,
+        AppleEventDescriptor& reply, std::chrono::milliseconds timeout)>;
+    void setDesktopAnswerer(DesktopAnswerer answerer) { desktopAnswerer_ = std::move(answerer); }
+
   private:
     SessionBus& bus_;
     std::function<std::optional<std::string>(pid_t)> bundleOfProcess_;
+    DesktopAnswerer desktopAnswerer_;
     AppleEventHandlerTable handlers_;
 };
 

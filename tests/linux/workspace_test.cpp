@@ -101,6 +101,10 @@ class LinuxWorkspaceTest : public ::testing::Test {
         environment.set("HOME", home.path());
         environment.set("XDG_RUNTIME_DIR", runtime.path());
         environment.set("PENDRA_APPLICATIONS_PATH", applications.path());
+        // No desktop: the frontmost application comes from the record.
+        environment.set("DISPLAY", std::nullopt);
+        environment.set("WAYLAND_DISPLAY", std::nullopt);
+        environment.set("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + (runtime / "no-bus"));
     }
 
     std::optional<platform::RunningApplication> launch(const std::string& bundle,
@@ -317,6 +321,11 @@ TEST_F(LinuxWorkspaceTest, TheFrontmostApplicationComesFromTheRecordWhileItRuns)
     ASSERT_TRUE(frontmost);
     EXPECT_EQ(frontmost->processIdentifier, ::getpid());
     EXPECT_EQ(workspace.currentApplication().processIdentifier, ::getpid());
+    // A display that is not there, or an empty one, is no desktop either.
+    for (const char* display : {":9999", ""}) {
+        environment.set("DISPLAY", display);
+        EXPECT_EQ(workspace.frontmostApplication(), frontmost) << display;
+    }
 
     pid_t child = ::fork();
     if (child == 0) {

@@ -133,6 +133,9 @@ class SessionTest : public ::testing::Test {
         environment_.set("PENDRA_APPLICATIONS_PATH", root_ + "/Applications");
         environment_.set("PENDRA_LOG_TO_STDERR", "1");
         environment_.set("PENDRA_DEVTOOLS_RECORD_DIR", std::nullopt);
+        // The stand-in applications say which of them is in front, not a desktop.
+        environment_.set("DISPLAY", std::nullopt);
+        environment_.set("WAYLAND_DISPLAY", std::nullopt);
         for (const char* app :
              {"PendraMac.app", "PendraMac Development.app", "Sample Document.app"}) {
             fs::copy(kDevtoolsBundles + "/" + app, root_ + "/Applications/" + app,

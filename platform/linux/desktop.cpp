@@ -1,0 +1,240 @@
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "linux_accessibility.h"
+#include "linux_desktop.h"
+#include "linux_desktop_entries.h"
+#include "linux_editor_titles.h"
+#include "linux_support.h"
+#include "linux_x11.h"
+
+namespace platform::linux_platform {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// The X server answers property reads at once; this only bounds a server that has stopped.
+constexpr auto kX11Timeout = 500ms;
+constexpr auto kAccessibilityConnectTimeout = 500ms;
+// Looking for the active frame asks every application; each has this long.
+constexpr auto kFrameScanCallLimit = 200ms;
+constexpr auto kFrameScanTimeout = 1500ms;
+
+std::string executableOf(pid_t pid) {
+    char buffer[4096];
+    const std::string link = "/proc/" + std::to_string(pid) + "/exe";
+    const ssize_t length = ::readlink(link.c_str(), buffer, sizeof buffer - 1);
+    return length > 0 ? std::string(buffer, static_cast<std::size_t>(length)) : std::string();
+}
+
+bool isRegularFile(const std::string& path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+}  // namespace
+
+RunningApplication desktopApplication(pid_t pid, const std::string& applicationId,
+                                      const std::string& windowClass,
+                                      const std::string& fallbackName) {
+    RunningApplication application;
+    application.processIdentifier = pid > 0 ? pid : -1;
+    const auto index = DesktopEntryIndex::current();
+    const ApplicationEntry* entry = nullptr;
+    if (!applicationId.empty()) {
+        entry = index->entryWithId(applicationId);
+    }
+    if (entry == nullptr) {
+        entry = index->entryWithWindowClass(windowClass);
+    }
+    if (entry == nullptr && pid > 0) {
+        if (const std::string executable = executableOf(pid); !executable.empty()) {
+            entry = index->entryWithExecutable(executable);
+        }
+    }
+    if (entry == nullptr) {
+        if (!fallbackName.empty()) {
+            application.localizedName = fallbackName;
+        }
+        return application;
+    }
+    application.bundleIdentifier = entry->id;
+    application.localizedName = entry->name;
+    application.bundleURL = URL::fileURLWithPath(entry->path);
+    return application;
+}
+
+DesktopSession::DesktopSession() = default;
+DesktopSession::~DesktopSession() = default;
+
+X11Desktop* DesktopSession::x11() {
+    const char* display = std::getenv("DISPLAY");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    // Under Wayland a display is only the compatibility server, which sees none of the native
+    // windows: the accessibility bus says which one is in front.
+    if (display == nullptr || display[0] == '\0' || (wayland != nullptr && wayland[0] != '\0')) {
+        x11_.reset();
+        return nullptr;
+    }
+    if (x11_ && (!x11_->isUsable() || x11_->displayName() != display)) {
+        x11_.reset();
+    }
+    if (!x11_) {
+        x11_ = X11Desktop::connect(kX11Timeout);
+    }
+    return x11_.get();
+}
+
+AccessibilityBus* DesktopSession::accessibility() {
+    if (accessibility_ && !accessibility_->isOpen()) {
+        accessibility_.reset();
+    }
+    if (!accessibility_) {
+        accessibility_ = AccessibilityBus::connect(kAccessibilityConnectTimeout);
+    }
+    return accessibility_.get();
+}
+
+std::optional<std::optional<RunningApplication>> DesktopSession::frontmostApplication() {
+    if (X11Desktop* display = x11()) {
+        if (display->hasWindowManager(kX11Timeout).value_or(false)) {
+            const auto active = display->activeWindow(kX11Timeout);
+            if (!active) {
+                logLine("The X11 display " + display->displayName() +
+                        " did not say in time which window is active");
+                return std::optional<RunningApplication>();
+            }
+            if (active->window == 0) {
+                return std::optional<RunningApplication>();
+            }
+            return std::optional<RunningApplication>(
+                desktopApplication(active->pid, active->applicationId, active->className,
+                                   !active->className.empty() ? active->className : active->title));
+        }
+    }
+    return frontmostFromAccessibility();
+}
+
+std::optional<std::optional<RunningApplication>> DesktopSession::frontmostFromAccessibility() {
+    AccessibilityBus* bus = accessibility();
+    if (bus == nullptr) {
+        return std::nullopt;
+    }
+    bus->setDeadline(Clock::now() + kFrameScanTimeout);
+    bus->setCallLimit(kFrameScanCallLimit);
+    auto applications = bus->applications();
+    // The application that was in front last time is asked first: it usually still is.
+    std::stable_partition(applications.begin(), applications.end(), [&](const auto& each) {
+        return lastActive_ > 0 && bus->processOfConnection(each.bus) == lastActive_;
+    });
+    for (const auto& application : applications) {
+        for (const auto& frame : bus->frames(application)) {
+            if (!frame.active) {
+                continue;
+            }
+            const pid_t pid = bus->processOfConnection(application.bus).value_or(0);
+            lastActive_ = pid;
+            const std::string name = bus->name(application).value_or("");
+            return std::optional<RunningApplication>(desktopApplication(pid, {}, name, name));
+        }
+    }
+    // Nothing active on the bus: the record of our own applications may still say.
+    return std::nullopt;
+}
+
+DesktopQuery DesktopSession::viewOfProcess(pid_t pid, std::chrono::milliseconds timeout,
+                                           DesktopApplicationView* view) {
+    AccessibilityBus* bus = accessibility();
+    if (bus == nullptr || pid <= 0) {
+        if (!toldHowToSwitchOn_) {
+            toldHowToSwitchOn_ = true;
+            logLine(
+                "The desktop's accessibility bus is not running, so applications cannot be "
+                "asked for their documents. Switch accessibility on for the session (the "
+                "org.a11y.Status property IsEnabled) and start the application again.");
+        }
+        return DesktopQuery::notOnAccessibilityBus;
+    }
+    bus->setDeadline(Clock::now() + timeout);
+    bus->setCallLimit(timeout);
+    const auto applications = bus->applicationsOfProcess(pid);
+    if (applications.empty()) {
+        if (bus->timedOut()) {
+            return DesktopQuery::timedOut;
+        }
+        if (!toldHowToSwitchOn_) {
+            toldHowToSwitchOn_ = true;
+            const bool switchedOff =
+                !AccessibilityBus::isEnabled(kAccessibilityConnectTimeout).value_or(true);
+            logLine("Process " + std::to_string(pid) +
+                    " is not on the desktop's accessibility bus" +
+                    (switchedOff ? ", and accessibility is switched off for the session" : "") +
+                    ". Switch accessibility on for the session (the org.a11y.Status property "
+                    "IsEnabled) before the application starts; Chromium also needs "
+                    "--force-renderer-accessibility.");
+        }
+        return DesktopQuery::notOnAccessibilityBus;
+    }
+    DesktopApplicationView result;
+    std::vector<AccessibleFrame> frames;
+    for (const auto& application : applications) {
+        if (result.name.empty()) {
+            result.name = bus->name(application).value_or("");
+        }
+        auto more = bus->frames(application);
+        frames.insert(frames.end(), more.begin(), more.end());
+    }
+    // Front first: the frame the application marks active, else the one the window manager
+    // has active (not every application marks its frames), then the others as listed, the
+    // unnamed ones last.
+    std::string activeTitle;
+    if (X11Desktop* display = x11()) {
+        if (const auto active = display->activeWindow(kX11Timeout); active && active->pid == pid) {
+            activeTitle = active->title;
+        }
+    }
+    auto rank = [&activeTitle](const AccessibleFrame& frame) {
+        if (frame.active) {
+            return 0;
+        }
+        if (!activeTitle.empty() && frame.name == activeTitle) {
+            return 1;
+        }
+        return frame.name.empty() ? 3 : 2;
+    };
+    std::stable_sort(frames.begin(), frames.end(),
+                     [&](const auto& a, const auto& b) { return rank(a) < rank(b); });
+    for (const auto& frame : frames) {
+        result.windows.push_back({frame.name});
+    }
+    // The document is that of the front main window: an open dialog belongs to it.
+    const auto main = std::find_if(frames.begin(), frames.end(), [](const auto& frame) {
+        return frame.role == accessibility::kRoleFrame;
+    });
+    if (main != frames.end()) {
+        auto document = bus->showingDocument(main->object);
+        if (document && !document->url.empty()) {
+            DesktopDocument shown{document->name, document->url, {}};
+            if (auto url = URL::URLWithString(shown.url); url && url->isFileURL()) {
+                shown.path = url->path();
+            }
+            result.frontDocument = std::move(shown);
+        } else if (auto file = fileOfEditorTitle(main->name, result.name);
+                   file && !file->path.empty() && isRegularFile(file->path)) {
+            // An editor names its file in the title rather than in its tree.
+            result.frontDocument =
+                DesktopDocument{file->name, fileURLForPath(file->path), file->path};
+        } else if (document) {
+            result.frontDocument = DesktopDocument{document->name, {}, {}};
+        }
+    }
+    if (bus->timedOut()) {
+        return DesktopQuery::timedOut;
+    }
+    *view = std::move(result);
+    return DesktopQuery::answered;
+}
+
+}  // namespace platform::linux_platform

@@ -1,0 +1,244 @@
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+#include "linux_editor_titles.h"
+#include "linux_processes.h"
+
+namespace platform::linux_platform {
+namespace {
+
+constexpr std::string_view kEllipsis = "\xE2\x80\xA6";  // "…"
+
+std::string attribute(const std::string& tag, const std::string& name) {
+    const std::string key = " " + name + "=\"";
+    const auto at = tag.find(key);
+    if (at == std::string::npos) {
+        return {};
+    }
+    const auto start = at + key.size();
+    const auto end = tag.find('"', start);
+    return end == std::string::npos ? std::string() : tag.substr(start, end - start);
+}
+
+std::string decodeEntities(const std::string& text) {
+    static const std::pair<std::string_view, char> kEntities[] = {
+        {"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&apos;", '\''}};
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        bool replaced = false;
+        for (const auto& [entity, character] : kEntities) {
+            if (text.compare(i, entity.size(), entity) == 0) {
+                out += character;
+                i += entity.size();
+                replaced = true;
+                break;
+            }
+        }
+        if (!replaced) {
+            out += text[i++];
+        }
+    }
+    return out;
+}
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+// The path of a local file URL; empty for anything else.
+std::string pathOfFileURL(const std::string& url) {
+    constexpr std::string_view kPrefix = "file://";
+    if (url.compare(0, kPrefix.size(), kPrefix) != 0) {
+        return {};
+    }
+    std::string rest = url.substr(kPrefix.size());
+    if (rest.empty() || rest[0] != '/') {
+        if (rest.compare(0, 10, "localhost/") != 0) {
+            return {};
+        }
+        rest.erase(0, 9);
+    }
+    std::string path;
+    for (std::size_t i = 0; i < rest.size(); ++i) {
+        if (rest[i] == '%' && i + 2 < rest.size() && hexValue(rest[i + 1]) >= 0 &&
+            hexValue(rest[i + 2]) >= 0) {
+            path += static_cast<char>(hexValue(rest[i + 1]) * 16 + hexValue(rest[i + 2]));
+            i += 2;
+        } else {
+            path += rest[i];
+        }
+    }
+    return path;
+}
+
+std::string folderOf(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos || slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string nameOf(const std::string& path) {
+    return path.substr(path.rfind('/') + 1);
+}
+
+// Whether a folder fits one that a title shortened: the text before and after "…" are its
+// start and end.
+bool fitsShortenedFolder(const std::string& folder, const std::string& shortened) {
+    const auto at = shortened.find(kEllipsis);
+    if (at == std::string::npos) {
+        return folder == shortened;
+    }
+    const std::string head = shortened.substr(0, at);
+    const std::string tail = shortened.substr(at + kEllipsis.size());
+    return folder.size() >= head.size() + tail.size() &&
+           folder.compare(0, head.size(), head) == 0 &&
+           folder.compare(folder.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+}  // namespace
+
+std::optional<TitledFile> parseEditorTitle(const std::string& title, const std::string& home) {
+    const auto dash = title.rfind(" - ");
+    if (dash == std::string::npos || dash == 0) {
+        return std::nullopt;
+    }
+    std::string shown = title.substr(0, dash);
+    if (!shown.empty() && shown[0] == '*') {
+        shown.erase(0, 1);
+    }
+    if (shown.empty()) {
+        return std::nullopt;
+    }
+    TitledFile file;
+    if (shown[0] == '/') {
+        file.path = shown;
+        file.name = nameOf(shown);
+        return file;
+    }
+    // "name (folder)": the folder is the last parenthesised part.
+    if (shown.back() == ')') {
+        const auto open = shown.rfind(" (");
+        if (open != std::string::npos) {
+            std::string folder = shown.substr(open + 2, shown.size() - open - 3);
+            file.name = shown.substr(0, open);
+            if (folder == "~") {
+                folder = home;
+            } else if (folder.compare(0, 2, "~/") == 0) {
+                folder = home + folder.substr(1);
+            }
+            if (!folder.empty() && folder[0] == '/') {
+                // A shortened folder is left for the recently-used files to settle.
+                if (folder.find(kEllipsis) == std::string::npos) {
+                    file.path = folder == "/" ? "/" + file.name : folder + "/" + file.name;
+                } else {
+                    file.shortenedFolder = folder;
+                }
+                return file;
+            }
+        }
+    }
+    file.name = shown;
+    return file;
+}
+
+std::vector<RecentFile> parseRecentlyUsed(const std::string& text) {
+    std::vector<RecentFile> files;
+    std::size_t at = 0;
+    while ((at = text.find("<bookmark ", at)) != std::string::npos) {
+        const auto tagEnd = text.find('>', at);
+        if (tagEnd == std::string::npos) {
+            break;
+        }
+        const std::string tag = text.substr(at, tagEnd - at);
+        auto close = text.find("</bookmark>", tagEnd);
+        if (close == std::string::npos) {
+            close = text.size();
+        }
+        RecentFile file;
+        file.path = pathOfFileURL(decodeEntities(attribute(tag, "href")));
+        file.modified = attribute(tag, "modified");
+        const std::string body = text.substr(tagEnd, close - tagEnd);
+        std::size_t application = 0;
+        while ((application = body.find("<bookmark:application ", application)) !=
+               std::string::npos) {
+            const auto end = body.find('>', application);
+            file.applications.push_back(
+                decodeEntities(attribute(body.substr(application, end - application), "name")));
+            application = end;
+        }
+        if (!file.path.empty()) {
+            files.push_back(std::move(file));
+        }
+        at = close;
+    }
+    return files;
+}
+
+std::optional<TitledFile> fileOfEditorTitle(const std::string& title,
+                                            const std::string& editorName) {
+    auto file = parseEditorTitle(title, homeDirectory());
+    if (!file || !file->path.empty()) {
+        return file;
+    }
+    // Only the name, perhaps with a shortened folder: the recently-used files settle it.
+    const std::string& name = file->name;
+    const std::string& shortenedFolder = file->shortenedFolder;
+    std::ifstream in(xdgDirectory("XDG_DATA_HOME", ".local/share") + "/recently-used.xbel");
+    std::ostringstream text;
+    text << in.rdbuf();
+    const RecentFile* best = nullptr;
+    bool bestByEditor = false;
+    std::string lowerEditor = editorName;
+    std::transform(lowerEditor.begin(), lowerEditor.end(), lowerEditor.begin(), ::tolower);
+    const auto recent = parseRecentlyUsed(text.str());
+    for (const auto& candidate : recent) {
+        if (nameOf(candidate.path) != name ||
+            (!shortenedFolder.empty() &&
+             !fitsShortenedFolder(folderOf(candidate.path), shortenedFolder))) {
+            continue;
+        }
+        const bool byEditor =
+            std::any_of(candidate.applications.begin(), candidate.applications.end(),
+                        [&](std::string application) {
+                            std::transform(application.begin(), application.end(),
+                                           application.begin(), ::tolower);
+                            return !lowerEditor.empty() && application == lowerEditor;
+                        });
+        if (best == nullptr || (byEditor && !bestByEditor) ||
+            (byEditor == bestByEditor && candidate.modified > best->modified)) {
+            best = &candidate;
+            bestByEditor = byEditor;
+        }
+    }
+    if (best != nullptr) {
+        file->path = best->path;
+    }
+    return file;
+}
+
+std::string fileURLForPath(const std::string& path) {
+    static const char* kHex = "0123456789ABCDEF";
+    std::string url = "file://";
+    for (unsigned char c : path) {
+        if (std::isalnum(c) || std::string_view("/-._~!$&'()*+,;=:@").find(static_cast<char>(c)) !=
+                                   std::string_view::npos) {
+            url += static_cast<char>(c);
+        } else {
+            url += '%';
+            url += kHex[c >> 4];
+            url += kHex[c & 15];
+        }
+    }
+    return url;
+}
+
+}  // namespace platform::linux_platform

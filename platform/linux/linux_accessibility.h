@@ -1,0 +1,135 @@
+// A client of the desktop's accessibility bus, spoken over sd-bus: the bus's address from the
+// session bus, the applications registered on it, their frames and the document a frame
+// shows. Every call is bounded by a timeout and by the deadline of the query it belongs to, so
+// an application that does not answer costs at most that long. Only the application of a
+// given process is asked; the others are known by the bus daemon's word alone.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct sd_bus;
+
+namespace platform::linux_platform {
+
+// The roles and states of the accessibility interfaces that the client tells apart.
+namespace accessibility {
+inline constexpr std::uint32_t kRoleAlert = 2;
+inline constexpr std::uint32_t kRoleDialog = 16;
+inline constexpr std::uint32_t kRoleFrame = 23;
+inline constexpr std::uint32_t kRoleWindow = 69;
+inline constexpr std::uint32_t kRoleDocumentFrame = 82;
+inline constexpr std::uint32_t kRoleDocumentText = 94;
+inline constexpr std::uint32_t kRoleDocumentWeb = 95;
+inline constexpr unsigned kStateActive = 1;
+inline constexpr unsigned kStateDefunct = 6;
+inline constexpr unsigned kStateShowing = 25;
+}  // namespace accessibility
+
+// One object on the accessibility bus.
+struct AccessibleReference {
+    std::string bus;
+    std::string path;
+    bool operator==(const AccessibleReference&) const = default;
+};
+
+// A top-level window of an application.
+struct AccessibleFrame {
+    AccessibleReference object;
+    std::string name;
+    std::uint32_t role = 0;
+    bool active = false;
+};
+
+// The document a frame shows.
+struct AccessibleDocument {
+    std::string name;
+    std::string url;  // the document's address attribute; empty when it has none
+};
+
+class AccessibilityBus {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    // The accessibility bus of the current session bus; absent when the session has none
+    // running (it is never started on our account) or it cannot be reached in time.
+    static std::unique_ptr<AccessibilityBus> connect(std::chrono::milliseconds timeout);
+    ~AccessibilityBus();
+    AccessibilityBus(const AccessibilityBus&) = delete;
+    AccessibilityBus& operator=(const AccessibilityBus&) = delete;
+
+    // Whether accessibility is switched on for the session (org.a11y.Status IsEnabled);
+    // absent when the session bus does not say.
+    static std::optional<bool> isEnabled(std::chrono::milliseconds timeout);
+
+    const std::string& address() const { return address_; }
+    bool isOpen() const;
+
+    // Every call from now on ends by this moment at the latest, and none takes longer than
+    // the per-call limit.
+    void setDeadline(Clock::time_point deadline) {
+        deadline_ = deadline;
+        timedOut_ = false;
+    }
+    void setCallLimit(std::chrono::milliseconds limit) { callLimit_ = limit; }
+    // True when a call since the last deadline was set ran out of time.
+    bool timedOut() const { return timedOut_; }
+
+    // The applications registered on the bus (asked of the registry, not of them).
+    std::vector<AccessibleReference> applications();
+    // The process that owns a connection on the bus (asked of the bus daemon).
+    std::optional<pid_t> processOfConnection(const std::string& busName);
+    // The registered applications whose connection belongs to the process.
+    std::vector<AccessibleReference> applicationsOfProcess(pid_t pid);
+
+    std::optional<std::string> name(const AccessibleReference& object);
+    std::optional<std::uint32_t> role(const AccessibleReference& object);
+    std::optional<std::uint64_t> states(const AccessibleReference& object);
+    std::optional<std::vector<AccessibleReference>> children(const AccessibleReference& object);
+    std::optional<std::map<std::string, std::string>> attributes(const AccessibleReference& object);
+    // The attributes of a document (its address among them).
+    std::optional<std::map<std::string, std::string>> documentAttributes(
+        const AccessibleReference& object);
+    // The showing objects below `root` with one of the document roles, asked in one call of
+    // the tree's search interface; absent when the application does not offer it.
+    std::optional<std::vector<AccessibleReference>> showingDocuments(
+        const AccessibleReference& root);
+
+    // The top-level windows of an application, the active one first.
+    std::vector<AccessibleFrame> frames(const AccessibleReference& application);
+    // The document showing in a frame: the first showing object with a document role, found
+    // depth first through showing objects (at most `budget` objects are looked at).
+    std::optional<AccessibleDocument> showingDocument(const AccessibleReference& frame,
+                                                      int budget = 400);
+
+    static bool hasState(std::uint64_t states, unsigned state) { return (states >> state) & 1U; }
+
+  private:
+    AccessibilityBus(sd_bus* bus, std::string address);
+    std::optional<std::map<std::string, std::string>> readAttributes(
+        const AccessibleReference& object, const char* interface);
+    std::uint64_t callTimeoutUsec();
+    // True (and noted) once the deadline has passed.
+    bool expired();
+    // Notes whether a call ran out of time.
+    void noteOutcome(int result);
+
+    sd_bus* bus_;
+    std::string address_;
+    Clock::time_point deadline_ = Clock::time_point::max();
+    std::chrono::milliseconds callLimit_{1000};
+    bool timedOut_ = false;
+    std::map<std::string, pid_t> processes_;  // unique connection names are never reused
+};
+
+// The document address an application gives as an attribute of its document.
+std::optional<std::string> documentAddressOf(const std::map<std::string, std::string>& attributes);
+
+}  // namespace platform::linux_platform

@@ -1,0 +1,113 @@
+#!/usr/bin/env bash
+# Runs a command inside a private desktop session: a temporary home with its own XDG folders, a
+# private session bus, an X server (Xvfb), an EWMH window manager (openbox) and the
+# accessibility bus with accessibility switched on. The command sees DISPLAY and the session
+# bus; everything this script started is ended by process id when the command ends.
+#   scripts/desktop-session.sh [--keep] -- command [arguments...]
+# Exit status: the command's, or 77 when the desktop programs are not installed, 1 when the
+# session could not be set up.
+set -uo pipefail
+
+keep=0
+while (($#)); do
+    case "$1" in
+        --keep) keep=1; shift ;;
+        --) shift; break ;;
+        *) break ;;
+    esac
+done
+if (($# == 0)); then
+    echo "usage: $0 [--keep] -- command [arguments...]" >&2
+    exit 2
+fi
+
+if [[ "${PENDRA_DESKTOP_INNER:-}" != 1 ]]; then
+    for program in dbus-run-session Xvfb openbox xprop gdbus /usr/libexec/at-spi-bus-launcher; do
+        if ! command -v "$program" >/dev/null 2>&1; then
+            echo "desktop session: $program is not installed" >&2
+            exit 77
+        fi
+    done
+    root=$(mktemp -d /tmp/pendra-desktop.XXXXXX)
+    mkdir -p "$root"/{home,config,data,cache,runtime,tmp,logs}
+    chmod 700 "$root/runtime"
+    # The home and the XDG folders go into the environment before the bus starts, so that
+    # everything the bus activates shares them.
+    export HOME="$root/home" XDG_CONFIG_HOME="$root/config" XDG_DATA_HOME="$root/data" \
+        XDG_CACHE_HOME="$root/cache" XDG_RUNTIME_DIR="$root/runtime" TMPDIR="$root/tmp" \
+        PENDRA_DESKTOP_ROOT="$root" PENDRA_DESKTOP_INNER=1
+    unset DISPLAY WAYLAND_DISPLAY AT_SPI_BUS_ADDRESS SESSION_MANAGER
+    dbus-run-session -- "$0" -- "$@"
+    status=$?
+    if ((keep)); then
+        echo "desktop session kept in $root" >&2
+    else
+        rm -rf "$root"
+    fi
+    exit "$status"
+fi
+
+# Inside the private session bus.
+root="$PENDRA_DESKTOP_ROOT"
+started=()
+finish() {
+    local pid
+    for pid in "${started[@]}"; do
+        kill -TERM "$pid" 2>/dev/null
+    done
+    sleep 0.2
+    for pid in "${started[@]}"; do
+        kill -KILL "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+    done
+}
+trap finish EXIT
+
+# Waits, bounded, until a command succeeds.
+wait_for() {
+    local tries=$1
+    shift
+    while ((tries-- > 0)); do
+        "$@" >/dev/null 2>&1 && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# The server writes its display number to a file descriptor once it listens.
+Xvfb -noreset -nolisten tcp -screen 0 1280x1024x24 -displayfd 3 3>"$root/display" \
+    >"$root/logs/xvfb.log" 2>&1 &
+started+=($!)
+display=
+for _ in $(seq 200); do
+    display=$(head -n 1 "$root/display" 2>/dev/null)
+    [[ -n "$display" ]] && break
+    sleep 0.1
+done
+if [[ -z "$display" ]]; then
+    echo "desktop session: the X server did not start" >&2
+    cat "$root/logs/xvfb.log" >&2
+    exit 1
+fi
+export DISPLAY=":$display"
+dbus-update-activation-environment DISPLAY HOME XDG_CONFIG_HOME XDG_DATA_HOME XDG_CACHE_HOME \
+    XDG_RUNTIME_DIR TMPDIR >/dev/null 2>&1
+
+openbox --sm-disable >"$root/logs/openbox.log" 2>&1 &
+started+=($!)
+if ! wait_for 100 sh -c 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"'; then
+    echo "desktop session: the window manager did not start" >&2
+    exit 1
+fi
+
+# Started here rather than activated, so that its socket lands in this session's runtime folder.
+/usr/libexec/at-spi-bus-launcher --launch-immediately >"$root/logs/at-spi.log" 2>&1 &
+started+=($!)
+if ! gdbus wait --session --timeout 10 org.a11y.Bus; then
+    echo "desktop session: the accessibility bus did not start" >&2
+    exit 1
+fi
+gdbus call --session --dest org.a11y.Bus --object-path /org/a11y/bus \
+    --method org.freedesktop.DBus.Properties.Set org.a11y.Status IsEnabled '<true>' >/dev/null
+
+"$@"

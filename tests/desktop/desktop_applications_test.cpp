@@ -1,0 +1,175 @@
+// Real applications on a real desktop session: which one is in front and what it shows, by
+// the X11 route and by the accessibility bus alone, and what a stopped application costs.
+#include <signal.h>
+
+#include <chrono>
+
+#include <gtest/gtest.h>
+
+#include "desktop/desktop_session.h"
+#include "linux/test_support.h"
+#include "linux_bundles.h"
+#include "linux_desktop.h"
+
+namespace desktop_test {
+namespace {
+
+using platform::linux_platform::DesktopApplicationView;
+using platform::linux_platform::DesktopQuery;
+using platform::linux_platform::LinuxWorkspace;
+
+class RealApplicationsTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!RealApplications::available()) {
+            GTEST_SKIP() << "no desktop session (run through scripts/desktop-session.sh)";
+        }
+    }
+
+    // What the desktop says of the application in front, by the X11 route or, with no display
+    // in the environment, by the accessibility bus.
+    static std::optional<platform::RunningApplication> frontmost(bool x11) {
+        linux_test::ScopedEnvironment environment;
+        if (!x11) {
+            environment.set("DISPLAY", std::nullopt);
+        }
+        LinuxWorkspace workspace{[] {}};
+        return workspace.frontmostApplication();
+    }
+
+    platform::linux_platform::DesktopSession desktop;
+};
+
+TEST_F(RealApplicationsTest, EachApplicationInFrontIsKnownAndShowsItsDocument) {
+    for (const auto& each : applications->applications) {
+        SCOPED_TRACE(each.label);
+        ASSERT_TRUE(RealApplications::activate(each));
+        for (bool x11 : {true, false}) {
+            if (!x11 && !each.marksActiveFrame) {
+                continue;
+            }
+            // The application marks its frame active on the bus a moment after the window
+            // manager has activated its window.
+            std::optional<platform::RunningApplication> front;
+            linux_test::eventually(
+                [&] {
+                    front = frontmost(x11);
+                    return front && front->processIdentifier == each.pid;
+                },
+                5s);
+            ASSERT_TRUE(front) << (x11 ? "X11" : "accessibility bus");
+            EXPECT_EQ(front->processIdentifier, each.pid);
+            EXPECT_EQ(front->bundleIdentifier, each.identifier);
+            EXPECT_TRUE(front->bundleURL &&
+                        front->bundleURL->path().ends_with(each.identifier + ".desktop"));
+        }
+        // The page's title may come a moment after its window.
+        DesktopApplicationView view;
+        EXPECT_TRUE(linux_test::eventually(
+            [&] {
+                return desktop.viewOfProcess(each.pid, 2s, &view) == DesktopQuery::answered &&
+                       view.frontDocument && view.frontDocument->name == each.documentName;
+            },
+            10s));
+        ASSERT_TRUE(view.frontDocument);
+        EXPECT_EQ(view.frontDocument->name, each.documentName);
+        EXPECT_EQ(view.frontDocument->url, each.documentURL);
+        ASSERT_FALSE(view.windows.empty());
+    }
+}
+
+TEST_F(RealApplicationsTest, AnOpenDialogStillGivesTheMainWindowsDocument) {
+    const auto& gedit = applications->named("gedit");
+    ASSERT_TRUE(RealApplications::activate(gedit));
+    const std::string main = commandOutput("xdotool getactivewindow");
+    commandOutput("xdotool key --clearmodifiers ctrl+o");
+    ASSERT_TRUE(linux_test::eventually(
+        [&] { return commandOutput("xdotool getactivewindow") != main; }, 10s))
+        << "no dialog came up";
+    const auto front = frontmost(true);
+    ASSERT_TRUE(front);
+    EXPECT_EQ(front->bundleIdentifier, gedit.identifier);
+    DesktopApplicationView view;
+    ASSERT_EQ(desktop.viewOfProcess(gedit.pid, 2s, &view), DesktopQuery::answered);
+    ASSERT_TRUE(view.frontDocument);
+    EXPECT_EQ(view.frontDocument->url, gedit.documentURL);
+    commandOutput("xdotool key --clearmodifiers Escape");
+    EXPECT_TRUE(linux_test::eventually(
+        [&] { return commandOutput("xdotool getactivewindow") == main; }, 10s));
+}
+
+TEST_F(RealApplicationsTest, ASecondBrowserWindowIsFollowed) {
+    const auto& chromium = applications->named("Chromium");
+    ASSERT_TRUE(RealApplications::activate(chromium));
+    const std::string first = commandOutput("xdotool getactivewindow");
+    auto command = applications->chromiumCommand;
+    command.push_back("--new-window");
+    const std::string second =
+        chromium.documentURL.substr(0, chromium.documentURL.rfind('/')) + "/second.html";
+    command.push_back(second);
+    applications->start(command,
+                        std::string(std::getenv("PENDRA_DESKTOP_ROOT")) + "/logs/chromium-second");
+    ASSERT_TRUE(linux_test::eventually(
+        [&] {
+            const std::string active = commandOutput("xdotool getactivewindow");
+            return !active.empty() && active != first;
+        },
+        20s));
+    DesktopApplicationView view;
+    EXPECT_TRUE(linux_test::eventually(
+        [&] {
+            return desktop.viewOfProcess(chromium.pid, 2s, &view) == DesktopQuery::answered &&
+                   view.frontDocument && view.frontDocument->url == second;
+        },
+        15s));
+    ASSERT_TRUE(view.frontDocument);
+    EXPECT_EQ(view.frontDocument->name, "Second Page");
+    EXPECT_EQ(frontmost(true)->processIdentifier, chromium.pid);
+}
+
+TEST_F(RealApplicationsTest, AStoppedApplicationCostsNoMoreThanTheTimeout) {
+    const auto& firefox = applications->named("Firefox ESR");
+    const auto& mousepad = applications->named("Mousepad");
+    ASSERT_TRUE(RealApplications::activate(firefox));
+    DesktopApplicationView view;
+    ASSERT_EQ(desktop.viewOfProcess(firefox.pid, 2s, &view), DesktopQuery::answered);
+
+    // Stopped in front: the question ends at its timeout with nothing.
+    ::kill(firefox.pid, SIGSTOP);
+    const auto start = std::chrono::steady_clock::now();
+    DesktopApplicationView stopped;
+    EXPECT_EQ(desktop.viewOfProcess(firefox.pid, 1s, &stopped), DesktopQuery::timedOut);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_FALSE(stopped.frontDocument);
+    ::kill(firefox.pid, SIGCONT);
+    RecordProperty(
+        "stopped_query_ms",
+        std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+
+    // Stopped in the background: the front application answers as before, by either route.
+    ::kill(mousepad.pid, SIGSTOP);
+    const auto& gedit = applications->named("gedit");
+    EXPECT_TRUE(RealApplications::activate(gedit));
+    EXPECT_EQ(desktop.viewOfProcess(gedit.pid, 2s, &view), DesktopQuery::answered);
+    EXPECT_TRUE(view.frontDocument && view.frontDocument->url == gedit.documentURL);
+    for (bool x11 : {true, false}) {
+        EXPECT_TRUE(linux_test::eventually(
+            [&] {
+                const auto front = frontmost(x11);
+                return front && front->processIdentifier == gedit.pid;
+            },
+            5s))
+            << x11;
+    }
+    ::kill(mousepad.pid, SIGCONT);
+}
+
+}  // namespace
+}  // namespace desktop_test
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    desktop_test::applications = new desktop_test::RealApplications;
+    ::testing::AddGlobalTestEnvironment(desktop_test::applications);
+    return RUN_ALL_TESTS();
+}

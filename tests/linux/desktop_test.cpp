@@ -1,0 +1,261 @@
+// Who a desktop's application is (its desktop entry) and which file an editor's title names.
+#include <unistd.h>
+
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "linux/test_support.h"
+#include "linux_desktop.h"
+#include "linux_desktop_entries.h"
+#include "linux_desktop_events.h"
+#include "linux_editor_titles.h"
+
+namespace {
+
+using linux_test::ScopedEnvironment;
+using linux_test::TemporaryFolder;
+using linux_test::writeFile;
+using namespace platform::linux_platform;
+
+std::string entryText(const std::string& lines) {
+    return "[Desktop Entry]\nType=Application\n" + lines + "\n[Desktop Action new]\nName=Other\n";
+}
+
+class DesktopEntriesTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::filesystem::create_directories(user / "applications/vendor");
+        std::filesystem::create_directories(system / "applications");
+        environment.set("XDG_DATA_HOME", user.path());
+        environment.set("XDG_DATA_DIRS", system.path());
+        environment.set("LC_ALL", "de_AT.UTF-8");
+    }
+    TemporaryFolder user;
+    TemporaryFolder system;
+    ScopedEnvironment environment;
+};
+
+TEST_F(DesktopEntriesTest, ApplicationsAreKnownByIdWindowClassAndProgram) {
+    const std::string self = std::filesystem::canonical("/proc/self/exe").string();
+    writeFile(user / "applications/org.example.Editor.desktop",
+              entryText("Name=Editor\nName[de]=Bearbeiter\nStartupWMClass=SharedClass"));
+    writeFile(system / "applications/org.example.Editor.desktop",
+              entryText("Name=Shadowed\nStartupWMClass=Shadowed"));
+    writeFile(user / "applications/vendor/browser.desktop",
+              entryText("Name=Browser\nName[de_AT]=Browser AT\nStartupWMClass=webby"));
+    writeFile(system / "applications/a-tests-settings.desktop",
+              entryText("Name=Settings\nExec=" + self + " --settings"));
+    writeFile(system / "applications/tests.desktop",
+              entryText("Name=Tests\nExec=env A=1 B=2 \"" + self + "\" %U"));
+    writeFile(system / "applications/hidden.desktop",
+              entryText("Name=Hidden\nHidden=true\nStartupWMClass=ghost"));
+    writeFile(system / "applications/link.desktop", "[Desktop Entry]\nType=Link\nName=Link\n");
+
+    struct Case {
+        const char* applicationId;
+        const char* windowClass;
+        pid_t pid;
+        std::optional<std::string> identifier;
+        std::optional<std::string> name;
+    };
+    const Case cases[] = {
+        // The GTK id first, even when the window class names another entry.
+        {"org.example.Editor", "Webby", 0, "org.example.Editor", "Bearbeiter"},
+        {"", "WEBBY", 0, "vendor-browser", "Browser AT"},
+        {"org.unknown", "webby", 0, "vendor-browser", "Browser AT"},
+        {"", "SharedClass", 0, "org.example.Editor", "Bearbeiter"},
+        // The program of Exec, past the env prefix, is this very process; an entry that
+        // starts it with options comes second.
+        {"", "nothing", ::getpid(), "tests", "Tests"},
+        {"", "ghost", 0, std::nullopt, "ghost"},
+        {"link", "", 0, std::nullopt, std::nullopt},
+    };
+    for (const auto& each : cases) {
+        const auto application =
+            desktopApplication(each.pid, each.applicationId, each.windowClass, each.windowClass);
+        EXPECT_EQ(application.bundleIdentifier, each.identifier) << each.windowClass;
+        EXPECT_EQ(application.localizedName, each.name) << each.windowClass;
+        if (each.identifier) {
+            ASSERT_TRUE(application.bundleURL);
+            EXPECT_EQ(std::filesystem::path(application.bundleURL->path()).filename(),
+                      std::filesystem::path(*each.identifier)
+                              .string()
+                              .substr(each.identifier->find('-') + 1) +
+                          ".desktop");
+        }
+    }
+
+    // A new entry is seen at the next question.
+    writeFile(user / "applications/late.desktop", entryText("Name=Late\nStartupWMClass=Late"));
+    EXPECT_EQ(desktopApplication(0, "", "late", "").bundleIdentifier, "late");
+}
+
+TEST(EditorTitlesTest, TheTitleNamesTheFile) {
+    struct Case {
+        const char* title;
+        const char* name;
+        const char* path;
+        const char* shortened;
+    };
+    const Case cases[] = {
+        {"notes one.txt (~/docs) - gedit", "notes one.txt", "/home/ana/docs/notes one.txt", ""},
+        {"*notes.txt (~) - gedit", "notes.txt", "/home/ana/notes.txt", ""},
+        {"a (b).txt (/srv/x) - gedit", "a (b).txt", "/srv/x/a (b).txt", ""},
+        {"root.txt (/) - gedit", "root.txt", "/root.txt", ""},
+        {"*/tmp/a - b/list.txt - Mousepad", "list.txt", "/tmp/a - b/list.txt", ""},
+        {"deep.txt (~/a/\xE2\x80\xA6/z) - gedit", "deep.txt", "", "/home/ana/a/\xE2\x80\xA6/z"},
+        {"Untitled Document 1 - gedit", "Untitled Document 1", "", ""},
+    };
+    for (const auto& each : cases) {
+        const auto file = parseEditorTitle(each.title, "/home/ana");
+        ASSERT_TRUE(file) << each.title;
+        EXPECT_EQ(file->name, each.name) << each.title;
+        EXPECT_EQ(file->path, each.path) << each.title;
+        EXPECT_EQ(file->shortenedFolder, each.shortened) << each.title;
+    }
+    EXPECT_FALSE(parseEditorTitle("Terminal", "/home/ana"));
+    EXPECT_FALSE(parseEditorTitle(" - gedit", "/home/ana"));
+    EXPECT_EQ(fileURLForPath("/a b/ü#?.txt"), "file:///a%20b/%C3%BC%23%3F.txt");
+}
+
+TEST(EditorTitlesTest, RecentlyUsedFilesSettleWhatTheTitleLeavesOpen) {
+    TemporaryFolder data;
+    ScopedEnvironment environment;
+    environment.set("XDG_DATA_HOME", data.path());
+    environment.set("HOME", "/home/ana");
+    auto bookmark = [](const std::string& href, const std::string& modified,
+                       const std::string& application) {
+        return "<bookmark href=\"" + href + "\" added=\"x\" modified=\"" + modified +
+               "\"><info><metadata><bookmark:applications><bookmark:application name=\"" +
+               application +
+               "\" exec=\"x\"/></bookmark:applications></metadata></info>"
+               "</bookmark>\n";
+    };
+    writeFile(
+        data / "recently-used.xbel",
+        "<?xml version=\"1.0\"?>\n<xbel version=\"1.0\">\n" +
+            bookmark("file:///home/ana/old/Plan.txt", "2026-01-01T00:00:00Z", "gedit") +
+            bookmark("file:///home/ana/new/Plan.txt", "2026-03-01T00:00:00Z", "gedit") +
+            bookmark("file:///home/ana/other/Plan.txt", "2026-05-01T00:00:00Z", "Writer") +
+            bookmark("file:///home/ana/a/b/c/z/deep.txt", "2026-01-01T00:00:00Z", "gedit") +
+            bookmark("file:///home/ana/q/z/deep.txt", "2026-06-01T00:00:00Z", "gedit") +
+            bookmark("https://example.com/Plan.txt", "2026-07-01T00:00:00Z", "gedit") +
+            bookmark("file:///home/ana/R%26D%20notes.txt", "2026-01-01T00:00:00Z", "Mousepad") +
+            "</xbel>\n");
+
+    struct Case {
+        const char* title;
+        const char* editor;
+        const char* path;
+    };
+    const Case cases[] = {
+        // The editor's own most recent file of that name, before another program's later one.
+        {"Plan.txt - gedit", "gedit", "/home/ana/new/Plan.txt"},
+        {"Plan.txt - Writer", "writer", "/home/ana/other/Plan.txt"},
+        {"deep.txt (~/a/\xE2\x80\xA6/z) - gedit", "gedit", "/home/ana/a/b/c/z/deep.txt"},
+        {"R&D notes.txt - Mousepad", "Mousepad", "/home/ana/R&D notes.txt"},
+        {"Unknown.txt - gedit", "gedit", ""},
+        // A full title is taken as it stands.
+        {"Plan.txt (~/elsewhere) - gedit", "gedit", "/home/ana/elsewhere/Plan.txt"},
+    };
+    for (const auto& each : cases) {
+        const auto file = fileOfEditorTitle(each.title, each.editor);
+        ASSERT_TRUE(file) << each.title;
+        EXPECT_EQ(file->path, each.path) << each.title;
+    }
+}
+
+using platform::AppleEventDescriptor;
+using platform::fourCharCode;
+
+using Code = char[5];
+
+AppleEventDescriptor specifier(const Code& wanted, const AppleEventDescriptor& from,
+                               const Code& form, const AppleEventDescriptor& key) {
+    auto record = AppleEventDescriptor::recordDescriptor(platform::typeObjectSpecifier);
+    record.setDescriptor(AppleEventDescriptor::descriptorWithTypeCode(fourCharCode(wanted)),
+                         platform::keyAEDesiredClass);
+    record.setDescriptor(from, platform::keyAEContainer);
+    record.setDescriptor(AppleEventDescriptor::descriptorWithEnumCode(fourCharCode(form)),
+                         platform::keyAEKeyForm);
+    record.setDescriptor(key, platform::keyAEKeyData);
+    return record;
+}
+
+AppleEventDescriptor propertyOf(const Code& property, const AppleEventDescriptor& from) {
+    return specifier("prop", from, "prop",
+                     AppleEventDescriptor::descriptorWithTypeCode(fourCharCode(property)));
+}
+
+AppleEventDescriptor element(const Code& wanted, const AppleEventDescriptor& key) {
+    if (key.descriptorType() == platform::fourCharCode("utxt")) {
+        return specifier(wanted, AppleEventDescriptor::nullDescriptor(), "name", key);
+    }
+    return specifier(wanted, AppleEventDescriptor::nullDescriptor(), "indx", key);
+}
+
+TEST(DesktopEventsTest, GetDataIsAnsweredFromWhatTheWindowsShow) {
+    DesktopApplicationView view;
+    view.name = "gedit";
+    view.windows = {{"notes.txt (~) - gedit"}, {"Preferences"}};
+    view.frontDocument =
+        DesktopDocument{"notes.txt", "file:///home/ana/notes.txt", "/home/ana/notes.txt"};
+    const auto number = AppleEventDescriptor::descriptorWithInt32;
+    const auto text = AppleEventDescriptor::descriptorWithString;
+    const auto last = AppleEventDescriptor::descriptorWithEnumCode(fourCharCode("last"));
+    struct Case {
+        AppleEventDescriptor object;
+        std::string answer;  // the reply's direct object, or "errn <number>"
+    };
+    const Case cases[] = {
+        {propertyOf("pnam", AppleEventDescriptor::nullDescriptor()), "'utxt'(\"Text Editor\")"},
+        {propertyOf("pisf", AppleEventDescriptor::nullDescriptor()), "'bool'(true)"},
+        {propertyOf("pnam", element("cwin", number(2))), "'utxt'(\"Preferences\")"},
+        {propertyOf("pnam", element("cwin", number(-2))), "'utxt'(\"notes.txt (~) - gedit\")"},
+        {propertyOf("pnam", element("cwin", last)), "'utxt'(\"Preferences\")"},
+        {propertyOf("pnam", element("cwin", text("Preferences"))), "'utxt'(\"Preferences\")"},
+        {propertyOf("pnam", element("cwin", number(3))), "errn -1728"},
+        {propertyOf("pnam", element("docu", number(1))), "'utxt'(\"notes.txt\")"},
+        {propertyOf("pURL", element("docu", text("notes.txt"))),
+         "'utxt'(\"file:///home/ana/notes.txt\")"},
+        {propertyOf("ppth", element("docu", number(-1))), "'utxt'(\"/home/ana/notes.txt\")"},
+        {propertyOf("file", element("docu", number(1))), "'utxt'(\"/home/ana/notes.txt\")"},
+        {propertyOf("pnam", element("docu", number(2))), "errn -1728"},
+        {propertyOf("pURL", element("cwin", number(1))), "errn -1728"},
+        {propertyOf("pnam", propertyOf("pnam", element("docu", number(1)))), "errn -1728"},
+        {text("not a specifier"), "errn -1728"},
+    };
+    auto answer = [&](const AppleEventDescriptor& event, const DesktopApplicationView& shown) {
+        AppleEventDescriptor reply = AppleEventDescriptor::appleEventWithEventClass(
+            fourCharCode("aevt"), fourCharCode("ansr"), AppleEventDescriptor::nullDescriptor(), 1,
+            0);
+        answerDesktopEvent(event, "Text Editor", shown, reply);
+        if (auto error = reply.paramDescriptorForKeyword(platform::keyErrorNumber)) {
+            return "errn " + std::to_string(error->int32Value());
+        }
+        auto direct = reply.paramDescriptorForKeyword(platform::keyDirectObject);
+        return direct ? direct->description() : std::string("nothing");
+    };
+    auto getData = [](const AppleEventDescriptor& object) {
+        auto event = AppleEventDescriptor::appleEventWithEventClass(
+            platform::kAECoreSuite, platform::kAEGetData, AppleEventDescriptor::nullDescriptor(),
+            platform::kAutoGenerateReturnID, platform::kAnyTransactionID);
+        event.setParamDescriptor(object, platform::keyDirectObject);
+        return event;
+    };
+    for (const auto& each : cases) {
+        EXPECT_EQ(answer(getData(each.object), view), each.answer) << each.object.description();
+    }
+    // Without a document, and for any other event.
+    DesktopApplicationView empty;
+    EXPECT_EQ(answer(getData(propertyOf("pnam", element("docu", number(1)))), empty), "errn -1728");
+    EXPECT_EQ(answer(AppleEventDescriptor::appleEventWithEventClass(
+                         platform::kAECoreSuite, fourCharCode("setd"),
+                         AppleEventDescriptor::nullDescriptor(), platform::kAutoGenerateReturnID,
+                         platform::kAnyTransactionID),
+                     view),
+              "errn -1708");
+}
+
+}  // namespace
