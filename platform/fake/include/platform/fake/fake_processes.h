@@ -18,6 +18,11 @@ class FakeProcessManager : public ProcessManager {
     // procNotFound for others; a pid of 0 or below is never reported gone (paramErr).
     // An entry in statuses overrides the answer for its pid.
     OSStatus GetProcessForPID(pid_t pid, ProcessSerialNumber* psn) override;
+    // Records the id in pinned; answers pinSucceeds.
+    bool pinProcessForPID(pid_t pid) override {
+        pinned.push_back(pid);
+        return pinSucceeds;
+    }
     OSStatus GetProcessPID(const ProcessSerialNumber& psn, pid_t* pid) override;
     pid_t getpid() override { return pid; }
     pid_t getppid() override { return parentPid; }
@@ -29,6 +34,8 @@ class FakeProcessManager : public ProcessManager {
     std::set<pid_t> existing;
     std::map<pid_t, OSStatus> statuses;
     std::vector<pid_t> lookups;  // every GetProcessForPID call
+    std::vector<pid_t> pinned;   // every pinProcessForPID call
+    bool pinSucceeds = true;
     std::optional<int> exitStatus;
 };
 
