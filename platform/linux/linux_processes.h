@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <optional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -19,14 +20,25 @@ class LinuxProcessManager final : public ProcessManager {
     // Tells the process behind a serial number that is no process id (the address of a bus
     // connection); without it such numbers name no process.
     std::function<std::optional<pid_t>(const ProcessSerialNumber&)> processOfSerialNumber;
+    LinuxProcessManager() = default;
+    ~LinuxProcessManager() override;
+    LinuxProcessManager(const LinuxProcessManager&) = delete;
+    LinuxProcessManager& operator=(const LinuxProcessManager&) = delete;
 
     OSStatus GetProcessForPID(pid_t pid, ProcessSerialNumber* psn) override;
+    // Holds a process descriptor (pidfd) of the process.
+    bool pinProcessForPID(pid_t pid) override;
     OSStatus GetProcessPID(const ProcessSerialNumber& psn, pid_t* pid) override;
     // The target of /proc/<pid>/exe.
     std::optional<std::string> proc_pidpath(pid_t pid) override;
     pid_t getpid() override;
     pid_t getppid() override;
     [[noreturn]] void terminateProcess(int status) override;
+
+  private:
+    // Pinned processes: a descriptor that becomes readable when its process ends, or -1 for one
+    // that had ended before it was pinned.
+    std::map<pid_t, int> pinned_;
 };
 
 // Starts programs with posix_spawn. The quarantine-removal program of the platform does not
@@ -62,7 +74,10 @@ class LinuxPathService final : public PathService {
     std::vector<std::string> NSSearchPathForDirectoriesInDomains(NSSearchPathDirectory directory,
                                                                  NSSearchPathDomainMask domain,
                                                                  bool expandTilde) override;
+    // $TMPDIR when set; else the session's runtime folder when it is private; else a folder of
+    // this account's own in /tmp (made 0700, never one that another account holds).
     std::string NSTemporaryDirectory() override;
+    std::string NSHomeDirectory() override;
 };
 
 // The user's home folder ($HOME, else the password database).

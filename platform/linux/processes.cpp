@@ -1,8 +1,11 @@
 #include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -43,8 +46,44 @@ bool processIsAlive(pid_t pid) {
     return state != 'Z' && state != 'X' && state != 'x';
 }
 
+LinuxProcessManager::~LinuxProcessManager() {
+    for (const auto& [pid, fd] : pinned_) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+}
+
+bool LinuxProcessManager::pinProcessForPID(pid_t pid) {
+    if (pid <= 0) {
+        return false;
+    }
+    if (pinned_.count(pid) != 0) {
+        return true;
+    }
+    const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if (fd >= 0) {
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        pinned_[pid] = fd;
+        return true;
+    }
+    if (errno == ESRCH) {
+        pinned_[pid] = -1;
+        return true;
+    }
+    return false;
+}
+
 OSStatus LinuxProcessManager::GetProcessForPID(pid_t pid, ProcessSerialNumber* psn) {
-    if (pid > 0 && !processIsAlive(pid)) {
+    bool gone = false;
+    if (const auto pinned = pinned_.find(pid); pid > 0 && pinned != pinned_.end()) {
+        // Readable once its process has ended, a zombie included.
+        pollfd ended{pinned->second, POLLIN, 0};
+        gone = pinned->second < 0 || ::poll(&ended, 1, 0) > 0;
+    } else {
+        gone = pid > 0 && !processIsAlive(pid);
+    }
+    if (gone) {
         return procNotFound;
     }
     if (psn != nullptr) {
@@ -305,15 +344,55 @@ std::vector<std::string> LinuxPathService::NSSearchPathForDirectoriesInDomains(
     return {folder};
 }
 
+namespace {
+
+// A folder that this account alone may use: a real folder (no link), owned by it, closed to
+// others.
+bool isPrivateFolder(const std::string& folder) {
+    struct stat status {};
+    return ::lstat(folder.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
+           status.st_uid == ::geteuid() && (status.st_mode & 077) == 0;
+}
+
+// The shared temporary folder's place of this account: made when missing; when another
+// account holds the name, a folder of this process's own beside it.
+std::string privateFolderInSharedTemporary() {
+    const std::string shared = "/tmp/pendra-" + std::to_string(::geteuid());
+    ::mkdir(shared.c_str(), 0700);
+    if (isPrivateFolder(shared)) {
+        return shared;
+    }
+    static const std::string ownOfThisProcess = [&shared] {
+        std::string pattern = shared + "-XXXXXX";
+        return ::mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
+    }();
+    return ownOfThisProcess;
+}
+
+}  // namespace
+
 std::string LinuxPathService::NSTemporaryDirectory() {
-    std::string folder = "/tmp/";
+    std::string folder;
     if (const char* value = std::getenv("TMPDIR"); value != nullptr && value[0] == '/') {
         folder = value;
+    } else if (const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+               runtime != nullptr && runtime[0] == '/' && isPrivateFolder(runtime)) {
+        // The session's own folder: nobody else can leave anything in it.
+        folder = runtime;
+    } else {
+        folder = privateFolderInSharedTemporary();
+    }
+    if (folder.empty()) {
+        folder = "/tmp";  // nothing private could be made; the shared folder is all there is
     }
     if (folder.back() != '/') {
         folder += '/';
     }
     return folder;
+}
+
+std::string LinuxPathService::NSHomeDirectory() {
+    return homeDirectory();
 }
 
 }  // namespace platform::linux_platform

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "linux_processes.h"
@@ -49,6 +51,60 @@ TEST(LinuxProcessManagerTest, ALiveProcessIsFoundAndAZombieOrReapedOneIsGone) {
     EXPECT_EQ(processes.GetProcessForPID(zombie, &psn), platform::procNotFound);
     ::waitpid(zombie, nullptr, 0);
     EXPECT_EQ(processes.GetProcessForPID(zombie, &psn), platform::procNotFound);
+}
+
+// Makes the next process started in this pid namespace get the id, where the system lets us
+// (root may write the last id given out); false otherwise.
+bool nextProcessGetsId(pid_t pid) {
+    std::FILE* last = std::fopen("/proc/sys/kernel/ns_last_pid", "w");
+    if (last == nullptr) {
+        return false;
+    }
+    const bool written = std::fprintf(last, "%d", pid - 1) > 0;
+    return std::fclose(last) == 0 && written;
+}
+
+TEST(LinuxProcessManagerTest, APinnedProcessIsGoneOnceItEndsEvenWhenItsIdIsGivenAgain) {
+    LinuxProcessManager processes;
+    const pid_t first = startZombie();
+    ::waitpid(first, nullptr, 0);
+    // Pinned after its end: gone for good.
+    EXPECT_TRUE(processes.pinProcessForPID(first));
+
+    pid_t sleeper = -1;
+    for (int attempt = 0; attempt < 20 && sleeper != first; ++attempt) {
+        if (sleeper > 0) {
+            ::kill(sleeper, SIGKILL);
+            ::waitpid(sleeper, nullptr, 0);
+        }
+        if (!nextProcessGetsId(first)) {
+            break;
+        }
+        sleeper = ::fork();
+        if (sleeper == 0) {
+            ::pause();
+            ::_exit(0);
+        }
+    }
+    if (sleeper != first) {
+        if (sleeper > 0) {
+            ::kill(sleeper, SIGKILL);
+            ::waitpid(sleeper, nullptr, 0);
+        }
+        GTEST_SKIP() << "cannot give a process id out again here";
+    }
+    // Another process has the id now; the pinned one is still gone.
+    EXPECT_EQ(processes.GetProcessForPID(first, nullptr), platform::procNotFound);
+    LinuxProcessManager unpinned;
+    EXPECT_EQ(unpinned.GetProcessForPID(first, nullptr), platform::noErr);
+
+    // Pinned while alive: found until it ends, a zombie counting as ended.
+    EXPECT_TRUE(unpinned.pinProcessForPID(sleeper));
+    EXPECT_EQ(unpinned.GetProcessForPID(sleeper, nullptr), platform::noErr);
+    ::kill(sleeper, SIGKILL);
+    EXPECT_TRUE(eventually(
+        [&] { return unpinned.GetProcessForPID(sleeper, nullptr) == platform::procNotFound; }));
+    ::waitpid(sleeper, nullptr, 0);
 }
 
 TEST(LinuxProcessManagerTest, ProcessIdsOfZeroOrBelowAreNeverGone) {
@@ -266,15 +322,42 @@ TEST(LinuxPathServiceTest, ApplicationSupportFollowsTheDataHome) {
               std::vector<std::string>{"/home/someone/.local/share"});
 }
 
-TEST(LinuxPathServiceTest, TheTemporaryFolderEndsWithASeparator) {
+TEST(LinuxPathServiceTest, TheTemporaryFolderIsTheUsersOwnAndEndsWithASeparator) {
+    TemporaryFolder runtime;
     ScopedEnvironment environment;
     LinuxPathService paths;
     environment.set("TMPDIR", "/var/tmp/mine");
     EXPECT_EQ(paths.NSTemporaryDirectory(), "/var/tmp/mine/");
     environment.set("TMPDIR", "/var/tmp/mine/");
     EXPECT_EQ(paths.NSTemporaryDirectory(), "/var/tmp/mine/");
+
+    // Without TMPDIR: the session's private runtime folder, never the shared /tmp itself.
+    ::chmod(runtime.path().c_str(), 0700);
     environment.set("TMPDIR", std::nullopt);
-    EXPECT_EQ(paths.NSTemporaryDirectory(), "/tmp/");
+    environment.set("XDG_RUNTIME_DIR", runtime.path());
+    EXPECT_EQ(paths.NSTemporaryDirectory(), runtime.path() + "/");
+    ::chmod(runtime.path().c_str(), 0755);
+    environment.set("XDG_RUNTIME_DIR", std::nullopt);
+
+    // A folder in /tmp that belongs to this account alone. Where another account holds its
+    // usual name (possible to set up as root), a folder of this process's own is taken.
+    const std::string usual = "/tmp/pendra-" + std::to_string(::geteuid());
+    ::rmdir(usual.c_str());  // an empty one left by an earlier run
+    const bool heldByAnother = ::geteuid() == 0 && ::mkdir(usual.c_str(), 0755) == 0 &&
+                               ::chown(usual.c_str(), 65534, 65534) == 0;
+    const std::string folder = paths.NSTemporaryDirectory();
+    struct stat status {};
+    ASSERT_EQ(::lstat(folder.c_str(), &status), 0) << folder;
+    EXPECT_TRUE(S_ISDIR(status.st_mode));
+    EXPECT_EQ(status.st_uid, ::geteuid());
+    EXPECT_EQ(status.st_mode & 077, 0u) << folder;
+    EXPECT_NE(folder, "/tmp/");
+    EXPECT_EQ(folder.back(), '/');
+    if (heldByAnother) {
+        EXPECT_NE(folder, usual + "/");
+        ::rmdir(usual.c_str());
+        ::rmdir(folder.c_str());
+    }
 }
 
 }  // namespace

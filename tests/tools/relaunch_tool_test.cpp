@@ -2,6 +2,7 @@
 // in which order, what it starts and launches, and how it ends.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <cerrno>
 
 #include "tests/tools/tool_test_support.h"
 #include "tools/relaunch/termination_listener.h"
@@ -16,7 +17,7 @@ using tools_test::fireTimers;
 const std::string kSource = "/tmp/Neue Version ü/PendraMacSandboxHelper.app";
 const std::string kFolder = "/home/user/Library/Application Support/Pendra Sandbox Helper";
 const std::string kTarget = kFolder + "/PendraMacSandboxHelper.app";
-const std::string kStaging = kFolder + "/.PendraMacSandboxHelper.app.incoming";
+const std::string kStaging = kFolder + "/.PendraMacSandboxHelper.app.incoming-4242";
 const std::string kSelf = "/tmp/PendraSandboxHelperRelaunchTool.app";
 // Where the source goes once installed, to be deleted there.
 const std::string kSourceAside = "/tmp/Neue Version ü/.PendraMacSandboxHelper.app.installed-4242";
@@ -55,6 +56,7 @@ TEST_F(RelaunchToolTest, WaitsQuietlyWhileTheProcessLives) {
     fake.processes.existing.insert(kHelperPid);
     fake.files.addDirectory(kTarget);
     auto listener = makeListener();
+    EXPECT_THAT(fake.processes.pinned, ElementsAre(kHelperPid));
 
     ASSERT_EQ(fake.application.timers.size(), 1u);
     EXPECT_EQ(fake.application.timers[0].interval, 1.0);
@@ -78,7 +80,7 @@ TEST_F(RelaunchToolTest, ReplacesAnInstalledBundleByCopyingBesideItAndSwapping) 
     EXPECT_EQ(exitStatusOf([&] { fireTimers(fake.application); }), 0);
 
     EXPECT_THAT(fake.files.operations,
-                ElementsAre("copy " + kSource + " -> " + kStaging,
+                ElementsAre("copy " + kSource + " -> " + kStaging, "sync " + kStaging,
                             "exchange " + kStaging + " <-> " + kTarget, "remove " + kStaging,
                             "move " + kSource + " -> " + kSourceAside, "remove " + kSourceAside,
                             "remove " + kSelf));
@@ -107,31 +109,85 @@ TEST_F(RelaunchToolTest, WithoutAnInstalledBundleMovesTheCopyInAndDeletesNothing
 
     EXPECT_EQ(exitStatusOf([&] { fireTimers(fake.application); }), 0);
 
-    EXPECT_THAT(fake.files.operations, ElementsAre("copy " + kSource + " -> " + kStaging,
-                                                   "move " + kStaging + " -> " + kTarget,
-                                                   "move " + kSource + " -> " + kSourceAside,
-                                                   "remove " + kSourceAside, "remove " + kSelf));
+    EXPECT_THAT(fake.files.operations,
+                ElementsAre("copy " + kSource + " -> " + kStaging, "sync " + kStaging,
+                            "move " + kStaging + " -> " + kTarget,
+                            "move " + kSource + " -> " + kSourceAside, "remove " + kSourceAside,
+                            "remove " + kSelf));
     EXPECT_TRUE(fake.files.exists(kTarget + "/Contents/Info.plist"));
 }
 
-TEST_F(RelaunchToolTest, ClearsWhatAnAttemptCutShortLeftBesideTheTarget) {
-    fake.files.addDirectory(kTarget);
-    fake.files.addDirectory(kStaging);
-    fake.files.addFile(kStaging + "/Half.txt");
+TEST_F(RelaunchToolTest, ClearsWhatKilledToolsLeftAndPutsBackABundleSetAside) {
+    // A copy of a killed tool, and the installed bundle set aside by three renames cut short.
+    const std::string killedCopy = kFolder + "/.PendraMacSandboxHelper.app.incoming-99";
+    fake.files.addFile(killedCopy + "/Half.txt");
+    const std::string aside = kFolder + "/.PendraMacSandboxHelper.app.exchange";
+    fake.files.addFile(aside + "/Contents/Old.txt");
+    fake.files.failCopy[kSource] = platform::Error::posix(EIO, kSource);
     auto listener = makeListener();
 
-    EXPECT_EQ(exitStatusOf([&] { fireTimers(fake.application); }), 0);
+    EXPECT_EQ(exitStatusOf([&] { fireTimers(fake.application); }), std::nullopt);
+    EXPECT_THAT(fake.files.operations,
+                ElementsAre("move " + aside + " -> " + kTarget, "remove " + killedCopy,
+                            "copy " + kSource + " -> " + kStaging));
+    EXPECT_TRUE(fake.files.exists(kTarget + "/Contents/Old.txt"));
+    EXPECT_EQ(fake.log.console().at(2),
+              "Put back " + kTarget + ", set aside by a replacement cut short");
 
-    ASSERT_GE(fake.files.operations.size(), 2u);
-    EXPECT_EQ(fake.files.operations[0], "remove " + kStaging);
-    EXPECT_EQ(fake.files.operations[1], "copy " + kSource + " -> " + kStaging);
-    EXPECT_FALSE(fake.files.exists(kTarget + "/Half.txt"));
+    // Once the new bundle had taken the target's name, what lies aside is the old one.
+    fake.files.addFile(aside + "/Contents/Older.txt");
+    fake.files.failCopy.clear();
+    EXPECT_EQ(exitStatusOf([&] { fireTimers(fake.application); }), 0);
+    EXPECT_FALSE(fake.files.exists(aside));
+    EXPECT_TRUE(fake.files.exists(kTarget + "/Contents/Info.plist"));
+    EXPECT_THAT(fake.files.paths(),
+                ::testing::Not(::testing::Contains(::testing::HasSubstr(".incoming"))));
+}
+
+TEST_F(RelaunchToolTest, WaitsForAnotherToolThatHoldsTheFolder) {
+    fake.files.addDirectory(kTarget);
+    fake.files.lockedElsewhere.insert(kFolder);
+    auto listener = makeListener();
+
+    EXPECT_EQ(exitStatusOf([&] { fireTimers(fake.application); }), std::nullopt);
+    EXPECT_THAT(fake.files.operations, IsEmpty());
+    EXPECT_EQ(tools_test::lastLine(fake.log.console()),
+              "Another relaunch tool is replacing " + kTarget + "; trying again");
+
+    fake.files.lockedElsewhere.clear();
+    EXPECT_EQ(exitStatusOf([&] { fireTimers(fake.application); }), 0);
+    EXPECT_TRUE(fake.files.locked.empty());
+}
+
+TEST_F(RelaunchToolTest, GivesUpOnWhatARetryCannotMendAndOnAMinuteOfFailuresKeepingTheHelper) {
+    const struct {
+        int code;
+        int attemptsBeforeTheEnd;
+    } cases[] = {{EACCES, 1}, {EPERM, 1}, {EROFS, 1}, {EINVAL, 1}, {ENOSPC, 60}, {ENOENT, 60}};
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.code);
+        fake.workspace.launches.clear();
+        fake.files.addDirectory(kTarget);
+        fake.files.failCopy[kSource] = platform::Error::posix(each.code, kSource);
+        auto listener = makeListener();
+        for (int attempt = 1; attempt < each.attemptsBeforeTheEnd; ++attempt) {
+            ASSERT_EQ(exitStatusOf([&] { fireTimers(fake.application); }), std::nullopt);
+        }
+        EXPECT_EQ(exitStatusOf([&] { fireTimers(fake.application); }), 1);
+        EXPECT_THAT(tools_test::lastLine(fake.log.console()),
+                    ::testing::StartsWith("Giving up the replacement of " + kTarget + ": "));
+        // The installed bundle, as it is, is started again for the person.
+        ASSERT_EQ(fake.workspace.launches.size(), 1u);
+        EXPECT_EQ(fake.workspace.launches[0].url, platform::URL::fileURLWithPath(kTarget));
+        EXPECT_TRUE(fake.files.exists(kSource));
+        listener.reset();
+    }
 }
 
 TEST_F(RelaunchToolTest, AFailedCopyLeavesTheTargetAndTriesAgainEverySecond) {
     fake.files.addDirectory(kTarget);
     fake.files.addFile(kTarget + "/Contents/Old.txt");
-    const platform::Error error = platform::Error::posix(13, kSource);
+    const platform::Error error = platform::Error::posix(EIO, kSource);
     fake.files.failCopy[kSource] = error;
     auto listener = makeListener();
     const std::string cannotCopy =
@@ -220,7 +276,9 @@ TEST_F(RelaunchToolTest, RefusesASourceThatIsTheTargetItself) {
                                                 "Cannot relaunch: " + kSource + " and " + kTarget +
                                                     " are the same item"));
     EXPECT_THAT(fake.files.operations, IsEmpty());
-    EXPECT_THAT(fake.workspace.launches, IsEmpty());
+    // The installed bundle is started again as it is.
+    ASSERT_EQ(fake.workspace.launches.size(), 1u);
+    EXPECT_EQ(fake.workspace.launches[0].url, platform::URL::fileURLWithPath(kTarget));
     EXPECT_TRUE(fake.files.exists(kSelf));
 }
 
@@ -276,11 +334,11 @@ TEST_F(RelaunchToolTest, AToolStartedFromInsideTheTargetLeavesTheNewBundleWhole)
     EXPECT_TRUE(fake.files.exists(inside));
 }
 
-TEST(RelaunchToolStagingPath, IsAHiddenItemOfItsOwnInTheTargetsFolder) {
-    EXPECT_EQ(relaunch_tool::stagingPathForTarget("/a b/Hélper.app"), "/a b/.Hélper.app.incoming");
-    EXPECT_EQ(relaunch_tool::stagingPathForTarget("/a b/Hélper.app//"),
-              "/a b/.Hélper.app.incoming");
-    EXPECT_EQ(relaunch_tool::stagingPathForTarget("Helper.app"), ".Helper.app.incoming");
+TEST(RelaunchToolStagingPath, IsAHiddenItemOfTheToolsOwnInTheTargetsFolder) {
+    EXPECT_EQ(relaunch_tool::stagingPathForTarget("/a b/Hélper.app", 77),
+              "/a b/.Hélper.app.incoming-77");
+    EXPECT_EQ(relaunch_tool::stagingPathForTarget("/a b/Hélper.app//", 78),
+              "/a b/.Hélper.app.incoming-78");
 }
 
 class RelaunchToolEntryTest : public RelaunchToolTest {
@@ -323,10 +381,11 @@ TEST_F(RelaunchToolEntryTest, ActivatesItselfWaitsAndRelaunchesIgnoringTheFourth
 
     fake.processes.existing.clear();
     EXPECT_EQ(exitStatusOf([&] { runMain({"tool", kSource, kTarget, "777"}); }), 0);
-    EXPECT_THAT(fake.files.operations, ElementsAre("copy " + kSource + " -> " + kStaging,
-                                                   "move " + kStaging + " -> " + kTarget,
-                                                   "move " + kSource + " -> " + kSourceAside,
-                                                   "remove " + kSourceAside, "remove " + kSelf));
+    EXPECT_THAT(fake.files.operations,
+                ElementsAre("copy " + kSource + " -> " + kStaging, "sync " + kStaging,
+                            "move " + kStaging + " -> " + kTarget,
+                            "move " + kSource + " -> " + kSourceAside, "remove " + kSourceAside,
+                            "remove " + kSelf));
 }
 
 TEST_F(RelaunchToolEntryTest, AProcessIdThatIsNoNumberWaitsForever) {

@@ -53,6 +53,7 @@ class RemoveToolFilesTest : public ::testing::Test {
     platform::fake::FakePlatform fake;
     platform::ScopedInstall installed{[this] {
         fake.fileManagerOverride = linuxPlatform.services().fileManager;
+        fake.paths.home = home;
         return fake.services();
     }()};
 
@@ -73,14 +74,16 @@ TEST_F(RemoveToolFilesTest, DeletesTheBundleWithItsOwnExecutableButNothingItsLin
     EXPECT_THAT(fake.log.console(), ElementsAre("Removing bundle at path " + bundle));
 }
 
-TEST_F(RemoveToolFilesTest, APathThatIsALinkLosesOnlyTheLink) {
+TEST_F(RemoveToolFilesTest, RefusesALinkAFolderHoldingHomeAndWhatIsNoBundle) {
     const std::string link = folder / "Verknüpfung.app";
-    std::filesystem::create_symlink(outside, link);
-    remove_tool::TerminationListener listener(link.c_str(), kGonePid);
-
-    EXPECT_EQ(exitStatusOf([&] { fireTimers(fake.application); }), 0);
-    EXPECT_FALSE(itemExists(link));
-    EXPECT_EQ(treeAt(outside), (Tree{{"Wichtig.txt", "keep me"}}));
+    std::filesystem::create_symlink(bundle, link);
+    const Tree folderTree = treeAt(folder.path());
+    for (const std::string& path : {link, outside, folder.path(), folder / "home ü/..",
+                                    support + "/../Pendra Sandbox Helper"}) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(runMain(path), 1);
+    }
+    EXPECT_EQ(treeAt(folder.path()), folderTree);
 }
 
 TEST_F(RemoveToolFilesTest, RefusesTheHomeFolderAndTheRootHoweverTheyAreSpelled) {
@@ -96,16 +99,13 @@ TEST_F(RemoveToolFilesTest, RefusesTheHomeFolderAndTheRootHoweverTheyAreSpelled)
     EXPECT_THAT(fake.application.timers, ::testing::IsEmpty());
 }
 
-TEST_F(RemoveToolFilesTest, ALinkToTheHomeFolderIsRemovedAsALinkOnly) {
+TEST_F(RemoveToolFilesTest, ALinkToTheHomeFolderIsRefused) {
     const std::string link = folder / "Zuhause";
     std::filesystem::create_symlink(home, link);
-    const Tree homeTree = treeAt(home);
-
-    tools_test::TickingDelegate ticking(fake.application, 1);
-    fake.application.setDelegate(&ticking);
-    EXPECT_EQ(exitStatusOf([&] { runMain(link); }), 0);
-    EXPECT_FALSE(itemExists(link));
-    EXPECT_EQ(treeAt(home), homeTree);
+    EXPECT_EQ(runMain(link), 1);
+    EXPECT_EQ(tools_test::lastLine(fake.log.console()),
+              "Refusing to remove bundle at path " + link + ": the path is the home folder");
+    EXPECT_TRUE(itemExists(link));
 }
 
 }  // namespace

@@ -43,7 +43,7 @@ class ScopedHome {
 class RemoveToolTest : public ::testing::Test {
   protected:
     RemoveToolTest() {
-        fake.files.addDirectory(kBundle);
+        fake.files.addFile(kBundle + "/Contents/Info.plist");
         fake.files.addFile(kBundle + "/Contents/MacOS/PendraSandboxHelperRemoveTool");
     }
 
@@ -124,16 +124,34 @@ class RemoveToolEntryTest : public RemoveToolTest {
     ScopedHome home{"/home/user"};
 };
 
-TEST_F(RemoveToolEntryTest, TooFewArgumentsEndWithOneSilently) {
-    EXPECT_EQ(runMain({"tool"}), 1);
-    EXPECT_EQ(runMain({"tool", kBundle}), 1);
-    EXPECT_THAT(fake.log.console(), IsEmpty());
+TEST_F(RemoveToolEntryTest, MissingArgumentsOrAnIdThatIsNoPositiveNumberGiveTheUsage) {
+    const std::vector<std::vector<std::string>> wrong = {{"tool"},
+                                                         {"tool", kBundle},
+                                                         {"tool", kBundle, ""},
+                                                         {"tool", kBundle, "0"},
+                                                         {"tool", kBundle, "-5"},
+                                                         {"tool", kBundle, "+5"},
+                                                         {"tool", kBundle, "12x"},
+                                                         {"tool", kBundle, "helper"},
+                                                         {"tool", kBundle, "2147483648"},
+                                                         {"tool", kBundle, " 7"}};
+    for (const auto& arguments : wrong) {
+        fake.log.entries.clear();
+        EXPECT_EQ(runMain(arguments), 1) << arguments.back();
+        EXPECT_THAT(fake.log.console(), ElementsAre("Usage: tool BUNDLE-PATH PROCESS-ID"));
+    }
     EXPECT_EQ(fake.application.runCalls, 0);
+    EXPECT_THAT(fake.application.timers, IsEmpty());
     EXPECT_THAT(fake.files.operations, IsEmpty());
+    EXPECT_EQ(remove_tool::processIdFromArgument("2147483647"), 2147483647);
+    EXPECT_EQ(remove_tool::processIdFromArgument("0042"), 42);
 }
 
 TEST_F(RemoveToolEntryTest, RefusesPathsThatNameMoreThanABundle) {
-    fake.files.addDirectory("/home/user");
+    fake.files.addFile("/home/user/Documents/Brief.txt");
+    fake.files.addSymbolicLink("/home/user/Link.app", kBundle);
+    fake.files.addFile("/home/user/Hollow.app/Contents/MacOS/Helper");
+    fake.files.operations.clear();
     const std::vector<std::pair<std::string, std::string>> refused = {
         {"", "the path is empty"},
         {"Hélper.app", "the path is relative"},
@@ -144,6 +162,11 @@ TEST_F(RemoveToolEntryTest, RefusesPathsThatNameMoreThanABundle) {
         {"/home/user", "the path is the home folder"},
         {"/home/user/", "the path is the home folder"},
         {"/home/./user/Library/..", "the path is the home folder"},
+        {"/home", "the path is a folder holding the home folder"},
+        {"/home/user/..", "the path is a folder holding the home folder"},
+        {"/home/user/Documents", "the item is not an application bundle"},
+        {"/home/user/Link.app", "the item is not an application bundle"},
+        {"/home/user/Hollow.app", "the item is not an application bundle"},
     };
     for (const auto& [path, reason] : refused) {
         fake.log.entries.clear();
@@ -156,14 +179,32 @@ TEST_F(RemoveToolEntryTest, RefusesPathsThatNameMoreThanABundle) {
     EXPECT_THAT(fake.files.operations, IsEmpty());
 }
 
-TEST_F(RemoveToolEntryTest, RefusesTheHomeFolderUnderAnotherNameOfTheSameItem) {
+TEST_F(RemoveToolEntryTest, RefusesTheHomeFolderAndItsParentUnderOtherNamesOfTheSameItems) {
     fake.files.addDirectory("/home/user");
     fake.files.addDirectory("/srv/users/me");
     fake.files.setFileNumber("/home/user", 99);
     fake.files.setFileNumber("/srv/users/me", 99);
+    fake.files.setFileNumber("/home", 98);
+    fake.files.setFileNumber("/srv/users", 98);
 
     EXPECT_EQ(runMain({"tool", "/srv/users/me", "777"}), 1);
+    EXPECT_EQ(runMain({"tool", "/srv/users", "777"}), 1);
+    EXPECT_THAT(fake.log.console(),
+                ElementsAre("Refusing to remove bundle at path /srv/users/me: the path is the home "
+                            "folder",
+                            "Refusing to remove bundle at path /srv/users: the path is a folder "
+                            "holding the home folder"));
     EXPECT_TRUE(fake.files.exists("/srv/users/me"));
+}
+
+TEST_F(RemoveToolTest, WhatIsNoLongerABundleWhenTheWaitEndsIsLeft) {
+    remove_tool::TerminationListener listener(kBundle.c_str(), kHelperPid);
+    fake.files.removeItemAtPath(kBundle + "/Contents/Info.plist", nullptr);
+    fake.files.operations.clear();
+
+    EXPECT_EQ(exitStatusOf([&] { fireTimers(fake.application); }), 1);
+    EXPECT_THAT(fake.files.operations, IsEmpty());
+    EXPECT_THAT(fake.processes.pinned, ElementsAre(kHelperPid));
 }
 
 TEST_F(RemoveToolEntryTest, AFolderInsideHomeIsRemovedAfterTheWait) {

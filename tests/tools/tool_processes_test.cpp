@@ -148,6 +148,41 @@ TEST_F(ToolProcessesTest, RelaunchToolReplacesLaunchesAndDeletesItselfAfterThePr
     EXPECT_EQ(tools_test::readFile(marker), "new 0\n");
 }
 
+TEST_F(ToolProcessesTest, TwoRelaunchToolsForOneTargetLeaveAWholeBundleFromOneSource) {
+    const std::string target = folder / "Pendra Sandbox Helper/Helper.app";
+    tools_test::makeBundle(target, "installed");
+    std::vector<std::string> sources;
+    std::vector<std::map<std::string, std::string>> trees;
+    for (const std::string name : {"Erste", "Zweite"}) {
+        const std::string source = folder / (name + "/Helper.app");
+        tools_test::makeBundle(source, name);
+        // Big enough that the two copies overlap.
+        for (int part = 0; part < 8; ++part) {
+            tools_test::writeFile(source + "/Contents/Resources/Teil " + std::to_string(part),
+                                  std::string(1 << 20, static_cast<char>('a' + part)) + name);
+        }
+        sources.push_back(source);
+        trees.push_back(treeAt(source));
+    }
+    // Ended but not reaped until the end: its id is not given to another process meanwhile.
+    const pid_t awaited = startSleeper(0);
+    std::vector<pid_t> tools;
+    for (const std::string& source : sources) {
+        tools.push_back(startProgram(PENDRA_RELAUNCH_TOOL_EXECUTABLE,
+                                     {source, target, std::to_string(awaited)}, environment()));
+    }
+    for (const pid_t tool : tools) {
+        EXPECT_EQ(waitForExit(tool, std::chrono::seconds(20)), 0);
+    }
+    reap(awaited);
+    const auto installed = treeAt(target);
+    EXPECT_TRUE(installed == trees[0] || installed == trees[1]);
+    EXPECT_EQ(tools_test::namesIn(folder / "Pendra Sandbox Helper"),
+              std::vector<std::string>{"Helper.app"});
+    EXPECT_FALSE(itemExists(sources[0]));
+    EXPECT_FALSE(itemExists(sources[1]));
+}
+
 TEST_F(ToolProcessesTest, RelaunchToolWithTooFewArgumentsEndsWithOne) {
     const pid_t toolPid = startProgram(PENDRA_RELAUNCH_TOOL_EXECUTABLE,
                                        {folder / "a.app", folder / "b.app"}, environment());
@@ -178,12 +213,18 @@ TEST_F(ToolProcessesTest, RemoveToolDeletesTheBundleItRunsFromAfterTheProcessEnd
     EXPECT_TRUE(itemExists(folder / "Application Support/Pendra Sandbox Helper"));
 }
 
-TEST_F(ToolProcessesTest, RemoveToolRefusesTheHomeFolder) {
+TEST_F(ToolProcessesTest, RemoveToolRefusesTheHomeFolderWhatHoldsItAndAnIdThatIsNoNumber) {
     tools_test::writeFile(home + "/Wichtig.txt", "keep me");
-    const pid_t toolPid =
-        startProgram(PENDRA_REMOVE_TOOL_EXECUTABLE, {home + "/", "1"}, environment());
-    EXPECT_EQ(waitForExit(toolPid, std::chrono::seconds(5)), 1);
+    const std::string bundle = folder / "Pendra Hélper.app";
+    tools_test::makeBundle(bundle, "installed");
+    for (const auto& [path, processId] : std::vector<std::pair<std::string, std::string>>{
+             {home + "/", "1"}, {home + "/..", "1"}, {bundle, "helper"}, {bundle, "-1"}}) {
+        const pid_t toolPid =
+            startProgram(PENDRA_REMOVE_TOOL_EXECUTABLE, {path, processId}, environment());
+        EXPECT_EQ(waitForExit(toolPid, std::chrono::seconds(5)), 1) << path << " " << processId;
+    }
     EXPECT_EQ(tools_test::readFile(home + "/Wichtig.txt"), "keep me");
+    EXPECT_TRUE(itemExists(bundle + "/Contents/Info.plist"));
 }
 
 }  // namespace

@@ -126,6 +126,7 @@ class WaitingTest : public ::testing::Test {
         std::optional<std::string> proc_pidpath(platform::pid_t pid) override {
             return real_.proc_pidpath(pid);
         }
+        bool pinProcessForPID(platform::pid_t pid) override { return real_.pinProcessForPID(pid); }
         platform::pid_t getpid() override { return real_.getpid(); }
         // The test's own parent says nothing about the awaited process.
         platform::pid_t getppid() override { return fake_.getppid(); }

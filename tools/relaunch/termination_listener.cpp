@@ -1,8 +1,12 @@
 #include "tools/relaunch/termination_listener.h"
 
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "platform/platform.h"
 #include "tools/common/process_and_items.h"
@@ -12,6 +16,9 @@ namespace {
 
 using tool_common::failed;
 using tool_common::isSameItem;
+
+// Attempts a second apart before a failure counts as lasting: about a minute.
+constexpr int kAttemptsBeforeGivingUp = 60;
 
 // An item at the path, a symbolic link included (even one that leads nowhere).
 bool itemExistsAtPath(platform::FileManager& fileManager, const std::string& path) {
@@ -29,17 +36,33 @@ std::string pathFromArgument(platform::FileManager& fileManager, const char* arg
     return fileManager.stringWithFileSystemRepresentation(argument, std::strlen(argument));
 }
 
+bool isPosixError(const platform::Error& error, int code) {
+    return error.domain == platform::NSPOSIXErrorDomain && error.code == code;
+}
+
+// Failures that the same attempt a second later meets again: a refused argument, missing
+// permission, a read-only file system.
+bool retryCannotMend(const platform::Error& error) {
+    for (const int code : {EINVAL, EACCES, EPERM, EROFS}) {
+        if (isPosixError(error, code)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void removeIfPresent(platform::FileManager& fileManager, const std::string& path) {
+    if (itemExistsAtPath(fileManager, path)) {
+        fileManager.removeItemAtPath(path, nullptr);
+    }
+}
+
 }  // namespace
 
-std::string stagingPathForTarget(const std::string& target) {
-    std::string trimmed = target;
-    while (trimmed.size() > 1 && trimmed.back() == '/') {
-        trimmed.pop_back();
-    }
-    const std::size_t slash = trimmed.rfind('/');
-    const std::string folder = slash == std::string::npos ? "" : trimmed.substr(0, slash + 1);
-    const std::string name = slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
-    return folder + "." + name + ".incoming";
+std::string stagingPathForTarget(const std::string& target, std::int32_t processId) {
+    return platform::stringByAppendingPathComponent(
+        platform::stringByDeletingLastPathComponent(target),
+        "." + platform::lastPathComponent(target) + ".incoming-" + std::to_string(processId));
 }
 
 TerminationListener::TerminationListener(const char* sourcePath, const char* targetPath,
@@ -49,6 +72,8 @@ TerminationListener::TerminationListener(const char* sourcePath, const char* tar
       selfPath_(std::move(selfPath)),
       parentProcessId_(parentProcessId) {
     platform::NSLog("Setting up termination listener...");
+    // Held from now on, so that a process given the same id later never keeps the tool waiting.
+    platform::processManager().pinProcessForPID(parentProcessId_);
     timer_ =
         platform::application().scheduledTimerWithTimeInterval(1.0, true, [this] { watchdog(); });
 }
@@ -70,11 +95,22 @@ void TerminationListener::relaunch() {
     platform::NSLog("Relaunching: %@ -> %@", {source, target});
 
     if (const std::optional<std::string> refusal = _refusalReason(source, target)) {
-        platform::NSLog("Cannot relaunch: %@", {*refusal});
-        platform::processManager().terminateProcess(1);
+        _endWithoutReplacing(target, platform::formatString("Cannot relaunch: %@", {*refusal}));
     }
 
-    if (!_putSourceInPlaceOfTarget(source, target)) {
+    if (const std::optional<platform::Error> failure = _putSourceInPlaceOfTarget(source, target)) {
+        if (retryCannotMend(*failure)) {
+            _endWithoutReplacing(
+                target, platform::formatString("Giving up the replacement of %@: trying again "
+                                               "cannot mend %@",
+                                               {target, *failure}));
+        }
+        if (++failedAttempts_ >= kAttemptsBeforeGivingUp) {
+            _endWithoutReplacing(
+                target, platform::formatString("Giving up the replacement of %@: it has failed "
+                                               "for a minute, last with %@",
+                                               {target, *failure}));
+        }
         return;
     }
     _deleteInstalledSource(source);
@@ -93,6 +129,21 @@ void TerminationListener::relaunch() {
     }
 
     platform::processManager().terminateProcess(0);
+}
+
+void TerminationListener::_endWithoutReplacing(const std::string& target,
+                                               const std::string& reason) {
+    platform::NSLog("%@", {reason});
+    // The helper has quit for this replacement; the person keeps the installed one.
+    if (platform::fileManager().fileExistsAtPath(target)) {
+        platform::workspace().launchApplicationAtURL(
+            platform::URL::fileURLWithPath(target),
+            platform::NSWorkspaceLaunchNewInstance | platform::NSWorkspaceLaunchWithoutActivation,
+            platform::LaunchConfiguration{}, nullptr);
+    }
+    platform::processManager().terminateProcess(1);
+    // Ending the process never comes back; the call through the service does not say so.
+    std::abort();
 }
 
 std::optional<std::string> TerminationListener::_refusalReason(const std::string& source,
@@ -143,48 +194,83 @@ void TerminationListener::_deleteInstalledSource(const std::string& source) {
     }
 }
 
-bool TerminationListener::_putSourceInPlaceOfTarget(const std::string& source,
-                                                    const std::string& target) {
+std::optional<platform::Error> TerminationListener::_putSourceInPlaceOfTarget(
+    const std::string& source, const std::string& target) {
     platform::FileManager& fileManager = platform::fileManager();
+    const std::string folder = platform::stringByDeletingLastPathComponent(target);
 
-    std::string staging = stagingPathForTarget(target);
-    // Never clear away the source itself, however it was named.
-    if (isSameItem(fileManager, staging, source)) {
-        staging += "-" + std::to_string(platform::processManager().getpid());
-    }
-    // What an attempt that was cut short left behind: a partial copy, or the old bundle after
-    // the swap. The target is whole in either case.
-    if (itemExistsAtPath(fileManager, staging)) {
-        fileManager.removeItemAtPath(staging, nullptr);
-    }
-
-    platform::Error copyError;
-    const bool copied = fileManager.copyItemAtPath(source, staging, &copyError);
-    if (failed(copied, copyError)) {
-        platform::NSLog("Cannot copy item from %@ to %@ because %@", {source, target, copyError});
-        if (itemExistsAtPath(fileManager, staging)) {
-            fileManager.removeItemAtPath(staging, nullptr);
+    // From the staged copy to the swap no other tool works on this folder, so that neither
+    // clears or swaps in what the other is still copying.
+    platform::Error lockError;
+    const std::unique_ptr<platform::FileLock> lock =
+        fileManager.lockItemAtPath(folder.empty() ? "." : folder, &lockError);
+    if (!lock) {
+        if (isPosixError(lockError, EWOULDBLOCK)) {
+            platform::NSLog("Another relaunch tool is replacing %@; trying again", {target});
+            return lockError;
         }
-        return false;
+        // A file system without locks still gets the replacement, only unguarded.
+        platform::NSLog("Cannot lock %@: %@", {folder, lockError});
     }
+    _recoverCutShortReplacement(target, lock != nullptr);
 
+    const std::string staging = stagingPathForTarget(target, platform::processManager().getpid());
+    removeIfPresent(fileManager, staging);
+    platform::Error error;
+    bool done = fileManager.copyItemAtPath(source, staging, &error);
+    // Written through before the swap: a power loss after it must not find empty files.
+    if (!failed(done, error)) {
+        done = fileManager.synchronizeItemAtPath(staging, &error);
+    }
     const bool targetExists = itemExistsAtPath(fileManager, target);
-    platform::Error placeError;
-    const bool placed = targetExists ? fileManager.exchangeItemAtPath(staging, target, &placeError)
-                                     : fileManager.moveItemAtPath(staging, target, &placeError);
-    if (failed(placed, placeError)) {
-        platform::NSLog("Cannot copy item from %@ to %@ because %@", {source, target, placeError});
-        if (itemExistsAtPath(fileManager, staging)) {
-            fileManager.removeItemAtPath(staging, nullptr);
-        }
-        return false;
+    if (!failed(done, error)) {
+        done = targetExists ? fileManager.exchangeItemAtPath(staging, target, &error)
+                            : fileManager.moveItemAtPath(staging, target, &error);
     }
-
+    if (failed(done, error)) {
+        platform::NSLog("Cannot copy item from %@ to %@ because %@", {source, target, error});
+        removeIfPresent(fileManager, staging);
+        return error;
+    }
     // After the swap the staging path holds the bundle that was replaced.
     if (targetExists) {
         fileManager.removeItemAtPath(staging, nullptr);
     }
-    return true;
+    return std::nullopt;
+}
+
+void TerminationListener::_recoverCutShortReplacement(const std::string& target,
+                                                      bool holdingTheLock) {
+    platform::FileManager& fileManager = platform::fileManager();
+    // An exchange of three renames cut short: the installed bundle lies set aside. When the
+    // new one has not taken the target's name it goes back; otherwise it is the old one.
+    const std::string aside = platform::FileManager::exchangeAsidePathForPath(target);
+    if (itemExistsAtPath(fileManager, aside)) {
+        if (itemExistsAtPath(fileManager, target)) {
+            fileManager.removeItemAtPath(aside, nullptr);
+        } else {
+            platform::Error error;
+            if (failed(fileManager.moveItemAtPath(aside, target, &error), error)) {
+                platform::NSLog("Cannot put back %@ from %@: %@", {target, aside, error});
+            } else {
+                platform::NSLog("Put back %@, set aside by a replacement cut short", {target});
+            }
+        }
+    }
+    // Copies of tools that were killed; only under the lock is none of them still growing.
+    if (!holdingTheLock) {
+        return;
+    }
+    const std::string folder = platform::stringByDeletingLastPathComponent(target);
+    const std::string stagingPrefix = "." + platform::lastPathComponent(target) + ".incoming";
+    const auto names =
+        fileManager.contentsOfDirectoryAtPath(folder.empty() ? "." : folder, nullptr);
+    for (const std::string& name : names.value_or(std::vector<std::string>{})) {
+        if (name.starts_with(stagingPrefix)) {
+            fileManager.removeItemAtPath(platform::stringByAppendingPathComponent(folder, name),
+                                         nullptr);
+        }
+    }
 }
 
 }  // namespace relaunch_tool

@@ -1,5 +1,29 @@
-// The relaunch tool: waits for a process to end, puts a new helper bundle in place of the
+// The relaunch tool: waits for the helper to end, puts a new helper bundle in place of the
 // installed one, releases it from quarantine, launches it and deletes its own bundle.
+//
+// Design. The helper quits once the tool has started; the tool pins the helper's process when
+// it starts (a process descriptor where the system has one), so that only the end of that very
+// process, never another process given the same id, lets it go on. Then, once a second until
+// it succeeds:
+//   1. It locks the target's folder (an advisory lock that ends with the process), so that two
+//      tools for one target take turns from the staged copy to the swap; a tool that finds the
+//      lock held tries again a second later.
+//   2. It puts back what a tool killed earlier left: the installed bundle that a three-rename
+//      exchange had set aside (when nothing took the target's name), and the staged copies of
+//      killed tools.
+//   3. It copies the source beside the target under a name of its own (".<name>.incoming-<pid>")
+//      and writes it through to the disk.
+//   4. It swaps the copy in: one exchange of names where the file system has it, else three
+//      renames (target aside, copy in, aside to the copy's name); into an empty place, a move.
+//   5. It deletes the replaced bundle, renames the source aside and deletes it, releases the
+//      new bundle from quarantine, launches it, deletes its own bundle and exits with 0.
+// Killed before 4 the target is untouched and a partial copy lies under a hidden name that the
+// next run clears. Killed within the three renames the installed bundle lies whole under the
+// set-aside name, which the next run puts back. Killed after 4 the new bundle is in place and
+// the source is whole or gone from its name. A failure that a retry cannot mend (a refused
+// argument, no permission, a read-only file system, a source that is no bundle of the helper
+// or holds the target) or that lasts a minute ends the attempts: the tool launches the
+// installed bundle as it is and exits with 1.
 #pragma once
 
 #include <cstdint>
@@ -7,14 +31,15 @@
 #include <string>
 
 #include "platform/application.h"
+#include "platform/error.h"
 
 namespace relaunch_tool {
 
 class TerminationListener {
   public:
-    // Stores the values, logs "Setting up termination listener..." and schedules the
-    // once-a-second check on the main run loop. An empty selfPath means that the tool runs
-    // outside a bundle of its own, and then nothing of it is deleted.
+    // Stores the values, logs "Setting up termination listener...", pins the awaited process
+    // and schedules the once-a-second check on the main run loop. An empty selfPath means that
+    // the tool runs outside a bundle of its own, and then nothing of it is deleted.
     TerminationListener(const char* sourcePath, const char* targetPath,
                         std::int32_t parentProcessId, std::string selfPath);
     // The listener lives as long as the event loop; should the loop ever come back, its timer
@@ -24,11 +49,9 @@ class TerminationListener {
     TerminationListener& operator=(const TerminationListener&) = delete;
 
     void watchdog();
-    // Puts the source in place of the target and ends the process with status 0; returns only
-    // when the attempt failed (the next check tries again). The target is replaced in one
-    // step once a whole copy of the source lies beside it, so that a failed attempt leaves
-    // the installed bundle as it was. Source and target naming the same item end the process
-    // with status 1 without touching anything.
+    // One attempt at the replacement (see the design note): ends the process with 0 after it,
+    // with 1 when it must not or cannot happen, and returns when the next check should try
+    // again.
     void relaunch();
 
   private:
@@ -36,22 +59,31 @@ class TerminationListener {
     // the other, not a bundle of the helper); absent when it may.
     static std::optional<std::string> _refusalReason(const std::string& source,
                                                      const std::string& target);
+    // Copies the source beside the target and swaps it in under the folder's lock; the error
+    // (logged) when that failed, with the target untouched.
+    std::optional<platform::Error> _putSourceInPlaceOfTarget(const std::string& source,
+                                                             const std::string& target);
+    // What killed tools left beside the target: the set-aside bundle goes back, and, while
+    // the folder's lock is held, their copies go.
+    static void _recoverCutShortReplacement(const std::string& target, bool holdingTheLock);
     // Deletes the source once it is installed: renamed aside first, then deleted.
     static void _deleteInstalledSource(const std::string& source);
-    // Copies the source beside the target and swaps it in; false (logged) when that failed,
-    // with the target untouched.
-    bool _putSourceInPlaceOfTarget(const std::string& source, const std::string& target);
+    // Logs why, launches the installed bundle as it is and ends the process with 1.
+    [[noreturn]] static void _endWithoutReplacing(const std::string& target,
+                                                  const std::string& reason);
 
     const char* sourcePath_;
     const char* targetPath_;
     std::string selfPath_;
     std::int32_t parentProcessId_;
     platform::TimerID timer_ = 0;
+    int failedAttempts_ = 0;
 };
 
-// Where the whole copy of the source is made before it takes the target's place: a hidden
-// item of its own in the target's folder, so that the swap is a rename within one volume.
-std::string stagingPathForTarget(const std::string& target);
+// Where this tool makes the whole copy of the source before it takes the target's place: a
+// hidden item of the tool's own in the target's folder, so that the swap is a rename within
+// one volume.
+std::string stagingPathForTarget(const std::string& target, std::int32_t processId);
 
 // Removes the quarantine attribute from an item and everything below it.
 void releaseFileFromQuarantine(const std::string& path);

@@ -1,10 +1,8 @@
-#include <pwd.h>
-#include <unistd.h>
-
-#include <cstdlib>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <string_view>
 
 #include "platform/platform.h"
 #include "tools/remove/termination_listener.h"
@@ -12,34 +10,50 @@
 namespace remove_tool {
 namespace {
 
-// The user's home folder: $HOME, or the account's entry when it is not set.
-std::string homeFolder() {
-    if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
-        return home;
-    }
-    const passwd* account = ::getpwuid(::getuid());
-    return account != nullptr && account->pw_dir != nullptr ? account->pw_dir : "";
+void logUsage(int argc, char** argv) {
+    platform::NSLog("Usage: %@ BUNDLE-PATH PROCESS-ID",
+                    {argc > 0 && argv[0] != nullptr ? argv[0] : "PendraSandboxHelperRemoveTool"});
 }
 
 }  // namespace
 
+std::optional<std::int32_t> processIdFromArgument(std::string_view text) {
+    if (text.empty() || text.size() > 10 ||
+        text.find_first_not_of("0123456789") != std::string_view::npos) {
+        return std::nullopt;
+    }
+    std::int64_t value = 0;
+    for (const char digit : text) {
+        value = value * 10 + (digit - '0');
+    }
+    if (value <= 0 || value > INT32_MAX) {
+        return std::nullopt;
+    }
+    return static_cast<std::int32_t>(value);
+}
+
 int removeToolMain(int argc, char** argv) {
-    if (argc < 3) {
+    // Without both arguments, or with an id that names no process, waiting would be for
+    // nothing or forever.
+    const std::optional<std::int32_t> processId =
+        argc >= 3 ? processIdFromArgument(argv[2]) : std::nullopt;
+    if (!processId) {
+        logUsage(argc, argv);
         return 1;
     }
 
-    // Deleting is recursive; a path that names everything the user has is never taken.
+    // Deleting is recursive; a path that names more than the helper's bundle is never taken.
     platform::FileManager& fileManager = platform::fileManager();
     const std::string path =
         fileManager.stringWithFileSystemRepresentation(argv[1], std::strlen(argv[1]));
-    if (const std::optional<std::string> reason = refusalReasonForPath(path, homeFolder())) {
+    if (const std::optional<std::string> reason = refusalReasonForPath(path)) {
         platform::NSLog("Refusing to remove bundle at path %@: %@", {path, *reason});
         return 1;
     }
 
     platform::Application& application = platform::application();
     // The listener lives as long as the event loop, which ends the process from its timer.
-    const auto listener = std::make_unique<TerminationListener>(argv[1], std::atoi(argv[2]));
+    const auto listener = std::make_unique<TerminationListener>(argv[1], *processId);
     application.run();
     return 0;
 }

@@ -3,6 +3,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "tools/common/process_and_items.h"
@@ -24,10 +27,29 @@ std::string normalizedPath(const std::string& path) {
     return normal;
 }
 
+// The folder and every folder holding it, up to the root.
+std::vector<std::string> folderAndAncestors(std::string folder) {
+    std::vector<std::string> chain{folder};
+    while (folder != "/" && !folder.empty()) {
+        folder = platform::stringByDeletingLastPathComponent(folder);
+        chain.push_back(folder);
+    }
+    return chain;
+}
+
+// A folder named *.app that holds Contents/Info.plist; a link is no folder.
+bool isApplicationBundle(platform::FileManager& fileManager, const std::string& path) {
+    const std::optional<platform::FileAttributes> attributes =
+        fileManager.attributesOfItemAtPath(path, nullptr);
+    return attributes && attributes->type == platform::FileType::Directory &&
+           platform::pathExtension(path) == "app" &&
+           fileManager.fileExistsAtPath(
+               platform::stringByAppendingPathComponent(path, "Contents/Info.plist"));
+}
+
 }  // namespace
 
-std::optional<std::string> refusalReasonForPath(const std::string& path,
-                                                const std::string& homePath) {
+std::optional<std::string> refusalReasonForPath(const std::string& path) {
     if (path.empty()) {
         return "the path is empty";
     }
@@ -39,15 +61,36 @@ std::optional<std::string> refusalReasonForPath(const std::string& path,
     if (normal == "/" || isSameItem(fileManager, path, "/")) {
         return "the path is the root folder";
     }
-    if (!homePath.empty() &&
-        (normal == normalizedPath(homePath) || isSameItem(fileManager, path, homePath))) {
-        return "the path is the home folder";
+    // The home folder and what holds it, as spelled and as the real folders; by identity too,
+    // for the names that a bind mount or a link gives them.
+    const std::string home = platform::paths().NSHomeDirectory();
+    if (!home.empty() && home.front() == '/') {
+        const std::string realPath = fileManager.stringByResolvingSymlinksInPath(normal);
+        for (const std::string& spelling :
+             {normalizedPath(home), fileManager.stringByResolvingSymlinksInPath(home)}) {
+            bool isHome = true;
+            for (const std::string& folder : folderAndAncestors(spelling)) {
+                if (normal == folder || realPath == folder ||
+                    isSameItem(fileManager, path, folder)) {
+                    return isHome ? "the path is the home folder"
+                                  : "the path is a folder holding the home folder";
+                }
+                isHome = false;
+            }
+        }
+    }
+    // Only the helper's own bundle is ever handed over; whatever else is there stays.
+    if ((fileManager.fileExistsAtPath(path) || fileManager.attributesOfItemAtPath(path, nullptr)) &&
+        !isApplicationBundle(fileManager, path)) {
+        return "the item is not an application bundle";
     }
     return std::nullopt;
 }
 
 TerminationListener::TerminationListener(const char* path, std::int32_t parentProcessId)
     : pathToRemove_(path), parentProcessId_(parentProcessId) {
+    // Held from now on, so that a process given the same id later never keeps the tool waiting.
+    platform::processManager().pinProcessForPID(parentProcessId_);
     if (platform::processManager().getppid() == kAdoptingProcessId) {
         remove();
     }
@@ -69,6 +112,11 @@ void TerminationListener::remove() {
     platform::FileManager& fileManager = platform::fileManager();
     const std::string path =
         fileManager.stringWithFileSystemRepresentation(pathToRemove_, std::strlen(pathToRemove_));
+    // Checked again now: what lies at the path may have changed while the tool waited.
+    if (const std::optional<std::string> reason = refusalReasonForPath(path)) {
+        platform::NSLog("Refusing to remove bundle at path %@: %@", {path, *reason});
+        platform::processManager().terminateProcess(1);
+    }
     platform::NSLog("Removing bundle at path %@", {path});
     if (fileManager.fileExistsAtPath(path)) {
         platform::Error error;

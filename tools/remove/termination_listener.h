@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/application.h"
 
@@ -11,8 +12,8 @@ namespace remove_tool {
 
 class TerminationListener {
   public:
-    // Stores the values; removes at once when the parent is already process 1, otherwise
-    // schedules the once-a-second check on the main run loop.
+    // Stores the values and pins the awaited process; removes at once when the parent is already
+    // process 1, otherwise schedules the once-a-second check on the main run loop.
     TerminationListener(const char* path, std::int32_t parentProcessId);
     // The listener lives as long as the event loop; should the loop ever come back, its timer
     // must not call a listener that is gone.
@@ -21,7 +22,8 @@ class TerminationListener {
     TerminationListener& operator=(const TerminationListener&) = delete;
 
     void watchdog();
-    // Deletes the bundle and ends the process with status 0.
+    // Deletes the bundle and ends the process with status 0; with 1, deleting nothing, when
+    // what lies at the path is no longer an application bundle.
     [[noreturn]] void remove();
 
   private:
@@ -30,10 +32,12 @@ class TerminationListener {
     platform::TimerID timer_ = 0;
 };
 
-// Why a path must not be deleted at all (empty, relative, the root folder or the user's home
-// folder, given as homePath); absent when it may be.
-std::optional<std::string> refusalReasonForPath(const std::string& path,
-                                                const std::string& homePath);
+// Why a path must not be deleted at all (empty, relative, the root folder, the user's home
+// folder or a folder holding it, anything but an application bundle); absent when it may be.
+std::optional<std::string> refusalReasonForPath(const std::string& path);
+
+// A process id given as text: a positive decimal integer that fits, or absent.
+std::optional<std::int32_t> processIdFromArgument(std::string_view text);
 
 // The process entry; answers the exit status.
 int removeToolMain(int argc, char** argv);

@@ -14,8 +14,10 @@ class PathService {
     virtual ~PathService() = default;
     virtual std::vector<std::string> NSSearchPathForDirectoriesInDomains(
         NSSearchPathDirectory directory, NSSearchPathDomainMask domain, bool expandTilde) = 0;
-    // The user's temporary folder, with a trailing separator.
+    // The user's temporary folder, of the user's own, with a trailing separator.
     virtual std::string NSTemporaryDirectory() = 0;
+    // The user's home folder.
+    virtual std::string NSHomeDirectory() = 0;
 };
 
 // Appends a path component with one separator between.

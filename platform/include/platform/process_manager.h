@@ -26,6 +26,11 @@ class ProcessManager {
     // noErr (and the serial number when asked) while the process exists; procNotFound (-600)
     // once it has gone. A process id of 0 or below is never reported gone.
     virtual OSStatus GetProcessForPID(pid_t pid, ProcessSerialNumber* psn) = 0;
+    // Pins the process that has the id now, so that GetProcessForPID reports it gone once it
+    // has ended, also when the system has given the id to another process meanwhile. A process
+    // already gone when pinned stays gone. False when it cannot be pinned (a system without
+    // process descriptors): then the id alone is looked at.
+    virtual bool pinProcessForPID(pid_t pid) = 0;
     // The process id of a serial number; noErr or procNotFound.
     virtual OSStatus GetProcessPID(const ProcessSerialNumber& psn, pid_t* pid) = 0;
     // The path of the executable file that a process runs (proc_pidpath); absent when the

@@ -67,6 +67,7 @@ class FakePaths : public PathService {
                                                                  NSSearchPathDomainMask domain,
                                                                  bool expandTilde) override;
     std::string NSTemporaryDirectory() override { return temporaryDirectory; }
+    std::string NSHomeDirectory() override { return home; }
 
     std::string home = "/home/user";
     std::string applicationSupport = "/home/user/Library/Application Support";

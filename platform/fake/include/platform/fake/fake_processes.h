@@ -18,6 +18,11 @@ class FakeProcessManager : public ProcessManager {
     // procNotFound for others; a pid of 0 or below is never reported gone (paramErr).
     // An entry in statuses overrides the answer for its pid.
     OSStatus GetProcessForPID(pid_t pid, ProcessSerialNumber* psn) override;
+    // Records the id in pinned; answers pinSucceeds.
+    bool pinProcessForPID(pid_t pid) override {
+        pinned.push_back(pid);
+        return pinSucceeds;
+    }
     OSStatus GetProcessPID(const ProcessSerialNumber& psn, pid_t* pid) override;
     // The entry of executablePaths; absent for others.
     std::optional<std::string> proc_pidpath(pid_t pid) override;
@@ -32,6 +37,8 @@ class FakeProcessManager : public ProcessManager {
     std::map<pid_t, OSStatus> statuses;
     std::vector<pid_t> lookups;  // every GetProcessForPID call
     std::map<pid_t, std::string> executablePaths;
+    std::vector<pid_t> pinned;   // every pinProcessForPID call
+    bool pinSucceeds = true;
     std::optional<int> exitStatus;
 };
 
