@@ -32,7 +32,9 @@ std::string asText(const Value& value) {
         case Value::Kind::List: {
             std::string text;
             for (const Value& item : value.items) {
-                text += asText(item);
+                const std::string part = asText(item);
+                checkTextLength(text.size() + part.size());
+                text += part;
             }
             return text;
         }

@@ -170,16 +170,21 @@ Value Interpreter::call(const std::string& name, std::vector<Value> arguments, b
 
 void Interpreter::step() {
     ++steps_;
-    bool exhausted = steps_ > options_.maximumSteps;
-    if (!exhausted && steps_ % 256 == 0) {
-        const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started_;
-        exhausted = elapsed.count() > options_.maximumSeconds;
+    if (steps_ > options_.maximumSteps || (steps_ % 256 == 0 && remainingTicks() <= 0)) {
+        budgetExhausted();
     }
-    if (exhausted) {
-        Failure failure{errAETimeout, "The script ran too long and was stopped.", {}};
-        failure.fatal = true;
-        throw failure;
-    }
+}
+
+long Interpreter::remainingTicks() const {
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started_;
+    const double ticks = std::ceil((options_.maximumSeconds - elapsed.count()) * 60.0);
+    return static_cast<long>(std::clamp(ticks, 0.0, 3600.0 * 24 * 60));
+}
+
+void Interpreter::budgetExhausted() {
+    Failure failure{errAETimeout, "The script ran too long and was stopped.", {}};
+    failure.fatal = true;
+    throw failure;
 }
 
 Interpreter::Flow Interpreter::execute(const Block& block) {

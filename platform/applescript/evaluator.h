@@ -56,7 +56,11 @@ class Interpreter {
     };
 
     Frame& frame() { return frames_.back(); }
+    // Counts a step; a run past its steps or its time ends with the budget's failure.
     void step();
+    // The time left in the run's budget, in ticks (1/60 s); 0 once it is spent.
+    long remainingTicks() const;
+    [[noreturn]] static void budgetExhausted();
     // Gives a failure the range of a node unless it has one already.
     static void locate(Failure& failure, const Node& node);
 

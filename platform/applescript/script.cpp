@@ -1,6 +1,7 @@
 // The script object: source compiled on its first run, then run as a whole or one handler at a
 // time; failures come back as the error dictionary of the scripting contract.
 #include <algorithm>
+#include <new>
 #include <optional>
 #include <utility>
 #include <variant>
@@ -90,6 +91,11 @@ class Script final : public AppleScript {
             fillError(errorInfo, failure.number, failure.message, failure.applicationName,
                       failure.hasRange ? std::optional(range(failure.offset, failure.length))
                                        : std::nullopt);
+            return std::nullopt;
+        } catch (const std::bad_alloc&) {
+            // The bounds on texts and lists keep this rare; a run that still exhausts memory
+            // ends, the process goes on.
+            fillError(errorInfo, kOutOfMemory, "Out of memory.", {}, std::nullopt);
             return std::nullopt;
         }
     }

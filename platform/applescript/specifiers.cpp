@@ -1,6 +1,7 @@
 // Applications and object specifiers: naming an application, building references to the
 // objects of an application, taking parts of local values, and resolving a reference by a
 // get-data event.
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -33,7 +34,7 @@ constexpr FourCharCode kEveryOrdinal = fourCharCode("all ");
 std::int64_t count(const Value& value) {
     switch (value.kind) {
         case Value::Kind::Text:
-            return static_cast<std::int64_t>(characters(value.text).size());
+            return static_cast<std::int64_t>(characterCount(value.text));
         case Value::Kind::List:
         case Value::Kind::Record:
             return static_cast<std::int64_t>(value.items.size());
@@ -285,9 +286,19 @@ Value Interpreter::getData(const Value& reference) {
         AppleEventDescriptor::descriptorWithApplicationBundleIdentifier(reference.bundleIdentifier),
         kAutoGenerateReturnID, kAnyTransactionID);
     event.setParamDescriptor(*reference.specifier, keyDirectObject);
+    // Waiting for the reply counts against the run's budget: the wait is cut to what is left
+    // of it, and a reply that does not come within that ends the run like any overrun.
+    const long budget = remainingTicks();
+    if (budget <= 0) {
+        budgetExhausted();
+    }
+    const long ticks = std::min(timeoutTicks_, budget);
     AppleEventDescriptor reply;
     const OSStatus status =
-        platform::appleEventManager().AESendMessage(event, &reply, kAEWaitReply, timeoutTicks_);
+        platform::appleEventManager().AESendMessage(event, &reply, kAEWaitReply, ticks);
+    if (status == errAETimeout && ticks < timeoutTicks_) {
+        budgetExhausted();
+    }
     if (status != noErr) {
         raise(status, failureMessage(status, reference), reference.applicationName);
     }

@@ -1,5 +1,7 @@
 #include "value.h"
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <utility>
@@ -11,6 +13,36 @@ namespace platform::applescript {
 
 void raise(OSStatus number, std::string message, std::string applicationName) {
     throw Failure{number, std::move(message), std::move(applicationName)};
+}
+
+Value Value::ofText(std::string text) {
+    checkTextLength(text.size());
+    Value v;
+    v.kind = Kind::Text;
+    v.text = std::move(text);
+    return v;
+}
+
+Value Value::ofList(std::vector<Value> items) {
+    checkListLength(items.size());
+    Value v;
+    v.kind = Kind::List;
+    v.items = std::move(items);
+    return v;
+}
+
+void checkTextLength(std::size_t bytes) {
+    if (bytes > kMaximumTextLength) {
+        raise(kOutOfMemory,
+              "A text can’t be longer than " + std::to_string(kMaximumTextLength) + " bytes.");
+    }
+}
+
+void checkListLength(std::size_t items) {
+    if (items > kMaximumListLength) {
+        raise(kOutOfMemory,
+              "A list can’t have more than " + std::to_string(kMaximumListLength) + " items.");
+    }
 }
 
 std::string formatReal(double value) {
@@ -108,6 +140,7 @@ std::vector<std::string> characters(const std::string& text) {
                (static_cast<unsigned char>(text[i + length]) & 0xC0) == 0x80) {
             ++length;
         }
+        checkListLength(result.size() + 1);
         result.push_back(text.substr(i, length));
         i += length;
     }
@@ -125,6 +158,7 @@ std::vector<std::string> paragraphs(const std::string& text) {
             if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
                 ++i;
             }
+            checkListLength(result.size() + 1);
             result.push_back(std::move(current));
             current.clear();
         } else {
@@ -143,14 +177,22 @@ std::vector<std::string> words(const std::string& text) {
         if (std::isalnum(u) != 0 || u >= 0x80 || c == '\'' || c == '_') {
             current += c;
         } else if (!current.empty()) {
+            checkListLength(result.size() + 1);
             result.push_back(std::move(current));
             current.clear();
         }
     }
     if (!current.empty()) {
+        checkListLength(result.size() + 1);
         result.push_back(std::move(current));
     }
     return result;
+}
+
+std::size_t characterCount(const std::string& text) {
+    return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    }));
 }
 
 }  // namespace platform::applescript

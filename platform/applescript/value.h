@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "applescript/script.h"
 #include "platform/apple_event_descriptor.h"
 
 namespace platform::applescript {
@@ -47,12 +48,8 @@ struct Value {
     std::string applicationName;   // for messages
 
     static Value missing() { return {}; }
-    static Value ofText(std::string text) {
-        Value v;
-        v.kind = Kind::Text;
-        v.text = std::move(text);
-        return v;
-    }
+    // A text or a list beyond the bounds of script.h raises kOutOfMemory.
+    static Value ofText(std::string text);
     static Value ofInteger(std::int64_t number) {
         Value v;
         v.kind = Kind::Integer;
@@ -71,12 +68,7 @@ struct Value {
         v.boolean = flag;
         return v;
     }
-    static Value ofList(std::vector<Value> items) {
-        Value v;
-        v.kind = Kind::List;
-        v.items = std::move(items);
-        return v;
-    }
+    static Value ofList(std::vector<Value> items);
     bool isNumber() const { return kind == Kind::Integer || kind == Kind::Real; }
     bool isTarget() const { return kind == Kind::Reference || kind == Kind::Application; }
     double number() const { return kind == Kind::Integer ? static_cast<double>(integer) : real; }
@@ -102,10 +94,17 @@ std::string describe(const Value& value, int depth = 0);
 // An object specifier as messages show it: name of document 1.
 std::string describeSpecifier(const AppleEventDescriptor& specifier, int depth = 0);
 
+// Raise kOutOfMemory when a text of `bytes` or a list of `items` would pass the bounds.
+void checkTextLength(std::size_t bytes);
+void checkListLength(std::size_t items);
+
 // The elements of a text: characters (whole UTF-8 sequences), paragraphs (split at CR, LF and
-// CRLF) and words (runs of letters, digits, apostrophes and underscores).
+// CRLF) and words (runs of letters, digits, apostrophes and underscores). Splitting stops with
+// kOutOfMemory once there would be more elements than a list may hold.
 std::vector<std::string> characters(const std::string& text);
 std::vector<std::string> paragraphs(const std::string& text);
 std::vector<std::string> words(const std::string& text);
+// The number of characters, without splitting.
+std::size_t characterCount(const std::string& text);
 
 }  // namespace platform::applescript

@@ -530,10 +530,8 @@ std::optional<std::string> AppleEventDescriptor::stringValue() const {
         if (const auto real = valueOf<double>(data_))
             return shortestRealText(*real);
     }
-    if (type_ == typeType || type_ == typeEnumerated) {
-        if (const auto code = valueOf<FourCharCode>(data_))
-            return fourCharCodeString(*code);
-    }
+    // Type and enumeration codes have no text form, as on the platform: a script's `missing
+    // value` must not read as the text "msng".
     return std::nullopt;
 }
 

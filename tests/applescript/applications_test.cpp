@@ -1,7 +1,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "applications.h"
 #include "parser.h"
@@ -219,6 +221,34 @@ TEST_F(ScriptApplicationsTest, RunningApplicationsAreFoundThroughTheWorkspace) {
     EXPECT_EQ(
         runScript("tell application id \"COM.EXAMPLE.EDITOR\" to return name of window 1").text(),
         "Draft");
+}
+
+TEST_F(ScriptApplicationsTest, WaitingForRepliesCountsAgainstTheBudget) {
+    // A silent application: every event waits out its timeout, then times out.
+    long waited = 0;
+    fake.appleEvents.responder = [&](const AppleEventDescriptor&, AppleEventDescriptor*) {
+        const long ticks = fake.appleEvents.sent.back().timeout;
+        waited += ticks;
+        std::this_thread::sleep_for(std::chrono::milliseconds(ticks * 1000 / 60));
+        return platform::errAETimeout;
+    };
+    platform::applescript::Options options;
+    options.maximumSeconds = 0.5;  // 30 ticks
+    const std::string get = "tell application id \"com.example.editor\" to get name of document 1";
+    for (const std::string& source :
+         {"with timeout of 200 seconds\n  " + get + "\nend timeout",
+          "with timeout of 0.1 seconds\n  repeat 1000 times\n    try\n      " + get +
+              "\n    end try\n  end repeat\nend timeout"}) {
+        SCOPED_TRACE(source);
+        waited = 0;
+        fake.appleEvents.sent.clear();
+        const ScriptRun run = runScript(source, options);
+        EXPECT_EQ(run.errorNumber(), platform::errAETimeout);
+        EXPECT_EQ(run.errorText(NSAppleScriptErrorMessage),
+                  "The script ran too long and was stopped.");
+        // All waits together stay within the budget, give or take a tick of rounding each.
+        EXPECT_LE(waited, 30 + static_cast<long>(fake.appleEvents.sent.size()));
+    }
 }
 
 TEST(ScriptApplicationNamesTest, InstalledApplicationsAreFoundByTheirNames) {

@@ -321,6 +321,27 @@ TEST_F(ScriptLanguageTest, RunawayScriptsHitTheBudget) {
     EXPECT_FALSE(deep.errorText(NSAppleScriptErrorRange).empty());
 }
 
+TEST_F(ScriptLanguageTest, ValuesGrowingPastTheirBoundsEndTheRunNotTheProcess) {
+    struct Case {
+        const char* name;
+        std::string source;
+    };
+    const std::vector<Case> cases = {
+        {"doubling a text", "set t to \"x\"\nrepeat 40 times\n  set t to t & t\nend repeat"},
+        {"doubling a list", "set l to {1}\nrepeat 40 times\n  set l to l & l\nend repeat"},
+        {"splitting many paragraphs",
+         "set t to linefeed\nrepeat 20 times\n  set t to t & t\nend repeat\n"
+         "return count of paragraphs of t"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const ScriptRun run = runScript(c.source);
+        EXPECT_FALSE(run.result.has_value());
+        EXPECT_EQ(run.errorNumber(), platform::applescript::kOutOfMemory);
+        EXPECT_THAT(run.errorText(NSAppleScriptErrorMessage), ::testing::StartsWith("A "));
+    }
+}
+
 TEST_F(ScriptLanguageTest, ParserKnowsMultiWordTerms) {
     const auto parsed = platform::applescript::parse(
         "set x to reference URL of item 1 of y\nset z to message id of y");

@@ -211,6 +211,10 @@ struct ResultCase {
     std::string link;
 };
 
+AppleEventDescriptor missingValue() {
+    return AppleEventDescriptor::descriptorWithTypeCode(platform::fourCharCode("msng"));
+}
+
 TEST_F(ApplicationConnectorTest, OnlyANonEmptyLinkFillsTheContext) {
     const std::vector<ResultCase> cases = {
         {"single item", listOf({text("Title")}), std::nullopt, std::nullopt, ""},
@@ -225,6 +229,10 @@ TEST_F(ApplicationConnectorTest, OnlyANonEmptyLinkFillsTheContext) {
         {"numbers", listOf({AppleEventDescriptor::descriptorWithInt32(7), text("x://7")}),
          "com.example.editor", "7", "x://7"},
         {"empty list", AppleEventDescriptor::listDescriptor(), std::nullopt, std::nullopt, ""},
+        // `missing value` is a type code: no text, so no title and no link.
+        {"missing title", listOf({missingValue(), text("https://example.com/")}),
+         "com.example.editor", std::nullopt, "https://example.com/"},
+        {"missing link", listOf({text("Title"), missingValue()}), std::nullopt, std::nullopt, ""},
     };
     ApplicationConnector connector;
     bringToFront("com.example.editor", "Editor");

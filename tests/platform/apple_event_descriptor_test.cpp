@@ -121,7 +121,9 @@ TEST(DescriptorValues, IntegersBooleansAndCodes) {
     EXPECT_FALSE(Descriptor::descriptorWithBoolean(false).booleanValue());
     EXPECT_EQ(Descriptor::descriptorWithTypeCode(fourCharCode("docu")).typeCodeValue(),
               fourCharCode("docu"));
-    EXPECT_EQ(Descriptor::descriptorWithTypeCode(fourCharCode("docu")).stringValue(), "docu");
+    // A type or enumeration code has no text form: `missing value` is no text "msng".
+    EXPECT_EQ(Descriptor::descriptorWithTypeCode(fourCharCode("msng")).stringValue(), std::nullopt);
+    EXPECT_EQ(Descriptor::descriptorWithEnumCode(fourCharCode("yes ")).stringValue(), std::nullopt);
     EXPECT_EQ(Descriptor::descriptorWithDouble(2.5).stringValue(), "2.5");
     EXPECT_EQ(Descriptor::descriptorWithString("2.5").doubleValue(), 2.5);
     EXPECT_EQ(Descriptor::descriptorWithDouble(3.0).int32Value(), 3);

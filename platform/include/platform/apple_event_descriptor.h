@@ -65,8 +65,8 @@ class AppleEventDescriptor {
     // The raw bytes of a scalar descriptor (empty for the other kinds).
     const std::vector<std::uint8_t>& data() const { return data_; }
 
-    // Text coerced from 'utxt', 'utf8', 'TEXT', integers, reals, booleans and type codes;
-    // absent when the descriptor has no text form.
+    // Text coerced from 'utxt', 'utf8', 'TEXT', integers, reals and booleans; absent when the
+    // descriptor has no text form (type and enumeration codes have none).
     std::optional<std::string> stringValue() const;
     // The value as a signed 32-bit integer (from 'long', 'bool', 'true'/'fals', numeric text);
     // 0 when it has none.

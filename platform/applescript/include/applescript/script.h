@@ -4,6 +4,7 @@
 // platform's workspace. The library depends on the platform contracts only.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -18,6 +19,14 @@ namespace platform::applescript {
 inline constexpr OSStatus kVariableNotDefined = -2753;
 inline constexpr OSStatus kWrongNumberOfParameters = -1721;
 inline constexpr OSStatus kStackOverflow = -2706;
+inline constexpr OSStatus kOutOfMemory = -108;
+
+// The longest text (in bytes of UTF-8) and the longest list a script may make, whether it
+// builds them, splits a text into them or receives them in a reply. Going past either, or
+// running out of memory all the same, ends the run with kOutOfMemory and leaves the process
+// running.
+inline constexpr std::size_t kMaximumTextLength = 16 * 1024 * 1024;
+inline constexpr std::size_t kMaximumListLength = 200'000;
 
 struct Options {
     // A run stops with a timeout error after this many evaluation steps or this much time
