@@ -4,8 +4,8 @@
 
 #include <string>
 
+#include "applescript/script.h"
 #include "platform/fake/fake_platform.h"
-#include "platform/linux/applescript_interpreter.h"
 #include "platform/platform.h"
 
 namespace {
@@ -33,7 +33,7 @@ void BM_CompileAndRunConnector(benchmark::State& state) {
     };
     for (auto _ : state) {
         fake.appleEvents.sent.clear();
-        auto script = platform::linux_platform::applescript::makeScript(kConnector);
+        auto script = platform::applescript::makeScript(kConnector);
         platform::ScriptErrorInfo error;
         benchmark::DoNotOptimize(script->executeAndReturnError(&error));
     }
@@ -54,7 +54,7 @@ void BM_HeaderLoop(benchmark::State& state) {
                                "\t\treturn text 13 thru -1 of theLine\n"
                                "\tend if\n"
                                "end repeat";
-    auto script = platform::linux_platform::applescript::makeScript(source);
+    auto script = platform::applescript::makeScript(source);
     for (auto _ : state) {
         platform::ScriptErrorInfo error;
         benchmark::DoNotOptimize(script->executeAndReturnError(&error));

@@ -36,3 +36,8 @@ add_custom_target(helper_bundle ALL
           ${CMAKE_BINARY_DIR}/generated/relaunch/Info.plist
   COMMENT "Assembling PendraMacSandboxHelper.app"
   VERBATIM)
+
+# Installed whole, tools inside. Started from there, the helper moves itself into its designated
+# folder, like one a person downloaded.
+install(DIRECTORY ${PENDRA_HELPER_APP} DESTINATION ${CMAKE_INSTALL_DATADIR}/pendra
+        USE_SOURCE_PERMISSIONS)

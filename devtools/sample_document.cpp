@@ -1,10 +1,10 @@
 #include "devtools/sample_document.h"
 
 #include <algorithm>
-#include <cctype>
 #include <variant>
 
 #include "platform/url.h"
+#include "platform/utf.h"
 
 namespace devtools {
 
@@ -103,18 +103,6 @@ Resolved resolve(const AppleEventDescriptor& specifier,
     return platform::errAENoSuchObject;
 }
 
-AppleEventDescriptor specifier(platform::DescType wanted, const AppleEventDescriptor& container,
-                               platform::DescType form, const AppleEventDescriptor& key) {
-    auto record = AppleEventDescriptor::recordDescriptor(platform::typeObjectSpecifier);
-    record.setDescriptor(AppleEventDescriptor::descriptorWithTypeCode(wanted),
-                         platform::keyAEDesiredClass);
-    record.setDescriptor(container, platform::keyAEContainer);
-    record.setDescriptor(AppleEventDescriptor::descriptorWithEnumCode(form),
-                         platform::keyAEKeyForm);
-    record.setDescriptor(key, platform::keyAEKeyData);
-    return record;
-}
-
 // Unreserved characters of RFC 3986: everything else in a query value is encoded.
 constexpr std::string_view kQueryValueAllowed =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~";
@@ -147,11 +135,11 @@ GetDataAnswer answerGetData(const AppleEventDescriptor& event,
 
 AppleEventDescriptor frontObjectPropertySpecifier(platform::DescType objectClass,
                                                   platform::DescType property) {
-    const auto front =
-        specifier(objectClass, AppleEventDescriptor::nullDescriptor(), formAbsolutePosition,
-                  AppleEventDescriptor::descriptorWithInt32(1));
-    return specifier(cProperty, front, formPropertyID,
-                     AppleEventDescriptor::descriptorWithTypeCode(property));
+    const auto front = AppleEventDescriptor::objectSpecifierWithDesiredClass(
+        objectClass, AppleEventDescriptor::nullDescriptor(), formAbsolutePosition,
+        AppleEventDescriptor::descriptorWithInt32(1));
+    return AppleEventDescriptor::objectSpecifierWithDesiredClass(
+        cProperty, front, formPropertyID, AppleEventDescriptor::descriptorWithTypeCode(property));
 }
 
 std::string quickEntryURL(const SampleDocument& document) {
@@ -167,13 +155,8 @@ std::string quickEntryURL(const SampleDocument& document) {
 
 bool isOwnSchemeURL(const std::string& url) {
     const std::string prefix = std::string(kSampleDocumentURLScheme) + ":";
-    if (url.size() < prefix.size()) {
-        return false;
-    }
-    return std::equal(prefix.begin(), prefix.end(), url.begin(), [](char a, char b) {
-        return std::tolower(static_cast<unsigned char>(a)) ==
-               std::tolower(static_cast<unsigned char>(b));
-    });
+    return platform::utf::equalsIgnoringASCIICase(std::string_view(url).substr(0, prefix.size()),
+                                                  prefix);
 }
 
 platform::Pasteboard servicesPasteboard(const std::string& selection,

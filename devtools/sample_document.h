@@ -33,9 +33,9 @@ struct SampleDocument {
 inline constexpr platform::DescType cDocument = platform::fourCharCode("docu");
 inline constexpr platform::DescType cWindow = platform::fourCharCode("cwin");
 inline constexpr platform::DescType cProperty = platform::fourCharCode("prop");
-inline constexpr platform::DescType formPropertyID = platform::fourCharCode("prop");
-inline constexpr platform::DescType formAbsolutePosition = platform::fourCharCode("indx");
-inline constexpr platform::DescType formName = platform::fourCharCode("name");
+using platform::formAbsolutePosition;
+using platform::formName;
+using platform::formPropertyID;
 inline constexpr platform::DescType typeAbsoluteOrdinal = platform::fourCharCode("abso");
 inline constexpr platform::DescType kAEFirst = platform::fourCharCode("firs");
 inline constexpr platform::DescType pName = platform::fourCharCode("pnam");

@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
     (*defaults.mutableDictionaryValue())[key] = platform::PropertyList(value);
     std::error_code error;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), error);
-    if (error || !defaults.writeToFile(path)) {
+    if (error || !platform::linux_platform::writeFileAtomically(path, defaults.toXML())) {
         std::fprintf(stderr, "%s: cannot write %s\n", argv[0], path.c_str());
         return 1;
     }

@@ -3,12 +3,12 @@
 #include "helper/pendra_sandbox_helper.h"
 
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 
 #include "helper/constants.h"
 #include "helper/context/application_connector.h"
 #include "helper/requests/apple_events_handler.h"
+#include "platform/format.h"
 #include "platform/platform.h"
 
 namespace pendra {
@@ -83,9 +83,7 @@ std::int64_t PendraSandboxHelper::version() const {
         return 0;
     }
     if (const std::string* text = value->stringValue()) {
-        // The integer value of a text as the platform's strings answer it: leading white space,
-        // an optional sign, the leading decimal digits; out-of-range values saturate.
-        return std::strtoll(text->c_str(), nullptr, 10);
+        return platform::integerValueOfText(*text);
     }
     if (const std::optional<std::int64_t> number = value->integerValue()) {
         return *number;

@@ -86,6 +86,11 @@ class PendraSandboxHelper : public platform::ApplicationDelegate,
                                            const platform::URL& forUrl);
 
   private:
+    // Self-update: whether a source may take the installed bundle's place (refusals logged),
+    // and starting the relaunch tool for it.
+    bool _isAcceptableUpdateSource(const std::string& path);
+    bool _handOverToRelaunchTool(const std::string& path);
+
     platform::OSLog log_;
     std::unique_ptr<AppleEventsHandler> appleEventsHandler_;
     std::unique_ptr<ApplicationConnector> applicationConnector_;

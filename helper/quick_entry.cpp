@@ -1,8 +1,6 @@
 // The two ways a quick entry with autofill starts: the main application's invoke event and the
 // helper's entry in the Services menu.
-#include <algorithm>
 #include <array>
-#include <cctype>
 #include <string>
 #include <string_view>
 
@@ -12,6 +10,7 @@
 #include "helper/requests/quick_entry_with_autofill_call.h"
 #include "platform/pasteboard.h"
 #include "platform/platform.h"
+#include "platform/utf.h"
 
 namespace pendra {
 
@@ -51,12 +50,6 @@ std::string_view trimmingNewlines(std::string_view text) {
             }
         }
     }
-    return text;
-}
-
-std::string lowercased(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return text;
 }
 
@@ -103,7 +96,8 @@ void PendraSandboxHelper::quickEntryWithAutofill(const platform::Pasteboard& pas
     bool leaveOutSelection = false;
     if (ApplicationEnvironment::isOperatingSystemAtLeastMajorVersion(10, 13)) {
         const auto bundleIdentifier = connector.currentApplicationContextBundleIdentifier();
-        if (bundleIdentifier && lowercased(*bundleIdentifier) == kMailBundleIdentifier) {
+        if (bundleIdentifier &&
+            platform::utf::asciiLowercased(*bundleIdentifier) == kMailBundleIdentifier) {
             leaveOutSelection = pasteboard.types.size() > kMailPasteboardTypeLimit;
         }
     }

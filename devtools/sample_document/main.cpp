@@ -7,8 +7,10 @@
 #include <algorithm>
 #include <charconv>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -46,8 +48,8 @@ struct Options {
 std::string usage(const std::string& program) {
     return "Usage: " + program + R"( [options]
        )" + program +
-           R"( services [--selection TEXT] [--types T1,T2,...] [--message NAME]
-                  [--user-data TEXT] [--provider ID]
+           R"( services [--selection TEXT | --selection-file PATH] [--types T1,T2,...]
+                  [--message NAME] [--user-data TEXT] [--provider ID]
 
 Without a command the application makes itself frontmost and keeps running for --run-seconds,
 printing one line per fact:
@@ -65,6 +67,8 @@ of its front window, and answers a URL of the scheme "pendrasample" by opening
 
 services: hands a selection to a Services provider as the Services menu does, and exits.
   --selection TEXT        the selected text (given under every plain-text type listed)
+  --selection-file PATH   the selected text read from a file (for texts too long for a command
+                          line)
   --types T1,T2,...       the pasteboard's types in order (default NSStringPboardType)
   --message NAME          the message (default quickEntryWithAutofill)
   --user-data TEXT        the user data of the menu item (default empty)
@@ -95,9 +99,9 @@ std::optional<Options> parse(const std::vector<std::string>& arguments, std::str
             options.help = true;
             return options;
         }
-        const bool forServices = argument == "--selection" || argument == "--types" ||
-                                 argument == "--message" || argument == "--user-data" ||
-                                 argument == "--provider";
+        const bool forServices = argument == "--selection" || argument == "--selection-file" ||
+                                 argument == "--types" || argument == "--message" ||
+                                 argument == "--user-data" || argument == "--provider";
         if (forServices != options.services && argument.rfind("--", 0) == 0 &&
             (forServices || argument != "--help")) {
             const bool known = forServices || argument == "--name" || argument == "--url" ||
@@ -143,13 +147,22 @@ std::optional<Options> parse(const std::vector<std::string>& arguments, std::str
                 return std::nullopt;
             }
             options.runSeconds = seconds;
-        } else if (argument == "--selection" || argument == "--message" ||
-                   argument == "--user-data" || argument == "--provider" || argument == "--types") {
+        } else if (argument == "--selection" || argument == "--selection-file" ||
+                   argument == "--message" || argument == "--user-data" ||
+                   argument == "--provider" || argument == "--types") {
             if (!(text = value())) {
                 return std::nullopt;
             }
             if (argument == "--selection") {
                 options.selection = *text;
+            } else if (argument == "--selection-file") {
+                std::ifstream file(*text, std::ios::binary);
+                std::ostringstream contents;
+                if (!(contents << file.rdbuf())) {
+                    *error = "cannot read the selection from " + *text;
+                    return std::nullopt;
+                }
+                options.selection = std::move(contents).str();
             } else if (argument == "--message") {
                 options.message = *text;
             } else if (argument == "--user-data") {

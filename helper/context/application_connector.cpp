@@ -1,16 +1,15 @@
 // The connector table's lookups and the capture of the frontmost application's context.
 #include "helper/context/application_connector.h"
 
-#include <algorithm>
-#include <cctype>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 
 #include "helper/constants.h"
 #include "helper/context/config_dictionary_cache_controller.h"
+#include "platform/format.h"
 #include "platform/log.h"
 #include "platform/platform.h"
+#include "platform/utf.h"
 
 namespace pendra {
 namespace {
@@ -22,12 +21,6 @@ constexpr const char* kURLKey = "URL";
 constexpr const char* kCallbackHandlerKey = "CallbackHandler";
 constexpr const char* kApplicationNamePlaceholder = "CURRENTAPPNAME";
 constexpr const char* kBundleIdentifierPlaceholder = "CURRENTBUNDLEID";
-
-std::string lowercased(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
 
 // The connector dictionary under a key, exactly as given; null without a table or connector.
 const platform::PropertyList* connectorForKey(
@@ -90,7 +83,7 @@ std::int32_t errorNumber(const platform::ScriptErrorInfo& errorInfo) {
         return static_cast<std::int32_t>(static_cast<std::int64_t>(*real));
     }
     if (const std::string* text = value.stringValue()) {
-        return static_cast<std::int32_t>(std::strtol(text->c_str(), nullptr, 10));
+        return static_cast<std::int32_t>(platform::integerValueOfText(*text));
     }
     return 0;
 }
@@ -165,8 +158,8 @@ bool ApplicationConnector::_isConnectorExperimentalForKey(const std::string& key
 std::optional<platform::URL> ApplicationConnector::urlForApplicationWithBundleIdentifier(
     const std::string& bundleIdentifier) const {
     const std::shared_ptr<const platform::PropertyList> table = connectorTable();
-    const std::optional<std::string> text =
-        stringForKey(connectorForKey(table, lowercased(bundleIdentifier)), kURLKey);
+    const std::optional<std::string> text = stringForKey(
+        connectorForKey(table, platform::utf::asciiLowercased(bundleIdentifier)), kURLKey);
     if (!text) {
         return std::nullopt;
     }
@@ -176,7 +169,8 @@ std::optional<platform::URL> ApplicationConnector::urlForApplicationWithBundleId
 std::optional<std::string> ApplicationConnector::callbackHandlerForApplicationWithBundleIdentifier(
     const std::string& bundleIdentifier) const {
     const std::shared_ptr<const platform::PropertyList> table = connectorTable();
-    return stringForKey(connectorForKey(table, lowercased(bundleIdentifier)), kCallbackHandlerKey);
+    return stringForKey(connectorForKey(table, platform::utf::asciiLowercased(bundleIdentifier)),
+                        kCallbackHandlerKey);
 }
 
 std::optional<std::string> ApplicationConnector::activeApplicationName() {
@@ -192,7 +186,7 @@ std::optional<std::string> ApplicationConnector::activeApplicationBundleIdentifi
     if (!frontmost || !frontmost->bundleIdentifier) {
         return std::nullopt;
     }
-    return lowercased(*frontmost->bundleIdentifier);
+    return platform::utf::asciiLowercased(*frontmost->bundleIdentifier);
 }
 
 std::shared_ptr<platform::AppleScript> ApplicationConnector::appleScriptForUnknownApps() {
@@ -223,7 +217,7 @@ ApplicationConnector::appleScriptForApplicationWithBundleIdentifier(
     if (bundleIdentifiersWithoutAppleScriptSupport_.contains(bundleIdentifier)) {
         return nullptr;
     }
-    const std::string key = lowercased(bundleIdentifier);
+    const std::string key = platform::utf::asciiLowercased(bundleIdentifier);
     // Read at every capture, so that switching the default takes effect at once.
     const bool usable =
         !_isConnectorExperimentalForKey(key) ||

@@ -44,20 +44,31 @@ bool PendraSandboxHelper::updateFromBundleAtPath(const std::optional<std::string
         return false;
     }
     platform::FileManager& fileManager = platform::fileManager();
+    // The relaunch tool receives the path as a C string; a NUL byte would make it name another
+    // item than the one checked here.
+    if (path->find('\0') != std::string::npos) {
+        platform::os_log_debug(
+            log(), "Source bundle path %{public}@ holds a NUL byte, not updating.", {*path});
+        return false;
+    }
     if (!fileManager.fileExistsAtPath(*path)) {
         platform::os_log_debug(log(), "Source bundle does not exist at path %{public}@", {*path});
         return false;
     }
+    // Each refusal below is also made by the relaunch tool; making it here keeps the helper
+    // running instead of quitting for an update that cannot happen.
+    return _isAcceptableUpdateSource(*path) && _handOverToRelaunchTool(*path);
+}
 
-    // The relaunch tool copies what the path names and refuses a symbolic link, because a
-    // copied link is no bundle and a link to the installed bundle would lose it: refuse it here
-    // too, so that the helper does not quit for an update that cannot happen.
+bool PendraSandboxHelper::_isAcceptableUpdateSource(const std::string& path) {
+    platform::FileManager& fileManager = platform::fileManager();
+    // A copied link is no bundle, and a link to the installed bundle would lose it.
     platform::Error error;
     const std::optional<platform::FileAttributes> source =
-        fileManager.attributesOfItemAtPath(*path, &error);
+        fileManager.attributesOfItemAtPath(path, &error);
     if (source && source->type == platform::FileType::SymbolicLink) {
         platform::os_log_debug(log(), "Source bundle %{public}@ is a symbolic link, not updating.",
-                               {*path});
+                               {path});
         return false;
     }
 
@@ -70,18 +81,49 @@ bool PendraSandboxHelper::updateFromBundleAtPath(const std::optional<std::string
         if (!source || !installed) {
             platform::os_log_debug(
                 log(), "Cannot tell source bundle %{public}@ from the installed bundle: %{public}@",
-                {*path, error});
+                {path, error});
             return false;
         }
         if (source->systemFileNumber == installed->systemFileNumber &&
             source->systemNumber == installed->systemNumber) {
             platform::os_log_debug(
                 log(), "Source bundle %{public}@ is the installed bundle itself, not updating.",
-                {*path});
+                {path});
             return false;
         }
     }
 
+    // A source holding the designated folder would be copied into itself, and one inside the
+    // installed bundle would vanish with it; compared as real paths, however spelled.
+    const std::string realSource = fileManager.stringByResolvingSymlinksInPath(path);
+    const std::string realTarget = fileManager.stringByResolvingSymlinksInPath(target);
+    if (!target.empty() && (platform::isPathAtOrBelow(realTarget, realSource) ||
+                            platform::isPathAtOrBelow(realSource, realTarget))) {
+        platform::os_log_debug(
+            log(),
+            "Source bundle %{public}@ contains the installed bundle %{public}@ or lies inside it, "
+            "not updating.",
+            {path, target});
+        return false;
+    }
+
+    // Only another copy of this helper may take its place: any other folder would be moved
+    // into the designated folder and deleted where it was.
+    const std::optional<std::string> ownIdentifier = platform::mainBundle()->bundleIdentifier();
+    const std::optional<std::string> problem =
+        platform::applicationBundleProblem(path, ownIdentifier.value_or(""));
+    if (problem) {
+        platform::os_log_debug(
+            log(), "Source %{public}@ is not a bundle of this helper (%{public}@), not updating.",
+            {path, *problem});
+        return false;
+    }
+    return true;
+}
+
+bool PendraSandboxHelper::_handOverToRelaunchTool(const std::string& path) {
+    platform::FileManager& fileManager = platform::fileManager();
+    const std::string target = installationFilePath();
     const std::string folder = installationFolderPath();
     platform::Error folderError;
     if (folder.empty()) {
@@ -138,7 +180,7 @@ bool PendraSandboxHelper::updateFromBundleAtPath(const std::optional<std::string
         platform::workspace().launchApplicationAtURL(
             platform::URL::fileURLWithPath(toolCopyPath),
             platform::NSWorkspaceLaunchNewInstance | platform::NSWorkspaceLaunchWithoutActivation,
-            {relaunchArguments(*path, target, toolCopyPath)}, &launchError);
+            {relaunchArguments(path, target, toolCopyPath)}, &launchError);
     if (!tool) {
         platform::os_log_debug(log(), "Error launching relaunch tool: %{public}@", {launchError});
         return false;

@@ -73,12 +73,15 @@ void AppleEventsHandler::handleGetVersionEvent(const platform::AppleEventDescrip
 }
 
 void AppleEventsHandler::handleUpdateEvent(const platform::AppleEventDescriptor& event,
-                                           platform::AppleEventDescriptor& /*withReplyEvent*/) {
+                                           platform::AppleEventDescriptor& withReplyEvent) {
     PendraSandboxHelper* helper = pendraSandboxHelper();
     if (helper == nullptr) {
         return;
     }
     platform::os_log_debug(helper->log(), "Received update Apple Event.");
+    if (!_senderMayReplaceOrRemoveTheHelper(event, withReplyEvent, "update")) {
+        return;
+    }
 
     std::optional<std::string> path;
     if (const auto directObject = event.paramDescriptorForKeyword(platform::keyDirectObject)) {
@@ -111,19 +114,47 @@ void AppleEventsHandler::handleInvokeQuickEntryAutofillServiceItemEvent(
     parameters.additionalPropertiesDescriptor =
         event.paramDescriptorForKeyword(kAdditionalPropertiesKeyword);
 
-    platform::application().performAfterDelay(kQuickEntryDelay, [this, parameters] {
-        invokeQuickEntryAutofillServiceItemWithParameters(parameters);
-    });
+    // The parameters move into the deferred step: a caller's note is not copied on its way.
+    platform::application().performAfterDelay(
+        kQuickEntryDelay, [this, parameters = std::move(parameters)] {
+            invokeQuickEntryAutofillServiceItemWithParameters(parameters);
+        });
 }
 
-void AppleEventsHandler::handleDisableEvent(const platform::AppleEventDescriptor& /*event*/,
-                                            platform::AppleEventDescriptor& /*withReplyEvent*/) {
+void AppleEventsHandler::handleDisableEvent(const platform::AppleEventDescriptor& event,
+                                            platform::AppleEventDescriptor& withReplyEvent) {
     PendraSandboxHelper* helper = pendraSandboxHelper();
     if (helper == nullptr) {
         return;
     }
     platform::os_log_debug(helper->log(), "Received disable Apple Event.");
+    if (!_senderMayReplaceOrRemoveTheHelper(event, withReplyEvent, "disable")) {
+        return;
+    }
     helper->disable();
+}
+
+bool AppleEventsHandler::_senderMayReplaceOrRemoveTheHelper(
+    const platform::AppleEventDescriptor& event, platform::AppleEventDescriptor& withReplyEvent,
+    const char* eventName) const {
+    if (senderRunsInstalledApplication(event,
+                                       PendraSandboxHelper::supportedPendraBundleIdentifiers())) {
+        return true;
+    }
+    const std::string sender = senderExecutablePath(event).value_or("an unknown process");
+    platform::NSLog(
+        "Refusing the %@ Apple Event from %@: only an installed Pendra application "
+        "may ask for it",
+        {eventName, sender});
+    withReplyEvent.setParamDescriptor(
+        platform::AppleEventDescriptor::descriptorWithInt32(platform::errAEPrivilegeError),
+        platform::keyErrorNumber);
+    withReplyEvent.setParamDescriptor(
+        platform::AppleEventDescriptor::descriptorWithString(
+            std::string("Only an installed Pendra application may send the ") + eventName +
+            " event"),
+        platform::keyErrorString);
+    return false;
 }
 
 void AppleEventsHandler::invokeQuickEntryAutofillServiceItemWithParameters(

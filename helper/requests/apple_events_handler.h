@@ -46,13 +46,15 @@ class AppleEventsHandler {
     void handleGetVersionEvent(const platform::AppleEventDescriptor& event,
                                platform::AppleEventDescriptor& withReplyEvent);
     // Updates from the bundle named by the direct object; ends the process when the update
-    // has started, else leaves the reply empty.
+    // has started, else leaves the reply empty. Only an installed main application may ask
+    // (_senderMayReplaceOrRemoveTheHelper).
     void handleUpdateEvent(const platform::AppleEventDescriptor& event,
                            platform::AppleEventDescriptor& withReplyEvent);
     // Schedules a quick entry for 0.1 seconds later and returns with an empty reply.
     void handleInvokeQuickEntryAutofillServiceItemEvent(
         const platform::AppleEventDescriptor& event,
         platform::AppleEventDescriptor& withReplyEvent);
+    // Disables the helper; only an installed main application may ask.
     void handleDisableEvent(const platform::AppleEventDescriptor& event,
                             platform::AppleEventDescriptor& withReplyEvent);
 
@@ -61,6 +63,13 @@ class AppleEventsHandler {
         const QuickEntryAutofillParameters& parameters);
 
   private:
+    // Replacing and removing the helper are for the main application alone: true when the
+    // sending process runs the executable of an installed variant of it. Otherwise the reply
+    // carries errAEPrivilegeError with a text, and the refusal is logged.
+    bool _senderMayReplaceOrRemoveTheHelper(const platform::AppleEventDescriptor& event,
+                                            platform::AppleEventDescriptor& withReplyEvent,
+                                            const char* eventName) const;
+
     std::atomic<PendraSandboxHelper*> pendraSandboxHelper_{nullptr};
 };
 

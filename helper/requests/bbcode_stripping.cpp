@@ -1,9 +1,13 @@
 #include "helper/requests/bbcode_stripping.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cstdint>
+#include <cstring>
+#include <limits>
+#include <memory>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "platform/url.h"
@@ -14,297 +18,513 @@ namespace {
 constexpr std::string_view kURLTokenName = "url";
 constexpr std::string_view kURLToEncodeTokenName = "urltoencode";
 
+// Which bytes a name may hold: ASCII letters and digits.
+constexpr std::array<bool, 256> kNameCharacters = [] {
+    std::array<bool, 256> table{};
+    for (int c = 0; c < 256; ++c) {
+        table[static_cast<std::size_t>(c)] =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    }
+    return table;
+}();
+
 bool isNameCharacter(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    return kNameCharacters[static_cast<unsigned char>(c)];
 }
 
 char lowerCase(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-// One opening or closing tag in the text. A tag never holds a "[" after its first character,
-// so tags never overlap.
+bool sameNameIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (lowerCase(a[i]) != lowerCase(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// One opening or closing tag, as read at a "[". A tag never holds a "[" after its first
+// character, so tags never overlap, and reading the text from "[" to "[" meets every tag.
 struct Tag {
-    std::size_t begin = 0;  // the "["
-    std::size_t end = 0;    // just after the "]"
-    // For an opening tag: the index of its closing tag, once that has been read.
-    std::int64_t match = -1;
-    std::uint32_t nameLength = 0;
+    std::size_t begin = 0;      // the "["
+    std::size_t end = 0;        // just after the "]"
+    std::size_t nameBegin = 0;  // the name runs up to the "]" or to the "=" of the attribute
+    std::size_t nameLength = 0;
     bool closing = false;
     bool hasAttribute = false;
-
-    std::size_t nameBegin() const { return begin + (closing ? 2 : 1); }
-    // The "]", or the "=" before the attribute.
-    std::size_t nameEnd() const { return nameBegin() + nameLength; }
 };
 
-// The tags of a text from a start position on, found lazily as far as the questions asked need,
-// and matched name by name: each lower-cased name keeps a stack of its open tags, and a closing
-// tag closes the top one. Whether a tag at some position closes depends only on the text after
-// it, so one index serves a whole left-to-right pass, and every character is read once.
-class TokenIndex {
+inline bool readTagAt(std::string_view text, std::size_t open, Tag& tag) {
+    std::size_t cursor = open + 1;
+    tag.begin = open;
+    tag.closing = cursor < text.size() && text[cursor] == '/';
+    if (tag.closing) {
+        ++cursor;
+    }
+    tag.nameBegin = cursor;
+    while (cursor < text.size() && isNameCharacter(text[cursor])) {
+        ++cursor;
+    }
+    if (cursor == tag.nameBegin || cursor >= text.size()) {
+        return false;
+    }
+    tag.nameLength = cursor - tag.nameBegin;
+    tag.hasAttribute = false;
+    if (text[cursor] == '=' && !tag.closing) {
+        tag.hasAttribute = true;
+        do {
+            ++cursor;
+        } while (cursor < text.size() && text[cursor] != ']' && text[cursor] != '[');
+        if (cursor == text.size() || text[cursor] != ']') {
+            return false;
+        }
+    }
+    if (text[cursor] != ']') {
+        return false;
+    }
+    tag.end = cursor + 1;
+    return true;
+}
+
+// Reads the tags of a text one after the other, from a start position on. The "[" are found
+// eight bytes at a time: notes hold one every few words, and a library search per "[" would
+// cost more in calls than in reading.
+class TagReader {
   public:
-    TokenIndex(std::string_view text, std::size_t start) : text_(text), frontier_(start) {}
+    TagReader(std::string_view text, std::size_t start) : text_(text), position_(start) {}
 
-    // The index of the opening tag at the position when its closing tag exists; -1 otherwise.
-    std::int64_t tokenAt(std::size_t position) {
-        while (!exhausted_ && (tags_.empty() || tags_.back().begin < position)) {
-            readNextTag();
-        }
-        const std::size_t index = firstTagFrom(position);
-        if (index == tags_.size() || tags_[index].begin != position || tags_[index].closing) {
-            return -1;
-        }
-        while (tags_[index].match < 0 && !exhausted_) {
-            readNextTag();
-        }
-        return tags_[index].match < 0 ? -1 : static_cast<std::int64_t>(index);
-    }
-
-    const Tag& tag(std::size_t index) const { return tags_[index]; }
-
-    std::string_view name(const Tag& tag) const {
-        return text_.substr(tag.nameBegin(), tag.nameLength);
-    }
-
-    std::optional<std::string> attribute(const Tag& tag) const {
-        if (!tag.hasAttribute) {
-            return std::nullopt;
-        }
-        return std::string(text_.substr(tag.nameEnd() + 1, tag.end - 1 - (tag.nameEnd() + 1)));
-    }
-
-    // The text between a token's tags less the tags of every token nested inside, where a
-    // nested token counts when it closes before the innermost token around it does.
-    std::string title(std::size_t openIndex) const {
-        const auto closeIndex = static_cast<std::size_t>(tags_[openIndex].match);
-        std::string result;
-        std::size_t copied = tags_[openIndex].end;
-        std::vector<std::size_t> enclosingCloses{closeIndex};
-        for (std::size_t index = openIndex + 1; index < closeIndex; ++index) {
-            const Tag& tag = tags_[index];
-            bool dropped = false;
-            if (tag.closing) {
-                if (index == enclosingCloses.back()) {
-                    enclosingCloses.pop_back();
-                    dropped = true;
-                }
-            } else if (tag.match >= 0 &&
-                       static_cast<std::size_t>(tag.match) < enclosingCloses.back()) {
-                enclosingCloses.push_back(static_cast<std::size_t>(tag.match));
-                dropped = true;
+    // The next tag; false at the end of the text. Every "[" that starts no tag is passed.
+    bool next(Tag& tag) {
+        for (std::size_t open = nextBracket(); open != std::string_view::npos;
+             open = nextBracket()) {
+            if (readTagAt(text_, open, tag)) {
+                position_ = tag.end;
+                return true;
             }
-            if (dropped) {
-                result.append(text_.substr(copied, tag.begin - copied));
-                copied = tag.end;
-            }
+            position_ = open + 1;
         }
-        result.append(text_.substr(copied, tags_[closeIndex].begin - copied));
-        return result;
+        position_ = text_.size();
+        return false;
     }
 
   private:
-    // The index of the first tag read that starts at or after the position. The questions of
-    // one pass move forward, so the search gallops on from the previous answer.
-    std::size_t firstTagFrom(std::size_t position) {
-        std::size_t low = hint_ < tags_.size() && tags_[hint_].begin <= position ? hint_ : 0;
-        std::size_t high = low;
-        for (std::size_t step = 1; high < tags_.size() && tags_[high].begin < position; step *= 2) {
-            low = high;
-            high = std::min(high + step, tags_.size());
-        }
-        const auto found =
-            std::lower_bound(tags_.begin() + static_cast<std::ptrdiff_t>(low),
-                             tags_.begin() + static_cast<std::ptrdiff_t>(high), position,
-                             [](const Tag& tag, std::size_t value) { return tag.begin < value; });
-        hint_ = static_cast<std::size_t>(found - tags_.begin());
-        return hint_;
+    static constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+    static constexpr std::uint64_t kLows = 0x7F7F7F7F7F7F7F7FULL;
+
+    // The bytes of a word that equal "[", each as its high bit (exact: no carries between bytes).
+    static std::uint64_t bracketBits(std::uint64_t word) {
+        const std::uint64_t x = word ^ (kOnes * '[');
+        return ~(((x & kLows) + kLows) | x | kLows);
     }
 
-    // Reads up to and including the next tag, matching it; sets exhausted_ at the end.
-    void readNextTag() {
-        while (!exhausted_) {
-            const std::size_t open = text_.find('[', frontier_);
-            if (open == std::string_view::npos) {
-                exhausted_ = true;
-                frontier_ = text_.size();
-                return;
+    std::size_t nextBracket() {
+        std::size_t at = position_;
+        const std::size_t size = text_.size();
+        for (; at + 8 <= size; at += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, text_.data() + at, 8);
+            if constexpr (std::endian::native == std::endian::big) {
+                word = __builtin_bswap64(word);
             }
-            Tag tag;
-            if (readTagAt(open, tag)) {
-                frontier_ = tag.end;
-                addTag(tag);
-                return;
+            if (const std::uint64_t bits = bracketBits(word)) {
+                return at + static_cast<std::size_t>(std::countr_zero(bits)) / 8;
             }
-            frontier_ = open + 1;
+        }
+        for (; at < size; ++at) {
+            if (text_[at] == '[') {
+                return at;
+            }
+        }
+        return std::string_view::npos;
+    }
+
+    std::string_view text_;
+    std::size_t position_;
+};
+
+// Values that grow one at a time without ever being moved: a vector that doubles copies
+// everything it holds and briefly needs three times its size, which the index below must not.
+template <typename Value>
+class ChunkedArray {
+  public:
+    std::size_t size() const { return size_; }
+    Value& operator[](std::size_t index) { return chunks_[index >> kShift][index & kMask]; }
+    void push_back(Value value) {
+        if ((size_ & kMask) == 0) {
+            chunks_.push_back(std::make_unique_for_overwrite<Value[]>(std::size_t{1} << kShift));
+        }
+        (*this)[size_++] = value;
+    }
+    void clear() {
+        chunks_.clear();
+        size_ = 0;
+    }
+
+  private:
+    static constexpr unsigned kShift = 10;
+    static constexpr std::size_t kMask = (std::size_t{1} << kShift) - 1;
+    std::vector<std::unique_ptr<Value[]>> chunks_;
+    std::size_t size_ = 0;
+};
+
+// Where each opening tag closes. The opening tags are numbered in the order the text holds
+// them; a closing tag closes the innermost open tag of the same name, whatever the letter case.
+// Whether a tag closes depends only on the text after it, so the index made from one start
+// position answers for every tag from there on.
+//
+// Memory: one Offset for each opening tag (while the text is read, an open tag's entry links
+// to the tag of the same name that was open before it, so the stacks of open tags need no
+// room of their own), and one slot for each distinct name. An opening tag takes at least three
+// characters, so the entries stay within 4/3 of the text for 32-bit offsets. The tags read are
+// also kept, for the walk that follows, as long as they take at most half the text's size: in
+// usual notes they do, and the walk then need not read the text for tags a second time.
+template <typename Offset>
+class ClosingIndex {
+  public:
+    ClosingIndex(std::string_view text, std::size_t start) : text_(text) {
+        TagReader reader(text, start);
+        Tag tag;
+        const std::size_t recordBudget = (text.size() - start) / 2 / sizeof(RecordedTag);
+        while (reader.next(tag)) {
+            if (recording_) {
+                if (tags_.size() < recordBudget) {
+                    tags_.push_back(
+                        {static_cast<Offset>(tag.begin) | (tag.closing ? kClosedFlag : 0),
+                         static_cast<Offset>(tag.end)});
+                } else {
+                    recording_ = false;
+                    tags_.clear();
+                }
+            }
+            Slot& slot = slotFor(tag);
+            if (!tag.closing) {
+                entries_.push_back(slot.top);
+                slot.top = static_cast<Offset>(entries_.size());
+            } else if (slot.top != 0) {
+                const std::size_t opened = slot.top - 1;
+                slot.top = entries_[opened];
+                entries_[opened] = kClosedFlag | static_cast<Offset>(tag.begin);
+            }
+        }
+        // Tags still open never close: their entries hold links, which become "no closing".
+        for (Slot& slot : slots_) {
+            for (Offset link = slot.top; link != 0;) {
+                const Offset below = entries_[link - 1];
+                entries_[link - 1] = 0;
+                link = below;
+            }
         }
     }
 
-    // A tag at the position; reads no further than the next "[" or the tag's "]".
-    bool readTagAt(std::size_t open, Tag& tag) const {
-        std::size_t cursor = open + 1;
-        tag.begin = open;
-        tag.closing = cursor < text_.size() && text_[cursor] == '/';
-        if (tag.closing) {
-            ++cursor;
-        }
-        const std::size_t nameBegin = cursor;
-        while (cursor < text_.size() && isNameCharacter(text_[cursor])) {
-            ++cursor;
-        }
-        if (cursor == nameBegin || cursor - nameBegin > UINT32_MAX || cursor >= text_.size()) {
-            return false;
-        }
-        tag.nameLength = static_cast<std::uint32_t>(cursor - nameBegin);
-        if (text_[cursor] == '=' && !tag.closing) {
-            tag.hasAttribute = true;
-            const std::size_t bracket = text_.find_first_of("[]", cursor + 1);
-            if (bracket == std::string_view::npos || text_[bracket] != ']') {
-                return false;
-            }
-            cursor = bracket;
-        }
-        if (text_[cursor] != ']') {
-            return false;
-        }
-        tag.end = cursor + 1;
-        return true;
+    // The tags in the order they were read, when they took at most half the text's size;
+    // a walk then reads them from here instead of from the text.
+    bool recorded() const { return recording_; }
+    void recordedTag(std::size_t index, Tag& tag) {
+        const RecordedTag& recorded = tags_[index];
+        tag.begin = static_cast<std::size_t>(recorded.begin & ~kClosedFlag);
+        tag.end = static_cast<std::size_t>(recorded.end);
+        tag.closing = (recorded.begin & kClosedFlag) != 0;
+    }
+    std::size_t recordedCount() const { return tags_.size(); }
+
+    // The position of the "[" that closes the numbered opening tag; npos when none does.
+    std::size_t closingOf(std::size_t ordinal) {
+        const Offset entry = entries_[ordinal];
+        return (entry & kClosedFlag) ? static_cast<std::size_t>(entry & ~kClosedFlag)
+                                     : std::string_view::npos;
     }
 
-    void addTag(const Tag& tag) {
-        const std::size_t index = tags_.size();
-        tags_.push_back(tag);
-        key_.clear();
-        for (char c : name(tag)) {
-            key_.push_back(lowerCase(c));
+  private:
+    static constexpr Offset kClosedFlag = Offset{1} << (std::numeric_limits<Offset>::digits - 1);
+    // Names of up to eight characters are their own key: their lower-cased bytes, which never
+    // have the high bit set. Longer names are keyed by a hash with the top bit set, and compared.
+    static constexpr std::uint64_t kLongNameFlag = std::uint64_t{1} << 63;
+
+    struct RecordedTag {
+        Offset begin;  // with kClosedFlag for a closing tag
+        Offset end;
+    };
+
+    struct Slot {
+        std::uint64_t key = 0;
+        Offset nameBegin = 0;
+        Offset nameLength = 0;  // 0 marks an empty slot: names are never empty
+        Offset top = 0;         // the innermost open tag of this name, numbered from 1
+    };
+
+    // A name's letters and digits all have the 0x20 bit once lower-cased (digits already do),
+    // so setting it in every byte lower-cases a whole word of a name at once.
+    static std::uint64_t keyOf(std::string_view name) {
+        if (name.size() <= 8) {
+            std::uint64_t word = 0;
+            std::memcpy(&word, name.data(), name.size());
+            if constexpr (std::endian::native == std::endian::big) {
+                word = __builtin_bswap64(word);
+            }
+            const std::uint64_t used =
+                name.size() == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * name.size())) - 1;
+            return word | (0x2020202020202020ULL & used);
         }
-        if (!tag.closing) {
-            openTags_[key_].push_back(index);
-            return;
+        std::uint64_t key = 0xcbf29ce484222325ULL;
+        for (char c : name) {
+            key = (key ^ static_cast<unsigned char>(lowerCase(c))) * 0x100000001b3ULL;
         }
-        auto stack = openTags_.find(key_);
-        if (stack != openTags_.end() && !stack->second.empty()) {
-            tags_[stack->second.back()].match = static_cast<std::int64_t>(index);
-            stack->second.pop_back();
+        return key | kLongNameFlag;
+    }
+
+    static std::size_t hashOf(std::uint64_t key) {
+        return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> 32);
+    }
+
+    // Open addressing; the table doubles at half load.
+    Slot& slotFor(const Tag& tag) {
+        if ((used_ + 1) * 2 > slots_.size()) {
+            grow();
+        }
+        const std::string_view name = text_.substr(tag.nameBegin, tag.nameLength);
+        const std::uint64_t key = keyOf(name);
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t index = hashOf(key) & mask;; index = (index + 1) & mask) {
+            Slot& slot = slots_[index];
+            if (slot.nameLength == 0) {
+                slot = Slot{key, static_cast<Offset>(tag.nameBegin),
+                            static_cast<Offset>(tag.nameLength), 0};
+                ++used_;
+                return slot;
+            }
+            if (slot.key == key &&
+                (!(key & kLongNameFlag) ||
+                 sameNameIgnoringCase(text_.substr(slot.nameBegin, slot.nameLength), name))) {
+                return slot;
+            }
+        }
+    }
+
+    void grow() {
+        std::vector<Slot> old(std::max<std::size_t>(16, slots_.size() * 2));
+        old.swap(slots_);
+        const std::size_t mask = slots_.size() - 1;
+        for (const Slot& slot : old) {
+            if (slot.nameLength == 0) {
+                continue;
+            }
+            std::size_t index = hashOf(slot.key) & mask;
+            while (slots_[index].nameLength != 0) {
+                index = (index + 1) & mask;
+            }
+            slots_[index] = slot;
         }
     }
 
     std::string_view text_;
-    std::size_t frontier_;
-    std::size_t hint_ = 0;
-    bool exhausted_ = false;
-    std::vector<Tag> tags_;
-    std::unordered_map<std::string, std::vector<std::size_t>> openTags_;
-    std::string key_;
+    ChunkedArray<Offset> entries_;
+    ChunkedArray<RecordedTag> tags_;
+    bool recording_ = true;
+    std::vector<Slot> slots_;
+    std::size_t used_ = 0;
 };
 
-bool scanBBToken(platform::Scanner& scanner, TokenIndex& index, std::optional<std::string>* name,
-                 std::optional<std::string>* attribute, std::optional<std::string>* title) {
-    const std::size_t location = scanner.scanLocation();
-    const std::string& text = scanner.string();
-    if (location >= text.size() || text[location] != '[') {
-        return false;
+// One left-to-right reading of a text with its closing index. It knows the number of each
+// opening tag it reads, so that it can ask the index where that tag closes, and it hands on the
+// text it passes unchanged in as few pieces as it can: only a dropped tag splits it.
+template <typename Offset>
+class TokenWalk {
+  public:
+    TokenWalk(std::string_view text, std::size_t start)
+        : text_(text), index_(text, start), reader_(text, start), copied_(start) {}
+
+    std::size_t position() const { return position_; }
+
+    // The next tag, and for an opening tag the position of its closing tag (npos when it has
+    // none or is itself a closing tag). False at the end of the text.
+    bool next(Tag& tag, std::size_t& closing) {
+        if (index_.recorded()) {
+            if (recordedNext_ == index_.recordedCount()) {
+                position_ = text_.size();
+                return false;
+            }
+            index_.recordedTag(recordedNext_++, tag);
+        } else if (!reader_.next(tag)) {
+            position_ = text_.size();
+            return false;
+        }
+        position_ = tag.end;
+        closing = tag.closing ? std::string_view::npos : index_.closingOf(ordinal_++);
+        return true;
     }
-    const std::int64_t open = index.tokenAt(location);
-    if (open < 0) {
-        return false;
+
+    // Leaves a tag out of the text handed on: the text before it goes to `out`.
+    template <typename Out>
+    void drop(const Tag& tag, Out out) {
+        out(text_.substr(copied_, tag.begin - copied_));
+        copied_ = tag.end;
     }
-    const Tag& tag = index.tag(static_cast<std::size_t>(open));
-    const std::string_view tokenName = index.name(tag);
-    const bool isLink = tokenName == kURLTokenName || tokenName == kURLToEncodeTokenName;
-    std::optional<std::string> tokenAttribute = index.attribute(tag);
-    // The link search passes over other tokens whole and needs no title for them.
-    std::string tokenTitle;
-    if (title || (isLink && !tokenAttribute)) {
-        tokenTitle = index.title(static_cast<std::size_t>(open));
+
+    // Hands on what is left of the text read so far, or of the whole text.
+    template <typename Out>
+    void flush(Out out) {
+        out(text_.substr(copied_, position_ - copied_));
+        copied_ = position_;
     }
-    if (isLink && !tokenAttribute) {
-        tokenAttribute = tokenTitle;
+
+    // Starts handing on from the current position, forgetting what was read before.
+    void skipRead() { copied_ = position_; }
+
+    // Reads on to the end of the token whose opening tag was just read and that closes at
+    // `closing`, handing on its title: inside, every token that closes before the innermost
+    // token around it is replaced by its own title, and other tags stay as text.
+    template <typename Out>
+    void title(std::size_t closing, Out out) {
+        enclosing_.assign(1, static_cast<Offset>(closing));
+        Tag tag;
+        std::size_t nestedClosing = 0;
+        while (!enclosing_.empty() && next(tag, nestedClosing)) {
+            if (tag.closing) {
+                if (tag.begin == enclosing_.back()) {
+                    enclosing_.pop_back();
+                    drop(tag, out);
+                }
+            } else if (nestedClosing != std::string_view::npos &&
+                       nestedClosing < enclosing_.back()) {
+                enclosing_.push_back(static_cast<Offset>(nestedClosing));
+                drop(tag, out);
+            }
+        }
     }
-    if (name) {
-        *name = std::string(tokenName);
+
+    // Reads on past the closing tag at `closing` without handing anything on.
+    void skipTo(std::size_t closing) {
+        Tag tag;
+        std::size_t ignored = 0;
+        while (next(tag, ignored) && tag.begin != closing) {
+        }
+        skipRead();
     }
-    if (attribute) {
-        *attribute = std::move(tokenAttribute);
+
+  private:
+    std::string_view text_;
+    ClosingIndex<Offset> index_;
+    TagReader reader_;
+    std::size_t copied_;
+    std::size_t position_ = 0;
+    std::size_t ordinal_ = 0;
+    std::size_t recordedNext_ = 0;
+    std::vector<Offset> enclosing_;
+};
+
+// Runs `body` with a walk whose offsets fit the text: 32 bits for every note of a usual size.
+template <typename Body>
+auto withWalk(std::string_view text, std::size_t start, Body body) {
+    if (text.size() < (std::size_t{1} << 31)) {
+        TokenWalk<std::uint32_t> walk(text, start);
+        return body(walk);
     }
-    if (title) {
-        *title = std::move(tokenTitle);
-    }
-    scanner.setScanLocation(index.tag(static_cast<std::size_t>(tag.match)).end);
-    return true;
+    TokenWalk<std::uint64_t> walk(text, start);
+    return body(walk);
 }
 
-platform::Scanner scannerWithoutSkipping(const std::string& text) {
-    platform::Scanner scanner = platform::Scanner::scannerWithString(text);
-    scanner.setCharactersToBeSkipped("");
-    return scanner;
+bool isLinkName(std::string_view name) {
+    return name == kURLTokenName || name == kURLToEncodeTokenName;
 }
 
-// Walks the text from one "[" to the next. The text in between is appended to `plainText` when
-// that is given; at each "[" `atBracket(scanner, index)` scans what stands there and says
-// whether the walk goes on.
-template <typename AtBracket>
-void walkBrackets(const std::string& text, std::string* plainText, AtBracket atBracket) {
-    platform::Scanner scanner = scannerWithoutSkipping(text);
-    if (scanner.isAtEnd()) {
-        return;
+std::optional<std::string> attributeOf(std::string_view text, const Tag& tag) {
+    if (!tag.hasAttribute) {
+        return std::nullopt;
     }
-    TokenIndex index(scanner.string(), scanner.scanLocation());
-    while (true) {
-        if (!scanner.scanUpToString("[", plainText) && !atBracket(scanner, index)) {
-            return;
-        }
-        if (scanner.isAtEnd()) {
-            return;
-        }
-    }
+    const std::size_t begin = tag.nameBegin + tag.nameLength + 1;
+    return std::string(text.substr(begin, tag.end - 1 - begin));
 }
 
 }  // namespace
 
 bool scanBBToken(platform::Scanner& scanner, std::optional<std::string>* name,
                  std::optional<std::string>* attribute, std::optional<std::string>* title) {
-    TokenIndex index(scanner.string(), scanner.scanLocation());
-    return scanBBToken(scanner, index, name, attribute, title);
+    const std::string_view text = scanner.string();
+    const std::size_t location = scanner.scanLocation();
+    Tag tag;
+    if (location >= text.size() || !readTagAt(text, location, tag) || tag.closing) {
+        return false;
+    }
+    return withWalk(text, location, [&](auto& walk) {
+        std::size_t closing = 0;
+        walk.next(tag, closing);
+        if (closing == std::string_view::npos) {
+            return false;
+        }
+        walk.skipRead();
+        const std::string_view tokenName = text.substr(tag.nameBegin, tag.nameLength);
+        std::optional<std::string> tokenAttribute = attributeOf(text, tag);
+        std::string tokenTitle;
+        walk.title(closing, [&tokenTitle](std::string_view part) { tokenTitle.append(part); });
+        if (isLinkName(tokenName) && !tokenAttribute) {
+            tokenAttribute = tokenTitle;
+        }
+        if (name) {
+            *name = std::string(tokenName);
+        }
+        if (attribute) {
+            *attribute = std::move(tokenAttribute);
+        }
+        if (title) {
+            *title = std::move(tokenTitle);
+        }
+        scanner.setScanLocation(walk.position());
+        return true;
+    });
 }
 
 std::string stringByStrippingBBCode(const std::string& text) {
+    // Stripping only ever takes characters away.
     std::string result;
-    walkBrackets(text, &result, [&result](platform::Scanner& scanner, TokenIndex& index) {
-        std::optional<std::string> title;
-        if (scanBBToken(scanner, index, nullptr, nullptr, &title)) {
-            result.append(*title);
-            return true;
+    result.reserve(text.size());
+    const auto append = [&result](std::string_view part) { result.append(part); };
+    withWalk(text, 0, [&](auto& walk) {
+        Tag tag;
+        std::size_t closing = 0;
+        while (walk.next(tag, closing)) {
+            if (closing != std::string_view::npos) {
+                walk.drop(tag, append);
+                walk.title(closing, append);
+            }
         }
-        if (scanner.scanString("[", nullptr)) {
-            result.push_back('[');
-            return true;
-        }
-        return false;
+        walk.flush(append);
+        return true;
     });
     return result;
 }
 
 std::string firstBBCodeURLString(const std::string& text) {
-    std::string result;
-    walkBrackets(text, nullptr, [&result](platform::Scanner& scanner, TokenIndex& index) {
-        std::optional<std::string> name;
-        std::optional<std::string> attribute;
-        if (!scanBBToken(scanner, index, &name, &attribute, nullptr)) {
-            return scanner.scanString("[", nullptr);
+    return withWalk(text, 0, [&](auto& walk) -> std::string {
+        Tag tag;
+        std::size_t closing = 0;
+        while (walk.next(tag, closing)) {
+            if (closing == std::string_view::npos) {
+                continue;
+            }
+            readTagAt(text, tag.begin, tag);  // the walk may know only where the tag lies
+            const std::string_view name =
+                std::string_view(text).substr(tag.nameBegin, tag.nameLength);
+            if (!isLinkName(name)) {
+                walk.skipTo(closing);
+                continue;
+            }
+            std::optional<std::string> link = attributeOf(text, tag);
+            if (!link) {
+                link.emplace();
+                walk.skipRead();
+                walk.title(closing, [&link](std::string_view part) { link->append(part); });
+            }
+            return name == kURLToEncodeTokenName ? platform::stringByAddingPercentEncoding(
+                                                       *link, platform::URLHostAllowedCharacters)
+                                                 : *link;
         }
-        if (*name == kURLToEncodeTokenName) {
-            result = platform::stringByAddingPercentEncoding(*attribute,
-                                                             platform::URLHostAllowedCharacters);
-            return false;
-        }
-        if (*name == kURLTokenName) {
-            result = *attribute;
-            return false;
-        }
-        return true;
+        return {};
     });
-    return result;
 }
 
 }  // namespace pendra

@@ -10,6 +10,25 @@ namespace pendra {
 
 using platform::AppleEventDescriptor;
 
+namespace {
+
+// The text as a descriptor, cut to kMaximumAnswerTextBytes without splitting a character.
+AppleEventDescriptor answerText(std::string text, const char* what) {
+    if (text.size() > kMaximumAnswerTextBytes) {
+        std::size_t end = kMaximumAnswerTextBytes;
+        while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
+            --end;
+        }
+        platform::NSLog(
+            "The %@ of the answer is cut from %d to %d bytes",
+            {what, static_cast<std::int64_t>(text.size()), static_cast<std::int64_t>(end)});
+        text.resize(end);
+    }
+    return AppleEventDescriptor::descriptorWithString(text);
+}
+
+}  // namespace
+
 PendraSandboxHelperQuickEntryWithAutofillCall::PendraSandboxHelperQuickEntryWithAutofillCall(
     const std::optional<std::string>& callerAppBundleIdentifier,
     const std::optional<AppleEventDescriptor>& propertiesDescriptor) {
@@ -62,17 +81,21 @@ PendraSandboxHelperQuickEntryWithAutofillCall::_quickEntryPropertiesWithTitle(
     std::optional<AppleEventDescriptor> note;
     if (bbCodeNotes && callerNote) {
         if (const std::optional<std::string> callerNoteText = callerNote->stringValue()) {
-            note = AppleEventDescriptor::descriptorWithString(
-                platform::formatString("%@\n\n%@", {*bbCodeNotes, *callerNoteText}));
+            // The notes, two line feeds and the caller's note ("%@\n\n%@"), put together in
+            // place: the caller's note may be large, and formatting would copy it thrice.
+            std::string text;
+            text.reserve(bbCodeNotes->size() + 2 + callerNoteText->size());
+            text.append(*bbCodeNotes).append("\n\n").append(*callerNoteText);
+            note = answerText(std::move(text), "note");
         } else {
             // A note that cannot be read as text cannot be appended to text. The new notes go
             // alone, and the caller's note is written to the log so that it is not lost.
             platform::NSLog("The caller's note has no text form and is not appended: %@",
                             {*callerNote});
-            note = AppleEventDescriptor::descriptorWithString(*bbCodeNotes);
+            note = answerText(*bbCodeNotes, "note");
         }
     } else if (bbCodeNotes) {
-        note = AppleEventDescriptor::descriptorWithString(*bbCodeNotes);
+        note = answerText(*bbCodeNotes, "note");
     } else {
         note = callerNote;
     }
@@ -81,7 +104,7 @@ PendraSandboxHelperQuickEntryWithAutofillCall::_quickEntryPropertiesWithTitle(
     }
 
     if (title) {
-        record.setDescriptor(AppleEventDescriptor::descriptorWithString(*title), kTitleKeyword);
+        record.setDescriptor(answerText(*title, "title"), kTitleKeyword);
     } else if (const std::optional<AppleEventDescriptor> callerTitle = callerEntry(kTitleKeyword)) {
         record.setDescriptor(*callerTitle, kTitleKeyword);
     }

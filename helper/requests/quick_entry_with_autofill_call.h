@@ -3,12 +3,19 @@
 // ('qepp'), merged with the properties the caller sent along.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 
 #include "platform/apple_event_descriptor.h"
 
 namespace pendra {
+
+// What one text that the helper puts into the answer may hold: a longer note or title (a huge
+// selection, a caller's huge note, a frontmost application answering a huge name) is cut to
+// this many bytes of UTF-8, at a character boundary, and the cut is logged. Both texts as
+// UTF-16 stay far inside what one message on the session bus may carry.
+inline constexpr std::size_t kMaximumAnswerTextBytes = 4 * 1024 * 1024;
 
 class PendraSandboxHelperQuickEntryWithAutofillCall {
   public:

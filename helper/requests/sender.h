@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/apple_event_descriptor.h"
 #include "platform/workspace.h"
@@ -18,5 +19,16 @@ std::optional<platform::RunningApplication> senderApplication(
 
 // The bundle identifier of senderApplication; absent whenever that is absent or has none.
 std::optional<std::string> senderBundleIdentifier(const platform::AppleEventDescriptor& event);
+
+// The executable file that the sending process runs: the process of the 'addr' attribute, as
+// for senderApplication, and the path the process manager reports for it. Absent whenever the
+// process cannot be found or inspected.
+std::optional<std::string> senderExecutablePath(const platform::AppleEventDescriptor& event);
+
+// True when the sending process runs the executable of the installed application (the bundle
+// that the workspace locates) of one of the bundle identifiers. Only the process the transport
+// names counts; nothing the event carries in its parameters does.
+bool senderRunsInstalledApplication(const platform::AppleEventDescriptor& event,
+                                    const std::vector<std::string>& bundleIdentifiers);
 
 }  // namespace pendra

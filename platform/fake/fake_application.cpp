@@ -1,10 +1,10 @@
 #include <algorithm>
-#include <cctype>
 #include <limits>
 
 #include "platform/fake/fake_application.h"
 #include "platform/fake/fake_file_manager.h"
 #include "platform/platform.h"
+#include "platform/utf.h"
 
 namespace platform::fake {
 namespace {
@@ -15,10 +15,7 @@ double effectiveInterval(double seconds) {
 }
 
 bool sameIdentifier(const std::string& a, const std::string& b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
-               return std::tolower(x) == std::tolower(y);
-           });
+    return utf::equalsIgnoringASCIICase(a, b);
 }
 
 }  // namespace
@@ -238,6 +235,14 @@ std::optional<URL> FakeWorkspace::URLForApplicationWithBundleIdentifier(
         return std::nullopt;
     }
     return URL::fileURLWithPath(*path);
+}
+
+std::vector<URL> FakeWorkspace::installedApplicationURLs() {
+    std::vector<URL> urls;
+    for (const auto& entry : installed) {
+        urls.push_back(URL::fileURLWithPath(entry.second));
+    }
+    return urls;
 }
 
 std::optional<RunningApplication> FakeWorkspace::launchApplicationAtURL(

@@ -3,9 +3,6 @@
 namespace platform::fake {
 namespace {
 
-constexpr AEEventClass kCoreEventClass = fourCharCode("aevt");
-constexpr AEEventID kAnswerEvent = fourCharCode("ansr");
-
 // A script object whose every run goes to the fake scripting component's behaviour.
 class FakeAppleScript : public AppleScript {
   public:
@@ -30,12 +27,12 @@ class FakeAppleScript : public AppleScript {
 
 void FakeAppleEventManager::setEventHandler(AEEventClass eventClass, AEEventID eventID,
                                             AppleEventHandler handler) {
-    handlers[{eventClass, eventID}] = std::move(handler);
+    handlers.set(eventClass, eventID, std::move(handler));
     registrationOrder.emplace_back(eventClass, eventID);
 }
 
 void FakeAppleEventManager::removeEventHandler(AEEventClass eventClass, AEEventID eventID) {
-    handlers.erase({eventClass, eventID});
+    handlers.remove(eventClass, eventID);
     removals.emplace_back(eventClass, eventID);
 }
 
@@ -55,24 +52,8 @@ OSStatus FakeAppleEventManager::AESendMessage(const AppleEventDescriptor& event,
     return noErr;
 }
 
-AppleEventDescriptor FakeAppleEventManager::emptyReply(const AppleEventDescriptor& event) {
-    return AppleEventDescriptor::appleEventWithEventClass(kCoreEventClass, kAnswerEvent,
-                                                          AppleEventDescriptor::nullDescriptor(),
-                                                          event.returnID(), event.transactionID());
-}
-
 AppleEventDescriptor FakeAppleEventManager::dispatch(const AppleEventDescriptor& event) {
-    AppleEventDescriptor reply = emptyReply(event);
-    auto found = handlers.find({event.eventClass(), event.eventID()});
-    if (found == handlers.end() || !found->second) {
-        reply.setParamDescriptor(AppleEventDescriptor::descriptorWithInt32(errAEEventNotHandled),
-                                 keyErrorNumber);
-        return reply;
-    }
-    // A copy, so that a handler may replace or remove itself.
-    AppleEventHandler handler = found->second;
-    handler(event, reply);
-    return reply;
+    return handlers.dispatch(event);
 }
 
 FakeScripting::FakeScripting() : behaviour(&FakeScripting::unavailable) {}

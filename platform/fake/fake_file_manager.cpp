@@ -390,4 +390,115 @@ bool FakeFileManager::exchangeItemAtPath(const std::string& rawFirst, const std:
     return true;
 }
 
+std::string FakeFileManager::stringByResolvingSymlinksInPath(const std::string& path) {
+    if (!path.starts_with('/')) {
+        return path;
+    }
+    // Components still to walk, the next one last.
+    std::vector<std::string> pending;
+    auto push = [&pending](const std::string& text) {
+        std::vector<std::string> parts;
+        std::size_t start = 0;
+        while (start <= text.size()) {
+            std::size_t end = text.find('/', start);
+            if (end == std::string::npos) {
+                end = text.size();
+            }
+            parts.push_back(text.substr(start, end - start));
+            start = end + 1;
+        }
+        pending.insert(pending.end(), parts.rbegin(), parts.rend());
+    };
+    push(path);
+    std::string resolved = "/";
+    for (int links = 0; !pending.empty();) {
+        const std::string part = pending.back();
+        pending.pop_back();
+        if (part.empty() || part == ".") {
+            continue;
+        }
+        if (part == "..") {
+            resolved = parentOf(resolved).empty() ? "/" : parentOf(resolved);
+            continue;
+        }
+        const std::string candidate = childPrefix(resolved) + part;
+        auto found = items_.find(candidate);
+        if (found != items_.end() && found->second.type == FileType::SymbolicLink && links++ < 32) {
+            if (found->second.linkTarget.starts_with('/')) {
+                resolved = "/";
+            }
+            push(found->second.linkTarget);
+            continue;
+        }
+        resolved = candidate;
+    }
+    return resolved;
+}
+
+std::optional<std::vector<std::string>> FakeFileManager::contentsOfDirectoryAtPath(
+    const std::string& rawPath, Error* error) {
+    const std::string path = normalizedPath(rawPath);
+    if (!isImplicitFolder(path)) {
+        auto found = items_.find(path);
+        if (found == items_.end() || found->second.type != FileType::Directory) {
+            report(error, Error::posix(found == items_.end() ? ENOENT : ENOTDIR, rawPath));
+            return std::nullopt;
+        }
+    }
+    std::vector<std::string> names;
+    const std::string prefix = childPrefix(path);
+    for (auto it = items_.lower_bound(prefix); it != items_.end() && it->first.starts_with(prefix);
+         ++it) {
+        if (it->first.find('/', prefix.size()) == std::string::npos) {
+            names.push_back(it->first.substr(prefix.size()));
+        }
+    }
+    return names;
+}
+
+bool FakeFileManager::synchronizeItemAtPath(const std::string& rawPath, Error* error) {
+    operations.push_back("sync " + rawPath);
+    const std::string path = normalizedPath(rawPath);
+    if (const Error* injected = failure(failSynchronize, path)) {
+        return report(error, *injected);
+    }
+    if (!exists(path)) {
+        return report(error, Error::posix(ENOENT, rawPath));
+    }
+    return true;
+}
+
+namespace {
+
+class FakeFileLock final : public FileLock {
+  public:
+    FakeFileLock(std::set<std::string>& locked, std::string path)
+        : locked_(locked), path_(std::move(path)) {
+        locked_.insert(path_);
+    }
+    ~FakeFileLock() override { locked_.erase(path_); }
+    FakeFileLock(const FakeFileLock&) = delete;
+    FakeFileLock& operator=(const FakeFileLock&) = delete;
+
+  private:
+    std::set<std::string>& locked_;
+    std::string path_;
+};
+
+}  // namespace
+
+std::unique_ptr<FileLock> FakeFileManager::lockItemAtPath(const std::string& rawPath,
+                                                          Error* error) {
+    const std::string path = normalizedPath(rawPath);
+    if (!exists(path)) {
+        report(error, Error::posix(ENOENT, rawPath));
+        return nullptr;
+    }
+    if (lockedElsewhere.count(path) != 0 || locked.count(path) != 0) {
+        report(error, Error::posix(EWOULDBLOCK, rawPath));
+        return nullptr;
+    }
+    return std::make_unique<FakeFileLock>(locked, path);
+}
+
 }  // namespace platform::fake

@@ -36,6 +36,14 @@ OSStatus FakeProcessManager::GetProcessPID(const ProcessSerialNumber& psn, pid_t
     return noErr;
 }
 
+std::optional<std::string> FakeProcessManager::proc_pidpath(pid_t target) {
+    const auto found = executablePaths.find(target);
+    if (found == executablePaths.end()) {
+        return std::nullopt;
+    }
+    return found->second;
+}
+
 void FakeProcessManager::terminateProcess(int status) {
     exitStatus = status;
     throw ProcessExit{status};

@@ -67,8 +67,9 @@ int LinuxApplication::onTimer(sd_event_source* /*source*/, std::uint64_t /*usec*
     auto* timer = static_cast<Timer*>(userdata);
     LinuxApplication* owner = timer->owner;
     const TimerID id = timer->id;
-    // The action may invalidate its own timer; it runs from a copy.
-    std::function<void()> action = timer->action;
+    // The action may invalidate its own timer, so it runs from a copy; a one-shot timer ends
+    // here, and gives its action up instead (a delayed perform may carry a large event).
+    std::function<void()> action = timer->repeats ? timer->action : std::move(timer->action);
     if (!timer->repeats) {
         owner->invalidateTimer(id);
     }

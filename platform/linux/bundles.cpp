@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +19,7 @@
 #include "linux_desktop.h"
 #include "linux_desktop_events.h"
 #include "linux_processes.h"
+#include "platform/linux_platform.h"
 
 extern char** environ;
 
@@ -204,19 +206,8 @@ bool writeFrontmostRecord(pid_t pid) {
     const std::string path = frontmostRecordPath();
     const std::string folder = path.substr(0, path.rfind('/'));
     ::mkdir(folder.c_str(), 0700);
-    std::string temporary = folder + "/.frontmost-XXXXXX";
-    int fd = ::mkstemp(temporary.data());
-    if (fd < 0) {
-        return false;
-    }
-    const std::string text = std::to_string(pid) + "\n";
-    const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    ::close(fd);
-    if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    return true;
+    // Kept to the user: another account learns nothing of what this one works in.
+    return writeFileAtomically(path, std::to_string(pid) + "\n", 0600);
 }
 
 std::vector<std::string> applicationFolders() {
@@ -361,10 +352,11 @@ std::vector<RunningApplication> LinuxWorkspace::runningApplications() {
     }
     std::vector<pid_t> pids;
     while (dirent* entry = ::readdir(proc)) {
-        char* end = nullptr;
-        long pid = std::strtol(entry->d_name, &end, 10);
-        if (end != entry->d_name && *end == '\0' && pid > 0) {
-            pids.push_back(static_cast<pid_t>(pid));
+        const std::string_view name = entry->d_name;
+        pid_t pid = 0;
+        const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), pid);
+        if (error == std::errc() && end == name.data() + name.size() && pid > 0) {
+            pids.push_back(pid);
         }
     }
     ::closedir(proc);
@@ -514,6 +506,14 @@ std::optional<URL> LinuxWorkspace::URLForApplicationWithBundleIdentifier(
         return URL::fileURLWithPath(*path);
     }
     return std::nullopt;
+}
+
+std::vector<URL> LinuxWorkspace::installedApplicationURLs() {
+    std::vector<URL> urls;
+    for (const auto& path : installedApplicationBundles()) {
+        urls.push_back(URL::fileURLWithPath(path));
+    }
+    return urls;
 }
 
 namespace {

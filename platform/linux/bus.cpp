@@ -1,8 +1,9 @@
-#include <systemd/sd-bus.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
+#include <climits>
 #include <cstring>
 
 #include "linux_application.h"
@@ -14,33 +15,14 @@
 namespace platform::linux_platform {
 namespace {
 
-constexpr const char* kServiceFailedError = "org.pendra.Error.ServiceFailed";
 constexpr std::uint64_t kServicesTimeoutUsec = 30'000'000;
-constexpr AEEventClass kCoreEventClass = fourCharCode("aevt");
-constexpr AEEventID kAnswerEventID = fourCharCode("ansr");
+// The answer to an event whose reply could not be carried.
+constexpr OSStatus errAEEventFailed = -10000;
+// Marks a process serial number that holds a connection's unique name.
+constexpr std::uint32_t kConnectionMark = 0x8000'0000u;
 
-struct BusError {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    ~BusError() { sd_bus_error_free(&error); }
-    const char* text() const {
-        return error.message != nullptr ? error.message : (error.name ? error.name : "unknown");
-    }
-};
-
-struct MessageRef {
-    sd_bus_message* message = nullptr;
-    ~MessageRef() { sd_bus_message_unref(message); }
-};
-
-bool isNoOwnerError(const sd_bus_error& error) {
-    return sd_bus_error_has_name(&error, SD_BUS_ERROR_SERVICE_UNKNOWN) ||
-           sd_bus_error_has_name(&error, SD_BUS_ERROR_NAME_HAS_NO_OWNER);
-}
-
-AppleEventDescriptor answerFor(const AppleEventDescriptor& event) {
-    return AppleEventDescriptor::appleEventWithEventClass(kCoreEventClass, kAnswerEventID,
-                                                          AppleEventDescriptor::nullDescriptor(),
-                                                          event.returnID(), event.transactionID());
+bool isNoOwnerError(const BusError& error) {
+    return error.has(SD_BUS_ERROR_SERVICE_UNKNOWN) || error.has(SD_BUS_ERROR_NAME_HAS_NO_OWNER);
 }
 
 std::uint64_t timeoutUsec(long ticks) {
@@ -61,28 +43,33 @@ int handleEventMethod(sd_bus_message* message, void* userdata, sd_bus_error* /*e
     if (r < 0) {
         return r;
     }
-    // The sender is who the bus says it is, never what the event claims.
-    pid_t sender = 0;
-    sd_bus_creds* creds = nullptr;
-    if (sd_bus_query_sender_creds(message, SD_BUS_CREDS_PID, &creds) >= 0) {
-        sd_bus_creds_get_pid(creds, &sender);
-        sd_bus_creds_unref(creds);
+    // The sender is who the bus says it is, never what the event claims. Its process id is
+    // asked for only when a handler reads it; a connection without a unique name (a direct
+    // one) tells its process at once.
+    auto sender = SessionBus::serialNumberOfConnection(sd_bus_message_get_sender(message));
+    if (!sender) {
+        pid_t pid = 0;
+        BusCredentials creds;
+        if (sd_bus_query_sender_creds(message, SD_BUS_CREDS_PID, creds.out()) >= 0) {
+            sd_bus_creds_get_pid(creds.get(), &pid);
+        }
+        sender = ProcessSerialNumber{0, static_cast<std::uint32_t>(pid)};
     }
     std::vector<std::uint8_t> answer;
     if (bus->eventReceiver) {
         answer = bus->eventReceiver(
-            std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(bytes), size), sender);
+            std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(bytes), size), *sender);
     }
     if (sd_bus_message_get_expect_reply(message) == 0) {
         return 1;
     }
-    MessageRef reply;
-    r = sd_bus_message_new_method_return(message, &reply.message);
+    BusMessage reply;
+    r = sd_bus_message_new_method_return(message, reply.out());
     if (r >= 0) {
-        r = sd_bus_message_append_array(reply.message, 'y', answer.data(), answer.size());
+        r = sd_bus_message_append_array(reply.get(), 'y', answer.data(), answer.size());
     }
     if (r >= 0) {
-        r = sd_bus_send(nullptr, reply.message, nullptr);
+        r = sd_bus_send(nullptr, reply.get(), nullptr);
     }
     return r < 0 ? r : 1;
 }
@@ -138,10 +125,32 @@ int performServiceMethod(sd_bus_message* message, void* userdata, sd_bus_error* 
 
 const sd_bus_vtable kApplicationVTable[] = {
     SD_BUS_VTABLE_START(0),
-    SD_BUS_METHOD("HandleEvent", "ay", "ay", handleEventMethod, SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_METHOD("PerformService", "ssasa{ss}", "s", performServiceMethod,
-                  SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD_WITH_NAMES("HandleEvent", "ay", SD_BUS_PARAM(event), "ay", SD_BUS_PARAM(reply),
+                             handleEventMethod, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD_WITH_NAMES(
+        "PerformService", "ssasa{ss}",
+        SD_BUS_PARAM(message) SD_BUS_PARAM(userData) SD_BUS_PARAM(types) SD_BUS_PARAM(strings), "s",
+        SD_BUS_PARAM(result), performServiceMethod, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_VTABLE_END};
+
+// Declared so that introspection shows the signal; posting builds the message itself.
+const sd_bus_vtable kNotificationVTable[] = {
+    SD_BUS_VTABLE_START(0),
+    SD_BUS_SIGNAL_WITH_NAMES("Posted", "sasa{ss}",
+                             SD_BUS_PARAM(name) SD_BUS_PARAM(object) SD_BUS_PARAM(userInfo), 0),
+    SD_BUS_VTABLE_END};
+
+// The bus daemon's own name, object and interface.
+constexpr const char* kDaemonName = "org.freedesktop.DBus";
+constexpr const char* kDaemonPath = "/org/freedesktop/DBus";
+
+std::string describeSender(const ProcessSerialNumber& sender) {
+    if ((sender.highLongOfPSN & kConnectionMark) != 0) {
+        return "connection :" + std::to_string(sender.highLongOfPSN & ~kConnectionMark) + "." +
+               std::to_string(sender.lowLongOfPSN);
+    }
+    return "process " + std::to_string(sender.lowLongOfPSN);
+}
 
 }  // namespace
 
@@ -183,41 +192,105 @@ std::string busNameForBundleIdentifier(const std::string& bundleIdentifier) {
     return name;
 }
 
+struct SessionBus::NameWait {
+    SessionBus* owner = nullptr;
+    std::string name;
+    std::function<void(bool)> then;
+    BusSlot match;
+    EventSource timeout;
+};
+
 SessionBus::SessionBus(LinuxApplication& application, std::optional<std::string> bundleIdentifier)
     : application_(application), bundleIdentifier_(std::move(bundleIdentifier)) {}
 
-SessionBus::~SessionBus() {
-    sd_bus_slot_unref(objectSlot_);
-    if (bus_ != nullptr) {
-        sd_bus_flush(bus_);
-        sd_bus_detach_event(bus_);
-        sd_bus_close_unref(bus_);
-    }
-}
+SessionBus::~SessionBus() = default;
 
 sd_bus* SessionBus::connection() {
     if (attempted_) {
-        return bus_;
+        return bus_.get();
     }
     attempted_ = true;
-    sd_bus* bus = nullptr;
-    int r = sd_bus_open_user(&bus);
+    BusConnection bus;
+    int r = sd_bus_open_user(bus.out());
     if (r < 0) {
         logLine(std::string("No session bus (") + std::strerror(-r) +
                 "): running without Apple Events, notifications and Services from other processes");
         return nullptr;
     }
     if (application_.event() != nullptr) {
-        sd_bus_attach_event(bus, application_.event(), 0);
+        sd_bus_attach_event(bus.get(), application_.event(), 0);
     }
-    r = sd_bus_add_object_vtable(bus, &objectSlot_, kApplicationObjectPath, kApplicationInterface,
-                                 kApplicationVTable, this);
+    r = sd_bus_add_object_vtable(bus.get(), objectSlot_.out(), kApplicationObjectPath,
+                                 kApplicationInterface, kApplicationVTable, this);
+    if (r >= 0) {
+        r = sd_bus_add_object_vtable(bus.get(), notificationSlot_.out(), kNotificationObjectPath,
+                                     kNotificationInterface, kNotificationVTable, this);
+    }
     if (r < 0) {
         logLine(std::string("Cannot offer the application object on the bus: ") +
                 std::strerror(-r));
     }
-    bus_ = bus;
-    return bus_;
+    // sd-bus turns the end of the connection into this local signal.
+    auto onDisconnected = [](sd_bus_message*, void* userdata, sd_bus_error*) {
+        static_cast<SessionBus*>(userdata)->unreachable("Lost the connection to the session bus");
+        return 0;
+    };
+    if (sd_bus_match_signal(bus.get(), disconnectSlot_.out(), nullptr,
+                            "/org/freedesktop/DBus/Local", "org.freedesktop.DBus.Local",
+                            "Disconnected", onDisconnected, this) < 0) {
+        logLine("Cannot watch the connection to the session bus");
+    }
+    bus_ = std::move(bus);
+    return bus_.get();
+}
+
+void SessionBus::unreachable(const std::string& reason) {
+    logLine(reason + (whenUnreachable ? ": nothing can reach this process, so it ends"
+                                      : ": nothing can reach this process"));
+    if (whenUnreachable) {
+        whenUnreachable(reason);
+    }
+}
+
+std::optional<ProcessSerialNumber> SessionBus::serialNumberOfConnection(const char* uniqueName) {
+    if (uniqueName == nullptr || uniqueName[0] != ':') {
+        return std::nullopt;
+    }
+    const char* end = uniqueName + std::strlen(uniqueName);
+    std::uint32_t major = 0, minor = 0;
+    auto [dot, failure] = std::from_chars(uniqueName + 1, end, major);
+    if (failure != std::errc() || dot == end || *dot != '.' || major >= kConnectionMark) {
+        return std::nullopt;
+    }
+    auto [last, failed] = std::from_chars(dot + 1, end, minor);
+    if (failed != std::errc() || last != end) {
+        return std::nullopt;
+    }
+    return ProcessSerialNumber{kConnectionMark | major, minor};
+}
+
+std::optional<pid_t> SessionBus::processOfSerialNumber(const ProcessSerialNumber& psn) {
+    if ((psn.highLongOfPSN & kConnectionMark) == 0) {
+        if (psn.highLongOfPSN != 0 || psn.lowLongOfPSN == 0 || psn.lowLongOfPSN > INT_MAX) {
+            return std::nullopt;
+        }
+        return static_cast<pid_t>(psn.lowLongOfPSN);
+    }
+    sd_bus* bus = connection();
+    if (bus == nullptr) {
+        return std::nullopt;
+    }
+    const std::string name = ":" + std::to_string(psn.highLongOfPSN & ~kConnectionMark) + "." +
+                             std::to_string(psn.lowLongOfPSN);
+    BusError error;
+    BusMessage reply;
+    std::uint32_t pid = 0;
+    if (sd_bus_call_method(bus, kDaemonName, kDaemonPath, kDaemonName, "GetConnectionUnixProcessID",
+                           &error.error, reply.out(), "s", name.c_str()) < 0 ||
+        sd_bus_message_read(reply.get(), "u", &pid) < 0 || pid == 0 || pid > INT_MAX) {
+        return std::nullopt;
+    }
+    return static_cast<pid_t>(pid);
 }
 
 bool SessionBus::acquireName() {
@@ -237,9 +310,14 @@ bool SessionBus::acquireName() {
     // leaves the name with the first.
     int r = sd_bus_request_name(bus, name.c_str(), 0);
     if (r < 0) {
-        logLine("Cannot own the bus name " + name + " (" +
-                (r == -EEXIST ? std::string("another process owns it") : std::strerror(-r)) +
-                "): events to this application go elsewhere");
+        const std::string reason =
+            "Cannot own the bus name " + name + " (" +
+            (r == -EEXIST ? std::string("another process owns it") : std::strerror(-r)) + ")";
+        if (!whenUnreachable) {
+            logLine(reason + ": events to this application go elsewhere");
+        } else {
+            application_.performAfterDelay(0, [this, reason] { unreachable(reason); });
+        }
         return false;
     }
     ownsName_ = true;
@@ -252,60 +330,130 @@ bool SessionBus::nameHasOwner(const std::string& name) {
         return false;
     }
     BusError error;
-    MessageRef reply;
-    int r = sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                               "org.freedesktop.DBus", "NameHasOwner", &error.error, &reply.message,
-                               "s", name.c_str());
+    BusMessage reply;
+    int r = sd_bus_call_method(bus, kDaemonName, kDaemonPath, kDaemonName, "NameHasOwner",
+                               &error.error, reply.out(), "s", name.c_str());
     int hasOwner = 0;
-    if (r < 0 || sd_bus_message_read(reply.message, "b", &hasOwner) < 0) {
+    if (r < 0 || sd_bus_message_read(reply.get(), "b", &hasOwner) < 0) {
         return false;
     }
     return hasOwner != 0;
 }
 
+void SessionBus::whenNameHasOwner(const std::string& name, double seconds,
+                                  std::function<void(bool owned)> then) {
+    sd_bus* bus = connection();
+    if (bus == nullptr || application_.event() == nullptr) {
+        application_.performAfterDelay(0, [then = std::move(then)] { then(false); });
+        return;
+    }
+    auto wait = std::make_unique<NameWait>();
+    wait->owner = this;
+    wait->name = name;
+    wait->then = std::move(then);
+    // Only the changes of this one name reach us; the daemon filters by the first argument.
+    const std::string rule = std::string("type='signal',sender='") + kDaemonName + "',path='" +
+                             kDaemonPath + "',interface='" + kDaemonName +
+                             "',member='NameOwnerChanged',arg0='" + name + "'";
+    auto onChange = [](sd_bus_message* message, void* userdata, sd_bus_error*) {
+        auto* wait = static_cast<NameWait*>(userdata);
+        const char* changed = nullptr;
+        const char* oldOwner = nullptr;
+        const char* newOwner = nullptr;
+        if (sd_bus_message_read(message, "sss", &changed, &oldOwner, &newOwner) >= 0 &&
+            newOwner != nullptr && *newOwner != '\0') {
+            wait->owner->endNameWait(wait, true);
+        }
+        return 0;
+    };
+    auto onTimeout = [](sd_event_source*, std::uint64_t, void* userdata) {
+        auto* wait = static_cast<NameWait*>(userdata);
+        wait->owner->endNameWait(wait, false);
+        return 0;
+    };
+    int r = sd_bus_add_match(bus, wait->match.out(), rule.c_str(), onChange, wait.get());
+    if (r >= 0) {
+        r = sd_event_add_time_relative(application_.event(), wait->timeout.out(), CLOCK_MONOTONIC,
+                                       static_cast<std::uint64_t>(seconds * 1e6), 0, onTimeout,
+                                       wait.get());
+    }
+    if (r < 0) {
+        logLine("Cannot wait for " + name + " on the bus: " + std::strerror(-r));
+        application_.performAfterDelay(0, [then = std::move(wait->then)] { then(false); });
+        return;
+    }
+    NameWait* pending = wait.get();
+    nameWaits_.push_back(std::move(wait));
+    // The name may have appeared before the match was in place.
+    if (nameHasOwner(name)) {
+        endNameWait(pending, true);
+    }
+}
+
+void SessionBus::endNameWait(NameWait* wait, bool owned) {
+    auto found = std::find_if(nameWaits_.begin(), nameWaits_.end(),
+                              [wait](const auto& candidate) { return candidate.get() == wait; });
+    if (found == nameWaits_.end()) {
+        return;
+    }
+    // The wait (its match and its timer) ends before `then` runs, so that nothing fires twice;
+    // sd-bus and sd-event allow a slot or source to go from inside its own callback.
+    std::unique_ptr<NameWait> ended = std::move(*found);
+    nameWaits_.erase(found);
+    auto then = std::move(ended->then);
+    ended.reset();
+    then(owned);
+}
+
 LinuxAppleEventManager::LinuxAppleEventManager(
     SessionBus& bus, std::function<std::optional<std::string>(pid_t)> bundleOfProcess)
     : bus_(bus), bundleOfProcess_(std::move(bundleOfProcess)) {
-    bus_.eventReceiver = [this](std::span<const std::uint8_t> bytes, pid_t sender) {
+    bus_.eventReceiver = [this](std::span<const std::uint8_t> bytes,
+                                const ProcessSerialNumber& sender) {
         auto event = AppleEventDescriptor::unflatten(bytes);
         if (!event || !event->isAppleEvent()) {
-            logLine("Ignoring " + std::to_string(bytes.size()) + " bytes from process " +
-                    std::to_string(sender) + " that are no Apple Event");
-            AppleEventDescriptor reply = answerFor(AppleEventDescriptor::appleEventWithEventClass(
-                0, 0, AppleEventDescriptor::nullDescriptor(), 0, 0));
+            logLine("Ignoring " + std::to_string(bytes.size()) + " bytes from " +
+                    describeSender(sender) + " that are no Apple Event");
+            AppleEventDescriptor reply =
+                AppleEventHandlerTable::emptyReply(AppleEventDescriptor::appleEventWithEventClass(
+                    0, 0, AppleEventDescriptor::nullDescriptor(), 0, 0));
             reply.setParamDescriptor(AppleEventDescriptor::descriptorWithInt32(errAENotAEDesc),
                                      keyErrorNumber);
             return reply.flatten();
         }
-        return dispatch(std::move(*event), sender).flatten();
+        const std::string name =
+            fourCharCodeString(event->eventClass()) + "/" + fourCharCodeString(event->eventID());
+        const AppleEventDescriptor reply = dispatch(std::move(*event), sender);
+        std::vector<std::uint8_t> answer = reply.flatten();
+        if (answer.size() > kMaximumEventBytes) {
+            logLine("The reply to " + name + " takes " + std::to_string(answer.size()) +
+                    " bytes, more than the " + std::to_string(kMaximumEventBytes) +
+                    " one message may carry: answering error " + std::to_string(errAEEventFailed) +
+                    " instead");
+            AppleEventDescriptor failure = AppleEventHandlerTable::emptyReply(reply);
+            failure.setParamDescriptor(AppleEventDescriptor::descriptorWithInt32(errAEEventFailed),
+                                       keyErrorNumber);
+            answer = failure.flatten();
+        }
+        return answer;
     };
 }
 
 void LinuxAppleEventManager::setEventHandler(AEEventClass eventClass, AEEventID eventID,
                                              AppleEventHandler handler) {
-    handlers_[{eventClass, eventID}] = std::move(handler);
+    handlers_.set(eventClass, eventID, std::move(handler));
     bus_.acquireName();
 }
 
 void LinuxAppleEventManager::removeEventHandler(AEEventClass eventClass, AEEventID eventID) {
-    handlers_.erase({eventClass, eventID});
+    handlers_.remove(eventClass, eventID);
 }
 
-AppleEventDescriptor LinuxAppleEventManager::dispatch(AppleEventDescriptor event, pid_t sender) {
-    event.setAttributeDescriptor(AppleEventDescriptor::descriptorWithProcessSerialNumber(
-                                     {0, static_cast<std::uint32_t>(sender)}),
+AppleEventDescriptor LinuxAppleEventManager::dispatch(AppleEventDescriptor event,
+                                                      const ProcessSerialNumber& sender) {
+    event.setAttributeDescriptor(AppleEventDescriptor::descriptorWithProcessSerialNumber(sender),
                                  keyAddressAttr);
-    AppleEventDescriptor reply = answerFor(event);
-    auto found = handlers_.find({event.eventClass(), event.eventID()});
-    if (found == handlers_.end()) {
-        reply.setParamDescriptor(AppleEventDescriptor::descriptorWithInt32(errAEEventNotHandled),
-                                 keyErrorNumber);
-        return reply;
-    }
-    // The handler may replace itself; it runs from a copy.
-    AppleEventHandler handler = found->second;
-    handler(event, reply);
-    return reply;
+    return handlers_.dispatch(event);
 }
 
 OSStatus LinuxAppleEventManager::AESendMessage(const AppleEventDescriptor& event,
@@ -322,7 +470,9 @@ OSStatus LinuxAppleEventManager::AESendMessage(const AppleEventDescriptor& event
     if (target->descriptorType() == typeApplicationBundleID) {
         bundleIdentifier = std::string(target->data().begin(), target->data().end());
     } else if (auto psn = target->processSerialNumberValue()) {
-        bundleIdentifier = bundleOfProcess_(static_cast<pid_t>(psn->lowLongOfPSN));
+        if (auto pid = bus_.processOfSerialNumber(*psn)) {
+            bundleIdentifier = bundleOfProcess_(*pid);
+        }
     } else if (target->descriptorType() == typeKernelProcessID) {
         bundleIdentifier = bundleOfProcess_(target->int32Value());
     } else {
@@ -341,13 +491,14 @@ OSStatus LinuxAppleEventManager::AESendMessage(const AppleEventDescriptor& event
     };
 
     // An event to ourselves never leaves the process.
+    const ProcessSerialNumber self{0, static_cast<std::uint32_t>(::getpid())};
     if (bus_.ownsName() && bus_.bundleIdentifier() &&
         busNameForBundleIdentifier(*bus_.bundleIdentifier()) == name) {
         if (!waitForReply) {
-            bus_.application().performAfterDelay(0, [this, event] { dispatch(event, ::getpid()); });
+            bus_.application().performAfterDelay(0, [this, event, self] { dispatch(event, self); });
             return noErr;
         }
-        AppleEventDescriptor answer = dispatch(event, ::getpid());
+        AppleEventDescriptor answer = dispatch(event, self);
         if (reply != nullptr) {
             *reply = answer;
         }
@@ -356,7 +507,7 @@ OSStatus LinuxAppleEventManager::AESendMessage(const AppleEventDescriptor& event
 
     // An application of the desktop answers from what its windows show.
     if (desktopAnswerer_ && waitForReply) {
-        AppleEventDescriptor answer = answerFor(event);
+        AppleEventDescriptor answer = AppleEventHandlerTable::emptyReply(event);
         const auto timeout = std::chrono::milliseconds(timeoutUsec(timeoutInTicks) / 1000);
         if (const auto status = desktopAnswerer_(*bundleIdentifier, event, answer, timeout)) {
             if (*status != noErr) {
@@ -373,15 +524,22 @@ OSStatus LinuxAppleEventManager::AESendMessage(const AppleEventDescriptor& event
     if (bus == nullptr) {
         return procNotFound;
     }
-    MessageRef call;
-    int r = sd_bus_message_new_method_call(bus, &call.message, name.c_str(), kApplicationObjectPath,
+    BusMessage call;
+    int r = sd_bus_message_new_method_call(bus, call.out(), name.c_str(), kApplicationObjectPath,
                                            kApplicationInterface, kHandleEventMethod);
     if (r < 0) {
         return r == -EINVAL ? procNotFound : errOSASystemError;
     }
-    sd_bus_message_set_auto_start(call.message, 0);
+    sd_bus_message_set_auto_start(call.get(), 0);
     const std::vector<std::uint8_t> bytes = event.flatten();
-    if (sd_bus_message_append_array(call.message, 'y', bytes.data(), bytes.size()) < 0) {
+    if (bytes.size() > kMaximumEventBytes) {
+        logLine("Not sending " + fourCharCodeString(event.eventClass()) + "/" +
+                fourCharCodeString(event.eventID()) + " to " + name + ": it takes " +
+                std::to_string(bytes.size()) + " bytes, more than the " +
+                std::to_string(kMaximumEventBytes) + " one message may carry");
+        return errAEEventFailed;
+    }
+    if (sd_bus_message_append_array(call.get(), 'y', bytes.data(), bytes.size()) < 0) {
         return errOSASystemError;
     }
 
@@ -389,30 +547,29 @@ OSStatus LinuxAppleEventManager::AESendMessage(const AppleEventDescriptor& event
         if (!bus_.nameHasOwner(name)) {
             return procNotFound;
         }
-        sd_bus_message_set_expect_reply(call.message, 0);
-        if (sd_bus_send(bus, call.message, nullptr) < 0 || sd_bus_flush(bus) < 0) {
+        sd_bus_message_set_expect_reply(call.get(), 0);
+        if (sd_bus_send(bus, call.get(), nullptr) < 0 || sd_bus_flush(bus) < 0) {
             return errOSASystemError;
         }
         return noErr;
     }
 
     BusError error;
-    MessageRef answerMessage;
-    r = sd_bus_call(bus, call.message, timeoutUsec(timeoutInTicks), &error.error,
-                    &answerMessage.message);
+    BusMessage answerMessage;
+    r = sd_bus_call(bus, call.get(), timeoutUsec(timeoutInTicks), &error.error,
+                    answerMessage.out());
     if (r < 0) {
-        if (isNoOwnerError(error.error)) {
+        if (isNoOwnerError(error)) {
             return procNotFound;
         }
         // A program that owns the name without our interface (an application of the desktop
         // that is not in front) does not understand the event.
-        if (sd_bus_error_has_name(&error.error, SD_BUS_ERROR_UNKNOWN_METHOD) ||
-            sd_bus_error_has_name(&error.error, SD_BUS_ERROR_UNKNOWN_OBJECT) ||
-            sd_bus_error_has_name(&error.error, SD_BUS_ERROR_UNKNOWN_INTERFACE)) {
+        if (error.has(SD_BUS_ERROR_UNKNOWN_METHOD) || error.has(SD_BUS_ERROR_UNKNOWN_OBJECT) ||
+            error.has(SD_BUS_ERROR_UNKNOWN_INTERFACE)) {
             return errAEEventNotHandled;
         }
-        if (r == -ETIMEDOUT || sd_bus_error_has_name(&error.error, SD_BUS_ERROR_NO_REPLY) ||
-            sd_bus_error_has_name(&error.error, SD_BUS_ERROR_TIMEOUT)) {
+        if (r == -ETIMEDOUT || error.has(SD_BUS_ERROR_NO_REPLY) ||
+            error.has(SD_BUS_ERROR_TIMEOUT)) {
             return errAETimeout;
         }
         logLine("Sending an Apple Event to " + name + " failed: " + error.text());
@@ -420,7 +577,7 @@ OSStatus LinuxAppleEventManager::AESendMessage(const AppleEventDescriptor& event
     }
     const void* answerBytes = nullptr;
     std::size_t size = 0;
-    if (sd_bus_message_read_array(answerMessage.message, 'y', &answerBytes, &size) < 0) {
+    if (sd_bus_message_read_array(answerMessage.get(), 'y', &answerBytes, &size) < 0) {
         return errAENotAEDesc;
     }
     auto answer = AppleEventDescriptor::unflatten(
@@ -442,32 +599,32 @@ void LinuxDistributedNotificationCenter::postNotificationName(
         logLine("Not posting " + name + ": there is no session bus");
         return;
     }
-    MessageRef signal;
-    int r = sd_bus_message_new_signal(bus, &signal.message, kNotificationObjectPath,
+    BusMessage signal;
+    int r = sd_bus_message_new_signal(bus, signal.out(), kNotificationObjectPath,
                                       kNotificationInterface, kNotificationSignal);
     if (r >= 0) {
-        r = sd_bus_message_append(signal.message, "s", name.c_str());
+        r = sd_bus_message_append(signal.get(), "s", name.c_str());
     }
     if (r >= 0) {
-        r = sd_bus_message_open_container(signal.message, 'a', "s");
+        r = sd_bus_message_open_container(signal.get(), 'a', "s");
     }
     if (r >= 0 && object) {
-        r = sd_bus_message_append(signal.message, "s", object->c_str());
+        r = sd_bus_message_append(signal.get(), "s", object->c_str());
     }
     if (r >= 0) {
-        r = sd_bus_message_close_container(signal.message);
+        r = sd_bus_message_close_container(signal.get());
     }
     if (r >= 0) {
-        r = sd_bus_message_open_container(signal.message, 'a', "{ss}");
+        r = sd_bus_message_open_container(signal.get(), 'a', "{ss}");
     }
     for (auto it = userInfo.begin(); r >= 0 && it != userInfo.end(); ++it) {
-        r = sd_bus_message_append(signal.message, "{ss}", it->first.c_str(), it->second.c_str());
+        r = sd_bus_message_append(signal.get(), "{ss}", it->first.c_str(), it->second.c_str());
     }
     if (r >= 0) {
-        r = sd_bus_message_close_container(signal.message);
+        r = sd_bus_message_close_container(signal.get());
     }
     if (r >= 0) {
-        r = sd_bus_send(bus, signal.message, nullptr);
+        r = sd_bus_send(bus, signal.get(), nullptr);
     }
     // Posting often comes just before the process ends; the signal must be out by then.
     if (r >= 0) {
@@ -486,49 +643,47 @@ OSStatus sendServicesRequest(SessionBus& bus, const std::string& bundleIdentifie
         return procNotFound;
     }
     const std::string name = busNameForBundleIdentifier(bundleIdentifier);
-    MessageRef call;
-    int r = sd_bus_message_new_method_call(connection, &call.message, name.c_str(),
-                                           kApplicationObjectPath, kApplicationInterface,
-                                           kPerformServiceMethod);
+    BusMessage call;
+    int r =
+        sd_bus_message_new_method_call(connection, call.out(), name.c_str(), kApplicationObjectPath,
+                                       kApplicationInterface, kPerformServiceMethod);
     if (r < 0) {
         return procNotFound;
     }
-    sd_bus_message_set_auto_start(call.message, 0);
-    r = sd_bus_message_append(call.message, "ss", message.c_str(), userData.c_str());
+    sd_bus_message_set_auto_start(call.get(), 0);
+    r = sd_bus_message_append(call.get(), "ss", message.c_str(), userData.c_str());
     if (r >= 0) {
-        r = sd_bus_message_open_container(call.message, 'a', "s");
+        r = sd_bus_message_open_container(call.get(), 'a', "s");
     }
     for (auto it = pasteboard.types.begin(); r >= 0 && it != pasteboard.types.end(); ++it) {
-        r = sd_bus_message_append(call.message, "s", it->c_str());
+        r = sd_bus_message_append(call.get(), "s", it->c_str());
     }
     if (r >= 0) {
-        r = sd_bus_message_close_container(call.message);
+        r = sd_bus_message_close_container(call.get());
     }
     if (r >= 0) {
-        r = sd_bus_message_open_container(call.message, 'a', "{ss}");
+        r = sd_bus_message_open_container(call.get(), 'a', "{ss}");
     }
     for (auto it = pasteboard.strings.begin(); r >= 0 && it != pasteboard.strings.end(); ++it) {
-        r = sd_bus_message_append(call.message, "{ss}", it->first.c_str(), it->second.c_str());
+        r = sd_bus_message_append(call.get(), "{ss}", it->first.c_str(), it->second.c_str());
     }
     if (r >= 0) {
-        r = sd_bus_message_close_container(call.message);
+        r = sd_bus_message_close_container(call.get());
     }
     if (r < 0) {
         return paramErr;
     }
     BusError failure;
-    MessageRef answer;
-    r = sd_bus_call(connection, call.message, kServicesTimeoutUsec, &failure.error,
-                    &answer.message);
+    BusMessage answer;
+    r = sd_bus_call(connection, call.get(), kServicesTimeoutUsec, &failure.error, answer.out());
     if (r < 0) {
-        if (isNoOwnerError(failure.error)) {
+        if (isNoOwnerError(failure)) {
             return procNotFound;
         }
         if (error != nullptr) {
             *error = failure.text();
         }
-        return sd_bus_error_has_name(&failure.error, kServiceFailedError) ? paramErr
-                                                                          : errOSASystemError;
+        return failure.has(kServiceFailedError) ? paramErr : errOSASystemError;
     }
     if (error != nullptr) {
         error->clear();
@@ -668,21 +823,14 @@ void URLOpener::deliver(const URL& url) {
         }
     }
     // Wait, bounded, for the application to appear on the bus, without holding up the loop.
-    auto waited = std::make_shared<int>(0);
-    constexpr double kPollSeconds = 0.05;
-    const int attempts = static_cast<int>(kLaunchWaitSeconds / kPollSeconds);
-    auto timer = std::make_shared<TimerID>(0);
-    *timer = application_.scheduledTimerWithTimeInterval(
-        kPollSeconds, true, [this, event, name, waited, attempts, timer, url] {
-            if (bus_.nameHasOwner(name)) {
-                application_.invalidateTimer(*timer);
-                events_.AESendMessage(event, nullptr, kAENoReply, 0);
-            } else if (++*waited >= attempts) {
-                application_.invalidateTimer(*timer);
-                logLine("Gave up opening " + url.absoluteString() + ": " + name +
-                        " did not appear on the bus");
-            }
-        });
+    bus_.whenNameHasOwner(name, kLaunchWaitSeconds, [this, event, name, url](bool owned) {
+        if (owned) {
+            events_.AESendMessage(event, nullptr, kAENoReply, 0);
+        } else {
+            logLine("Gave up opening " + url.absoluteString() + ": " + name +
+                    " did not appear on the bus");
+        }
+    });
 }
 
 }  // namespace platform::linux_platform

@@ -1,12 +1,16 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "linux_file_manager.h"
 #include "platform/paths.h"
@@ -237,6 +241,94 @@ std::optional<Error> copyEntry(const std::string& source, const std::string& des
     return Error::posix(ENOTSUP, source);
 }
 
+// The file system's refusal of renameat2's flags, forced for tests of the fallbacks.
+bool renameFlagsRefusedForTesting() {
+    const char* value = std::getenv(kNoRenameFlagsVariable);
+    return value != nullptr && std::string_view(value) == "1";
+}
+
+int renameWithFlags(const std::string& from, const std::string& to, unsigned int flags) {
+    if (renameFlagsRefusedForTesting()) {
+        errno = EINVAL;
+        return -1;
+    }
+    return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), flags);
+}
+
+// A rename that never replaces an item: the file system refuses it in one step where it can;
+// elsewhere the destination is tested first (a narrow window that only a process racing for
+// the very same name could use).
+int renameWithoutReplacing(const std::string& from, const std::string& to) {
+    if (renameWithFlags(from, to, RENAME_NOREPLACE) == 0) {
+        return 0;
+    }
+    if (errno != EINVAL && errno != ENOSYS) {
+        return errno;
+    }
+    struct stat status {};
+    if (::lstat(to.c_str(), &status) == 0) {
+        return EEXIST;
+    }
+    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+// Flushes an item and, for a real folder, everything below it.
+std::optional<Error> synchronizeEntry(const std::string& path) {
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0) {
+        return Error::posix(errno, path);
+    }
+    if (S_ISLNK(status.st_mode)) {
+        return std::nullopt;  // a link's text is flushed with the folder holding it
+    }
+    if (S_ISDIR(status.st_mode)) {
+        DIR* directory = ::opendir(path.c_str());
+        if (directory == nullptr) {
+            return Error::posix(errno, path);
+        }
+        std::optional<Error> failure;
+        while (!failure) {
+            errno = 0;
+            dirent* entry = ::readdir(directory);
+            if (entry == nullptr) {
+                if (errno != 0) {
+                    failure = Error::posix(errno, path);
+                }
+                break;
+            }
+            std::string_view name = entry->d_name;
+            if (name != "." && name != "..") {
+                failure = synchronizeEntry(stringByAppendingPathComponent(path, entry->d_name));
+            }
+        }
+        ::closedir(directory);
+        if (failure) {
+            return failure;
+        }
+    } else if (!S_ISREG(status.st_mode)) {
+        return std::nullopt;
+    }
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (fd.get() < 0) {
+        return Error::posix(errno, path);
+    }
+    if (::fsync(fd.get()) != 0 && errno != EINVAL) {
+        return Error::posix(errno, path);
+    }
+    return std::nullopt;
+}
+
+class LinuxFileLock final : public FileLock {
+  public:
+    explicit LinuxFileLock(int fd) : fd_(fd) {}
+    ~LinuxFileLock() override { ::close(fd_); }  // closing the last descriptor unlocks
+    LinuxFileLock(const LinuxFileLock&) = delete;
+    LinuxFileLock& operator=(const LinuxFileLock&) = delete;
+
+  private:
+    int fd_;
+};
+
 }  // namespace
 
 bool LinuxFileManager::fileExistsAtPath(const std::string& path) {
@@ -349,20 +441,9 @@ bool LinuxFileManager::moveItemAtPath(const std::string& source, const std::stri
                                       Error* error) {
     const std::string from = withoutTrailingSeparators(source);
     const std::string to = withoutTrailingSeparators(destination);
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+    const int failure = renameWithoutReplacing(from, to);
+    if (failure == 0) {
         return true;
-    }
-    int failure = errno;
-    if (failure == EINVAL || failure == ENOSYS) {
-        // The file system cannot refuse replacement itself; test first, then rename.
-        struct stat status {};
-        if (::lstat(to.c_str(), &status) == 0) {
-            return fail(error, EEXIST, destination);
-        }
-        if (::rename(from.c_str(), to.c_str()) == 0) {
-            return true;
-        }
-        failure = errno;
     }
     return fail(error, failure, failure == EEXIST ? destination : source);
 }
@@ -371,32 +452,124 @@ bool LinuxFileManager::exchangeItemAtPath(const std::string& first, const std::s
                                           Error* error) {
     const std::string a = withoutTrailingSeparators(first);
     const std::string b = withoutTrailingSeparators(second);
-    if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0) {
+    if (renameWithFlags(a, b, RENAME_EXCHANGE) == 0) {
         return true;
     }
     int failure = errno;
     if (failure == EINVAL || failure == ENOSYS) {
-        // A file system without the one-step exchange: three renames within the folder, each
-        // undone when the next fails, so that both items survive under one of their names.
-        const std::string aside = b + ".exchange-" + std::to_string(::getpid());
-        if (::renameat2(AT_FDCWD, b.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) {
-            if (::rename(a.c_str(), b.c_str()) == 0) {
-                if (::rename(aside.c_str(), a.c_str()) == 0) {
+        // A file system without the one-step exchange: three renames, each undone when the
+        // next fails, so that both items survive under one of their names. None of them may
+        // replace an item, and none needs a flag that such a file system refuses.
+        const std::string aside = exchangeAsidePathForPath(b);
+        struct stat status {};
+        if (::lstat(a.c_str(), &status) != 0 || ::lstat(b.c_str(), &status) != 0) {
+            failure = errno;
+        } else if ((failure = renameWithoutReplacing(b, aside)) == 0) {
+            if ((failure = renameWithoutReplacing(a, b)) == 0) {
+                if ((failure = renameWithoutReplacing(aside, a)) == 0) {
                     return true;
                 }
-                failure = errno;
                 ::rename(b.c_str(), a.c_str());
-            } else {
-                failure = errno;
             }
             ::rename(aside.c_str(), b.c_str());
-        } else {
-            failure = errno;
         }
     }
     struct stat status {};
     const bool firstExists = ::lstat(a.c_str(), &status) == 0;
     return fail(error, failure, firstExists ? second : first);
+}
+
+}  // namespace platform::linux_platform
+
+namespace platform::linux_platform {
+
+std::string LinuxFileManager::stringByResolvingSymlinksInPath(const std::string& path) {
+    if (path.empty() || path.front() != '/' || path.find('\0') != std::string::npos) {
+        return path;
+    }
+    // The longest leading part that exists is resolved by the system; what follows it is
+    // appended as text.
+    std::string existing = withoutTrailingSeparators(path);
+    std::vector<std::string> rest;
+    while (true) {
+        if (char* real = ::realpath(existing.c_str(), nullptr)) {
+            std::string result = real;
+            std::free(real);
+            for (auto part = rest.rbegin(); part != rest.rend(); ++part) {
+                if (*part == "..") {
+                    result = stringByDeletingLastPathComponent(result);
+                } else if (!part->empty() && *part != ".") {
+                    result = stringByAppendingPathComponent(result, *part);
+                }
+            }
+            return result;
+        }
+        rest.push_back(lastPathComponent(existing));
+        existing = stringByDeletingLastPathComponent(existing);
+    }
+}
+
+}  // namespace platform::linux_platform
+
+namespace platform::linux_platform {
+
+std::optional<std::vector<std::string>> LinuxFileManager::contentsOfDirectoryAtPath(
+    const std::string& path, Error* error) {
+    DIR* directory = ::opendir(path.c_str());
+    if (directory == nullptr) {
+        fail(error, errno, path);
+        return std::nullopt;
+    }
+    std::vector<std::string> names;
+    while (true) {
+        errno = 0;
+        dirent* entry = ::readdir(directory);
+        if (entry == nullptr) {
+            break;
+        }
+        std::string_view name = entry->d_name;
+        if (name != "." && name != "..") {
+            names.emplace_back(name);
+        }
+    }
+    const int failure = errno;
+    ::closedir(directory);
+    if (failure != 0) {
+        fail(error, failure, path);
+        return std::nullopt;
+    }
+    return names;
+}
+
+bool LinuxFileManager::synchronizeItemAtPath(const std::string& path, Error* error) {
+    const std::string item = withoutTrailingSeparators(path);
+    if (auto failure = synchronizeEntry(item)) {
+        return fail(error, *failure);
+    }
+    // The item's own name lives in the folder that holds it.
+    const std::size_t slash = item.rfind('/');
+    const std::string folder =
+        slash == std::string::npos ? "." : (slash == 0 ? "/" : item.substr(0, slash));
+    FileDescriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.get() < 0 || (::fsync(fd.get()) != 0 && errno != EINVAL)) {
+        return fail(error, errno, folder);
+    }
+    return true;
+}
+
+std::unique_ptr<FileLock> LinuxFileManager::lockItemAtPath(const std::string& path, Error* error) {
+    const int fd = ::open(withoutTrailingSeparators(path).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        fail(error, errno, path);
+        return nullptr;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int failure = errno;
+        ::close(fd);
+        fail(error, failure, path);
+        return nullptr;
+    }
+    return std::make_unique<LinuxFileLock>(fd);
 }
 
 }  // namespace platform::linux_platform

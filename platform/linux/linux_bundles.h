@@ -80,19 +80,19 @@ class LinuxWorkspace : public Workspace {
     std::vector<RunningApplication> runningApplicationsWithBundleIdentifier(
         const std::string& bundleIdentifier) override;
     std::optional<RunningApplication> runningApplicationWithProcessIdentifier(pid_t pid) override;
+    // Every running application in a bundle, by process id.
+    std::vector<RunningApplication> runningApplications() override;
     RunningApplication currentApplication() override;
     bool terminateApplication(const RunningApplication& application) override;
     std::optional<std::string> absolutePathForAppBundleWithIdentifier(
         const std::string& bundleIdentifier) override;
     std::optional<URL> URLForApplicationWithBundleIdentifier(
         const std::string& bundleIdentifier) override;
+    std::vector<URL> installedApplicationURLs() override;
     std::optional<RunningApplication> launchApplicationAtURL(
         const URL& url, NSWorkspaceLaunchOptions options, const LaunchConfiguration& configuration,
         Error* error) override;
     bool openURL(const URL& url) override;
-
-    // Every running application in a bundle, by process id.
-    std::vector<RunningApplication> runningApplications();
 
     // Answers an event for the frontmost application of the desktop when the identifier is
     // its own and it is none of our bundles (those speak the bus protocol): the reply from

@@ -12,32 +12,43 @@
 #include <utility>
 #include <vector>
 
+#include "platform/apple_event_handler_table.h"
 #include "platform/apple_event_manager.h"
 #include "platform/application.h"
 #include "platform/distributed_notification_center.h"
 #include "platform/pasteboard.h"
 #include "platform/property_list.h"
 #include "platform/url.h"
-
-struct sd_bus;
-struct sd_bus_message;
-struct sd_bus_slot;
-struct sd_event;
+#include "sd_bus_handles.h"
 
 namespace platform::linux_platform {
 
 class LinuxApplication;
 class LinuxWorkspace;
 
-// Where an application answers on the bus.
-inline constexpr const char* kApplicationObjectPath = "/org/pendra/Application";
-inline constexpr const char* kApplicationInterface = "org.pendra.Application";
+// Where an application answers on the bus: every application process exports this object on
+// the bus name of its bundle identifier.
+//   HandleEvent(ay event) -> (ay reply): an Apple Event, flattened, and its reply
+//   PerformService(s message, s userData, as types, a{ss} strings) -> (s result): a Services
+//     request with its pasteboard; a refusal is the error kServiceFailedError
+inline constexpr const char* kApplicationObjectPath = "/com/orvano/Pendra/Application";
+inline constexpr const char* kApplicationInterface = "com.orvano.Pendra.Application";
 inline constexpr const char* kHandleEventMethod = "HandleEvent";
 inline constexpr const char* kPerformServiceMethod = "PerformService";
-// Distributed notifications: a signal with the name, the object (none or one) and user info.
-inline constexpr const char* kNotificationObjectPath = "/org/pendra/DistributedNotifications";
-inline constexpr const char* kNotificationInterface = "org.pendra.DistributedNotifications";
+inline constexpr const char* kServiceFailedError = "com.orvano.Pendra.Error.ServiceFailed";
+// Distributed notifications: every connection declares the signal on this object and posts
+// it from there.
+//   Posted(s name, as object, a{ss} userInfo): the object is an empty list or one string
+inline constexpr const char* kNotificationObjectPath =
+    "/com/orvano/Pendra/DistributedNotifications";
+inline constexpr const char* kNotificationInterface = "com.orvano.Pendra.DistributedNotifications";
 inline constexpr const char* kNotificationSignal = "Posted";
+
+// The most bytes one event or reply may take on the bus (flattened): a message on the bus may
+// carry at most 32 MiB by the daemon's default limit (an array at most 64 MiB by the protocol),
+// and the daemon closes the connection of a process that sends more. Larger events are not
+// sent and larger replies are answered with an error, both logged.
+inline constexpr std::size_t kMaximumEventBytes = 30 * 1024 * 1024;
 
 // The well-known bus name of a bundle identifier: characters that D-Bus does not allow in a
 // name become "_", and so does a digit that starts an element; a single element gets the
@@ -61,20 +72,48 @@ class SessionBus {
     const std::optional<std::string>& bundleIdentifier() const { return bundleIdentifier_; }
     // True when a process owns the name now.
     bool nameHasOwner(const std::string& name);
+    // Calls `then` on the loop once a process owns the name (true), at once when one does
+    // already, or after `seconds` without an owner (false). Follows the bus daemon's
+    // NameOwnerChanged signal; the wait ends with this object.
+    void whenNameHasOwner(const std::string& name, double seconds,
+                          std::function<void(bool owned)> then);
     LinuxApplication& application() { return application_; }
 
-    // What the exported methods call.
-    std::function<std::vector<std::uint8_t>(std::span<const std::uint8_t>, pid_t sender)>
+    // The address of the connection that sent a message: the numbers of its unique name
+    // (":A.B") as a process serial number {0x80000000 | A, B}, which stands for the process
+    // without asking the bus daemon who it is. Absent for a name of another form.
+    static std::optional<ProcessSerialNumber> serialNumberOfConnection(const char* uniqueName);
+    // The process id that a serial number stands for: {0, pid} holds it; a connection's address
+    // asks the bus daemon (GetConnectionUnixProcessID) now. Absent when it cannot be told.
+    std::optional<pid_t> processOfSerialNumber(const ProcessSerialNumber& psn);
+
+    // Called when this process can no longer be reached: the connection to the bus was lost, or
+    // the bus is there but another process owns the name (then from the loop, so that a
+    // program that ends before running its loop is not ended by it). The reason is logged
+    // either way.
+    std::function<void(const std::string& reason)> whenUnreachable;
+
+    // What the exported methods call; `sender` is the address of the sending connection.
+    std::function<std::vector<std::uint8_t>(std::span<const std::uint8_t>,
+                                            const ProcessSerialNumber& sender)>
         eventReceiver;
     std::function<std::optional<std::string>(
         const std::string& message, const std::string& userData, const Pasteboard& pasteboard)>
         serviceReceiver;
 
   private:
+    struct NameWait;
+    void endNameWait(NameWait* wait, bool owned);
+    void unreachable(const std::string& reason);
+
     LinuxApplication& application_;
     std::optional<std::string> bundleIdentifier_;
-    sd_bus* bus_ = nullptr;
-    sd_bus_slot* objectSlot_ = nullptr;
+    // Declared after the connection, so that the slots go before it.
+    BusConnection bus_;
+    BusSlot objectSlot_;
+    BusSlot notificationSlot_;
+    BusSlot disconnectSlot_;
+    std::vector<std::unique_ptr<NameWait>> nameWaits_;
     bool attempted_ = false;
     bool ownsName_ = false;
     bool nameAttempted_ = false;
@@ -93,8 +132,9 @@ class LinuxAppleEventManager final : public AppleEventManager {
     OSStatus AESendMessage(const AppleEventDescriptor& event, AppleEventDescriptor* reply,
                            std::int32_t sendMode, long timeoutInTicks) override;
 
-    // Handles an event from a process and answers the reply (what the bus method does).
-    AppleEventDescriptor dispatch(AppleEventDescriptor event, pid_t sender);
+    // Handles an event from a sender (its 'addr' attribute) and answers the reply (what the
+    // bus method does).
+    AppleEventDescriptor dispatch(AppleEventDescriptor event, const ProcessSerialNumber& sender);
 
     // Answers events for the applications of the desktop, which do not speak the bus
     // protocol: the status when the target is one of them (the reply filled), absent when not.
@@ -107,7 +147,7 @@ class LinuxAppleEventManager final : public AppleEventManager {
     SessionBus& bus_;
     std::function<std::optional<std::string>(pid_t)> bundleOfProcess_;
     DesktopAnswerer desktopAnswerer_;
-    std::map<std::pair<AEEventClass, AEEventID>, AppleEventHandler> handlers_;
+    AppleEventHandlerTable handlers_;
 };
 
 class LinuxDistributedNotificationCenter final : public DistributedNotificationCenter {
@@ -144,7 +184,6 @@ class DistributedNotificationObservers {
         std::function<void(const std::string& name, const std::optional<std::string>& object,
                            const NotificationUserInfo& userInfo)>;
     explicit DistributedNotificationObservers(SessionBus& bus) : bus_(bus) {}
-    ~DistributedNotificationObservers();
     DistributedNotificationObservers(const DistributedNotificationObservers&) = delete;
     DistributedNotificationObservers& operator=(const DistributedNotificationObservers&) = delete;
 
@@ -156,7 +195,7 @@ class DistributedNotificationObservers {
 
   private:
     SessionBus& bus_;
-    sd_bus_slot* slot_ = nullptr;
+    BusSlot slot_;
     std::vector<Observer> observers_;
 };
 

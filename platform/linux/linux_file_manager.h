@@ -5,11 +5,18 @@
 
 namespace platform::linux_platform {
 
+// Set to "1", this variable makes the file manager act as on a file system that refuses the
+// flags of renameat2 (network and user-space file systems): moves test the destination first
+// and exchanges take three renames. Read by this file manager alone, for tests of those paths.
+inline constexpr const char* kNoRenameFlagsVariable = "PENDRA_FILE_MANAGER_NO_RENAME_FLAGS";
+
 class LinuxFileManager final : public FileManager {
   public:
     bool fileExistsAtPath(const std::string& path) override;
     std::optional<FileAttributes> attributesOfItemAtPath(const std::string& path,
                                                          Error* error) override;
+    std::optional<std::vector<std::string>> contentsOfDirectoryAtPath(const std::string& path,
+                                                                      Error* error) override;
     bool createDirectoryAtPath(const std::string& path, bool withIntermediateDirectories,
                                Error* error) override;
     bool removeItemAtPath(const std::string& path, Error* error) override;
@@ -19,6 +26,9 @@ class LinuxFileManager final : public FileManager {
                         Error* error) override;
     bool exchangeItemAtPath(const std::string& first, const std::string& second,
                             Error* error) override;
+    bool synchronizeItemAtPath(const std::string& path, Error* error) override;
+    std::unique_ptr<FileLock> lockItemAtPath(const std::string& path, Error* error) override;
+    std::string stringByResolvingSymlinksInPath(const std::string& path) override;
 };
 
 }  // namespace platform::linux_platform

@@ -47,13 +47,21 @@ struct LinuxPlatform::Impl {
     URLOpener opener{application, workspace, events, bus};
     DistributedNotificationObservers observers{bus};
 
-    Impl() {
+    explicit Impl(Options options) {
         workspace.setURLOpener([this](const URL& url) { return opener.openURL(url); });
         events.setDesktopAnswerer(
             [this](const std::string& bundleIdentifier, const AppleEventDescriptor& event,
                    AppleEventDescriptor& reply, std::chrono::milliseconds timeout) {
                 return workspace.answerDesktopEvent(bundleIdentifier, event, reply, timeout);
             });
+        processManager.processOfSerialNumber = [this](const ProcessSerialNumber& psn) {
+            return bus.processOfSerialNumber(psn);
+        };
+        if (options.endWhenUnreachable) {
+            bus.whenUnreachable = [this](const std::string&) {
+                processManager.terminateProcess(1);
+            };
+        }
         bus.serviceReceiver = [this](const std::string& message, const std::string& userData,
                                      const Pasteboard& pasteboard) {
             // The declarations are read afresh, as after NSUpdateDynamicServices.
@@ -66,7 +74,7 @@ struct LinuxPlatform::Impl {
     }
 };
 
-LinuxPlatform::LinuxPlatform() : impl_(std::make_unique<Impl>()) {
+LinuxPlatform::LinuxPlatform(Options options) : impl_(std::make_unique<Impl>(options)) {
     services_.application = &impl_->application;
     services_.workspace = &impl_->workspace;
     services_.distributedNotificationCenter = &impl_->notifications;

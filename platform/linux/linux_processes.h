@@ -1,6 +1,8 @@
 // Processes, tasks, process information and standard folders on Linux.
 #pragma once
 
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,8 +16,14 @@ bool processIsAlive(pid_t pid);
 
 class LinuxProcessManager final : public ProcessManager {
   public:
+    // Tells the process behind a serial number that is no process id (the address of a bus
+    // connection); without it such numbers name no process.
+    std::function<std::optional<pid_t>(const ProcessSerialNumber&)> processOfSerialNumber;
+
     OSStatus GetProcessForPID(pid_t pid, ProcessSerialNumber* psn) override;
     OSStatus GetProcessPID(const ProcessSerialNumber& psn, pid_t* pid) override;
+    // The target of /proc/<pid>/exe.
+    std::optional<std::string> proc_pidpath(pid_t pid) override;
     pid_t getpid() override;
     pid_t getppid() override;
     [[noreturn]] void terminateProcess(int status) override;

@@ -1,5 +1,5 @@
-// Script objects: made from source without running it, compiled and run by the interpreter in
-// applescript_interpreter.h.
+// Script objects: made from source without running it, compiled and run by the script language
+// library (platform/applescript).
 #pragma once
 
 #include "platform/apple_script.h"

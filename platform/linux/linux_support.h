@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/linux_platform.h"
 #include "platform/log.h"
 #include "platform/user_defaults.h"
 

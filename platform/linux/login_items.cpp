@@ -15,6 +15,7 @@
 #include "linux_login_items.h"
 #include "linux_processes.h"
 #include "linux_support.h"
+#include "platform/format.h"
 
 namespace platform::linux_platform {
 namespace {
@@ -88,7 +89,7 @@ std::vector<Entry> readEntries(const std::string& folder) {
         entry.values = std::move(*values);
         entry.ours = valueFor(entry.values, kBundlePathKey) != nullptr;
         if (const std::string* order = valueFor(entry.values, kOrderKey)) {
-            entry.order = std::strtoll(order->c_str(), nullptr, 10);
+            entry.order = integerValueOfText(*order);
         }
         entries.push_back(std::move(entry));
     }
@@ -186,35 +187,6 @@ std::string fileNameFor(const std::string& bundlePath, const std::optional<std::
     std::snprintf(suffix, sizeof suffix, "%08llx",
                   static_cast<unsigned long long>(identifierForFileName(bundlePath) & 0xffffffffu));
     return stem + "-" + suffix + ".desktop";
-}
-
-bool writeAtomically(const std::string& folder, const std::string& name, const std::string& text) {
-    std::string temporary = folder + "/.pendra-autostart-XXXXXX";
-    int fd = ::mkstemp(temporary.data());
-    if (fd < 0) {
-        return false;
-    }
-    bool written = true;
-    const char* cursor = text.data();
-    std::size_t left = text.size();
-    while (left > 0 && written) {
-        ssize_t count = ::write(fd, cursor, left);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        written = count > 0;
-        if (written) {
-            cursor += count;
-            left -= static_cast<std::size_t>(count);
-        }
-    }
-    written = written && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
-    written = (::close(fd) == 0) && written;
-    if (!written || ::rename(temporary.c_str(), (folder + "/" + name).c_str()) != 0) {
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    return true;
 }
 
 }  // namespace
@@ -522,7 +494,7 @@ std::optional<LSSharedFileListItem> LinuxLaunchServices::LSSharedFileListInsertI
     text += "TryExec=" + escapeDesktopString(*executable) + "\n";
     text += std::string(kBundlePathKey) + "=" + escapeDesktopString(bundlePath) + "\n";
     text += std::string(kOrderKey) + "=" + std::to_string(order) + "\n";
-    if (!writeAtomically(autostart->folder, fileName, text)) {
+    if (!writeFileAtomically(stringByAppendingPathComponent(autostart->folder, fileName), text)) {
         logLine("Cannot write the login item " + autostart->folder + "/" + fileName);
         return std::nullopt;
     }

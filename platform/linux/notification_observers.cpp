@@ -1,5 +1,3 @@
-#include <systemd/sd-bus.h>
-
 #include <cstring>
 
 #include "linux_bus.h"
@@ -12,21 +10,16 @@ int onSignal(sd_bus_message* message, void* userdata, sd_bus_error* /*error*/);
 
 }  // namespace
 
-DistributedNotificationObservers::~DistributedNotificationObservers() {
-    sd_bus_slot_unref(slot_);
-}
-
 bool DistributedNotificationObservers::add(Observer observer) {
     if (slot_ == nullptr) {
         sd_bus* bus = bus_.connection();
         if (bus == nullptr) {
             return false;
         }
-        int r = sd_bus_match_signal(bus, &slot_, nullptr, kNotificationObjectPath,
+        int r = sd_bus_match_signal(bus, slot_.out(), nullptr, kNotificationObjectPath,
                                     kNotificationInterface, kNotificationSignal, onSignal, this);
         if (r < 0) {
             logLine(std::string("Cannot observe distributed notifications: ") + std::strerror(-r));
-            slot_ = nullptr;
             return false;
         }
     }

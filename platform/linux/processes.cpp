@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <tuple>
@@ -53,14 +54,34 @@ OSStatus LinuxProcessManager::GetProcessForPID(pid_t pid, ProcessSerialNumber* p
 }
 
 OSStatus LinuxProcessManager::GetProcessPID(const ProcessSerialNumber& psn, pid_t* pid) {
-    const auto candidate = static_cast<pid_t>(psn.lowLongOfPSN);
-    if (psn.highLongOfPSN != 0 || candidate <= 0 || !processIsAlive(candidate)) {
+    auto candidate = static_cast<pid_t>(psn.lowLongOfPSN);
+    if (psn.highLongOfPSN != 0) {
+        const auto found = processOfSerialNumber ? processOfSerialNumber(psn) : std::nullopt;
+        candidate = found.value_or(0);
+    }
+    if (candidate <= 0 || !processIsAlive(candidate)) {
         return procNotFound;
     }
     if (pid != nullptr) {
         *pid = candidate;
     }
     return noErr;
+}
+
+std::optional<std::string> LinuxProcessManager::proc_pidpath(pid_t pid) {
+    if (pid <= 0) {
+        return std::nullopt;
+    }
+    std::error_code error;
+    const std::string path =
+        std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", error).string();
+    // The kernel marks an executable that was deleted or replaced after the start; the file at
+    // that path now, if any, is not what the process runs.
+    constexpr std::string_view kDeleted = " (deleted)";
+    if (error || path.empty() || (path.ends_with(kDeleted) && ::access(path.c_str(), F_OK) != 0)) {
+        return std::nullopt;
+    }
+    return path;
 }
 
 pid_t LinuxProcessManager::getpid() {

@@ -1,3 +1,5 @@
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <syslog.h>
 #include <systemd/sd-journal.h>
@@ -10,6 +12,7 @@
 
 #include "linux_processes.h"
 #include "linux_support.h"
+#include "platform/linux_platform.h"
 #include "platform/platform.h"
 
 namespace platform::linux_platform {
@@ -34,6 +37,51 @@ std::optional<PropertyList> LinuxUserDefaults::objectForKey(const std::string& k
         return *value;
     }
     return std::nullopt;
+}
+
+namespace {
+
+bool writeAll(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t written = ::write(fd, text.data(), text.size());
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        text.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+}  // namespace
+
+bool writeFileAtomically(const std::string& path, std::string_view contents, unsigned mode) {
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    std::string temporary = folder + "." + name + ".XXXXXX";
+    const int fd = ::mkstemp(temporary.data());
+    if (fd < 0) {
+        return false;
+    }
+    bool ok =
+        ::fchmod(fd, static_cast<mode_t>(mode)) == 0 && writeAll(fd, contents) && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
+    if (!ok) {
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    // The new name is in place; a folder that cannot be flushed does not undo it.
+    if (const int folderFd =
+            ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        folderFd >= 0) {
+        ::fsync(folderFd);
+        ::close(folderFd);
+    }
+    return true;
 }
 
 // sd_journal_send drops messages quietly when no journal listens; ask for its socket first.

@@ -443,6 +443,17 @@ AppleEventDescriptor AppleEventDescriptor::listDescriptor() {
     return descriptor;
 }
 
+AppleEventDescriptor AppleEventDescriptor::objectSpecifierWithDesiredClass(
+    DescType desiredClass, const AppleEventDescriptor& container, DescType keyForm,
+    const AppleEventDescriptor& keyData) {
+    AppleEventDescriptor specifier = recordDescriptor(typeObjectSpecifier);
+    specifier.setDescriptor(descriptorWithTypeCode(desiredClass), keyAEDesiredClass);
+    specifier.setDescriptor(container, keyAEContainer);
+    specifier.setDescriptor(descriptorWithEnumCode(keyForm), keyAEKeyForm);
+    specifier.setDescriptor(keyData, keyAEKeyData);
+    return specifier;
+}
+
 AppleEventDescriptor AppleEventDescriptor::appleEventWithEventClass(
     AEEventClass eventClass, AEEventID eventID, const AppleEventDescriptor& target,
     std::int16_t returnID, std::int32_t transactionID) {

@@ -1,8 +1,10 @@
 #include "platform/format.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cinttypes>
 #include <cstdio>
+#include <limits>
 
 #include "platform/apple_event_descriptor.h"
 #include "platform/error.h"
@@ -10,6 +12,28 @@
 #include "platform/url.h"
 
 namespace platform {
+
+std::int64_t integerValueOfText(std::string_view text) {
+    const std::size_t start = text.find_first_not_of(" \t\n\v\f\r");
+    if (start == std::string_view::npos) {
+        return 0;
+    }
+    text.remove_prefix(start);
+    const bool negative = text.front() == '-';
+    if (negative || text.front() == '+') {
+        text.remove_prefix(1);
+    }
+    const std::size_t digits = std::min(text.find_first_not_of("0123456789"), text.size());
+    // The sign goes with the digits so that the most negative value is read too.
+    const std::string number = (negative ? "-" : "") + std::string(text.substr(0, digits));
+    std::int64_t value = 0;
+    const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), value);
+    if (error == std::errc::result_out_of_range) {
+        return negative ? std::numeric_limits<std::int64_t>::min()
+                        : std::numeric_limits<std::int64_t>::max();
+    }
+    return value;
+}
 
 FormatArg::FormatArg(const char* text) {
     if (text != nullptr) {

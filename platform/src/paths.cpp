@@ -80,4 +80,20 @@ std::string pathExtension(const std::string& path) {
     return dot == std::string::npos ? std::string() : trimmed.substr(dot + 1);
 }
 
+bool isPathAtOrBelow(const std::string& path, const std::string& folder) {
+    const std::string item = withoutTrailingSeparators(path);
+    const std::string ancestor = withoutTrailingSeparators(folder);
+    if (item.empty() || ancestor.empty()) {
+        return false;
+    }
+    if (item == ancestor) {
+        return true;
+    }
+    if (ancestor == "/") {
+        return item.front() == '/';
+    }
+    return item.size() > ancestor.size() && item.compare(0, ancestor.size(), ancestor) == 0 &&
+           item[ancestor.size()] == '/';
+}
+
 }  // namespace platform

@@ -1,6 +1,8 @@
 #include "platform/utf.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 namespace platform::utf {
 namespace {
@@ -72,21 +74,65 @@ void appendUtf8(std::string& out, char32_t c) {
     }
 }
 
-}  // namespace
-
-std::u16string utf8ToUtf16(std::string_view utf8) {
-    std::u16string out;
-    out.reserve(utf8.size());
-    for (std::size_t i = 0; i < utf8.size();) {
-        const char32_t c = decodeOne(utf8, i);
-        if (c < 0x10000) {
-            out.push_back(static_cast<char16_t>(c));
-        } else {
-            const char32_t v = c - 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (v >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (v & 0x3FF)));
+// The length of the run of ASCII bytes at text[i], eight bytes at a time while they last.
+std::size_t asciiRun(std::string_view text, std::size_t i) {
+    const std::size_t start = i;
+    for (; i + 8 <= text.size(); i += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, text.data() + i, 8);
+        if ((word & 0x8080808080808080ull) != 0) {
+            break;
         }
     }
+    while (i < text.size() && static_cast<std::uint8_t>(text[i]) < 0x80) {
+        ++i;
+    }
+    return i - start;
+}
+
+// The same for UTF-16 code units below 0x80, four at a time.
+std::size_t asciiRun(std::u16string_view text, std::size_t i) {
+    const std::size_t start = i;
+    for (; i + 4 <= text.size(); i += 4) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, text.data() + i, 8);
+        if ((word & 0xFF80FF80FF80FF80ull) != 0) {
+            break;
+        }
+    }
+    while (i < text.size() && text[i] < 0x80) {
+        ++i;
+    }
+    return i - start;
+}
+
+}  // namespace
+
+// Text is mostly ASCII: runs of it are widened or narrowed in bulk, and only the rest is decoded
+// a code point at a time.
+std::u16string utf8ToUtf16(std::string_view utf8) {
+    // One unit per byte at most: a four-byte sequence gives two units, shorter ones one.
+    std::u16string out(utf8.size(), u'\0');
+    char16_t* write = out.data();
+    for (std::size_t i = 0; i < utf8.size();) {
+        const std::size_t run = asciiRun(utf8, i);
+        for (const char *read = utf8.data() + i, *end = read + run; read != end; ++read) {
+            *write++ = static_cast<char16_t>(*read);
+        }
+        i += run;
+        if (i >= utf8.size()) {
+            break;
+        }
+        const char32_t c = decodeOne(utf8, i);
+        if (c < 0x10000) {
+            *write++ = static_cast<char16_t>(c);
+        } else {
+            const char32_t v = c - 0x10000;
+            *write++ = static_cast<char16_t>(0xD800 + (v >> 10));
+            *write++ = static_cast<char16_t>(0xDC00 + (v & 0x3FF));
+        }
+    }
+    out.resize(static_cast<std::size_t>(write - out.data()));
     return out;
 }
 
@@ -94,6 +140,17 @@ std::string utf16ToUtf8(std::u16string_view utf16) {
     std::string out;
     out.reserve(utf16.size());
     for (std::size_t i = 0; i < utf16.size(); ++i) {
+        if (const std::size_t run = asciiRun(utf16, i); run > 0) {
+            const std::size_t at = out.size();
+            out.resize(at + run);
+            for (std::size_t k = 0; k < run; ++k) {
+                out[at + k] = static_cast<char>(utf16[i + k]);
+            }
+            i += run;
+            if (i >= utf16.size()) {
+                break;
+            }
+        }
         const char16_t unit = utf16[i];
         if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 &&
             utf16[i + 1] <= 0xDFFF) {
@@ -113,6 +170,11 @@ std::string sanitizedUtf8(std::string_view utf8) {
     std::string out;
     out.reserve(utf8.size());
     for (std::size_t i = 0; i < utf8.size();) {
+        if (const std::size_t run = asciiRun(utf8, i); run > 0) {
+            out.append(utf8.substr(i, run));
+            i += run;
+            continue;
+        }
         const std::size_t start = i;
         const char32_t c = decodeOne(utf8, i);
         if (c == kReplacement && !(i - start == 3 && utf8.substr(start, 3) == "\xEF\xBF\xBD")) {
@@ -122,6 +184,28 @@ std::string sanitizedUtf8(std::string_view utf8) {
         }
     }
     return out;
+}
+
+namespace {
+
+constexpr char asciiLower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+}  // namespace
+
+std::string asciiLowercased(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        c = asciiLower(c);
+    }
+    return out;
+}
+
+bool equalsIgnoringASCIICase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return asciiLower(x) == asciiLower(y);
+           });
 }
 
 }  // namespace platform::utf

@@ -23,21 +23,10 @@ AppleEventDescriptor getData(const AppleEventDescriptor& directObject) {
     return event;
 }
 
-AppleEventDescriptor specifier(platform::DescType want, const AppleEventDescriptor& from,
-                               platform::DescType form, const AppleEventDescriptor& seld) {
-    auto record = AppleEventDescriptor::recordDescriptor(platform::typeObjectSpecifier);
-    record.setDescriptor(AppleEventDescriptor::descriptorWithTypeCode(want),
-                         platform::keyAEDesiredClass);
-    record.setDescriptor(from, platform::keyAEContainer);
-    record.setDescriptor(AppleEventDescriptor::descriptorWithEnumCode(form),
-                         platform::keyAEKeyForm);
-    record.setDescriptor(seld, platform::keyAEKeyData);
-    return record;
-}
-
 AppleEventDescriptor propertyOf(const AppleEventDescriptor& container, platform::DescType code) {
-    return specifier(devtools::cProperty, container, devtools::formPropertyID,
-                     AppleEventDescriptor::descriptorWithTypeCode(code));
+    return AppleEventDescriptor::objectSpecifierWithDesiredClass(
+        devtools::cProperty, container, devtools::formPropertyID,
+        AppleEventDescriptor::descriptorWithTypeCode(code));
 }
 
 const SampleDocument kFileDocument{"Report Q3.txt", "file:///home/ana/My%20Files/Report%20Q3.txt",
@@ -77,27 +66,28 @@ TEST(SampleDocumentTest, TheFrontDocumentIsFoundByIndexOrdinalOrName) {
     using namespace devtools;
     const auto app = AppleEventDescriptor::nullDescriptor();
     const auto first = AppleEventDescriptor::descriptorWithEnumCode(kAEFirst);
-    const auto byOrdinal = specifier(cDocument, app, formAbsolutePosition, first);
+    const auto byOrdinal = AppleEventDescriptor::objectSpecifierWithDesiredClass(
+        cDocument, app, formAbsolutePosition, first);
     EXPECT_EQ(textAnswer(propertyOf(byOrdinal, pName), kWebDocument), "Start");
 
-    const auto byName =
-        specifier(cDocument, app, formName, AppleEventDescriptor::descriptorWithString("Start"));
+    const auto byName = AppleEventDescriptor::objectSpecifierWithDesiredClass(
+        cDocument, app, formName, AppleEventDescriptor::descriptorWithString("Start"));
     EXPECT_EQ(textAnswer(propertyOf(byName, pURL), kWebDocument), kWebDocument.url);
 
-    const auto wrongName =
-        specifier(cDocument, app, formName, AppleEventDescriptor::descriptorWithString("Other"));
+    const auto wrongName = AppleEventDescriptor::objectSpecifierWithDesiredClass(
+        cDocument, app, formName, AppleEventDescriptor::descriptorWithString("Other"));
     EXPECT_EQ(answerGetData(getData(propertyOf(wrongName, pName)), kWebDocument).error,
               platform::errAENoSuchObject);
-    const auto second = specifier(cDocument, app, formAbsolutePosition,
-                                  AppleEventDescriptor::descriptorWithInt32(2));
+    const auto second = AppleEventDescriptor::objectSpecifierWithDesiredClass(
+        cDocument, app, formAbsolutePosition, AppleEventDescriptor::descriptorWithInt32(2));
     EXPECT_EQ(answerGetData(getData(propertyOf(second, pName)), kWebDocument).error,
               platform::errAENoSuchObject);
 }
 
 TEST(SampleDocumentTest, AnObjectThatIsNoPropertyAnswersItsOwnSpecifier) {
-    const auto front =
-        specifier(devtools::cDocument, AppleEventDescriptor::nullDescriptor(),
-                  devtools::formAbsolutePosition, AppleEventDescriptor::descriptorWithInt32(1));
+    const auto front = AppleEventDescriptor::objectSpecifierWithDesiredClass(
+        devtools::cDocument, AppleEventDescriptor::nullDescriptor(), devtools::formAbsolutePosition,
+        AppleEventDescriptor::descriptorWithInt32(1));
     auto answer = answerGetData(getData(front), kWebDocument);
     EXPECT_EQ(answer.error, platform::noErr);
     ASSERT_TRUE(answer.value);
@@ -137,8 +127,9 @@ TEST(SampleDocumentTest, WhatCannotBeGotAnswersNoSuchObject) {
 TEST(SampleDocumentTest, ADeeplyNestedSpecifierIsRefusedWithoutRunningAway) {
     auto deep = AppleEventDescriptor::nullDescriptor();
     for (int i = 0; i < 40; ++i) {
-        deep = specifier(devtools::cDocument, deep, devtools::formAbsolutePosition,
-                         AppleEventDescriptor::descriptorWithInt32(1));
+        deep = AppleEventDescriptor::objectSpecifierWithDesiredClass(
+            devtools::cDocument, deep, devtools::formAbsolutePosition,
+            AppleEventDescriptor::descriptorWithInt32(1));
     }
     EXPECT_EQ(answerGetData(getData(propertyOf(deep, devtools::pName)), kWebDocument).error,
               platform::errAENoSuchObject);

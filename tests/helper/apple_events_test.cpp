@@ -24,7 +24,31 @@ AppleEventDescriptor sentBy(AppleEventDescriptor event, platform::pid_t pid) {
     return event;
 }
 
-using AppleEventsTest = RequestFixture;
+constexpr platform::pid_t kPendraPid = 3400;
+constexpr platform::pid_t kPendraDevelopmentPid = 3500;
+
+// The installed variants of the main application as bundles with their executables, and a
+// running process of each: the senders that may replace or remove the helper.
+class AppleEventsTest : public RequestFixture {
+  protected:
+    AppleEventsTest() {
+        installMainApplication("/Applications/PendraMac.app", kPendraBundleIdentifier, kPendraPid);
+        installMainApplication("/Applications/PendraMac Dev.app",
+                               kPendraDevelopmentBundleIdentifier, kPendraDevelopmentPid);
+    }
+    void installMainApplication(const std::string& path, const std::string& identifier,
+                                platform::pid_t pid) {
+        auto bundle = std::make_shared<platform::fake::FakeBundle>(path, identifier);
+        bundle->info["CFBundleExecutable"] = "PendraMac";
+        bundle->auxiliaryExecutables["PendraMac"] = path + "/Contents/MacOS/PendraMac";
+        fake.bundles.addBundle(bundle);
+        fake.files.addFile(path + "/Contents/MacOS/PendraMac");
+        fake.processes.executablePaths[pid] = path + "/Contents/MacOS/PendraMac";
+    }
+    AppleEventDescriptor fromPendra(AppleEventDescriptor event) {
+        return sentBy(std::move(event), kPendraPid);
+    }
+};
 
 TEST_F(AppleEventsTest, StartUpRegistersTheFourEventsInOrderBeforeTheURLHandler) {
     startHelper();
@@ -165,8 +189,8 @@ TEST_F(AppleEventsTest, AnUpdateThatDoesNotStartLeavesTheHelperRunning) {
     auto missing = helperEvent(kUpdateEventID);
     missing.setParamDescriptor(AppleEventDescriptor::descriptorWithString("/nowhere/New.app"),
                                platform::keyDirectObject);
-    const auto emptyReply = fake.appleEvents.dispatch(helperEvent(kUpdateEventID));
-    const auto missingReply = fake.appleEvents.dispatch(missing);
+    const auto emptyReply = fake.appleEvents.dispatch(fromPendra(helperEvent(kUpdateEventID)));
+    const auto missingReply = fake.appleEvents.dispatch(fromPendra(missing));
     EXPECT_TRUE(emptyReply.entries().empty());
     EXPECT_TRUE(missingReply.entries().empty());
     EXPECT_EQ(fake.processes.exitStatus, std::nullopt);
@@ -181,14 +205,19 @@ TEST_F(AppleEventsTest, AnUpdateThatStartsEndsTheProcessAtOnce) {
     fake.files.addDirectory(toolPath);
     fake.files.addDirectory(fake.paths.temporaryDirectory);
     fake.bundles.main->auxiliaryExecutables[kRelaunchToolName] = toolPath;
-    fake.files.addDirectory("/Users/me/Downloads/PendraMacSandboxHelper.app");
+    // Another copy of this helper, as only such a bundle may take its place.
+    const std::string source = "/Users/me/Downloads/PendraMacSandboxHelper.app";
+    auto bundle = std::make_shared<platform::fake::FakeBundle>(source, kHelperBundleIdentifier);
+    bundle->info["CFBundleExecutable"] = platform::PropertyList("PendraMacSandboxHelper");
+    fake.bundles.addBundle(bundle);
+    fake.files.addFile(source + "/Contents/MacOS/PendraMacSandboxHelper");
     startHelper();
     auto event = helperEvent(kUpdateEventID);
     event.setParamDescriptor(AppleEventDescriptor::descriptorWithString(
                                  "/Users/me/Downloads/PendraMacSandboxHelper.app"),
                              platform::keyDirectObject);
     try {
-        fake.appleEvents.dispatch(event);
+        fake.appleEvents.dispatch(fromPendra(event));
         ADD_FAILURE() << "the process did not end";
     } catch (const platform::ProcessExit& exit) {
         EXPECT_EQ(exit.status, 0);
@@ -201,13 +230,85 @@ TEST_F(AppleEventsTest, AnUpdateThatStartsEndsTheProcessAtOnce) {
 
 TEST_F(AppleEventsTest, DisableAsksTheApplicationToQuit) {
     startHelper();
-    const auto reply = fake.appleEvents.dispatch(helperEvent(kDisableEventID));
+    const auto reply = fake.appleEvents.dispatch(fromPendra(helperEvent(kDisableEventID)));
     EXPECT_TRUE(reply.entries().empty());
     const auto lines = debugLines();
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines[0], "Received disable Apple Event.");
     EXPECT_EQ(lines[1], "Disabling the helper...");
     EXPECT_EQ(fake.application.terminateRequests, 1);
+}
+
+// Who may replace or remove the helper is judged from the process the event came from: the
+// executable it runs must be that of an installed variant of the main application.
+TEST_F(AppleEventsTest, OnlyAnInstalledMainApplicationMayUpdateOrDisable) {
+    // A second name for the development variant's executable (a hard link) is the same file.
+    const std::string linked = "/Users/me/Links/PendraMac";
+    fake.files.addFile(linked);
+    fake.files.setFileNumber(linked, fake.files
+                                         .item("/Applications/PendraMac Dev.app/Contents/"
+                                               "MacOS/PendraMac")
+                                         ->fileNumber);
+    constexpr platform::pid_t kLinkedPid = 3600, kCopyPid = 3700, kVanishedPid = 3800;
+    fake.processes.executablePaths[kLinkedPid] = linked;
+    // A copy of the main application that is not the installed one, under the same identifier.
+    fake.files.addFile("/Users/me/Downloads/PendraMac.app/Contents/MacOS/PendraMac");
+    fake.processes.executablePaths[kCopyPid] =
+        "/Users/me/Downloads/PendraMac.app/Contents/MacOS/PendraMac";
+    fake.processes.executablePaths[kMailPid] = "/Applications/Mail.app/Contents/MacOS/Mail";
+
+    const struct {
+        const char* sender;
+        std::optional<platform::pid_t> pid;
+        bool allowed;
+    } cases[] = {
+        {"standard variant", kPendraPid, true},
+        {"development variant", kPendraDevelopmentPid, true},
+        {"installed executable by another name", kLinkedPid, true},
+        {"another application", kMailPid, false},
+        {"a copy outside the applications folders", kCopyPid, false},
+        {"a process that cannot be inspected", kVanishedPid, false},
+        {"no address", std::nullopt, false},
+    };
+    startHelper();
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.sender);
+        fake.log.entries.clear();
+        fake.application.terminateRequests = 0;
+        auto disable = helperEvent(kDisableEventID);
+        auto update = helperEvent(kUpdateEventID);
+        update.setParamDescriptor(AppleEventDescriptor::descriptorWithString("/nowhere/New.app"),
+                                  platform::keyDirectObject);
+        if (each.pid) {
+            disable = sentBy(disable, *each.pid);
+            update = sentBy(update, *each.pid);
+        }
+        for (const auto& [event, name] : {std::pair{update, "update"}, {disable, "disable"}}) {
+            const auto reply = fake.appleEvents.dispatch(event);
+            const auto error = reply.paramDescriptorForKeyword(platform::keyErrorNumber);
+            if (each.allowed) {
+                EXPECT_FALSE(error) << name;
+            } else {
+                ASSERT_TRUE(error) << name;
+                EXPECT_EQ(error->int32Value(), platform::errAEPrivilegeError);
+                EXPECT_EQ(reply.paramDescriptorForKeyword(platform::keyErrorString)->stringValue(),
+                          std::string("Only an installed Pendra application may send the ") + name +
+                              " event");
+            }
+        }
+        EXPECT_EQ(fake.application.terminateRequests, each.allowed ? 1 : 0);
+        const auto lines = debugLines();
+        const bool updateTried =
+            std::find(lines.begin(), lines.end(),
+                      "Source bundle does not exist at path /nowhere/New.app") != lines.end();
+        EXPECT_EQ(updateTried, each.allowed);
+        int refusals = 0;
+        for (const auto& entry : fake.log.entries) {
+            refusals += entry.console && entry.message.starts_with("Refusing the ");
+        }
+        EXPECT_EQ(refusals, each.allowed ? 0 : 2);
+    }
+    EXPECT_EQ(fake.processes.exitStatus, std::nullopt);
 }
 
 TEST_F(AppleEventsTest, TheSenderIsTheRunningApplicationOfTheAddressedProcess) {

@@ -61,6 +61,15 @@ class HelperFixture : public ::testing::Test {
         fake.files.addDirectory(kToolPath);
     }
 
+    // An application bundle at a path, with an identifier and its executable file.
+    void addBundleWithExecutable(const std::string& path, const std::string& identifier) {
+        auto bundle = makeBundle(path, identifier);
+        bundle->info["CFBundleIdentifier"] = platform::PropertyList(identifier);
+        bundle->info["CFBundleExecutable"] = platform::PropertyList("PendraMacSandboxHelper");
+        fake.bundles.addBundle(bundle);
+        fake.files.addFile(path + "/Contents/MacOS/PendraMacSandboxHelper");
+    }
+
     // Runs an operation that may end the process; answers the exit status if it did.
     template <typename Operation>
     std::optional<int> exitStatusOf(Operation operation) {

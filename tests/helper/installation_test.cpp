@@ -19,7 +19,7 @@ class InstallationTest : public HelperFixture {
         // Each test says which variants of the main application are installed or running.
         fake.workspace.removeInstalledApplication(kPendraBundleIdentifier);
         addRelaunchTool();
-        fake.files.addDirectory(kHelperPath);
+        fake.files.addFile(std::string(kHelperPath) + "/Contents/MacOS/PendraMacSandboxHelper");
         fake.files.addDirectory(kApplicationSupport);
         fake.files.operations.clear();
     }

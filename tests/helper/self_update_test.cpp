@@ -22,7 +22,7 @@ class SelfUpdateTest : public HelperFixture {
         addRelaunchTool();
         fake.files.addFile(std::string(kToolPath) +
                            "/Contents/MacOS/PendraSandboxHelperRelaunchTool");
-        fake.files.addDirectory(kNewBundlePath);
+        addBundleWithExecutable(kNewBundlePath, kHelperIdentifier);
         fake.files.addDirectory(kApplicationSupport);
         fake.files.operations.clear();
     }
@@ -187,17 +187,53 @@ TEST_F(SelfUpdateTest, ToolThatCannotBeLaunchedIsLoggedAndAnswersFalse) {
     EXPECT_TRUE(fake.files.exists(kToolCopyPath));
 }
 
-TEST_F(SelfUpdateTest, SourceThatIsTheInstalledBundleItselfIsRefused) {
-    fake.files.addDirectory(kInstalledPath);
+TEST_F(SelfUpdateTest, OnlyAnotherCopyOfThisHelperOutsideTheDesignatedFolderIsAccepted) {
+    const std::string documents = "/home/user/Documents";
+    fake.files.addFile(documents + "/Brief.txt");
+    const std::string other = "/Users/user/Downloads/Other.app";
+    addBundleWithExecutable(other, "com.example.Other");
+    const std::string hollow = "/Users/user/Downloads/Hollow.app";
+    addBundleWithExecutable(hollow, kHelperIdentifier);
+    fake.files.removeItemAtPath(hollow + "/Contents/MacOS/PendraMacSandboxHelper", nullptr);
+    addBundleWithExecutable(kInstalledPath, kHelperIdentifier);
+    const std::string withNul = std::string(kNewBundlePath) + std::string(1, '\0') + "/x";
     fake.files.operations.clear();
 
-    EXPECT_FALSE(helper->updateFromBundleAtPath(std::string(kInstalledPath)));
-
-    EXPECT_EQ(fake.log.unified(),
-              (std::vector<std::string>{std::string("Source bundle ") + kInstalledPath +
-                                        " is the installed bundle itself, not updating."}));
-    EXPECT_TRUE(fake.workspace.launches.empty());
-    EXPECT_TRUE(fake.files.operations.empty());
+    const std::string notOurs = " is not a bundle of this helper (";
+    const std::string enclosing = " contains the installed bundle " + std::string(kInstalledPath) +
+                                  " or lies inside it, not updating.";
+    const struct {
+        std::string path;
+        std::string line;  // empty for an accepted source
+    } cases[] = {
+        {documents, "Source " + documents + notOurs + "it is not a bundle), not updating."},
+        {other, "Source " + other + notOurs + "its identifier is com.example.Other, not " +
+                    kHelperIdentifier + "), not updating."},
+        {hollow, "Source " + hollow + notOurs + "its executable " + hollow +
+                     "/Contents/MacOS/PendraMacSandboxHelper is missing), not updating."},
+        {kApplicationSupport, "Source bundle " + std::string(kApplicationSupport) + enclosing},
+        {"/home/user/Library/./Application Support/.",
+         "Source bundle /home/user/Library/./Application Support/." + enclosing},
+        {std::string(kInstalledPath) + "/Contents",
+         "Source bundle " + std::string(kInstalledPath) + "/Contents" + enclosing},
+        {kInstalledPath, "Source bundle " + std::string(kInstalledPath) +
+                             " is the installed bundle itself, not updating."},
+        {withNul, "Source bundle path " + withNul + " holds a NUL byte, not updating."},
+        {kNewBundlePath, ""},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.path);
+        clearRecords();
+        const bool accepted = each.line.empty();
+        EXPECT_EQ(helper->updateFromBundleAtPath(each.path), accepted);
+        if (!accepted) {
+            EXPECT_EQ(fake.log.unified(), std::vector<std::string>{each.line});
+            EXPECT_TRUE(fake.files.operations.empty());
+        }
+        EXPECT_EQ(fake.workspace.launches.size(), accepted ? 1u : 0u);
+        EXPECT_FALSE(fake.processes.exitStatus.has_value());
+    }
+    EXPECT_TRUE(fake.files.exists(documents + "/Brief.txt"));
 }
 
 TEST_F(SelfUpdateTest, SourceSharingTheInstalledBundlesFileNumberIsRefused) {

@@ -7,6 +7,7 @@
 #include "linux_application.h"
 #include "linux_bundles.h"
 #include "linux_bus.h"
+#include "platform/format.h"
 #include "platform/linux_platform.h"
 #include "test_support.h"
 
@@ -44,8 +45,12 @@ constexpr const char* kReceiver = "com.example.Receiver";
             auto url = event.paramDescriptorForKeyword(platform::keyDirectObject);
             auto sender = event.attributeDescriptorForKeyword(platform::keyAddressAttr);
             auto psn = sender ? sender->processSerialNumberValue() : std::nullopt;
+            platform::pid_t pid = 0;
+            if (psn) {
+                platform::processManager().GetProcessPID(*psn, &pid);
+            }
             appendFile(output, (url ? url->stringValue().value_or("?") : "?") + " " +
-                                   std::to_string(psn ? psn->lowLongOfPSN : 0) + "\n");
+                                   std::to_string(pid) + "\n");
         });
     platform::application().performAfterDelay(20, [] { std::_Exit(9); });
     platform::application().run();
@@ -60,25 +65,31 @@ const bool kRoleChecked = [] {
     return true;
 }();
 
+// A private session bus: its address and its daemon's process id (empty and -1 when none
+// could be started).
+std::pair<std::string, pid_t> startBusDaemon() {
+    std::pair<std::string, pid_t> bus{"", -1};
+    FILE* daemon =
+        ::popen("dbus-daemon --session --fork --nopidfile --print-address=1 --print-pid=1", "r");
+    if (daemon == nullptr) {
+        return bus;
+    }
+    char line[1024];
+    if (std::fgets(line, sizeof line, daemon) != nullptr) {
+        bus.first = line;
+        bus.first.erase(bus.first.find_last_not_of("\n") + 1);
+    }
+    if (std::fgets(line, sizeof line, daemon) != nullptr) {
+        bus.second = static_cast<pid_t>(platform::integerValueOfText(line));
+    }
+    ::pclose(daemon);
+    return bus;
+}
+
 // A private session bus for the tests of this file.
 class BusTest : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        FILE* daemon = ::popen(
-            "dbus-daemon --session --fork --nopidfile --print-address=1 --print-pid=1", "r");
-        if (daemon == nullptr) {
-            return;
-        }
-        char line[1024];
-        if (std::fgets(line, sizeof line, daemon) != nullptr) {
-            address_ = line;
-            address_.erase(address_.find_last_not_of("\n") + 1);
-        }
-        if (std::fgets(line, sizeof line, daemon) != nullptr) {
-            daemonPid_ = static_cast<pid_t>(std::atoi(line));
-        }
-        ::pclose(daemon);
-    }
+    static void SetUpTestSuite() { std::tie(address_, daemonPid_) = startBusDaemon(); }
     static void TearDownTestSuite() {
         if (daemonPid_ > 0) {
             ::kill(daemonPid_, SIGTERM);
@@ -193,11 +204,55 @@ TEST_F(BusTest, EventsCarryTheSendersAddressAsTheBusReportsIt) {
     ASSERT_EQ(events.AESendMessage(echo, &reply, platform::kAEWaitReply, 5 * 60), platform::noErr);
     EXPECT_EQ(reply.paramDescriptorForKeyword(platform::keyDirectObject)->stringValue(),
               "caf\xc3\xa9");
+    // The address stands for the sending connection; its process is asked for on reading.
     auto sender = reply.paramDescriptorForKeyword(kSenderKeyword);
-    ASSERT_TRUE(sender);
-    EXPECT_EQ(sender->processSerialNumberValue(),
-              (platform::ProcessSerialNumber{0, static_cast<std::uint32_t>(::getpid())}));
+    ASSERT_TRUE(sender && sender->processSerialNumberValue());
+    EXPECT_EQ(bus.processOfSerialNumber(*sender->processSerialNumberValue()), ::getpid());
     EXPECT_EQ(reply.paramDescriptorForKeyword(kReceiverPidKeyword)->int32Value(), receiver);
+}
+
+// What `busctl introspect` and `busctl tree` show of an application: every argument by name and
+// the notification signal, on objects reachable from the root.
+TEST_F(BusTest, IntrospectionNamesEveryArgumentAndTheNotificationSignal) {
+    startReceiver(kReceiver);
+    ASSERT_TRUE(waitForName(kReceiver));
+    const struct {
+        const char* path;
+        std::vector<std::string> shown;
+    } objects[] = {
+        {"/", {"<node name=\"com\"/>"}},
+        {"/com/orvano/Pendra",
+         {"<node name=\"Application\"/>", "<node name=\"DistributedNotifications\"/>"}},
+        {platform::linux_platform::kApplicationObjectPath,
+         {"<interface name=\"com.orvano.Pendra.Application\">", "<method name=\"HandleEvent\">",
+          "<arg type=\"ay\" name=\"event\" direction=\"in\"/>",
+          "<arg type=\"ay\" name=\"reply\" direction=\"out\"/>", "<method name=\"PerformService\">",
+          "<arg type=\"s\" name=\"message\" direction=\"in\"/>",
+          "<arg type=\"s\" name=\"userData\" direction=\"in\"/>",
+          "<arg type=\"as\" name=\"types\" direction=\"in\"/>",
+          "<arg type=\"a{ss}\" name=\"strings\" direction=\"in\"/>",
+          "<arg type=\"s\" name=\"result\" direction=\"out\"/>"}},
+        {platform::linux_platform::kNotificationObjectPath,
+         {"<interface name=\"com.orvano.Pendra.DistributedNotifications\">",
+          "<signal name=\"Posted\">", "<arg type=\"s\" name=\"name\"/>",
+          "<arg type=\"as\" name=\"object\"/>", "<arg type=\"a{ss}\" name=\"userInfo\"/>"}},
+    };
+    for (const auto& object : objects) {
+        platform::linux_platform::BusError error;
+        platform::linux_platform::BusMessage reply;
+        ASSERT_GE(sd_bus_call_method(bus.connection(), kReceiver, object.path,
+                                     "org.freedesktop.DBus.Introspectable", "Introspect",
+                                     &error.error, reply.out(), ""),
+                  0)
+            << object.path << ": " << error.text();
+        const char* xml = nullptr;
+        ASSERT_GE(sd_bus_message_read(reply.get(), "s", &xml), 0);
+        for (const std::string& shown : object.shown) {
+            EXPECT_NE(std::string(xml).find(shown), std::string::npos)
+                << object.path << " does not show " << shown << " in\n"
+                << xml;
+        }
+    }
 }
 
 TEST_F(BusTest, UnhandledEventsMissingReceiversAndSlowHandlersGetTheirStatus) {
@@ -310,6 +365,48 @@ TEST_F(BusTest, EventsToOurselvesAreHandledInProcess) {
         platform::noErr);
     EXPECT_EQ(handled, 1);
     EXPECT_TRUE(sender.runUntil([&] { return handled == 2; }, 5));
+}
+
+// A process that nothing can reach any more hears of it: when another process owns its name
+// (from its loop) and when the bus goes away under it.
+TEST(UnreachableTest, ATakenNameAndALostConnectionAreReported) {
+    auto [address, daemonPid] = startBusDaemon();
+    if (address.empty()) {
+        GTEST_SKIP() << "no dbus-daemon to start a private bus";
+    }
+    ScopedEnvironment environment;
+    environment.set("DBUS_SESSION_BUS_ADDRESS", address);
+    linux_test::ProcessReaper reaper;
+    // Each child answers by its exit status which reason it was given, or 0 for none.
+    auto child = [&](const char* identifier) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            LinuxApplication application([](int status) { ::_exit(status); });
+            SessionBus bus(application, std::string(identifier));
+            bus.whenUnreachable = [](const std::string& reason) {
+                ::_exit(reason == "Lost the connection to the session bus"              ? 10
+                        : reason.find("(another process owns it)") != std::string::npos ? 11
+                                                                                        : 12);
+            };
+            bus.acquireName();
+            application.runUntil([] { return false; }, 20);
+            ::_exit(0);
+        }
+        reaper.add(pid);
+        return pid;
+    };
+    auto exitStatus = [](pid_t pid) {
+        const auto status = waitForChild(pid, std::chrono::seconds(10));
+        return status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
+    };
+    LinuxApplication observer([](int) {});
+    SessionBus observing(observer, std::nullopt);
+    const pid_t owner = child("com.example.Taken");
+    ASSERT_TRUE(observer.runUntil([&] { return observing.nameHasOwner("com.example.Taken"); }, 5));
+    EXPECT_EQ(exitStatus(child("com.example.Taken")), 11);
+
+    ::kill(daemonPid, SIGTERM);
+    EXPECT_EQ(exitStatus(owner), 10);
 }
 
 struct Received {

@@ -2,6 +2,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "linux_file_manager.h"
@@ -183,14 +184,29 @@ TEST_F(LinuxFileManagerTest, FailedCopiesLeaveNothingBehind) {
     EXPECT_FALSE(lexists(folder / "self/inside"));
 }
 
-TEST_F(LinuxFileManagerTest, MoveRefusesToReplace) {
+// Both with the file system's own flags and as on one that refuses them (network and user-space
+// file systems), which the test switch stands for.
+class LinuxFileManagerRenameTest : public LinuxFileManagerTest,
+                                   public ::testing::WithParamInterface<bool> {
+  protected:
+    LinuxFileManagerRenameTest() {
+        environment.set(platform::linux_platform::kNoRenameFlagsVariable,
+                        GetParam() ? std::optional<std::string>("1") : std::nullopt);
+    }
+    linux_test::ScopedEnvironment environment;
+};
+
+TEST_P(LinuxFileManagerRenameTest, MoveRefusesToReplace) {
     std::filesystem::create_directories(folder / "from/inner");
     writeFile(folder / "from/inner/file", "moved");
     writeFile(folder / "occupied", "old");
+    std::filesystem::create_directories(folder / "empty folder");
 
     Error error;
-    EXPECT_FALSE(files.moveItemAtPath(folder / "from", folder / "occupied", &error));
-    EXPECT_EQ(error.code, EEXIST);
+    for (const char* taken : {"occupied", "empty folder"}) {
+        EXPECT_FALSE(files.moveItemAtPath(folder / "from", folder / taken, &error)) << taken;
+        EXPECT_EQ(error.code, EEXIST);
+    }
     EXPECT_EQ(readFile(folder / "occupied"), "old");
     EXPECT_TRUE(lexists(folder / "from/inner/file"));
 
@@ -202,7 +218,7 @@ TEST_F(LinuxFileManagerTest, MoveRefusesToReplace) {
     EXPECT_EQ(error, Error::posix(ENOENT, folder / "from"));
 }
 
-TEST_F(LinuxFileManagerTest, ExchangeSwapsTwoItemsInOneStep) {
+TEST_P(LinuxFileManagerRenameTest, ExchangeSwapsTwoItemsAndLeavesNothingAside) {
     std::filesystem::create_directories(folder / "old.app");
     writeFile(folder / "old.app/version", "1");
     std::filesystem::create_directories(folder / "new.app");
@@ -212,10 +228,61 @@ TEST_F(LinuxFileManagerTest, ExchangeSwapsTwoItemsInOneStep) {
     ASSERT_TRUE(files.exchangeItemAtPath(folder / "old.app", folder / "new.app", &error));
     EXPECT_EQ(readFile(folder / "old.app/version"), "2");
     EXPECT_EQ(readFile(folder / "new.app/version"), "1");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()),
+                            std::filesystem::directory_iterator()),
+              2);
 
     EXPECT_FALSE(files.exchangeItemAtPath(folder / "old.app", folder / "missing", &error));
     EXPECT_EQ(error, Error::posix(ENOENT, folder / "missing"));
     EXPECT_EQ(readFile(folder / "old.app/version"), "2");
+
+    // The three renames never replace an item set aside by an exchange cut short.
+    if (GetParam()) {
+        const std::string aside =
+            platform::FileManager::exchangeAsidePathForPath(folder / "new.app");
+        std::filesystem::create_directories(aside);
+        writeFile(aside + "/version", "set aside");
+        EXPECT_FALSE(files.exchangeItemAtPath(folder / "old.app", folder / "new.app", &error));
+        EXPECT_EQ(error.code, EEXIST);
+        EXPECT_EQ(readFile(folder / "old.app/version"), "2");
+        EXPECT_EQ(readFile(folder / "new.app/version"), "1");
+        EXPECT_EQ(readFile(aside + "/version"), "set aside");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(WithAndWithoutRenameFlags, LinuxFileManagerRenameTest, ::testing::Bool());
+
+TEST_F(LinuxFileManagerTest, ALockOnAFolderHoldsOffAnotherUntilReleased) {
+    Error error;
+    auto first = files.lockItemAtPath(folder.path(), &error);
+    ASSERT_NE(first, nullptr) << error.description();
+    EXPECT_EQ(files.lockItemAtPath(folder.path() + "/", &error), nullptr);
+    EXPECT_EQ(error.code, EWOULDBLOCK);
+    first.reset();
+    EXPECT_NE(files.lockItemAtPath(folder.path(), &error), nullptr);
+    EXPECT_EQ(files.lockItemAtPath(folder / "missing", &error), nullptr);
+    EXPECT_EQ(error.code, ENOENT);
+}
+
+TEST_F(LinuxFileManagerTest, ResolvingLinksGivesTheRealPathAndKeepsAMissingTail) {
+    std::filesystem::create_directories(folder / "real/inner");
+    ASSERT_EQ(::symlink((folder / "real").c_str(), (folder / "link").c_str()), 0);
+    ASSERT_EQ(::symlink("inner", (folder / "real/relative").c_str()), 0);
+    const std::string real = files.stringByResolvingSymlinksInPath(folder.path());
+
+    EXPECT_EQ(files.stringByResolvingSymlinksInPath(folder / "link/./relative/"),
+              real + "/real/inner");
+    EXPECT_EQ(files.stringByResolvingSymlinksInPath(folder / "link/missing/../gone/x.app"),
+              real + "/real/gone/x.app");
+    EXPECT_EQ(files.stringByResolvingSymlinksInPath("relative/path"), "relative/path");
+
+    Error error;
+    auto names = files.contentsOfDirectoryAtPath(folder / "link", &error);
+    ASSERT_TRUE(names);
+    std::sort(names->begin(), names->end());
+    EXPECT_EQ(*names, (std::vector<std::string>{"inner", "relative"}));
+    EXPECT_FALSE(files.contentsOfDirectoryAtPath(folder / "missing", &error));
+    EXPECT_EQ(error, Error::posix(ENOENT, folder / "missing"));
 }
 
 TEST_F(LinuxFileManagerTest, PathsFromRawBytesAreTakenAsTheyAre) {

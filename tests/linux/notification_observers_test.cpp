@@ -7,6 +7,7 @@
 
 #include "linux_application.h"
 #include "linux_bus.h"
+#include "platform/format.h"
 #include "test_support.h"
 
 namespace {
@@ -39,7 +40,7 @@ class NotificationObserversTest : public ::testing::Test {
             address.erase(address.find_last_not_of("\n") + 1);
         }
         if (std::fgets(line, sizeof line, daemon) != nullptr) {
-            daemonPid_ = std::atoi(line);
+            daemonPid_ = static_cast<pid_t>(platform::integerValueOfText(line));
         }
         ::pclose(daemon);
         if (address.empty()) {

@@ -33,6 +33,13 @@ TEST(LinuxScriptingTest, ScriptsAreCompiledWhenTheyFirstRun) {
     EXPECT_FALSE(handlers->executeAppleEvent(event, &eventInfo));
     EXPECT_EQ(eventInfo[platform::NSAppleScriptErrorNumber].integerValue(), -1708);
     EXPECT_FALSE(script->executeAndReturnError(nullptr));
+
+    // A script that compiles runs in the language library.
+    auto list = scripting.makeAppleScriptWithSource("return {\"a\", 2}");
+    platform::ScriptErrorInfo listInfo;
+    const auto result = list->executeAndReturnError(&listInfo);
+    ASSERT_TRUE(result.has_value());
+    EXPECT_EQ(result->description(), "['utxt'(\"a\"), 'long'(2)]");
 }
 
 // Captures what the process writes to standard error for the object's lifetime.

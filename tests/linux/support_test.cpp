@@ -15,6 +15,7 @@ using linux_test::writeFile;
 using platform::PropertyList;
 using platform::linux_platform::LinuxLogService;
 using platform::linux_platform::LinuxUserDefaults;
+using platform::linux_platform::writeFileAtomically;
 
 class LinuxUserDefaultsTest : public ::testing::Test {
   protected:
@@ -31,15 +32,19 @@ TEST_F(LinuxUserDefaultsTest, ValuesComeFromTheDomainsPropertyListReadAfresh) {
     EXPECT_FALSE(defaults.objectForKey("ExperimentalIntegrationsEnabled"));
     EXPECT_FALSE(defaults.boolForKey("ExperimentalIntegrationsEnabled"));
 
-    ASSERT_TRUE(PropertyList(PropertyList::Dictionary{{"ExperimentalIntegrationsEnabled", true},
-                                                      {"Other", "text"}})
-                    .writeToFile(config / "com.orvano.PendraMacSandboxHelper.plist"));
+    ASSERT_TRUE(writeFileAtomically(
+        config / "com.orvano.PendraMacSandboxHelper.plist",
+        PropertyList(
+            PropertyList::Dictionary{{"ExperimentalIntegrationsEnabled", true}, {"Other", "text"}})
+            .toXML()));
     EXPECT_TRUE(defaults.boolForKey("ExperimentalIntegrationsEnabled"));
     EXPECT_EQ(defaults.objectForKey("Other"), PropertyList("text"));
     EXPECT_FALSE(defaults.boolForKey("Missing"));
 
-    ASSERT_TRUE(PropertyList(PropertyList::Dictionary{{"ExperimentalIntegrationsEnabled", false}})
-                    .writeToFile(config / "com.orvano.PendraMacSandboxHelper.plist"));
+    ASSERT_TRUE(writeFileAtomically(
+        config / "com.orvano.PendraMacSandboxHelper.plist",
+        PropertyList(PropertyList::Dictionary{{"ExperimentalIntegrationsEnabled", false}})
+            .toXML()));
     EXPECT_FALSE(defaults.boolForKey("ExperimentalIntegrationsEnabled"));
 }
 
@@ -48,14 +53,32 @@ TEST_F(LinuxUserDefaultsTest, AnUnreadableDomainOrNoDomainAnswersNothing) {
     EXPECT_FALSE(defaults.objectForKey("ExperimentalIntegrationsEnabled"));
     EXPECT_FALSE(defaults.boolForKey("ExperimentalIntegrationsEnabled"));
 
-    ASSERT_TRUE(
-        PropertyList(PropertyList::Dictionary{{"Key", true}}).writeToFile(config / ".plist"));
+    ASSERT_TRUE(writeFileAtomically(config / ".plist",
+                                    PropertyList(PropertyList::Dictionary{{"Key", true}}).toXML()));
     domain = std::nullopt;
     EXPECT_FALSE(defaults.objectForKey("Key"));
     domain = "";
     EXPECT_FALSE(defaults.objectForKey("Key"));
     domain = "../escape";
     EXPECT_FALSE(defaults.objectForKey("Key"));
+}
+
+TEST(WriteFileAtomically, ReplacesTheFileAndLeavesNothingElse) {
+    TemporaryFolder folder;
+    const std::string path = folder / "Info.plist";
+    writeFile(path, "old");
+    ASSERT_TRUE(writeFileAtomically(path, "new"));
+    EXPECT_EQ(readFile(path), "new");
+    struct stat status {};
+    ASSERT_EQ(::stat(path.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0644u);
+    ASSERT_TRUE(writeFileAtomically(path, "private", 0600));
+    ASSERT_EQ(::stat(path.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0600u);
+    EXPECT_FALSE(writeFileAtomically(folder / "no/such/folder.plist", "lost"));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()),
+                            std::filesystem::directory_iterator()),
+              1);
 }
 
 class LinuxLogServiceTest : public ::testing::Test {

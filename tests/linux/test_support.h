@@ -131,6 +131,7 @@ inline bool eventually(const std::function<bool()>& condition,
 
 #include <vector>
 
+#include "platform/linux_platform.h"
 #include "platform/property_list.h"
 
 namespace linux_test {
@@ -148,7 +149,8 @@ inline std::string makeBundle(const std::string& folder, const std::string& name
     }
     const std::string* executable = info["CFBundleExecutable"].stringValue();
     const std::string target = bundle + "/Contents/MacOS/" + (executable ? *executable : name);
-    platform::PropertyList(std::move(info)).writeToFile(bundle + "/Contents/Info.plist");
+    platform::linux_platform::writeFileAtomically(bundle + "/Contents/Info.plist",
+                                                  platform::PropertyList(std::move(info)).toXML());
     std::filesystem::copy_file(program, target, std::filesystem::copy_options::overwrite_existing);
     return bundle;
 }

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 
@@ -298,6 +299,12 @@ TEST_F(LinuxWorkspaceTest, InstalledApplicationsAreFoundInTheApplicationFolders)
               URL::fileURLWithPath(extra));
     EXPECT_FALSE(workspace.absolutePathForAppBundleWithIdentifier("com.orvano.pendramac"));
     EXPECT_FALSE(workspace.URLForApplicationWithBundleIdentifier("com.example.none"));
+    // Every bundle is listed, in search order: the home folder's before the extra folders'.
+    const auto urls = workspace.installedApplicationURLs();
+    const auto groupedAt = std::find(urls.begin(), urls.end(), URL::fileURLWithPath(grouped));
+    const auto extraAt = std::find(urls.begin(), urls.end(), URL::fileURLWithPath(extra));
+    ASSERT_NE(extraAt, urls.end());
+    EXPECT_LT(groupedAt, extraAt);
 
     std::filesystem::remove_all(inHome);
     EXPECT_NE(workspace.absolutePathForAppBundleWithIdentifier("com.orvano.PendraMac"), inHome);

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace platform {
 namespace {
@@ -68,6 +70,30 @@ TEST(DescriptorText, RoundTripsThroughUtf16InHostOrder) {
     EXPECT_EQ(units[6], 0xD834);
     EXPECT_EQ(units[7], 0xDD1E);
     EXPECT_EQ(descriptor.stringValue(), text);
+}
+
+// Long texts convert a run of ASCII at a time: a text made of pieces, with ASCII runs of every
+// length around a whole word between them, converts as its pieces do one by one.
+TEST(DescriptorText, LongTextsConvertAsTheirPiecesDo) {
+    const std::vector<std::string> pieces = {"\xC3\xAB", "\xE2\x9C\x93", "\xF0\x9D\x84\x9E",
+                                             "\x80",     "\xE2\x9C",     "\xED\xA0\x80"};
+    std::string text;
+    std::vector<std::uint8_t> units;
+    std::string back;
+    auto add = [&](const std::string& piece) {
+        const Descriptor alone = Descriptor::descriptorWithString(piece);
+        text += piece;
+        units.insert(units.end(), alone.data().begin(), alone.data().end());
+        back += *alone.stringValue();
+    };
+    for (std::size_t run = 0; run <= 17; ++run) {
+        add(std::string(run, static_cast<char>('a' + run)));
+        add(pieces[run % pieces.size()]);
+    }
+    const Descriptor whole = Descriptor::descriptorWithString(text);
+    EXPECT_EQ(std::vector<std::uint8_t>(whole.data().begin(), whole.data().end()), units);
+    EXPECT_EQ(whole.stringValue(), back);
+    EXPECT_EQ(Descriptor::descriptorWithDescriptorType(typeUTF8Text, text).stringValue(), back);
 }
 
 TEST(DescriptorText, ReplacesIllFormedInput) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <limits>
 
 #include "platform/apple_event_descriptor.h"
 #include "platform/error.h"
@@ -74,6 +75,24 @@ TEST(FormatString, NumbersAndSpecialCases) {
     EXPECT_EQ(formatString("%{public %@", {"a"}), "%{public a");
     EXPECT_EQ(formatString("%d", {"text"}), "0");
     EXPECT_EQ(formatString("%@", {12}), "12");
+}
+
+TEST(IntegerValueOfText, LeadingDigitsAfterWhiteSpaceAndSignSaturating) {
+    const std::vector<std::pair<std::string, std::int64_t>> cases = {
+        {"104", 104},
+        {" \t\n+7 apples", 7},
+        {"-12.9", -12},
+        {"1.0", 1},
+        {"", 0},
+        {"x1", 0},
+        {"- 1", 0},
+        {"99999999999999999999", std::numeric_limits<std::int64_t>::max()},
+        {"-9223372036854775808", std::numeric_limits<std::int64_t>::min()},
+        {"-99999999999999999999", std::numeric_limits<std::int64_t>::min()},
+    };
+    for (const auto& [text, value] : cases) {
+        EXPECT_EQ(integerValueOfText(text), value) << text;
+    }
 }
 
 TEST(Log, DebugAndConsoleLinesGoToTheInstalledService) {

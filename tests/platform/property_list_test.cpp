@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/fake/fake_log.h"
+#include "platform/platform.h"
 #include "platform/url.h"
 
 namespace platform {
@@ -124,19 +126,57 @@ TEST(PropertyList, MissingOrMalformedFilesAreAbsent) {
     EXPECT_FALSE(PropertyList::dictionaryWithContentsOfFile(folder.file("array.plist")));
 }
 
-TEST(PropertyList, WritesAtomicallyAndReadsBack) {
+TEST(PropertyList, XMLTextReadsBack) {
     TemporaryFolder folder;
     const std::string path = folder.file("Info.plist");
-    std::ofstream(path) << "old";
-    ASSERT_TRUE(everyType().writeToFile(path));
+    std::ofstream(path) << everyType().toXML();
     EXPECT_EQ(PropertyList::readFromFile(path), everyType());
     EXPECT_EQ(PropertyList::dictionaryWithContentsOfURL(URL::fileURLWithPath(path)), everyType());
-    // Nothing but the file itself is left in the folder.
-    EXPECT_EQ(std::distance(fs::directory_iterator(fs::path(path).parent_path()),
-                            fs::directory_iterator()),
-              1);
-    EXPECT_FALSE(everyType().writeToFile(folder.file("no/such/folder.plist")));
     EXPECT_NE(everyType().toXML().find("<integer>-42</integer>"), std::string::npos);
+}
+
+TEST(PropertyList, ATextHoldingANulCharacterIsLeftOutAndLogged) {
+    // {"Bad": T, "List": [T, "kept"], "Name": "ok", T: "hidden"}, where T is the text "a", U+0000,
+    // U+00E9: in binary (T in UTF-16), then in XML with the NUL byte as it is but without the
+    // key T, which libplist's XML reader cuts short by itself.
+    const std::vector<std::uint8_t> binary = {
+        0x62, 0x70, 0x6c, 0x69, 0x73, 0x74, 0x30, 0x30, 0xd4, 0x01, 0x02, 0x03, 0x04, 0x04,
+        0x05, 0x07, 0x08, 0x53, 0x42, 0x61, 0x64, 0x54, 0x4c, 0x69, 0x73, 0x74, 0x54, 0x4e,
+        0x61, 0x6d, 0x65, 0x63, 0x00, 0x61, 0x00, 0x00, 0x00, 0xe9, 0xa2, 0x04, 0x06, 0x54,
+        0x6b, 0x65, 0x70, 0x74, 0x52, 0x6f, 0x6b, 0x56, 0x68, 0x69, 0x64, 0x64, 0x65, 0x6e,
+        0x08, 0x11, 0x15, 0x1a, 0x1f, 0x26, 0x29, 0x2e, 0x31, 0x00, 0x00, 0x00, 0x00, 0x00,
+        0x00, 0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x09, 0x00, 0x00, 0x00,
+        0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x38};
+    using namespace std::string_literals;
+    const std::string xml =
+        "<plist><dict><key>Bad</key><string>a\0\u00e9</string><key>List</key><array><string>"
+        "a\0\u00e9</string><string>kept</string></array><key>Name</key><string>ok</string>"
+        "</dict></plist>"s;
+    fake::FakeLog log;
+    Services services;
+    services.log = &log;
+    const ScopedInstall installed(services);
+    TemporaryFolder folder;
+    const std::string path = folder.file("Info.plist");
+    const std::string suffix = ", a text holding a NUL character";
+    const std::vector<std::string> values = {
+        "Property list " + path + ": left out Bad" + suffix,
+        "Property list " + path + ": left out List[0]" + suffix,
+    };
+    std::vector<std::string> valuesAndKey = values;
+    valuesAndKey.push_back("Property list " + path + ": left out a key" + suffix);
+    const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+        {std::string(binary.begin(), binary.end()), valuesAndKey},
+        {xml, values},
+    };
+    for (const auto& [bytes, lines] : cases) {
+        log.entries.clear();
+        std::ofstream(path, std::ios::binary) << bytes;
+        EXPECT_EQ(PropertyList::readFromFile(path),
+                  PropertyList(PropertyList::Dictionary{{"Name", "ok"},
+                                                        {"List", PropertyList::Array{"kept"}}}));
+        EXPECT_EQ(log.console(), lines);
+    }
 }
 
 TEST(PropertyList, BoolValueFollowsThePlatformsReading) {

@@ -124,6 +124,29 @@ TEST_F(HelperSessionTest, AServicesRequestAnswersThePreferredVariantAndUndeclare
     EXPECT_EQ(countLines(outputOf("standard"), kReplyLine), 1);
 }
 
+// A 40 MB selection would make a note of 80 MB as UTF-16, more than one message on the bus
+// may carry: the note is cut to the size the answer allows, and the helper stays on the bus.
+TEST_F(HelperSessionTest, AnAnswerTooLargeForTheBusIsCutAndTheHelperStaysReachable) {
+    constexpr std::size_t kAnswerTextLimit = 4 * 1024 * 1024;  // as the answer documents it
+    ASSERT_TRUE(startInstalledHelper(kSampleConnector)) << errorsOf("helper");
+    listen(false, "standard");
+    startSample();
+    const std::string selection = path("tmp/selection.txt");
+    linux_test::writeFile(selection, std::string(40'000'000, 'w'));
+
+    Finished request = run(sampleApplication(), {"services", "--selection-file", selection}, 60s);
+    EXPECT_EQ(request.exitStatus, 0) << request.output << request.errors << errorsOf("helper");
+    ASSERT_TRUE(waitForLine("standard", kReplyEnd, 60s)) << errorsOf("helper");
+    const auto reply = firstReply(outputOf("standard"));
+    ASSERT_GE(reply.size(), 2u);
+    EXPECT_EQ(reply[1], "qepp note 'utxt' \"" + std::string(kAnswerTextLimit, 'w') + "\"");
+    EXPECT_THAT(errorsOf("helper"), HasSubstr("The note of the answer is cut from 400000"));
+
+    Finished version = run(mainApplication(), {"version"});
+    EXPECT_EQ(version.exitStatus, 0) << version.errors << errorsOf("helper");
+    EXPECT_FALSE(linux_test::processGone(helperPid()));
+}
+
 TEST_F(HelperSessionTest, AnUpdateEndsTheHelperAndTheNewVersionAnswers) {
     ASSERT_TRUE(startInstalledHelper()) << errorsOf("helper");
     const std::string newer = path("Downloads/PendraMacSandboxHelper.app");

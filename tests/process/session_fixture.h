@@ -26,6 +26,7 @@
 #include <gtest/gtest.h>
 
 #include "linux/test_support.h"
+#include "platform/format.h"
 #include "platform/property_list.h"
 
 namespace process_test {
@@ -267,7 +268,8 @@ class SessionTest : public ::testing::Test {
         ASSERT_TRUE(info && info->dictionaryValue());
         auto dictionary = *info->dictionaryValue();
         dictionary[key] = platform::PropertyList(value);
-        ASSERT_TRUE(platform::PropertyList(dictionary).writeToFile(file));
+        ASSERT_TRUE(platform::linux_platform::writeFileAtomically(
+            file, platform::PropertyList(dictionary).toXML()));
     }
 
     pid_t helperPid() const { return helperPid_; }
@@ -349,7 +351,8 @@ class SessionTest : public ::testing::Test {
         if (space == std::string::npos || space + 1 >= line.size()) {
             return false;
         }
-        busKeeper_ = std::atoi(line.substr(0, space).c_str());
+        busKeeper_ = static_cast<pid_t>(
+            platform::integerValueOfText(std::string_view(line).substr(0, space)));
         environment_.set("DBUS_SESSION_BUS_ADDRESS", line.substr(space + 1));
         return true;
     }
@@ -366,7 +369,7 @@ class SessionTest : public ::testing::Test {
             }
             const fs::path exe = fs::read_symlink(entry.path() / "exe", ignored);
             if (!ignored && exe.string().rfind(root + "/", 0) == 0) {
-                ::kill(std::atoi(name.c_str()), SIGKILL);
+                ::kill(static_cast<pid_t>(platform::integerValueOfText(name)), SIGKILL);
             }
         }
     }

@@ -89,16 +89,22 @@ TEST_F(EventsTest, MalformedAndUnknownEventsLeaveTheHelperRunningAndAnswering) {
     }
 
     // An update without the path of a new bundle, and with a direct object that is no path.
-    EXPECT_TRUE(bus->sendEvent(helperEvent("pdqe", "pdup")).has_value());
+    EXPECT_TRUE(sendAsMainApplication(helperEvent("pdqe", "pdup")).has_value());
     auto update = helperEvent("pdqe", "pdup");
     update.setParamDescriptor(platform::AppleEventDescriptor::descriptorWithInt32(42),
                               platform::keyDirectObject);
-    EXPECT_TRUE(bus->sendEvent(update).has_value());
+    EXPECT_TRUE(sendAsMainApplication(update).has_value());
     auto missingBundle = helperEvent("pdqe", "pdup");
     missingBundle.setParamDescriptor(
         platform::AppleEventDescriptor::descriptorWithString(root + "/nowhere.app"),
         platform::keyDirectObject);
-    EXPECT_TRUE(bus->sendEvent(missingBundle).has_value());
+    EXPECT_TRUE(sendAsMainApplication(missingBundle).has_value());
+    // From any other process, updating and disabling are refused with an error.
+    for (const auto& event : {missingBundle, helperEvent("pdqe", "pdds")}) {
+        const auto refused = bus->sendEvent(event);
+        ASSERT_TRUE(refused.has_value());
+        EXPECT_EQ(errorNumberOf(*refused), platform::errAEPrivilegeError);
+    }
 
     EXPECT_TRUE(processRuns(helper));
     expectVersionAnswer();
@@ -115,7 +121,7 @@ TEST_F(EventsTest, DisableEndsTheHelperRemovesItsEntryAndDeletesItsBundle) {
                                                          Pair(::testing::_, installedHelper)));
 
     // The helper may end before its reply is out; what counts is what it does.
-    bus->send(helperEvent("pdqe", "pdds").flatten());
+    sendAsMainApplication(helperEvent("pdqe", "pdds"));
 
     EXPECT_TRUE(bus->waitForNotification(kDidTerminate)) << log("helper.log");
     EXPECT_EQ(waitForExit(helper, 10s), 0) << log("helper.log");
@@ -135,7 +141,7 @@ TEST_F(EventsTest, UpdateHandsTheNewBundleOverAndTheNewVersionAnswers) {
     event.setParamDescriptor(platform::AppleEventDescriptor::descriptorWithString(update),
                              platform::keyDirectObject);
     // The helper ends without an orderly quit and without a reply.
-    bus->send(event.flatten());
+    sendAsMainApplication(event);
     EXPECT_EQ(waitForExit(helper, 10s), 0) << log("helper.log");
 
     EXPECT_TRUE(bus->waitForNotification(kDidLaunch, 10s, 2)) << log("helper.log");

@@ -199,6 +199,45 @@ TEST_F(InstallationTest, WithoutASessionBusTheHelperStillRunsAndSaysWhy) {
     EXPECT_THAT(autostartEntries(), ElementsAre(Pair(::testing::_, installedHelper)));
 }
 
+TEST_F(InstallationTest, AnUpdateFromWhatIsNoOtherCopyOfTheHelperIsRefusedAndTheHelperRuns) {
+    installMainApplication();
+    copyHelperTo(installFolder);
+    BusClient bus(busAddress);
+    ASSERT_TRUE(bus.connected());
+    const pid_t helper = startHelper(installedHelper, "helper.log");
+    ASSERT_TRUE(bus.waitForNotification(kDidLaunch)) << log("helper.log");
+    ASSERT_TRUE(waitForHelperOnBus(bus));
+
+    writeFile(home + "/Documents/Brief.txt", "keep me");
+    const std::string foreign = copyHelperTo(home + "/Downloads/Fremd");
+    writeFile(foreign + "/Contents/Info.plist",
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+              "<key>CFBundleIdentifier</key><string>com.example.Other</string>"
+              "<key>CFBundleExecutable</key><string>PendraMacSandboxHelper</string>"
+              "</dict></plist>\n");
+    const auto before = treeAt(root);
+    for (const std::string& source : {home + "/Documents", foreign, home + "/.local/./share/.",
+                                      installedHelper + "/Contents", std::string("/tmp")}) {
+        auto event = helperEvent("pdqe", "pdup");
+        event.setParamDescriptor(platform::AppleEventDescriptor::descriptorWithString(source),
+                                 platform::keyDirectObject);
+        EXPECT_TRUE(bus.sendEvent(event).has_value()) << source << "\n" << log("helper.log");
+    }
+
+    EXPECT_TRUE(processRuns(helper));
+    EXPECT_TRUE(bus.sendEvent(helperEvent("pdqe", "pdvn")).has_value());
+    EXPECT_FALSE(bus.waitForNotification(kDidTerminate, 100ms));
+    auto after = treeAt(root);
+    // Only the logs grew.
+    std::erase_if(after, [](const auto& item) { return item.first.starts_with("logs"); });
+    auto expected = before;
+    std::erase_if(expected, [](const auto& item) { return item.first.starts_with("logs"); });
+    EXPECT_EQ(after, expected);
+    EXPECT_EQ(readFile(home + "/Documents/Brief.txt"), "keep me");
+    EXPECT_THAT(log("helper.log"), HasSubstr("is not a bundle of this helper"));
+    EXPECT_THAT(log("helper.log"), HasSubstr("or lies inside it, not updating."));
+}
+
 TEST_F(InstallationTest, AtLoginTheAutostartEntryStartsTheInstalledHelperAgain) {
     if (!itemExists("/usr/bin/gio")) {
         GTEST_SKIP() << "no gio to start a desktop entry as a session does";

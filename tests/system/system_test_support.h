@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -30,6 +29,7 @@
 #include <vector>
 
 #include "platform/apple_event_descriptor.h"
+#include "platform/format.h"
 
 namespace system_test {
 
@@ -46,10 +46,10 @@ inline constexpr const char* kRelaunchToolExecutable =
 inline constexpr const char* kDidLaunch = "PendraMacSandboxHelperDidLaunchNotification";
 inline constexpr const char* kDidTerminate = "PendraMacSandboxHelperDidTerminateNotification";
 // Where an application answers events, and where notifications are posted.
-inline constexpr const char* kApplicationPath = "/org/pendra/Application";
-inline constexpr const char* kApplicationInterface = "org.pendra.Application";
-inline constexpr const char* kNotificationPath = "/org/pendra/DistributedNotifications";
-inline constexpr const char* kNotificationInterface = "org.pendra.DistributedNotifications";
+inline constexpr const char* kApplicationPath = "/com/orvano/Pendra/Application";
+inline constexpr const char* kApplicationInterface = "com.orvano.Pendra.Application";
+inline constexpr const char* kNotificationPath = "/com/orvano/Pendra/DistributedNotifications";
+inline constexpr const char* kNotificationInterface = "com.orvano.Pendra.DistributedNotifications";
 
 inline std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -151,8 +151,9 @@ inline std::vector<pid_t> processesRunning(const std::string& executable) {
         }
         std::error_code linkError;
         const auto target = std::filesystem::read_symlink(entry.path() / "exe", linkError);
-        if (!linkError && target.string() == executable && processRuns(std::stoi(name))) {
-            found.push_back(std::stoi(name));
+        if (!linkError && target.string() == executable &&
+            processRuns(static_cast<pid_t>(platform::integerValueOfText(name)))) {
+            found.push_back(static_cast<pid_t>(platform::integerValueOfText(name)));
         }
     }
     return found;
@@ -278,6 +279,31 @@ class BusClient {
     sd_bus_slot* slot_ = nullptr;
 };
 
+// Started under the name of the installed main application's executable (a copy of this test
+// program, see sendAsMainApplication), the program plays the main application sending one
+// event: the bytes in the file that PENDRA_SYSTEM_TEST_SEND names go to the helper, and the
+// reply's bytes to that path with ".reply" appended.
+// Launched without an event, it idles as the smallest main application does.
+inline const bool kSendingMainApplicationRole = [] {
+    std::error_code error;
+    if (std::filesystem::read_symlink("/proc/self/exe", error).filename() != "PendraMac") {
+        return true;
+    }
+    const char* eventFile = std::getenv("PENDRA_SYSTEM_TEST_SEND");
+    const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    if (eventFile == nullptr || address == nullptr) {
+        std::this_thread::sleep_for(std::chrono::seconds(30));
+        std::_Exit(0);
+    }
+    BusClient client(address);
+    const std::string bytes = readFile(eventFile);
+    const auto answer = client.send(std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+    if (answer) {
+        writeFile(std::string(eventFile) + ".reply", std::string(answer->begin(), answer->end()));
+    }
+    std::_Exit(answer ? 0 : 1);
+}();
+
 class SystemTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
@@ -307,15 +333,10 @@ class SystemTest : public ::testing::Test {
         installedHelper = installFolder + "/" + kHelperAppName;
         autostart = configHome + "/autostart";
         startBus();
-        waitForNoOtherHelper();
     }
 
     void TearDown() override {
         endEveryProcess();
-        if (machineLock_ >= 0) {
-            ::close(machineLock_);
-            machineLock_ = -1;
-        }
         std::error_code ignored;
         std::filesystem::remove_all(root, ignored);
     }
@@ -341,10 +362,12 @@ class SystemTest : public ::testing::Test {
     // Starts a program with the test's environment; its standard output and error go to the
     // log file. `fileSizeLimit` makes writes past that size fail, as on a full disk.
     pid_t start(const std::string& program, const std::vector<std::string>& arguments,
-                const std::string& logFile, std::optional<rlim_t> fileSizeLimit = std::nullopt) {
+                const std::string& logFile, std::optional<rlim_t> fileSizeLimit = std::nullopt,
+                const std::vector<std::string>& moreEnvironment = {}) {
         std::vector<std::string> argvText{program};
         argvText.insert(argvText.end(), arguments.begin(), arguments.end());
         std::vector<std::string> envText = environment();
+        envText.insert(envText.end(), moreEnvironment.begin(), moreEnvironment.end());
         std::vector<char*> argv, envp;
         for (auto& value : argvText) {
             argv.push_back(value.data());
@@ -404,6 +427,29 @@ class SystemTest : public ::testing::Test {
                                      std::filesystem::perms::owner_all);
     }
 
+    // Sends an event to the helper from a process of the installed main application, the only
+    // sender that may have the helper update or disable itself: the application's executable
+    // becomes a copy of this test program, which sends the event and ends. The reply, absent
+    // when none came.
+    std::optional<platform::AppleEventDescriptor> sendAsMainApplication(
+        const platform::AppleEventDescriptor& event) {
+        const std::string executable = applications + "/PendraMac.app/Contents/MacOS/PendraMac";
+        std::filesystem::copy_file("/proc/self/exe", executable,
+                                   std::filesystem::copy_options::overwrite_existing);
+        const std::string file = root + "/event";
+        const auto bytes = event.flatten();
+        writeFile(file, std::string(bytes.begin(), bytes.end()));
+        std::filesystem::remove(file + ".reply");
+        const pid_t sender = start(executable, {}, logs + "/main-application.log", std::nullopt,
+                                   {"PENDRA_SYSTEM_TEST_SEND=" + file});
+        if (waitForExit(sender, 10s) != 0) {
+            return std::nullopt;
+        }
+        const std::string reply = readFile(file + ".reply");
+        return platform::AppleEventDescriptor::unflatten(
+            std::vector<std::uint8_t>(reply.begin(), reply.end()));
+    }
+
     // The autostart entries and the bundle path each of ours points at (empty for others).
     std::map<std::string, std::string> autostartEntries() const {
         std::map<std::string, std::string> entries;
@@ -450,47 +496,6 @@ class SystemTest : public ::testing::Test {
     std::string busAddress;
 
   private:
-    // The helper counts every running copy of its kind on the machine, so a helper of another
-    // test run would make each of ours a second copy. Runs of these tests take turns through a
-    // lock of the machine's; any other helper gets a bounded while to end.
-    void waitForNoOtherHelper() {
-        machineLock_ =
-            ::open("/tmp/pendra-running-helper.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        const auto deadline = Clock::now() + 60s;
-        while (machineLock_ >= 0 && ::flock(machineLock_, LOCK_EX | LOCK_NB) != 0 &&
-               Clock::now() < deadline) {
-            std::this_thread::sleep_for(50ms);
-        }
-        const bool alone = waitUntil([&] { return otherHelpers().empty(); }, 20s);
-        EXPECT_TRUE(alone) << "another helper runs on this machine: "
-                           << ::testing::PrintToString(otherHelpers());
-    }
-
-    // Helpers that this test did not start.
-    std::vector<pid_t> otherHelpers() const {
-        std::vector<pid_t> found;
-        const std::vector<pid_t> ours = processesOfThisTest();
-        std::error_code error;
-        for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
-            const std::string name = entry.path().filename().string();
-            if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) {
-                continue;
-            }
-            std::error_code linkError;
-            const auto target = std::filesystem::read_symlink(entry.path() / "exe", linkError);
-            if (linkError || target.filename() != "PendraMacSandboxHelper") {
-                continue;
-            }
-            const pid_t pid = std::stoi(name);
-            if (processRuns(pid) && std::find(ours.begin(), ours.end(), pid) == ours.end()) {
-                found.push_back(pid);
-            }
-        }
-        return found;
-    }
-
-    int machineLock_ = -1;
-
     void startBus() {
         int addressPipe[2];
         ASSERT_EQ(::pipe2(addressPipe, O_CLOEXEC), 0);
@@ -551,7 +556,7 @@ class SystemTest : public ::testing::Test {
             if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) {
                 continue;
             }
-            const pid_t pid = std::stoi(name);
+            const pid_t pid = static_cast<pid_t>(platform::integerValueOfText(name));
             if (pid == ::getpid()) {
                 continue;
             }

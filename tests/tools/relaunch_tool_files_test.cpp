@@ -62,7 +62,14 @@ class RelaunchToolFilesTest : public ::testing::Test {
         makeBundle(self, "tool");
         newTree = treeAt(source);
         oldTree = treeAt(target);
-        installed.emplace(fake.services());
+        installed.emplace(services());
+    }
+
+    // The fakes, with the real bundles: the tool reads the source's Info.plist.
+    platform::Services services() {
+        platform::Services result = fake.services();
+        result.bundles = linuxPlatform.services().bundles;
+        return result;
     }
 
     std::unique_ptr<relaunch_tool::TerminationListener> makeListener() {
@@ -177,7 +184,7 @@ TEST_F(RelaunchToolFilesTest, StoppedBetweenAnyTwoStepsTheTargetIsOneWholeBundle
         files.interruptBeforeChange = step;
         fake.fileManagerOverride = &files;
         installed.reset();
-        installed.emplace(fake.services());
+        installed.emplace(services());
         {
             auto listener = makeListener();
             try {
@@ -192,7 +199,7 @@ TEST_F(RelaunchToolFilesTest, StoppedBetweenAnyTwoStepsTheTargetIsOneWholeBundle
         if (!completed) {
             fake.fileManagerOverride = linuxPlatform.services().fileManager;
             installed.reset();
-            installed.emplace(fake.services());
+            installed.emplace(services());
             if (!itemExists(source)) {
                 // The source was already deleted after the swap.
                 EXPECT_EQ(now, fresh);
@@ -243,7 +250,7 @@ TEST_F(RelaunchToolFilesTest, ReleaseFromQuarantineClearsTheMarkOnTheTreeButNotB
             GTEST_SKIP() << "extended attributes are not available here";
         }
     }
-    platform::Services services = fake.services();
+    platform::Services services = this->services();
     services.tasks = linuxPlatform.services().tasks;
     platform::ScopedInstall realTasks(services);
 

@@ -18,20 +18,31 @@ const std::string kFolder = "/home/user/Library/Application Support/Pendra Sandb
 const std::string kTarget = kFolder + "/PendraMacSandboxHelper.app";
 const std::string kStaging = kFolder + "/.PendraMacSandboxHelper.app.incoming";
 const std::string kSelf = "/tmp/PendraSandboxHelperRelaunchTool.app";
+// Where the source goes once installed, to be deleted there.
+const std::string kSourceAside = "/tmp/Neue Version ü/.PendraMacSandboxHelper.app.installed-4242";
 constexpr platform::pid_t kHelperPid = 777;
 
 class RelaunchToolTest : public ::testing::Test {
   protected:
     RelaunchToolTest() {
         fake.files.addDirectory(kFolder);
-        fake.files.addDirectory(kSource);
-        fake.files.addFile(kSource + "/Contents/Info.plist");
+        addHelperBundle(kSource);
         fake.files.addDirectory(kSelf);
     }
 
     std::unique_ptr<relaunch_tool::TerminationListener> makeListener() {
         return std::make_unique<relaunch_tool::TerminationListener>(
             kSource.c_str(), kTarget.c_str(), kHelperPid, kSelf);
+    }
+
+    // A bundle of the helper, as the bundle service and the file manager see it.
+    void addHelperBundle(const std::string& path,
+                         const std::string& identifier = "com.orvano.PendraMacSandboxHelper") {
+        auto bundle = std::make_shared<platform::fake::FakeBundle>(path, identifier);
+        bundle->info["CFBundleExecutable"] = platform::PropertyList("Helper");
+        fake.bundles.addBundle(bundle);
+        fake.files.addFile(path + "/Contents/Info.plist");
+        fake.files.addFile(path + "/Contents/MacOS/Helper");
     }
 
     std::string relaunching() const { return "Relaunching: " + kSource + " -> " + kTarget; }
@@ -69,7 +80,8 @@ TEST_F(RelaunchToolTest, ReplacesAnInstalledBundleByCopyingBesideItAndSwapping) 
     EXPECT_THAT(fake.files.operations,
                 ElementsAre("copy " + kSource + " -> " + kStaging,
                             "exchange " + kStaging + " <-> " + kTarget, "remove " + kStaging,
-                            "remove " + kSource, "remove " + kSelf));
+                            "move " + kSource + " -> " + kSourceAside, "remove " + kSourceAside,
+                            "remove " + kSelf));
     EXPECT_TRUE(fake.files.exists(kTarget + "/Contents/Info.plist"));
     EXPECT_FALSE(fake.files.exists(kTarget + "/Contents/Old.txt"));
     EXPECT_FALSE(fake.files.exists(kStaging));
@@ -97,7 +109,8 @@ TEST_F(RelaunchToolTest, WithoutAnInstalledBundleMovesTheCopyInAndDeletesNothing
 
     EXPECT_THAT(fake.files.operations, ElementsAre("copy " + kSource + " -> " + kStaging,
                                                    "move " + kStaging + " -> " + kTarget,
-                                                   "remove " + kSource, "remove " + kSelf));
+                                                   "move " + kSource + " -> " + kSourceAside,
+                                                   "remove " + kSourceAside, "remove " + kSelf));
     EXPECT_TRUE(fake.files.exists(kTarget + "/Contents/Info.plist"));
 }
 
@@ -171,7 +184,7 @@ TEST_F(RelaunchToolTest, TheFirstCheckComesOneSecondAfterStartEvenWhenTheProcess
 
 TEST_F(RelaunchToolTest, ASourceThatCannotBeDeletedIsLoggedAndTheRelaunchGoesOn) {
     const platform::Error error = platform::Error::posix(1, kSource);
-    fake.files.failRemove[kSource] = error;
+    fake.files.failMove[kSource] = error;
     auto listener = makeListener();
 
     EXPECT_EQ(exitStatusOf([&] { fireTimers(fake.application); }), 0);
@@ -209,6 +222,47 @@ TEST_F(RelaunchToolTest, RefusesASourceThatIsTheTargetItself) {
     EXPECT_THAT(fake.files.operations, IsEmpty());
     EXPECT_THAT(fake.workspace.launches, IsEmpty());
     EXPECT_TRUE(fake.files.exists(kSelf));
+}
+
+TEST_F(RelaunchToolTest, RefusesWhatIsNoOtherBundleOfTheHelperBeforeTouchingAnything) {
+    fake.files.addDirectory(kTarget);
+    const std::string documents = "/home/user/Documents";
+    fake.files.addFile(documents + "/Brief.txt");
+    const std::string other = "/tmp/Other.app";
+    addHelperBundle(other, "com.example.Other");
+    const std::string hollow = "/tmp/Hollow.app";
+    addHelperBundle(hollow);
+    fake.files.removeItemAtPath(hollow + "/Contents/MacOS/Helper", nullptr);
+    const std::string linkToFolder = "/tmp/Link to Support";
+    fake.files.addSymbolicLink(linkToFolder, "/home/user/Library");
+    fake.files.operations.clear();
+
+    const struct {
+        std::string source;
+        std::string reason;
+    } cases[] = {
+        {documents, " is not a bundle of the helper: it is not a bundle"},
+        {other,
+         " is not a bundle of the helper: its identifier is com.example.Other, not "
+         "com.orvano.PendraMacSandboxHelper"},
+        {hollow, " is not a bundle of the helper: its executable " + hollow +
+                     "/Contents/MacOS/Helper is missing"},
+        {"/home/user/Library/./Application Support/.",
+         " contains " + kTarget + " or lies inside it"},
+        {linkToFolder + "/Application Support/", " contains " + kTarget + " or lies inside it"},
+        {kTarget + "/Contents", " contains " + kTarget + " or lies inside it"},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.source);
+        fake.log.entries.clear();
+        relaunch_tool::TerminationListener listener(each.source.c_str(), kTarget.c_str(),
+                                                    kHelperPid, kSelf);
+        EXPECT_EQ(exitStatusOf([&] { listener.watchdog(); }), 1);
+        EXPECT_EQ(tools_test::lastLine(fake.log.console()),
+                  "Cannot relaunch: " + each.source + each.reason);
+    }
+    EXPECT_THAT(fake.files.operations, IsEmpty());
+    EXPECT_TRUE(fake.files.exists(documents + "/Brief.txt"));
 }
 
 TEST_F(RelaunchToolTest, AToolStartedFromInsideTheTargetLeavesTheNewBundleWhole) {
@@ -271,7 +325,8 @@ TEST_F(RelaunchToolEntryTest, ActivatesItselfWaitsAndRelaunchesIgnoringTheFourth
     EXPECT_EQ(exitStatusOf([&] { runMain({"tool", kSource, kTarget, "777"}); }), 0);
     EXPECT_THAT(fake.files.operations, ElementsAre("copy " + kSource + " -> " + kStaging,
                                                    "move " + kStaging + " -> " + kTarget,
-                                                   "remove " + kSource, "remove " + kSelf));
+                                                   "move " + kSource + " -> " + kSourceAside,
+                                                   "remove " + kSourceAside, "remove " + kSelf));
 }
 
 TEST_F(RelaunchToolEntryTest, AProcessIdThatIsNoNumberWaitsForever) {

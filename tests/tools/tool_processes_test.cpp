@@ -110,7 +110,7 @@ TEST_F(ToolProcessesTest, RelaunchToolReplacesLaunchesAndDeletesItselfAfterThePr
     const std::string target =
         folder / "Application Support/Pendra Sandbox Helper/Pendra Hélper.app";
     for (const auto& [bundle, mark] : {std::pair{source, "new"}, std::pair{target, "old"}}) {
-        writeInfo(bundle, "com.example.relaunched", "Helper");
+        writeInfo(bundle, "com.orvano.PendraMacSandboxHelper", "Helper");
         tools_test::writeFile(
             bundle + "/Contents/MacOS/Helper",
             std::string("#!/bin/sh\necho \"") + mark + " $#\" > '" + marker + "'\n");

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
@@ -124,9 +125,15 @@ inline std::string readFile(const std::string& path) {
     return text.str();
 }
 
-// A bundle with an executable, a resource and a nested folder; `mark` tells versions apart.
+// A bundle of the helper with an executable, a resource and a nested folder; `mark` tells
+// versions apart.
 inline void makeBundle(const std::string& path, const std::string& mark) {
-    writeFile(path + "/Contents/Info.plist", "<plist>" + mark + "</plist>");
+    writeFile(path + "/Contents/Info.plist",
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+              "<key>CFBundleIdentifier</key><string>com.orvano.PendraMacSandboxHelper</string>"
+              "<key>CFBundleExecutable</key><string>Helper</string>"
+              "<key>CFBundleVersion</key><string>" +
+                  mark + "</string></dict></plist>\n");
     writeFile(path + "/Contents/MacOS/Helper", "#!/bin/sh\n# " + mark + "\n");
     std::filesystem::permissions(path + "/Contents/MacOS/Helper",
                                  std::filesystem::perms::owner_all);
@@ -211,6 +218,22 @@ class InterruptingFileManager : public platform::FileManager {
                             platform::Error* error) override {
         change("exchange " + first + " <-> " + second);
         return failPlacing ? fail(error) : inner_.exchangeItemAtPath(first, second, error);
+    }
+
+    std::optional<std::vector<std::string>> contentsOfDirectoryAtPath(
+        const std::string& path, platform::Error* error) override {
+        return inner_.contentsOfDirectoryAtPath(path, error);
+    }
+    bool synchronizeItemAtPath(const std::string& path, platform::Error* error) override {
+        change("sync " + path);
+        return inner_.synchronizeItemAtPath(path, error);
+    }
+    std::unique_ptr<platform::FileLock> lockItemAtPath(const std::string& path,
+                                                       platform::Error* error) override {
+        return inner_.lockItemAtPath(path, error);
+    }
+    std::string stringByResolvingSymlinksInPath(const std::string& path) override {
+        return inner_.stringByResolvingSymlinksInPath(path);
     }
 
   private:

@@ -106,6 +106,7 @@ class WaitingTest : public ::testing::Test {
     // fake, so that the test sees it.
     platform::Services services() {
         platform::Services result = fake.services();
+        result.bundles = linuxPlatform.services().bundles;
         result.processManager = &lookup;
         return result;
     }
@@ -121,6 +122,9 @@ class WaitingTest : public ::testing::Test {
         platform::OSStatus GetProcessPID(const platform::ProcessSerialNumber& psn,
                                          platform::pid_t* pid) override {
             return real_.GetProcessPID(psn, pid);
+        }
+        std::optional<std::string> proc_pidpath(platform::pid_t pid) override {
+            return real_.proc_pidpath(pid);
         }
         platform::pid_t getpid() override { return real_.getpid(); }
         // The test's own parent says nothing about the awaited process.

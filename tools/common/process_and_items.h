@@ -10,6 +10,9 @@
 
 namespace tool_common {
 
+// The helper whose bundles the tools replace and delete; no other bundle is theirs to touch.
+inline constexpr const char* kHelperBundleIdentifier = "com.orvano.PendraMacSandboxHelper";
+
 // The starting process is gone once the process manager no longer knows its id.
 inline bool hasProcessEnded(std::int32_t processId) {
     platform::ProcessSerialNumber psn;

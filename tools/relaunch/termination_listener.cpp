@@ -25,11 +25,6 @@ bool isSymbolicLink(platform::FileManager& fileManager, const std::string& path)
     return attributes && attributes->type == platform::FileType::SymbolicLink;
 }
 
-bool isInside(const std::string& path, const std::string& folder) {
-    return path == folder || (path.size() > folder.size() && path.starts_with(folder) &&
-                              (folder.ends_with('/') || path[folder.size()] == '/'));
-}
-
 std::string pathFromArgument(platform::FileManager& fileManager, const char* argument) {
     return fileManager.stringWithFileSystemRepresentation(argument, std::strlen(argument));
 }
@@ -74,26 +69,15 @@ void TerminationListener::relaunch() {
     const std::string target = pathFromArgument(fileManager, targetPath_);
     platform::NSLog("Relaunching: %@ -> %@", {source, target});
 
-    // Replacing an item with itself would only ever lose it. A link would be copied as a link
-    // and could lead to the very bundle it replaces.
-    if (isSameItem(fileManager, source, target)) {
-        platform::NSLog("Cannot relaunch: %@ and %@ are the same item", {source, target});
-        platform::processManager().terminateProcess(1);
-    }
-    if (isSymbolicLink(fileManager, source)) {
-        platform::NSLog("Cannot relaunch: %@ is a symbolic link, not a bundle", {source});
+    if (const std::optional<std::string> refusal = _refusalReason(source, target)) {
+        platform::NSLog("Cannot relaunch: %@", {*refusal});
         platform::processManager().terminateProcess(1);
     }
 
     if (!_putSourceInPlaceOfTarget(source, target)) {
         return;
     }
-
-    platform::Error deleteError;
-    const bool deleted = fileManager.removeItemAtPath(source, &deleteError);
-    if (failed(deleted, deleteError)) {
-        platform::NSLog("Cannot delete item from %@: %@", {source, deleteError});
-    }
+    _deleteInstalledSource(source);
 
     releaseFileFromQuarantine(target);
 
@@ -104,11 +88,59 @@ void TerminationListener::relaunch() {
 
     // A tool started from inside the bundle it just replaced must not take a part of the new
     // bundle with it.
-    if (!selfPath_.empty() && !isInside(selfPath_, target)) {
+    if (!selfPath_.empty() && !platform::isPathAtOrBelow(selfPath_, target)) {
         fileManager.removeItemAtPath(selfPath_, nullptr);
     }
 
     platform::processManager().terminateProcess(0);
+}
+
+std::optional<std::string> TerminationListener::_refusalReason(const std::string& source,
+                                                               const std::string& target) {
+    platform::FileManager& fileManager = platform::fileManager();
+    // Replacing an item with itself would only ever lose it. A link would be copied as a link
+    // and could lead to the very bundle it replaces.
+    if (isSameItem(fileManager, source, target)) {
+        return source + " and " + target + " are the same item";
+    }
+    if (isSymbolicLink(fileManager, source)) {
+        return source + " is a symbolic link, not a bundle";
+    }
+    // A source holding the target would be copied into itself on every attempt; one inside
+    // the target would vanish with it.
+    const std::string realSource = fileManager.stringByResolvingSymlinksInPath(source);
+    const std::string realTarget = fileManager.stringByResolvingSymlinksInPath(target);
+    if (platform::isPathAtOrBelow(realSource, realTarget) ||
+        platform::isPathAtOrBelow(realTarget, realSource)) {
+        return source + " contains " + target + " or lies inside it";
+    }
+    // Whatever else the path names would be moved into the helper's place and deleted where
+    // it was. A source that has gone may come back; the copy reports it.
+    if (itemExistsAtPath(fileManager, source)) {
+        if (const std::optional<std::string> problem =
+                platform::applicationBundleProblem(source, tool_common::kHelperBundleIdentifier)) {
+            return source + " is not a bundle of the helper: " + *problem;
+        }
+    }
+    return std::nullopt;
+}
+
+void TerminationListener::_deleteInstalledSource(const std::string& source) {
+    platform::FileManager& fileManager = platform::fileManager();
+    // Renamed first, in one step, so that a deletion cut short never leaves a partial bundle
+    // under the name that a later update would install from.
+    const std::string aside = platform::stringByAppendingPathComponent(
+        platform::stringByDeletingLastPathComponent(source),
+        "." + platform::lastPathComponent(source) + ".installed-" +
+            std::to_string(platform::processManager().getpid()));
+    platform::Error error;
+    if (failed(fileManager.moveItemAtPath(source, aside, &error), error)) {
+        platform::NSLog("Cannot delete item from %@: %@", {source, error});
+        return;
+    }
+    if (failed(fileManager.removeItemAtPath(aside, &error), error)) {
+        platform::NSLog("Cannot delete item from %@: %@", {source, error});
+    }
 }
 
 bool TerminationListener::_putSourceInPlaceOfTarget(const std::string& source,

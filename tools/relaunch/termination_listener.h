@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "platform/application.h"
@@ -31,6 +32,12 @@ class TerminationListener {
     void relaunch();
 
   private:
+    // Why the source must never take the target's place (the same item, a link, one holding
+    // the other, not a bundle of the helper); absent when it may.
+    static std::optional<std::string> _refusalReason(const std::string& source,
+                                                     const std::string& target);
+    // Deletes the source once it is installed: renamed aside first, then deleted.
+    static void _deleteInstalledSource(const std::string& source);
     // Copies the source beside the target and swaps it in; false (logged) when that failed,
     // with the target untouched.
     bool _putSourceInPlaceOfTarget(const std::string& source, const std::string& target);

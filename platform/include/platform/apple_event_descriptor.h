@@ -44,6 +44,12 @@ class AppleEventDescriptor {
     // An empty record ('reco'), or a record of another type (an object specifier is 'obj ').
     static AppleEventDescriptor recordDescriptor(DescType type = typeAERecord);
     static AppleEventDescriptor listDescriptor();
+    // An object specifier ('obj '): the objects of class `desiredClass` in `container` (another
+    // specifier, or the null descriptor for the application itself) that `keyData` picks out
+    // in the way `keyForm` says ('prop', 'indx', 'name', 'usrp').
+    static AppleEventDescriptor objectSpecifierWithDesiredClass(
+        DescType desiredClass, const AppleEventDescriptor& container, DescType keyForm,
+        const AppleEventDescriptor& keyData);
     static AppleEventDescriptor appleEventWithEventClass(AEEventClass eventClass, AEEventID eventID,
                                                          const AppleEventDescriptor& target,
                                                          std::int16_t returnID,

@@ -30,6 +30,12 @@ class Bundle {
         const std::string& name) const = 0;
 };
 
+// Why the item at a path is not an application bundle of the identifier whose executable
+// (CFBundleExecutable, a plain name) is a regular file in Contents/MacOS; absent when it is.
+// Reads through the installed bundle service and file manager.
+std::optional<std::string> applicationBundleProblem(const std::string& path,
+                                                    const std::string& identifier);
+
 class BundleService {
   public:
     virtual ~BundleService() = default;

@@ -1,5 +1,6 @@
 // The formatter of the system's own format strings: %@ and %{public}@ / %{private}@ for objects,
-// %d %i %ld %lld %u %lu %x %s for numbers and C strings, %% for a per-cent sign.
+// %d %i %ld %lld %u %lu %x %s for numbers and C strings, %% for a per-cent sign; and the reading
+// of integers written in text.
 #pragma once
 
 #include <cstdint>
@@ -45,5 +46,10 @@ class FormatArg {
 // Substitutes the arguments in order. A specifier without an argument prints "(null)" for
 // objects and 0 for numbers; surplus arguments are ignored; an unknown specifier is copied.
 std::string formatString(std::string_view format, const std::vector<FormatArg>& args);
+
+// The integer value of a text as the platform's strings answer it: leading white space, an
+// optional sign, then the leading decimal digits; 0 without digits; out-of-range values
+// saturate. The same in every locale.
+std::int64_t integerValueOfText(std::string_view text);
 
 }  // namespace platform

@@ -56,6 +56,11 @@ inline constexpr AEKeyword keyAEDesiredClass = fourCharCode("want");
 inline constexpr AEKeyword keyAEContainer = fourCharCode("from");
 inline constexpr AEKeyword keyAEKeyForm = fourCharCode("form");
 inline constexpr AEKeyword keyAEKeyData = fourCharCode("seld");
+// Key forms of an object specifier.
+inline constexpr DescType formPropertyID = fourCharCode("prop");
+inline constexpr DescType formAbsolutePosition = fourCharCode("indx");
+inline constexpr DescType formName = fourCharCode("name");
+inline constexpr DescType formUserPropertyID = fourCharCode("usrp");
 
 // Event classes and IDs of the platform.
 inline constexpr AEEventClass kInternetEventClass = fourCharCode("GURL");
@@ -86,6 +91,7 @@ inline constexpr OSStatus errAETimeout = -1712;
 inline constexpr OSStatus errAENoSuchObject = -1728;
 inline constexpr OSStatus errAEEventNotPermitted = -1743;
 inline constexpr OSStatus errOSASystemError = -2700;
+inline constexpr OSStatus errAEPrivilegeError = -10004;
 inline constexpr OSStatus errOSASyntaxError = -2741;
 
 }  // namespace platform

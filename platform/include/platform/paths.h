@@ -24,5 +24,8 @@ std::string lastPathComponent(const std::string& path);
 std::string stringByDeletingLastPathComponent(const std::string& path);
 std::string stringByDeletingPathExtension(const std::string& path);
 std::string pathExtension(const std::string& path);
+// True when a path names a folder or the item below it, by text alone; both paths absolute and
+// free of "." and "..", trailing separators aside.
+bool isPathAtOrBelow(const std::string& path, const std::string& folder);
 
 }  // namespace platform

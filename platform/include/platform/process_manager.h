@@ -28,6 +28,10 @@ class ProcessManager {
     virtual OSStatus GetProcessForPID(pid_t pid, ProcessSerialNumber* psn) = 0;
     // The process id of a serial number; noErr or procNotFound.
     virtual OSStatus GetProcessPID(const ProcessSerialNumber& psn, pid_t* pid) = 0;
+    // The path of the executable file that a process runs (proc_pidpath); absent when the
+    // process has gone, cannot be inspected, or its executable has been deleted since it
+    // started.
+    virtual std::optional<std::string> proc_pidpath(pid_t pid) = 0;
     virtual pid_t getpid() = 0;
     virtual pid_t getppid() = 0;
     // Ends the process with a status (exit); never returns.

@@ -1,5 +1,5 @@
 // Property-list values: string, boolean, integer, real, date, data, array and dictionary, read
-// from and written to XML or binary property-list files.
+// from XML or binary property-list files and written as XML text.
 #pragma once
 
 #include <cstdint>
@@ -78,9 +78,8 @@ class PropertyList {
     static std::optional<PropertyList> dictionaryWithContentsOfURL(const URL& url);
     static std::optional<PropertyList> dictionaryWithContentsOfFile(const std::string& path);
 
-    // Writing, as XML. writeToFile replaces the file atomically; false on failure.
+    // The XML property-list text; files are written by the platform's file services.
     std::string toXML() const;
-    bool writeToFile(const std::string& path) const;
 
     // The platform's text form: strings bare or quoted, dictionaries as
     // "{\n    key = value;\n}", arrays as "(\n    a,\n    b\n)".

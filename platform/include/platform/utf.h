@@ -1,4 +1,5 @@
-// Conversions between UTF-8 and UTF-16, and the repair of ill-formed UTF-8.
+// Text helpers: conversions between UTF-8 and UTF-16, the repair of ill-formed UTF-8, and the
+// ASCII case rules by which identifiers and URL schemes are compared.
 #pragma once
 
 #include <string>
@@ -12,5 +13,11 @@ std::u16string utf8ToUtf16(std::string_view utf8);
 std::string utf16ToUtf8(std::u16string_view utf16);
 // The same text with every ill-formed sequence replaced by U+FFFD.
 std::string sanitizedUtf8(std::string_view utf8);
+
+// A-Z become a-z; every other byte, UTF-8 sequences included, stays as it is, whatever the
+// process's locale.
+std::string asciiLowercased(std::string_view text);
+// Equal once both are ASCII-lowercased.
+bool equalsIgnoringASCIICase(std::string_view a, std::string_view b);
 
 }  // namespace platform::utf

@@ -48,6 +48,8 @@ class Workspace {
         const std::string& bundleIdentifier) = 0;
     virtual std::optional<RunningApplication> runningApplicationWithProcessIdentifier(
         pid_t pid) = 0;
+    // Every running application that lies in a bundle.
+    virtual std::vector<RunningApplication> runningApplications() = 0;
     // The running application object of the calling process.
     virtual RunningApplication currentApplication() = 0;
     // Asks a running application to quit; true when the request was delivered.
@@ -58,6 +60,8 @@ class Workspace {
         const std::string& bundleIdentifier) = 0;
     virtual std::optional<URL> URLForApplicationWithBundleIdentifier(
         const std::string& bundleIdentifier) = 0;
+    // The bundle URLs of every installed application, in the order the system searches them.
+    virtual std::vector<URL> installedApplicationURLs() = 0;
 
     // Launches the application bundle at a file URL; answers the running application, or
     // absent with *error set (when error is given).

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/platform.h"
 
@@ -13,7 +14,14 @@ namespace platform::linux_platform {
 
 class LinuxPlatform {
   public:
-    LinuxPlatform();
+    struct Options {
+        // End the process (terminateProcess(1)) once nothing can reach it: the connection to
+        // the session bus is lost, or another process owns the bus name of its bundle
+        // identifier. For programs whose whole purpose is to be reached, like the helper.
+        bool endWhenUnreachable = false;
+    };
+    explicit LinuxPlatform(Options options);
+    LinuxPlatform() : LinuxPlatform(Options{}) {}
     ~LinuxPlatform();
     LinuxPlatform(const LinuxPlatform&) = delete;
     LinuxPlatform& operator=(const LinuxPlatform&) = delete;
@@ -42,5 +50,12 @@ class LinuxPlatform {
 
 // The property-list file that holds a defaults domain: $XDG_CONFIG_HOME/<domain>.plist.
 std::string userDefaultsPathForDomain(const std::string& domain);
+
+// Replaces the file at `path` with `contents` so that a reader, or the next start after a crash
+// or power loss, finds the old file or the new one, never a part of either: the text goes to a
+// hidden temporary file in the same folder, is flushed to disk, and is renamed over the target;
+// then the folder is flushed too, since the rename lives in the folder and is otherwise only in
+// memory. The folder must exist. False, with nothing left behind, on any failure.
+bool writeFileAtomically(const std::string& path, std::string_view contents, unsigned mode = 0644);
 
 }  // namespace platform::linux_platform

@@ -110,6 +110,7 @@ class FakeWorkspace : public Workspace {
     std::vector<RunningApplication> runningApplicationsWithBundleIdentifier(
         const std::string& bundleIdentifier) override;
     std::optional<RunningApplication> runningApplicationWithProcessIdentifier(pid_t pid) override;
+    std::vector<RunningApplication> runningApplications() override { return running; }
     RunningApplication currentApplication() override { return current; }
     // Records the request; for the current application it is the application object's quit
     // request. True when the application is the current one or listed as running.
@@ -118,6 +119,8 @@ class FakeWorkspace : public Workspace {
         const std::string& bundleIdentifier) override;
     std::optional<URL> URLForApplicationWithBundleIdentifier(
         const std::string& bundleIdentifier) override;
+    // The installed paths as file URLs, in the order they were added.
+    std::vector<URL> installedApplicationURLs() override;
     // Records the launch; fails with launchError when set. Otherwise the launched application
     // gets the next fake pid, the identifier installed at that path (if any), and is listed as
     // running.

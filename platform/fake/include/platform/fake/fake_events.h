@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/apple_event_handler_table.h"
 #include "platform/apple_event_manager.h"
 #include "platform/apple_script.h"
 
@@ -39,12 +40,14 @@ class FakeAppleEventManager : public AppleEventManager {
     // and answers the reply; without a handler the reply carries 'errn' -1708.
     AppleEventDescriptor dispatch(const AppleEventDescriptor& event);
     bool hasHandler(AEEventClass eventClass, AEEventID eventID) const {
-        return handlers.count({eventClass, eventID}) != 0;
+        return handlers.contains({eventClass, eventID});
     }
     // An empty reply event, as a handler receives it.
-    static AppleEventDescriptor emptyReply(const AppleEventDescriptor& event);
+    static AppleEventDescriptor emptyReply(const AppleEventDescriptor& event) {
+        return AppleEventHandlerTable::emptyReply(event);
+    }
 
-    std::map<EventKey, AppleEventHandler> handlers;
+    AppleEventHandlerTable handlers;
     // Every setEventHandler call in order (a replacement appears again).
     std::vector<EventKey> registrationOrder;
     std::vector<EventKey> removals;

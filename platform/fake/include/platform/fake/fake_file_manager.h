@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -40,6 +42,14 @@ class FakeFileManager : public FileManager {
     bool fileExistsAtPath(const std::string& path) override;
     std::optional<FileAttributes> attributesOfItemAtPath(const std::string& path,
                                                          Error* error) override;
+    std::optional<std::vector<std::string>> contentsOfDirectoryAtPath(const std::string& path,
+                                                                      Error* error) override;
+    // Records "sync /x" and changes nothing.
+    bool synchronizeItemAtPath(const std::string& path, Error* error) override;
+    // Fails with EWOULDBLOCK for a path in lockedElsewhere or already locked; the lock's path
+    // is in locked while it is held.
+    std::unique_ptr<FileLock> lockItemAtPath(const std::string& path, Error* error) override;
+    std::string stringByResolvingSymlinksInPath(const std::string& path) override;
     bool createDirectoryAtPath(const std::string& path, bool withIntermediateDirectories,
                                Error* error) override;
     bool removeItemAtPath(const std::string& path, Error* error) override;
@@ -55,9 +65,11 @@ class FakeFileManager : public FileManager {
     // fail as the system would, with POSIX errors: a missing item (ENOENT), a destination that
     // exists (EEXIST), a parent that is no folder (ENOTDIR), a folder into itself (EINVAL).
     std::map<std::string, Error> failRemove, failCopy, failCreate, failAttributes, failMove,
-        failExchange;
+        failExchange, failSynchronize;
+    // Locks that another process holds, and those held through this file manager.
+    std::set<std::string> lockedElsewhere, locked;
     // Every mutating call, attempted or not: "remove /x", "copy /a -> /b", "mkdir /c",
-    // "move /a -> /b", "exchange /a <-> /b".
+    // "move /a -> /b", "exchange /a <-> /b", "sync /a".
     std::vector<std::string> operations;
     std::uint64_t deviceNumber = 1;
 

@@ -19,6 +19,8 @@ class FakeProcessManager : public ProcessManager {
     // An entry in statuses overrides the answer for its pid.
     OSStatus GetProcessForPID(pid_t pid, ProcessSerialNumber* psn) override;
     OSStatus GetProcessPID(const ProcessSerialNumber& psn, pid_t* pid) override;
+    // The entry of executablePaths; absent for others.
+    std::optional<std::string> proc_pidpath(pid_t pid) override;
     pid_t getpid() override { return pid; }
     pid_t getppid() override { return parentPid; }
     // Records the status and throws ProcessExit{status}.
@@ -29,6 +31,7 @@ class FakeProcessManager : public ProcessManager {
     std::set<pid_t> existing;
     std::map<pid_t, OSStatus> statuses;
     std::vector<pid_t> lookups;  // every GetProcessForPID call
+    std::map<pid_t, std::string> executablePaths;
     std::optional<int> exitStatus;
 };
 

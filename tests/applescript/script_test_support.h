@@ -8,11 +8,11 @@
 #include <optional>
 #include <string>
 
-#include "applescript_interpreter.h"
+#include "applescript/script.h"
 #include "platform/fake/fake_platform.h"
 #include "platform/platform.h"
 
-namespace linux_test {
+namespace script_test {
 
 using platform::AppleEventDescriptor;
 using platform::ScriptErrorInfo;
@@ -34,9 +34,8 @@ struct ScriptRun {
     std::string text() const { return result ? result->stringValue().value_or("") : ""; }
 };
 
-inline ScriptRun runScript(const std::string& source,
-                           platform::linux_platform::applescript::Options options = {}) {
-    auto script = platform::linux_platform::applescript::makeScript(source, std::move(options));
+inline ScriptRun runScript(const std::string& source, platform::applescript::Options options = {}) {
+    auto script = platform::applescript::makeScript(source, std::move(options));
     ScriptRun run;
     run.result = script->executeAndReturnError(&run.error);
     return run;
@@ -134,4 +133,4 @@ class FakeScriptableApplication {
     std::string bundleIdentifier_;
 };
 
-}  // namespace linux_test
+}  // namespace script_test

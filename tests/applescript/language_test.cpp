@@ -3,17 +3,17 @@
 
 #include <string>
 
-#include "applescript_syntax.h"
-#include "applescript_test_support.h"
+#include "parser.h"
+#include "script_test_support.h"
 
 namespace {
 
-using linux_test::runScript;
-using linux_test::ScriptRun;
-using linux_test::subroutineCall;
 using platform::AppleEventDescriptor;
 using platform::NSAppleScriptErrorMessage;
 using platform::NSAppleScriptErrorRange;
+using script_test::runScript;
+using script_test::ScriptRun;
+using script_test::subroutineCall;
 
 class ScriptLanguageTest : public ::testing::Test {
   protected:
@@ -188,7 +188,7 @@ TEST_F(ScriptLanguageTest, HandlersRunFromSubroutineEvents) {
         "to twice(n)\n"
         "  n * 2\n"
         "end twice\n";
-    auto script = platform::linux_platform::applescript::makeScript(source);
+    auto script = platform::applescript::makeScript(source);
 
     AppleEventDescriptor params = AppleEventDescriptor::recordDescriptor();
     AppleEventDescriptor fields = AppleEventDescriptor::listDescriptor();
@@ -260,7 +260,7 @@ TEST_F(ScriptLanguageTest, SyntaxErrorsAnswerTheirRange) {
 }
 
 TEST_F(ScriptLanguageTest, CompilesOnFirstRunOnly) {
-    auto script = platform::linux_platform::applescript::makeScript("return \"never");
+    auto script = platform::applescript::makeScript("return \"never");
     EXPECT_EQ(script->source(), "return \"never");
     platform::ScriptErrorInfo first;
     platform::ScriptErrorInfo second;
@@ -271,7 +271,7 @@ TEST_F(ScriptLanguageTest, CompilesOnFirstRunOnly) {
 }
 
 TEST_F(ScriptLanguageTest, NestingDepthIsBounded) {
-    const int depth = platform::linux_platform::applescript::kMaximumNestingDepth;
+    const int depth = platform::applescript::kMaximumNestingDepth;
     std::string parenthesised(static_cast<std::size_t>(depth * 4), '(');
     parenthesised = "return " + parenthesised + "1" + std::string(parenthesised.size(), ')');
     EXPECT_EQ(runScript(parenthesised).errorNumber(), -2741);
@@ -293,7 +293,7 @@ TEST_F(ScriptLanguageTest, NestingDepthIsBounded) {
 }
 
 TEST_F(ScriptLanguageTest, RunawayScriptsHitTheBudget) {
-    platform::linux_platform::applescript::Options options;
+    platform::applescript::Options options;
     options.maximumSteps = 10'000;
     const ScriptRun loop = runScript("repeat\nend repeat", options);
     EXPECT_EQ(loop.errorNumber(), -1712);
@@ -322,10 +322,10 @@ TEST_F(ScriptLanguageTest, RunawayScriptsHitTheBudget) {
 }
 
 TEST_F(ScriptLanguageTest, ParserKnowsMultiWordTerms) {
-    const auto parsed = platform::linux_platform::applescript::parse(
+    const auto parsed = platform::applescript::parse(
         "set x to reference URL of item 1 of y\nset z to message id of y");
-    ASSERT_TRUE(std::holds_alternative<platform::linux_platform::applescript::Program>(parsed));
-    const auto& program = std::get<platform::linux_platform::applescript::Program>(parsed);
+    ASSERT_TRUE(std::holds_alternative<platform::applescript::Program>(parsed));
+    const auto& program = std::get<platform::applescript::Program>(parsed);
     ASSERT_EQ(program.run.size(), 2u);
     const auto& first = *program.run[0]->children[0];
     EXPECT_EQ(first.code, platform::fourCharCode("rURL"));

@@ -3,7 +3,8 @@
 
 #include <uriparser/Uri.h>
 
-#include <cctype>
+#include "platform/utf.h"
+
 #include <filesystem>
 #include <system_error>
 
@@ -138,16 +139,7 @@ std::string URL::scheme() const {
 }
 
 bool URL::isFileURL() const {
-    const std::string name = scheme();
-    if (name.size() != 4) {
-        return false;
-    }
-    for (std::size_t i = 0; i < 4; ++i) {
-        if (std::tolower(static_cast<unsigned char>(name[i])) != "file"[i]) {
-            return false;
-        }
-    }
-    return true;
+    return utf::equalsIgnoringASCIICase(scheme(), "file");
 }
 
 std::string URL::path() const {

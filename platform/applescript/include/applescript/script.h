@@ -1,6 +1,7 @@
-// Script objects of this platform: source text compiled on first run and evaluated by a tree
-// walker. Object specifiers are resolved by sending get-data events to the target application
-// over the Apple Event transport.
+// Script objects of the scripting language: source text compiled on first run and evaluated by
+// a tree walker. Object specifiers are resolved by sending get-data events to the target
+// application through the platform's Apple Event manager; applications are found through the
+// platform's workspace. The library depends on the platform contracts only.
 #pragma once
 
 #include <cstdint>
@@ -11,7 +12,7 @@
 
 #include "platform/apple_script.h"
 
-namespace platform::linux_platform::applescript {
+namespace platform::applescript {
 
 // Error numbers a script run answers besides those of the transport and of `error` statements.
 inline constexpr OSStatus kVariableNotDefined = -2753;
@@ -23,14 +24,11 @@ struct Options {
     // (waiting for replies included), whichever comes first.
     std::int64_t maximumSteps = 2'000'000;
     double maximumSeconds = 120;
-    // Finds an application's bundle identifier from its name; absent when none has it.
+    // Finds an application's bundle identifier from its name; absent when none has it. The
+    // workspace's applications are searched when it is not set.
     std::function<std::optional<std::string>(const std::string& name)> applicationNamed;
 };
 
-// The frontmost application when its name matches, then a running application, then an
-// installed one.
-std::optional<std::string> bundleIdentifierForApplicationNamed(const std::string& name);
-
 std::unique_ptr<AppleScript> makeScript(std::string source, Options options = {});
 
-}  // namespace platform::linux_platform::applescript
+}  // namespace platform::applescript

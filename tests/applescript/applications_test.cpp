@@ -3,24 +3,23 @@
 
 #include <string>
 
-#include "applescript_syntax.h"
-#include "applescript_test_support.h"
-#include "linux_bundles.h"
-#include "linux_scripting.h"
-#include "test_support.h"
+#include "applications.h"
+#include "parser.h"
+#include "platform/fake/fake_bundles.h"
+#include "script_test_support.h"
 
 namespace {
 
-using linux_test::FakeScriptableApplication;
-using linux_test::runScript;
-using linux_test::ScriptRun;
-using linux_test::specifierPath;
-using linux_test::subroutineCall;
 using platform::AppleEventDescriptor;
 using platform::fourCharCode;
 using platform::NSAppleScriptErrorAppName;
 using platform::NSAppleScriptErrorMessage;
 using platform::PropertyList;
+using script_test::FakeScriptableApplication;
+using script_test::runScript;
+using script_test::ScriptRun;
+using script_test::specifierPath;
+using script_test::subroutineCall;
 using ::testing::ElementsAre;
 
 const std::string kEditor = "com.example.editor";
@@ -32,16 +31,9 @@ AppleEventDescriptor text(const std::string& value) {
 // An object specifier as an application hands it back: element `index` of class `want`.
 AppleEventDescriptor element(const char (&want)[5], std::int32_t index,
                              const AppleEventDescriptor& from = AppleEventDescriptor()) {
-    AppleEventDescriptor specifier =
-        AppleEventDescriptor::recordDescriptor(platform::typeObjectSpecifier);
-    specifier.setDescriptor(AppleEventDescriptor::descriptorWithTypeCode(fourCharCode(want)),
-                            platform::keyAEDesiredClass);
-    specifier.setDescriptor(from, platform::keyAEContainer);
-    specifier.setDescriptor(AppleEventDescriptor::descriptorWithEnumCode(fourCharCode("indx")),
-                            platform::keyAEKeyForm);
-    specifier.setDescriptor(AppleEventDescriptor::descriptorWithInt32(index),
-                            platform::keyAEKeyData);
-    return specifier;
+    return AppleEventDescriptor::objectSpecifierWithDesiredClass(
+        fourCharCode(want), from, fourCharCode("indx"),
+        AppleEventDescriptor::descriptorWithInt32(index));
 }
 
 class ScriptApplicationsTest : public ::testing::Test {
@@ -195,7 +187,7 @@ TEST_F(ScriptApplicationsTest, ApplicationsAreFoundByName) {
     EXPECT_EQ(unknown.errorText(NSAppleScriptErrorAppName), "Nowhere");
 
     // The name lookup can be given by the caller.
-    platform::linux_platform::applescript::Options options;
+    platform::applescript::Options options;
     std::vector<std::string> looked;
     options.applicationNamed = [&](const std::string& name) -> std::optional<std::string> {
         looked.push_back(name);
@@ -218,27 +210,27 @@ TEST_F(ScriptApplicationsTest, ApplicationsAreFoundByName) {
     EXPECT_EQ(runScript("return name of front document").errorNumber(), -1728);
 }
 
+TEST_F(ScriptApplicationsTest, RunningApplicationsAreFoundThroughTheWorkspace) {
+    // Neither frontmost nor named by its identifier: only the workspace's list of running
+    // applications knows it, under its declared spelling.
+    fake.workspace.addRunningApplication({41, kEditor, "Writer", std::nullopt});
+    editor.answers["pnam of cwin 1"] = text("Draft");
+    EXPECT_EQ(runScript("tell application \"writer\" to return name of window 1").text(), "Draft");
+    EXPECT_EQ(
+        runScript("tell application id \"COM.EXAMPLE.EDITOR\" to return name of window 1").text(),
+        "Draft");
+}
+
 TEST(ScriptApplicationNamesTest, InstalledApplicationsAreFoundByTheirNames) {
-    linux_test::ScopedEnvironment environment;
-    linux_test::TemporaryFolder home;
-    linux_test::TemporaryFolder runtime;
-    linux_test::TemporaryFolder applications;
-    environment.set("HOME", home.path());
-    environment.set("XDG_RUNTIME_DIR", runtime.path());
-    environment.set("PENDRA_APPLICATIONS_PATH", applications.path());
-    linux_test::makeBundle(
-        applications.path(), "Sample Editor",
-        {{"CFBundleIdentifier", "com.example.sample"}, {"CFBundleName", "Sampler"}});
-
     platform::fake::FakePlatform fake;
-    platform::linux_platform::LinuxWorkspace workspace{[] {}};
-    platform::linux_platform::LinuxBundleService bundles;
-    platform::Services services = fake.services();
-    services.workspace = &workspace;
-    services.bundles = &bundles;
-    platform::ScopedInstall installed(services);
+    platform::ScopedInstall installed(fake.services());
+    const std::string path = "/home/user/Applications/Sample Editor.app";
+    fake.workspace.addInstalledApplication("com.example.sample", path);
+    auto bundle = std::make_shared<platform::fake::FakeBundle>(path, "com.example.sample");
+    bundle->info["CFBundleName"] = PropertyList(std::string("Sampler"));
+    fake.bundles.addBundle(bundle);
 
-    using platform::linux_platform::applescript::bundleIdentifierForApplicationNamed;
+    using platform::applescript::bundleIdentifierForApplicationNamed;
     EXPECT_EQ(bundleIdentifierForApplicationNamed("Sample Editor"), "com.example.sample");
     EXPECT_EQ(bundleIdentifierForApplicationNamed("sampler"), "com.example.sample");
     EXPECT_EQ(bundleIdentifierForApplicationNamed("com.example.sample"), "com.example.sample");
@@ -252,16 +244,6 @@ TEST(ScriptApplicationNamesTest, InstalledApplicationsAreFoundByTheirNames) {
     const auto target = fake.appleEvents.sent[0].event.targetDescriptor();
     EXPECT_EQ(std::string(target->data().begin(), target->data().end()), "com.example.sample");
     EXPECT_EQ(run.errorText(NSAppleScriptErrorAppName), "Sample Editor");
-}
-
-TEST_F(ScriptApplicationsTest, LinuxScriptingComponentMakesInterpreterScripts) {
-    platform::linux_platform::LinuxScriptingComponent component;
-    auto script = component.makeAppleScriptWithSource("return {\"a\", 2}");
-    ASSERT_NE(script, nullptr);
-    platform::ScriptErrorInfo error;
-    const auto result = script->executeAndReturnError(&error);
-    ASSERT_TRUE(result.has_value());
-    EXPECT_EQ(result->description(), "['utxt'(\"a\"), 'long'(2)]");
 }
 
 // --- The shipped connector table ---------------------------------------------------------
@@ -307,9 +289,8 @@ TEST_F(ShippedScriptsTest, EveryScriptCompilesAndAddressesItsApplication) {
             }
             SCOPED_TRACE(key + " " + kind);
             ++scripts;
-            const auto parsed = platform::linux_platform::applescript::parse(source);
-            if (const auto* error =
-                    std::get_if<platform::linux_platform::applescript::SyntaxError>(&parsed)) {
+            const auto parsed = platform::applescript::parse(source);
+            if (const auto* error = std::get_if<platform::applescript::SyntaxError>(&parsed)) {
                 ADD_FAILURE() << error->message << " at " << error->offset << ": "
                               << source.substr(error->offset, 40);
                 continue;
@@ -332,7 +313,7 @@ TEST_F(ShippedScriptsTest, EveryScriptCompilesAndAddressesItsApplication) {
             EXPECT_EQ(run.errorNumber(), -1728);
             ASSERT_FALSE(fake.appleEvents.sent.empty());
             const auto target = fake.appleEvents.sent[0].event.targetDescriptor();
-            EXPECT_EQ(platform::linux_platform::applescript::lowercased(
+            EXPECT_EQ(platform::applescript::lowercased(
                           std::string(target->data().begin(), target->data().end())),
                       key);
             EXPECT_EQ(fake.appleEvents.sent[0].timeout, 600);
@@ -344,7 +325,7 @@ TEST_F(ShippedScriptsTest, EveryScriptCompilesAndAddressesItsApplication) {
 TEST_F(ShippedScriptsTest, DamagedScriptsFailCleanly) {
     // Every cut-off and every script with a stray character either runs or answers an error;
     // none crashes or hangs.
-    platform::linux_platform::applescript::Options options;
+    platform::applescript::Options options;
     options.maximumSteps = 5'000;
     int failures = 0;
     const auto check = [&](const std::string& source) {
@@ -404,21 +385,28 @@ TEST_F(ShippedScriptsTest, ConnectorScriptsCaptureFromAnAnsweringApplication) {
               "['utxt'(\"Re: plan\"), 'utxt'(\"message://%3Cid-9@host%3E\")]");
 }
 
-TEST_F(ShippedScriptsTest, CallbackHandlerBuildsTitleAndNotes) {
-    auto script = platform::linux_platform::applescript::makeScript(
+TEST_F(ShippedScriptsTest, CallbackHandlerBuildsTitleAndNotesWithWhatItSplicesEscaped) {
+    auto script = platform::applescript::makeScript(
         scriptOf("com.agiletortoise.drafts-osx", "CallbackHandler"));
-    AppleEventDescriptor params = AppleEventDescriptor::recordDescriptor();
-    AppleEventDescriptor fields = AppleEventDescriptor::listDescriptor();
-    for (const char* item : {"uuid", "U-1", "text", "Shopping\nmilk"}) {
-        fields.insertDescriptor(text(item), 0);
-    }
-    params.setDescriptor(fields, platform::keyASUserRecordFields);
-    platform::ScriptErrorInfo error;
-    const auto result =
-        script->executeAppleEvent(subroutineCall("handle_callback", {params}), &error);
-    ASSERT_TRUE(result.has_value());
-    EXPECT_EQ(result->description(),
+    const auto call = [&script](const char* uuid, const char* body) {
+        AppleEventDescriptor params = AppleEventDescriptor::recordDescriptor();
+        AppleEventDescriptor fields = AppleEventDescriptor::listDescriptor();
+        for (const char* item : {"uuid", uuid, "text", body}) {
+            fields.insertDescriptor(text(item), 0);
+        }
+        params.setDescriptor(fields, platform::keyASUserRecordFields);
+        platform::ScriptErrorInfo error;
+        const auto result =
+            script->executeAppleEvent(subroutineCall("handle_callback", {params}), &error);
+        EXPECT_TRUE(result.has_value()) << error[platform::NSAppleScriptErrorMessage].description();
+        return result ? result->description() : std::string();
+    };
+    EXPECT_EQ(call("U-1", "Shopping\nmilk"),
               "['utxt'(\"Shopping\"), 'utxt'(\"[url=drafts://open?uuid=U-1]Shopping[/url]\")]");
+    // What the application sends cannot end the link token or add one of its own.
+    EXPECT_EQ(call("x][/url][url=http://evil.example/]", "[/url] a&b #1"),
+              "['utxt'(\"[/url] a&b #1\"), 'utxt'(\"[url=drafts://open?uuid=x%5D%5B/"
+              "url%5D%5Burl=http://evil.example/%5D](/url) a&b #1[/url]\")]");
 }
 
 TEST_F(ShippedScriptsTest, GenericScriptAsksTheFrontmostApplicationItself) {

@@ -1,0 +1,347 @@
+// What requests over the session bus cost, each beside its baseline in the same run, in one
+// private session: the helper as built (installed in its designated folder of a temporary home),
+// the sample document application frontmost, and this program as the main application.
+//   BM_GetVersion/helper      getVersion round trip to the helper
+//   BM_GetVersion/trivial     the same bytes to a trivial sd-bus service with the same method
+//                             signature, which answers a prepared reply
+//   BM_Capture/0, /1048576    invoke with a caller's note of that many bytes, until the answer
+//                             ('PNDR'/'sqep') has arrived; both include the helper's 0.1 s delay
+//                             before the capture, so the difference is what the note costs
+// Each also counts the helper's own CPU time per request (from /proc, at the kernel's tick).
+#include <benchmark/benchmark.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/apple_event_descriptor.h"
+#include "platform/apple_event_handler_table.h"
+#include "platform/linux/linux_application.h"
+#include "platform/linux/linux_bus.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using platform::AppleEventDescriptor;
+using platform::fourCharCode;
+using platform::linux_platform::LinuxAppleEventManager;
+using platform::linux_platform::LinuxApplication;
+using platform::linux_platform::SessionBus;
+
+constexpr const char* kHelper = "com.orvano.PendraMacSandboxHelper";
+constexpr const char* kTrivial = "com.orvano.BenchTrivialService";
+constexpr const char* kMainApplication = "com.orvano.PendraMac";
+
+// The sample application's connector: its window's name and its document's URL.
+const std::string kSampleConnector = R"(
+	<key>com.orvano.sampledocument</key>
+	<dict>
+		<key>AppleScriptUsingBundleID</key>
+		<string>tell application id "com.orvano.SampleDocument"
+	set theTitle to name of front window
+	set theLink to URL of front document
+end tell
+return {theTitle, theLink}</string>
+	</dict>
+)";
+
+AppleEventDescriptor helperEvent(const char* target, const char (&eventID)[5]) {
+    return AppleEventDescriptor::appleEventWithEventClass(
+        fourCharCode("pdqe"), fourCharCode(eventID),
+        AppleEventDescriptor::descriptorWithApplicationBundleIdentifier(target),
+        platform::kAutoGenerateReturnID, platform::kAnyTransactionID);
+}
+
+pid_t spawn(const std::string& program, const std::vector<std::string>& arguments,
+            const std::string& log) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setpgid(0, 0);
+        std::freopen(log.c_str(), "a", stdout);
+        std::freopen(log.c_str(), "a", stderr);
+        std::vector<char*> argv{const_cast<char*>(program.c_str())};
+        for (const auto& argument : arguments) {
+            argv.push_back(const_cast<char*>(argument.c_str()));
+        }
+        argv.push_back(nullptr);
+        ::execv(program.c_str(), argv.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
+// A service that answers HandleEvent with prepared bytes and does nothing else: what any
+// sd-bus round trip of this signature costs.
+[[noreturn]] void runTrivialService(const std::vector<std::uint8_t>& answer) {
+    sd_bus* bus = nullptr;
+    if (sd_bus_open_user(&bus) < 0 || sd_bus_request_name(bus, kTrivial, 0) < 0) {
+        ::_exit(1);
+    }
+    static const std::vector<std::uint8_t>* reply = &answer;
+    static const sd_bus_vtable vtable[] = {
+        SD_BUS_VTABLE_START(0),
+        SD_BUS_METHOD(
+            "HandleEvent", "ay", "ay",
+            [](sd_bus_message* message, void*, sd_bus_error*) {
+                sd_bus_message* out = nullptr;
+                int r = sd_bus_message_new_method_return(message, &out);
+                if (r >= 0) {
+                    r = sd_bus_message_append_array(out, 'y', reply->data(), reply->size());
+                }
+                if (r >= 0) {
+                    r = sd_bus_send(nullptr, out, nullptr);
+                }
+                sd_bus_message_unref(out);
+                return r < 0 ? r : 1;
+            },
+            SD_BUS_VTABLE_UNPRIVILEGED),
+        SD_BUS_VTABLE_END};
+    sd_bus_add_object_vtable(bus, nullptr, platform::linux_platform::kApplicationObjectPath,
+                             platform::linux_platform::kApplicationInterface, vtable, nullptr);
+    for (;;) {
+        if (sd_bus_process(bus, nullptr) == 0) {
+            sd_bus_wait(bus, UINT64_MAX);
+        }
+    }
+}
+
+// The session: started at first use, ended when the program ends.
+class Session {
+  public:
+    static Session& shared() {
+        static Session session;
+        return session;
+    }
+
+    bool ready() const { return ready_; }
+    // CPU seconds the helper has used so far (user and system, at the kernel's tick).
+    double helperCpuSeconds() const {
+        std::ifstream stat("/proc/" + std::to_string(helperPid_) + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        std::istringstream fields(line.substr(line.rfind(')') + 2));
+        std::string field;
+        double ticks = 0;
+        for (int index = 3; fields >> field && index <= 15; ++index) {
+            if (index == 14 || index == 15) {  // utime, stime
+                ticks += std::stod(field);
+            }
+        }
+        return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    }
+    LinuxApplication& application() { return application_; }
+    LinuxAppleEventManager& events() { return *events_; }
+    int answers = 0;
+
+  private:
+    Session() {
+        char pattern[] = "/tmp/pendra-bench-XXXXXX";
+        if (::mkdtemp(pattern) == nullptr) {
+            return;
+        }
+        root_ = pattern;
+        for (const char* sub : {"home", "config", "data/Pendra Sandbox Helper", "runtime", "tmp",
+                                "Applications", "logs"}) {
+            fs::create_directories(root_ + "/" + sub);
+        }
+        fs::permissions(root_ + "/runtime", fs::perms::owner_all);
+        ::setenv("HOME", (root_ + "/home").c_str(), 1);
+        ::setenv("XDG_CONFIG_HOME", (root_ + "/config").c_str(), 1);
+        ::setenv("XDG_DATA_HOME", (root_ + "/data").c_str(), 1);
+        ::setenv("XDG_RUNTIME_DIR", (root_ + "/runtime").c_str(), 1);
+        ::setenv("TMPDIR", (root_ + "/tmp").c_str(), 1);
+        ::setenv("PENDRA_APPLICATIONS_PATH", (root_ + "/Applications").c_str(), 1);
+        ::setenv("PENDRA_LOG_TO_STDERR", "1", 1);
+        ::unsetenv("DISPLAY");
+        if (!startBus()) {
+            return;
+        }
+        const std::string devtools = PENDRA_DEVTOOLS_BUNDLE_DIR;
+        for (const char* app : {"PendraMac.app", "Sample Document.app"}) {
+            fs::copy(devtools + "/" + app, root_ + "/Applications/" + app,
+                     fs::copy_options::recursive);
+        }
+        const std::string helper = root_ + "/data/Pendra Sandbox Helper/PendraMacSandboxHelper.app";
+        fs::copy(std::string(PENDRA_BUNDLE_DIR) + "/PendraMacSandboxHelper.app", helper,
+                 fs::copy_options::recursive);
+        addSampleConnector(helper);
+
+        AppleEventDescriptor answer =
+            platform::AppleEventHandlerTable::emptyReply(helperEvent(kTrivial, "pdvn"));
+        answer.setParamDescriptor(AppleEventDescriptor::descriptorWithInt32(1),
+                                  fourCharCode("pdmj"));
+        answer.setParamDescriptor(AppleEventDescriptor::descriptorWithInt32(0),
+                                  fourCharCode("pdmi"));
+        const auto answerBytes = answer.flatten();
+        const pid_t trivial = ::fork();
+        if (trivial == 0) {
+            runTrivialService(answerBytes);
+        }
+        children_.push_back(trivial);
+        children_.push_back(
+            spawn(root_ + "/Applications/Sample Document.app/Contents/MacOS/SampleDocument",
+                  {"--name", "Report.txt", "--url", "file:///home/me/Report.txt", "--window-name",
+                   "Report", "--run-seconds", "3600"},
+                  root_ + "/logs/sample.log"));
+        helperPid_ = spawn(helper + "/Contents/MacOS/PendraMacSandboxHelper", {},
+                           root_ + "/logs/helper.log");
+        children_.push_back(helperPid_);
+
+        bus_ = std::make_unique<SessionBus>(application_, std::string(kMainApplication));
+        events_ =
+            std::make_unique<LinuxAppleEventManager>(*bus_, [](pid_t) { return std::nullopt; });
+        events_->setEventHandler(
+            fourCharCode("PNDR"), fourCharCode("sqep"),
+            [this](const AppleEventDescriptor&, AppleEventDescriptor&) { ++answers; });
+        // Ready once both answer getVersion.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (std::chrono::steady_clock::now() < deadline && !ready_) {
+            AppleEventDescriptor reply;
+            ready_ = events_->AESendMessage(helperEvent(kHelper, "pdvn"), &reply,
+                                            platform::kAEWaitReply, 60) == platform::noErr &&
+                     events_->AESendMessage(helperEvent(kTrivial, "pdvn"), &reply,
+                                            platform::kAEWaitReply, 60) == platform::noErr;
+            if (!ready_) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        }
+        if (!ready_) {
+            std::cerr << "The session did not come up; its logs are in " << root_ << "/logs\n";
+        }
+    }
+
+    ~Session() {
+        events_.reset();
+        bus_.reset();
+        for (pid_t child : children_) {
+            ::kill(-child, SIGKILL);
+            ::kill(child, SIGKILL);
+            ::waitpid(child, nullptr, 0);
+        }
+        if (daemon_ > 0) {
+            ::kill(daemon_, SIGTERM);
+        }
+        std::error_code ignored;
+        if (ready_) {
+            fs::remove_all(root_, ignored);
+        }
+    }
+
+    bool startBus() {
+        FILE* daemon = ::popen(
+            "dbus-daemon --session --fork --nopidfile --print-address=1 --print-pid=1", "r");
+        if (daemon == nullptr) {
+            return false;
+        }
+        char line[1024];
+        std::string address;
+        if (std::fgets(line, sizeof line, daemon) != nullptr) {
+            address = line;
+            address.erase(address.find_last_not_of('\n') + 1);
+        }
+        if (std::fgets(line, sizeof line, daemon) != nullptr) {
+            daemon_ = static_cast<pid_t>(std::atoi(line));
+        }
+        ::pclose(daemon);
+        ::setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+        return !address.empty();
+    }
+
+    static void addSampleConnector(const std::string& helper) {
+        const std::string table = helper + "/Contents/Resources/ApplicationConnectors.plist";
+        std::stringstream text;
+        text << std::ifstream(table).rdbuf();
+        std::string contents = text.str();
+        const auto at = contents.find("<dict>");
+        if (at != std::string::npos) {
+            contents.insert(at + 6, kSampleConnector);
+            std::ofstream(table, std::ios::trunc) << contents;
+        }
+    }
+
+    std::string root_;
+    pid_t daemon_ = -1;
+    pid_t helperPid_ = -1;
+    std::vector<pid_t> children_;
+    LinuxApplication application_{[](int status) { std::exit(status); }};
+    std::unique_ptr<SessionBus> bus_;
+    std::unique_ptr<LinuxAppleEventManager> events_;
+    bool ready_ = false;
+};
+
+void BM_GetVersion(benchmark::State& state, const char* target) {
+    Session& session = Session::shared();
+    if (!session.ready()) {
+        state.SkipWithError("no session");
+        return;
+    }
+    const AppleEventDescriptor event = helperEvent(target, "pdvn");
+    const double cpuBefore = session.helperCpuSeconds();
+    for (auto _ : state) {
+        AppleEventDescriptor reply;
+        if (session.events().AESendMessage(event, &reply, platform::kAEWaitReply, 60 * 5) !=
+            platform::noErr) {
+            state.SkipWithError("getVersion failed");
+            break;
+        }
+    }
+    if (std::string(target) == kHelper) {
+        state.counters["helper_cpu_us"] =
+            benchmark::Counter((session.helperCpuSeconds() - cpuBefore) * 1e6 /
+                               static_cast<double>(state.iterations()));
+    }
+}
+BENCHMARK_CAPTURE(BM_GetVersion, helper, kHelper)->UseRealTime();
+BENCHMARK_CAPTURE(BM_GetVersion, trivial, kTrivial)->UseRealTime();
+
+void BM_Capture(benchmark::State& state) {
+    Session& session = Session::shared();
+    if (!session.ready()) {
+        state.SkipWithError("no session");
+        return;
+    }
+    AppleEventDescriptor invoke = helperEvent(kHelper, "pdiv");
+    invoke.setParamDescriptor(AppleEventDescriptor::descriptorWithString(kMainApplication),
+                              fourCharCode("pdrr"));
+    if (state.range(0) > 0) {
+        AppleEventDescriptor properties = AppleEventDescriptor::recordDescriptor();
+        properties.setDescriptor(AppleEventDescriptor::descriptorWithString(
+                                     std::string(static_cast<std::size_t>(state.range(0)), 'n')),
+                                 fourCharCode("note"));
+        invoke.setParamDescriptor(properties, fourCharCode("pdap"));
+    }
+    const double cpuBefore = session.helperCpuSeconds();
+    for (auto _ : state) {
+        const int before = session.answers;
+        AppleEventDescriptor reply;
+        if (session.events().AESendMessage(invoke, &reply, platform::kAEWaitReply, 60 * 5) !=
+                platform::noErr ||
+            !session.application().runUntil([&] { return session.answers > before; }, 10)) {
+            state.SkipWithError("no answer to the capture");
+            break;
+        }
+    }
+    state.counters["helper_cpu_ms"] = benchmark::Counter(
+        (session.helperCpuSeconds() - cpuBefore) * 1e3 / static_cast<double>(state.iterations()));
+}
+BENCHMARK(BM_Capture)
+    ->Arg(0)
+    ->Arg(1 << 20)
+    ->UseRealTime()
+    ->MinTime(3)
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,21 @@
+// Finding the application a script names, through the platform's workspace: `tell application
+// "Name"` and `tell application id "identifier"`.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace platform::applescript {
+
+// The bundle identifier of the application with this name: the frontmost application when its
+// name matches, then a running application, then an installed one (by its folder name,
+// CFBundleName or CFBundleDisplayName), ignoring case; an identifier names its application
+// too. Absent when no application has the name.
+std::optional<std::string> bundleIdentifierForApplicationNamed(const std::string& name);
+
+// Bundle identifiers name an application whatever their case, as the system's own lookups do;
+// events go out under the spelling the application declares, which the transport addresses.
+// The identifier as given when no application declares it.
+std::string declaredBundleIdentifier(const std::string& identifier);
+
+}  // namespace platform::applescript

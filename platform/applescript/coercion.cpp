@@ -1,0 +1,234 @@
+#include "coercion.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+
+#include "terms.h"
+
+namespace platform::applescript {
+namespace {
+
+constexpr FourCharCode kNumberType = fourCharCode("nmbr");
+
+}  // namespace
+
+void cannotMake(const Value& value, const char* type) {
+    raise(kCannotCoerce, "Can’t make " + describe(value) + " into type " + type + ".");
+}
+
+std::string asText(const Value& value) {
+    switch (value.kind) {
+        case Value::Kind::Text:
+            return value.text;
+        case Value::Kind::Integer:
+            return std::to_string(value.integer);
+        case Value::Kind::Real:
+            return formatReal(value.real);
+        case Value::Kind::Boolean:
+            return value.boolean ? "true" : "false";
+        case Value::Kind::Type:
+            return termName(value.code);
+        case Value::Kind::List: {
+            std::string text;
+            for (const Value& item : value.items) {
+                text += asText(item);
+            }
+            return text;
+        }
+        default:
+            cannotMake(value, "text");
+    }
+}
+
+Value asNumber(const Value& value) {
+    if (value.isNumber()) {
+        return value;
+    }
+    if (value.kind == Value::Kind::List && value.items.size() == 1) {
+        return asNumber(value.items[0]);
+    }
+    if (value.kind == Value::Kind::Text) {
+        std::string text = value.text;
+        const auto first = text.find_first_not_of(" \t\r\n");
+        const auto last = text.find_last_not_of(" \t\r\n");
+        if (first != std::string::npos) {
+            text = text.substr(first, last - first + 1);
+            std::int64_t integer = 0;
+            const auto [end, error] =
+                std::from_chars(text.data(), text.data() + text.size(), integer);
+            if (error == std::errc() && end == text.data() + text.size()) {
+                return Value::ofInteger(integer);
+            }
+            double real = 0;
+            const auto [realEnd, realError] =
+                std::from_chars(text.data(), text.data() + text.size(), real);
+            if (realError == std::errc() && realEnd == text.data() + text.size()) {
+                return Value::ofReal(real);
+            }
+        }
+    }
+    cannotMake(value, "number");
+}
+
+std::int64_t asInteger(const Value& value) {
+    const Value number = asNumber(value);
+    if (number.kind == Value::Kind::Integer) {
+        return number.integer;
+    }
+    if (!std::isfinite(number.real) || std::fabs(number.real) > 9e15) {
+        cannotMake(value, "integer");
+    }
+    return static_cast<std::int64_t>(std::nearbyint(number.real));
+}
+
+bool asBoolean(const Value& value) {
+    if (value.kind == Value::Kind::Boolean) {
+        return value.boolean;
+    }
+    if (value.kind == Value::Kind::Text) {
+        if (equalIgnoringCase(value.text, "true")) {
+            return true;
+        }
+        if (equalIgnoringCase(value.text, "false")) {
+            return false;
+        }
+    }
+    if (value.kind == Value::Kind::Integer && (value.integer == 0 || value.integer == 1)) {
+        return value.integer == 1;
+    }
+    cannotMake(value, "boolean");
+}
+
+std::vector<Value> asList(const Value& value) {
+    if (value.kind == Value::Kind::List || value.kind == Value::Kind::Record) {
+        return value.items;
+    }
+    return {value};
+}
+
+Value coerce(const Value& value, FourCharCode type) {
+    if (type == typeUnicodeText) {
+        return Value::ofText(asText(value));
+    }
+    if (type == typeSInt32) {
+        return Value::ofInteger(asInteger(value));
+    }
+    if (type == typeIEEE64BitFloatingPoint) {
+        return Value::ofReal(asNumber(value).number());
+    }
+    if (type == kNumberType) {
+        return asNumber(value);
+    }
+    if (type == typeBoolean) {
+        return Value::ofBoolean(asBoolean(value));
+    }
+    if (type == typeAEList) {
+        return Value::ofList(asList(value));
+    }
+    if (value.kind != Value::Kind::Record) {
+        cannotMake(value, "record");
+    }
+    return value;
+}
+
+namespace {
+
+// Whether every field of the record `part` stands, with an equal value, in the record `whole`.
+bool holdsFields(const Value& whole, const Value& part) {
+    for (std::size_t i = 0; i < part.items.size(); ++i) {
+        bool found = false;
+        for (std::size_t j = 0; j < whole.items.size() && !found; ++j) {
+            found = part.keys[i].code == whole.keys[j].code &&
+                    equalIgnoringCase(part.keys[i].name, whole.keys[j].name) &&
+                    equal(part.items[i], whole.items[j]);
+        }
+        if (!found) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool equal(const Value& a, const Value& b) {
+    if (a.isNumber() && b.isNumber()) {
+        return a.number() == b.number();
+    }
+    if (a.kind != b.kind) {
+        return false;
+    }
+    switch (a.kind) {
+        case Value::Kind::Missing:
+            return true;
+        case Value::Kind::Text:
+            return equalIgnoringCase(a.text, b.text);
+        case Value::Kind::Boolean:
+            return a.boolean == b.boolean;
+        case Value::Kind::Type:
+            return a.code == b.code;
+        case Value::Kind::Application:
+            return a.bundleIdentifier == b.bundleIdentifier;
+        case Value::Kind::Reference:
+            return a.bundleIdentifier == b.bundleIdentifier && *a.specifier == *b.specifier;
+        case Value::Kind::List:
+            return a.items.size() == b.items.size() &&
+                   std::equal(a.items.begin(), a.items.end(), b.items.begin(), equal);
+        case Value::Kind::Record:
+            return a.items.size() == b.items.size() && holdsFields(b, a);
+        default:
+            return false;
+    }
+}
+
+int order(const Value& a, const Value& b) {
+    if (a.kind == Value::Kind::Text) {
+        const std::string left = lowercased(a.text);
+        const std::string right = lowercased(asText(b));
+        return left < right ? -1 : left > right ? 1 : 0;
+    }
+    const double left = asNumber(a).number();
+    const double right = asNumber(b).number();
+    return left < right ? -1 : left > right ? 1 : 0;
+}
+
+// Whether `container` holds `part`: text within text, an item or a run of items in a list.
+bool contains(const Value& container, const Value& part) {
+    if (container.kind == Value::Kind::Text) {
+        return lowercased(container.text).find(lowercased(asText(part))) != std::string::npos;
+    }
+    if (container.kind == Value::Kind::List) {
+        const std::vector<Value> needle = asList(part);
+        if (needle.empty()) {
+            return true;
+        }
+        const auto found = std::search(container.items.begin(), container.items.end(),
+                                       needle.begin(), needle.end(), equal);
+        return found != container.items.end();
+    }
+    if (container.kind == Value::Kind::Record && part.kind == Value::Kind::Record) {
+        return holdsFields(container, part);
+    }
+    raise(kCannotCoerce, "Can’t make " + describe(container) + " into type list.");
+}
+
+bool startsOrEnds(const Value& whole, const Value& part, bool atStart) {
+    if (whole.kind == Value::Kind::List) {
+        const std::vector<Value> needle = asList(part);
+        if (needle.size() > whole.items.size()) {
+            return false;
+        }
+        const auto from = atStart ? whole.items.begin() : whole.items.end() - needle.size();
+        return std::equal(needle.begin(), needle.end(), from, equal);
+    }
+    const std::string text = lowercased(asText(whole));
+    const std::string piece = lowercased(asText(part));
+    if (piece.size() > text.size()) {
+        return false;
+    }
+    return atStart ? text.compare(0, piece.size(), piece) == 0
+                   : text.compare(text.size() - piece.size(), piece.size(), piece) == 0;
+}
+
+}  // namespace platform::applescript

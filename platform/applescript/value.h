@@ -1,0 +1,111 @@
+// The values a script computes with, the failures that end or unwind a run, and how both read
+// in messages.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/apple_event_descriptor.h"
+
+namespace platform::applescript {
+
+inline constexpr OSStatus kScriptError = -2700;
+inline constexpr OSStatus kCannotCoerce = errAECoercionFail;
+inline constexpr OSStatus kDivideByZero = -2701;
+
+struct Key {
+    FourCharCode code = 0;  // 0: a user field, named by `name`
+    std::string name;
+};
+
+struct Value {
+    enum class Kind : std::uint8_t {
+        Missing,
+        Text,
+        Integer,
+        Real,
+        Boolean,
+        List,
+        Record,
+        Reference,
+        Application,
+        Type
+    };
+    Kind kind = Kind::Missing;
+    std::string text;
+    std::int64_t integer = 0;
+    double real = 0;
+    bool boolean = false;
+    FourCharCode code = 0;
+    std::vector<Value> items;  // list items; record values
+    std::vector<Key> keys;     // record keys, parallel to items
+    std::shared_ptr<const AppleEventDescriptor> specifier;
+    std::string bundleIdentifier;  // references and applications: the target
+    std::string applicationName;   // for messages
+
+    static Value missing() { return {}; }
+    static Value ofText(std::string text) {
+        Value v;
+        v.kind = Kind::Text;
+        v.text = std::move(text);
+        return v;
+    }
+    static Value ofInteger(std::int64_t number) {
+        Value v;
+        v.kind = Kind::Integer;
+        v.integer = number;
+        return v;
+    }
+    static Value ofReal(double number) {
+        Value v;
+        v.kind = Kind::Real;
+        v.real = number;
+        return v;
+    }
+    static Value ofBoolean(bool flag) {
+        Value v;
+        v.kind = Kind::Boolean;
+        v.boolean = flag;
+        return v;
+    }
+    static Value ofList(std::vector<Value> items) {
+        Value v;
+        v.kind = Kind::List;
+        v.items = std::move(items);
+        return v;
+    }
+    bool isNumber() const { return kind == Kind::Integer || kind == Kind::Real; }
+    bool isTarget() const { return kind == Kind::Reference || kind == Kind::Application; }
+    double number() const { return kind == Kind::Integer ? static_cast<double>(integer) : real; }
+};
+
+// A failure of a run. Budget and stack failures are fatal: `try` does not catch them.
+struct Failure {
+    OSStatus number = kScriptError;
+    std::string message;
+    std::string applicationName;
+    std::size_t offset = 0;
+    std::size_t length = 0;
+    bool hasRange = false;
+    bool fatal = false;
+};
+
+[[noreturn]] void raise(OSStatus number, std::string message, std::string applicationName = {});
+
+// A real number as text: integral values keep one decimal (2.0), others their shortest form.
+std::string formatReal(double value);
+// A value as messages show it: texts quoted and cut, lists and records in braces.
+std::string describe(const Value& value, int depth = 0);
+// An object specifier as messages show it: name of document 1.
+std::string describeSpecifier(const AppleEventDescriptor& specifier, int depth = 0);
+
+// The elements of a text: characters (whole UTF-8 sequences), paragraphs (split at CR, LF and
+// CRLF) and words (runs of letters, digits, apostrophes and underscores).
+std::vector<std::string> characters(const std::string& text);
+std::vector<std::string> paragraphs(const std::string& text);
+std::vector<std::string> words(const std::string& text);
+
+}  // namespace platform::applescript
