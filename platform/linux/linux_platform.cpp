@@ -49,11 +49,6 @@ struct LinuxPlatform::Impl {
 
     explicit Impl(Options options) {
         workspace.setURLOpener([this](const URL& url) { return opener.openURL(url); });
-        events.setDesktopAnswerer(
-            [this](const std::string& bundleIdentifier, const AppleEventDescriptor& event,
-                   AppleEventDescriptor& reply, std::chrono::milliseconds timeout) {
-                return workspace.answerDesktopEvent(bundleIdentifier, event, reply, timeout);
-            });
         processManager.processOfSerialNumber = [this](const ProcessSerialNumber& psn) {
             return bus.processOfSerialNumber(psn);
         };
@@ -62,6 +57,11 @@ struct LinuxPlatform::Impl {
                 processManager.terminateProcess(1);
             };
         }
+        events.setDesktopAnswerer(
+            [this](const std::string& bundleIdentifier, const AppleEventDescriptor& event,
+                   AppleEventDescriptor& reply, std::chrono::milliseconds timeout) {
+                return workspace.answerDesktopEvent(bundleIdentifier, event, reply, timeout);
+            });
         bus.serviceReceiver = [this](const std::string& message, const std::string& userData,
                                      const Pasteboard& pasteboard) {
             // The declarations are read afresh, as after NSUpdateDynamicServices.

@@ -62,7 +62,8 @@ bool writeFileAtomically(const std::string& path, std::string_view contents, uns
     const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     std::string temporary = folder + "." + name + ".XXXXXX";
-    const int fd = ::mkstemp(temporary.data());
+    // Not inherited by a program the layer starts meanwhile.
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0) {
         return false;
     }
