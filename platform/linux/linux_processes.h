@@ -2,8 +2,8 @@
 #pragma once
 
 #include <functional>
-#include <optional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
