@@ -241,7 +241,8 @@ class DescriptorReader {
     }
 
     bool node(AppleEventDescriptor& out, int depth) {
-        if (depth > AppleEventDescriptor::kMaximumNestingDepth)
+        if (depth > AppleEventDescriptor::kMaximumNestingDepth ||
+            ++nodes_ > AppleEventDescriptor::kMaximumDescriptorCount)
             return false;
         std::uint8_t tag = 0;
         if (!u8(tag) || !u32(out.type_))
@@ -303,6 +304,7 @@ class DescriptorReader {
 
     std::span<const std::uint8_t> bytes_;
     std::size_t position_ = 0;
+    std::size_t nodes_ = 0;
 };
 
 namespace {

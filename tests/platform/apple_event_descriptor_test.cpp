@@ -308,6 +308,15 @@ TEST(DescriptorTransport, HostileCountsAndDepthAreRefused) {
     }
     EXPECT_FALSE(Descriptor::unflatten(nested));
 
+    // Each descriptor costs far more in memory than its nine bytes: their number is bounded.
+    Descriptor wide = Descriptor::listDescriptor();
+    for (std::size_t i = 1; i < Descriptor::kMaximumDescriptorCount; ++i) {
+        wide.insertDescriptor(Descriptor(), 0);
+    }
+    EXPECT_TRUE(Descriptor::unflatten(wide.flatten()));
+    wide.insertDescriptor(Descriptor(), 0);
+    EXPECT_FALSE(Descriptor::unflatten(wide.flatten()));
+
     // Two entries with one keyword cannot come from a record.
     Descriptor record = Descriptor::recordDescriptor();
     record.setDescriptor(Descriptor::descriptorWithInt32(1), keyNote);

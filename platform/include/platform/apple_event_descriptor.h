@@ -122,6 +122,10 @@ class AppleEventDescriptor {
     std::vector<std::uint8_t> flatten() const;
     static std::optional<AppleEventDescriptor> unflatten(std::span<const std::uint8_t> bytes);
     static constexpr int kMaximumNestingDepth = 64;
+    // A descriptor in memory takes some 150 bytes however little its flattening took, so reading
+    // bounds the number of descriptors too: past this many, the bytes do not read back. Scripts
+    // keep their lists well below it.
+    static constexpr std::size_t kMaximumDescriptorCount = 500'000;
 
     // A readable form for diagnostics and tools: 'utxt'("text"), 'long'(3), {'note':...}, [...].
     std::string description() const;
