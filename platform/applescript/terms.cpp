@@ -1,15 +1,11 @@
 #include "terms.h"
 
-#include <cctype>
+#include "platform/utf.h"
 
 namespace platform::applescript {
 
 std::string lowercased(std::string_view text) {
-    std::string result(text);
-    for (char& c : result) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    return result;
+    return utf::asciiLowercased(text);
 }
 
 const std::vector<Term>& terms() {

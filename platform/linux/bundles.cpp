@@ -20,6 +20,7 @@
 #include "linux_desktop_events.h"
 #include "linux_processes.h"
 #include "platform/linux_platform.h"
+#include "platform/utf.h"
 
 extern char** environ;
 
@@ -405,9 +406,7 @@ namespace {
 
 // Identifiers name an application whatever their case.
 bool equalIgnoringCase(const std::string& a, const std::string& b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](unsigned char x, unsigned char y) {
-        return std::tolower(x) == std::tolower(y);
-    });
+    return utf::equalsIgnoringASCIICase(a, b);
 }
 
 }  // namespace

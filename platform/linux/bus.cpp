@@ -11,6 +11,7 @@
 #include "linux_bus.h"
 #include "linux_support.h"
 #include "platform/apple_event_descriptor.h"
+#include "platform/utf.h"
 
 namespace platform::linux_platform {
 namespace {
@@ -743,11 +744,7 @@ std::optional<std::string> applicationForURLScheme(
             }
             for (const auto& declared : *schemes->arrayValue()) {
                 const std::string* text = declared.stringValue();
-                if (text != nullptr && text->size() == scheme.size() &&
-                    std::equal(text->begin(), text->end(), scheme.begin(), [](char a, char b) {
-                        return std::tolower(static_cast<unsigned char>(a)) ==
-                               std::tolower(static_cast<unsigned char>(b));
-                    })) {
+                if (text != nullptr && utf::equalsIgnoringASCIICase(*text, scheme)) {
                     return true;
                 }
             }
@@ -779,9 +776,7 @@ bool URLOpener::openURL(const URL& url) {
 }
 
 void URLOpener::deliver(const URL& url) {
-    std::string scheme = url.scheme();
-    std::transform(scheme.begin(), scheme.end(), scheme.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const std::string scheme = utf::asciiLowercased(url.scheme());
     std::optional<std::string> bundlePath;
     if (scheme != "http" && scheme != "https" && scheme != "file") {
         bundlePath = applicationForURLScheme(workspace_, scheme, [this](const std::string& id) {

@@ -12,14 +12,13 @@
 #include "linux_desktop_entries.h"
 #include "linux_login_items.h"
 #include "linux_processes.h"
+#include "platform/utf.h"
 
 namespace platform::linux_platform {
 namespace {
 
-std::string lowercase(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
+std::string lowercase(const std::string& text) {
+    return utf::asciiLowercased(text);
 }
 
 long long changeTime(const std::string& folder) {

@@ -4,6 +4,7 @@
 
 #include "linux_editor_titles.h"
 #include "linux_processes.h"
+#include "platform/utf.h"
 
 namespace platform::linux_platform {
 namespace {
@@ -197,8 +198,7 @@ std::optional<TitledFile> fileOfEditorTitle(const std::string& title,
     text << in.rdbuf();
     const RecentFile* best = nullptr;
     bool bestByEditor = false;
-    std::string lowerEditor = editorName;
-    std::transform(lowerEditor.begin(), lowerEditor.end(), lowerEditor.begin(), ::tolower);
+    const std::string lowerEditor = utf::asciiLowercased(editorName);
     const auto recent = parseRecentlyUsed(text.str());
     for (const auto& candidate : recent) {
         if (nameOf(candidate.path) != name ||
@@ -206,13 +206,11 @@ std::optional<TitledFile> fileOfEditorTitle(const std::string& title,
              !fitsShortenedFolder(folderOf(candidate.path), shortenedFolder))) {
             continue;
         }
-        const bool byEditor =
-            std::any_of(candidate.applications.begin(), candidate.applications.end(),
-                        [&](std::string application) {
-                            std::transform(application.begin(), application.end(),
-                                           application.begin(), ::tolower);
-                            return !lowerEditor.empty() && application == lowerEditor;
-                        });
+        const bool byEditor = std::any_of(
+            candidate.applications.begin(), candidate.applications.end(),
+            [&](const std::string& application) {
+                return !lowerEditor.empty() && utf::asciiLowercased(application) == lowerEditor;
+            });
         if (best == nullptr || (byEditor && !bestByEditor) ||
             (byEditor == bestByEditor && candidate.modified > best->modified)) {
             best = &candidate;
