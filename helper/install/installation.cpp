@@ -69,11 +69,11 @@ void PendraSandboxHelper::installToDesignatedFolderIfNecessary() {
 void PendraSandboxHelper::notifyPendraAboutInstalledHelper() {
     // The standard variant is handled completely before the development variant is looked at.
     for (const std::string& bundleIdentifier : supportedPendraBundleIdentifiers()) {
-        const std::optional<platform::RunningApplication> running =
-            platform::workspace().runningApplicationWithBundleIdentifier(bundleIdentifier);
-        if (running) {
+        const std::vector<platform::RunningApplication> running =
+            platform::workspace().runningApplicationsWithBundleIdentifier(bundleIdentifier);
+        if (!running.empty()) {
             if (ApplicationEnvironment::isOperatingSystemAtLeastMajorVersion(14)) {
-                platform::application().yieldActivationToApplication(*running);
+                platform::application().yieldActivationToApplication(running.front());
             }
             platform::distributedNotificationCenter().postNotificationName(
                 PendraMacSandboxHelperDidInstallNotification, std::nullopt);
