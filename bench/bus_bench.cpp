@@ -418,7 +418,7 @@ BENCHMARK(BM_CaptureCpu)
     ->Arg(0)
     ->Arg(1000)
     ->UseRealTime()
-    ->MinTime(10)
+    ->MinTime(20)
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace
