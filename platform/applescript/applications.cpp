@@ -55,17 +55,17 @@ std::optional<std::string> bundleIdentifierForApplicationNamed(const std::string
             }
         }
     }
+    // An application may be named by its identifier too.
+    if (workspace.runningApplicationWithBundleIdentifier(name) ||
+        workspace.absolutePathForAppBundleWithIdentifier(name)) {
+        return name;
+    }
     // Listing the running applications may walk every process of the machine: only when
     // nothing cheaper knows the name.
     for (const RunningApplication& running : workspace.runningApplications()) {
         if (running.bundleIdentifier && named(running.localizedName)) {
             return running.bundleIdentifier;
         }
-    }
-    // An application may be named by its identifier too.
-    if (workspace.runningApplicationWithBundleIdentifier(name) ||
-        workspace.absolutePathForAppBundleWithIdentifier(name)) {
-        return name;
     }
     return std::nullopt;
 }
