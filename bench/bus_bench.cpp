@@ -7,6 +7,9 @@
 //   BM_Capture/0, /1048576    invoke with a caller's note of that many bytes, until the answer
 //                             ('PNDR'/'sqep') has arrived; both include the helper's 0.1 s delay
 //                             before the capture, so the difference is what the note costs
+//   BM_CaptureCpu/0, /1000    captures with no note, with that many extra idle processes on
+//                             the machine: the helper's CPU per capture beside the CPU the
+//                             frontmost application spends answering the same capture
 // Each also counts the helper's own CPU time per request (from /proc, at the kernel's tick).
 #include <benchmark/benchmark.h>
 #include <signal.h>
@@ -126,8 +129,11 @@ class Session {
 
     bool ready() const { return ready_; }
     // CPU seconds the helper has used so far (user and system, at the kernel's tick).
-    double helperCpuSeconds() const {
-        std::ifstream stat("/proc/" + std::to_string(helperPid_) + "/stat");
+    double helperCpuSeconds() const { return cpuSeconds(helperPid_); }
+    // The same for the frontmost application.
+    double frontCpuSeconds() const { return cpuSeconds(samplePid_); }
+    static double cpuSeconds(pid_t pid) {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
         std::string line;
         std::getline(stat, line);
         std::istringstream fields(line.substr(line.rfind(')') + 2));
@@ -189,11 +195,12 @@ class Session {
             runTrivialService(answerBytes);
         }
         children_.push_back(trivial);
-        children_.push_back(
+        samplePid_ =
             spawn(root_ + "/Applications/Sample Document.app/Contents/MacOS/SampleDocument",
                   {"--name", "Report.txt", "--url", "file:///home/me/Report.txt", "--window-name",
                    "Report", "--run-seconds", "3600"},
-                  root_ + "/logs/sample.log"));
+                  root_ + "/logs/sample.log");
+        children_.push_back(samplePid_);
         helperPid_ = spawn(helper + "/Contents/MacOS/PendraMacSandboxHelper", {},
                            root_ + "/logs/helper.log");
         children_.push_back(helperPid_);
@@ -273,6 +280,7 @@ class Session {
     std::string root_;
     pid_t daemon_ = -1;
     pid_t helperPid_ = -1;
+    pid_t samplePid_ = -1;
     std::vector<pid_t> children_;
     LinuxApplication application_{[](int status) { std::exit(status); }};
     std::unique_ptr<SessionBus> bus_;
@@ -340,6 +348,77 @@ BENCHMARK(BM_Capture)
     ->Arg(1 << 20)
     ->UseRealTime()
     ->MinTime(3)
+    ->Unit(benchmark::kMillisecond);
+
+// Idle processes that stand for a busy machine: children that sleep until they are killed.
+class IdleProcesses {
+  public:
+    explicit IdleProcesses(std::int64_t count) {
+        for (std::int64_t index = 0; index < count; ++index) {
+            const pid_t pid = ::fork();
+            if (pid == 0) {
+                for (;;) {
+                    ::pause();
+                }
+            }
+            if (pid > 0) {
+                pids_.push_back(pid);
+            }
+        }
+    }
+    ~IdleProcesses() {
+        for (pid_t pid : pids_) {
+            ::kill(pid, SIGKILL);
+        }
+        for (pid_t pid : pids_) {
+            ::waitpid(pid, nullptr, 0);
+        }
+    }
+    std::size_t size() const { return pids_.size(); }
+
+  private:
+    std::vector<pid_t> pids_;
+};
+
+void BM_CaptureCpu(benchmark::State& state) {
+    Session& session = Session::shared();
+    if (!session.ready()) {
+        state.SkipWithError("no session");
+        return;
+    }
+    const IdleProcesses idle(state.range(0));
+    if (idle.size() != static_cast<std::size_t>(state.range(0))) {
+        state.SkipWithError("could not start the idle processes");
+        return;
+    }
+    AppleEventDescriptor invoke = helperEvent(kHelper, "pdiv");
+    invoke.setParamDescriptor(AppleEventDescriptor::descriptorWithString(kMainApplication),
+                              fourCharCode("pdrr"));
+    const double helperBefore = session.helperCpuSeconds();
+    const double frontBefore = session.frontCpuSeconds();
+    for (auto _ : state) {
+        const int before = session.answers;
+        AppleEventDescriptor reply;
+        if (session.events().AESendMessage(invoke, &reply, platform::kAEWaitReply, 60 * 5) !=
+                platform::noErr ||
+            !session.application().runUntil([&] { return session.answers > before; }, 10)) {
+            state.SkipWithError("no answer to the capture");
+            break;
+        }
+    }
+    const double captures = static_cast<double>(state.iterations());
+    const double helper = (session.helperCpuSeconds() - helperBefore) * 1e3 / captures;
+    const double front = (session.frontCpuSeconds() - frontBefore) * 1e3 / captures;
+    state.counters["helper_cpu_ms"] = helper;
+    state.counters["front_cpu_ms"] = front;
+    state.counters["helper_per_front"] = front > 0 ? helper / front : 0;
+}
+BENCHMARK(BM_CaptureCpu)
+    ->ArgName("extra_processes")
+    ->Arg(0)
+    ->Arg(1000)
+    ->UseRealTime()
+    ->MinTime(20)
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -29,9 +29,7 @@ std::optional<std::string> PendraSandboxHelper::preferredPendraBundleIdentifier(
         if (!pendraBundleExistsWithIdentifier(bundleIdentifier)) {
             continue;
         }
-        if (!platform::workspace()
-                 .runningApplicationsWithBundleIdentifier(bundleIdentifier)
-                 .empty()) {
+        if (platform::workspace().runningApplicationWithBundleIdentifier(bundleIdentifier)) {
             return bundleIdentifier;
         }
         if (!fallback) {

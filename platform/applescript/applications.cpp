@@ -48,11 +48,6 @@ std::optional<std::string> bundleIdentifierForApplicationNamed(const std::string
         front && front->bundleIdentifier && named(front->localizedName)) {
         return front->bundleIdentifier;
     }
-    for (const RunningApplication& running : workspace.runningApplications()) {
-        if (running.bundleIdentifier && named(running.localizedName)) {
-            return running.bundleIdentifier;
-        }
-    }
     for (const Installed& installed : installedApplications()) {
         for (const std::string& candidate : installed.names) {
             if (named(candidate)) {
@@ -61,18 +56,25 @@ std::optional<std::string> bundleIdentifierForApplicationNamed(const std::string
         }
     }
     // An application may be named by its identifier too.
-    if (!workspace.runningApplicationsWithBundleIdentifier(name).empty() ||
+    if (workspace.runningApplicationWithBundleIdentifier(name) ||
         workspace.absolutePathForAppBundleWithIdentifier(name)) {
         return name;
+    }
+    // Listing the running applications may walk every process of the machine: only when
+    // nothing cheaper knows the name.
+    for (const RunningApplication& running : workspace.runningApplications()) {
+        if (running.bundleIdentifier && named(running.localizedName)) {
+            return running.bundleIdentifier;
+        }
     }
     return std::nullopt;
 }
 
 std::string declaredBundleIdentifier(const std::string& identifier) {
     Workspace& workspace = platform::workspace();
-    if (const auto running = workspace.runningApplicationsWithBundleIdentifier(identifier);
-        !running.empty() && running.front().bundleIdentifier) {
-        return *running.front().bundleIdentifier;
+    if (const auto running = workspace.runningApplicationWithBundleIdentifier(identifier);
+        running && running->bundleIdentifier) {
+        return *running->bundleIdentifier;
     }
     const auto same = [&](const std::optional<std::string>& candidate) {
         return candidate && equalIgnoringCase(*candidate, identifier);
@@ -81,14 +83,14 @@ std::string declaredBundleIdentifier(const std::string& identifier) {
         front && same(front->bundleIdentifier)) {
         return *front->bundleIdentifier;
     }
-    for (const RunningApplication& running : workspace.runningApplications()) {
-        if (same(running.bundleIdentifier)) {
-            return *running.bundleIdentifier;
-        }
-    }
     for (const Installed& installed : installedApplications()) {
         if (same(installed.bundleIdentifier)) {
             return installed.bundleIdentifier;
+        }
+    }
+    for (const RunningApplication& running : workspace.runningApplications()) {
+        if (same(running.bundleIdentifier)) {
+            return *running.bundleIdentifier;
         }
     }
     return identifier;

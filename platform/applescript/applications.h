@@ -8,9 +8,9 @@
 namespace platform::applescript {
 
 // The bundle identifier of the application with this name: the frontmost application when its
-// name matches, then a running application, then an installed one (by its folder name,
-// CFBundleName or CFBundleDisplayName), ignoring case; an identifier names its application
-// too. Absent when no application has the name.
+// name matches, then an installed one (by its folder name, CFBundleName or CFBundleDisplayName),
+// ignoring case, then an identifier of a running or installed application, then the name of any
+// running application. Absent when no application has the name.
 std::optional<std::string> bundleIdentifierForApplicationNamed(const std::string& name);
 
 // Bundle identifiers name an application whatever their case, as the system's own lookups do;

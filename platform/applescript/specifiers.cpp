@@ -93,9 +93,9 @@ Value Interpreter::application(const Node& node) {
         target.bundleIdentifier = declaredBundleIdentifier(key);
         target.applicationName = key;
         const auto running =
-            platform::workspace().runningApplicationsWithBundleIdentifier(target.bundleIdentifier);
-        if (!running.empty() && running.front().localizedName) {
-            target.applicationName = *running.front().localizedName;
+            platform::workspace().runningApplicationWithBundleIdentifier(target.bundleIdentifier);
+        if (running && running->localizedName) {
+            target.applicationName = *running->localizedName;
         }
         return target;
     }

@@ -13,7 +13,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 
 #include "linux_bundles.h"
 #include "linux_desktop.h"
@@ -65,16 +67,73 @@ std::optional<std::string> stringValue(const std::optional<PropertyList>& value)
     return std::nullopt;
 }
 
+// Parsed Info.plists by path, each kept while its file is the same file with the same size and
+// modification time: requests look at the same few bundles again and again.
+class InfoDictionaryCache {
+  public:
+    std::shared_ptr<const PropertyList> infoAt(const std::string& path) {
+        struct stat status {};
+        if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+            return empty();
+        }
+        const Identity identity{status.st_dev, status.st_ino, status.st_size, status.st_mtim.tv_sec,
+                                status.st_mtim.tv_nsec};
+        {
+            std::lock_guard lock(mutex_);
+            if (auto found = entries_.find(path);
+                found != entries_.end() && found->second.identity == identity) {
+                return found->second.info;
+            }
+        }
+        auto info = PropertyList::readFromFile(path);
+        auto parsed = info && info->isDictionary()
+                          ? std::make_shared<const PropertyList>(std::move(*info))
+                          : empty();
+        std::lock_guard lock(mutex_);
+        // Bundles come and go over a long session; a bound keeps the copies from piling up.
+        if (entries_.size() >= kMaximumEntries && !entries_.contains(path)) {
+            entries_.clear();
+        }
+        entries_[path] = Entry{identity, parsed};
+        return parsed;
+    }
+
+  private:
+    struct Identity {
+        dev_t device;
+        ino_t inode;
+        off_t size;
+        time_t seconds;
+        long nanoseconds;
+        bool operator==(const Identity&) const = default;
+    };
+    struct Entry {
+        Identity identity;
+        std::shared_ptr<const PropertyList> info;
+    };
+    static constexpr std::size_t kMaximumEntries = 512;
+
+    static std::shared_ptr<const PropertyList> empty() {
+        static const auto none = std::make_shared<const PropertyList>();
+        return none;
+    }
+
+    std::mutex mutex_;
+    std::unordered_map<std::string, Entry> entries_;
+};
+
+InfoDictionaryCache& infoDictionaries() {
+    static InfoDictionaryCache cache;
+    return cache;
+}
+
 }  // namespace
 
 LinuxBundle::LinuxBundle(std::string path) : path_(std::move(path)) {
     while (path_.size() > 1 && path_.back() == '/') {
         path_.pop_back();
     }
-    if (auto info = PropertyList::readFromFile(path_ + "/Contents/Info.plist");
-        info && info->isDictionary()) {
-        info_ = std::move(*info);
-    }
+    info_ = infoDictionaries().infoAt(path_ + "/Contents/Info.plist");
 }
 
 std::optional<std::string> LinuxBundle::bundleIdentifier() const {
@@ -82,7 +141,7 @@ std::optional<std::string> LinuxBundle::bundleIdentifier() const {
 }
 
 std::optional<PropertyList> LinuxBundle::objectForInfoDictionaryKey(const std::string& key) const {
-    if (const PropertyList* value = info_.objectForKey(key)) {
+    if (const PropertyList* value = info_->objectForKey(key)) {
         return *value;
     }
     return std::nullopt;
@@ -449,6 +508,27 @@ std::vector<RunningApplication> LinuxWorkspace::runningApplicationsWithBundleIde
         }
     }
     return matching;
+}
+
+std::optional<RunningApplication> LinuxWorkspace::runningApplicationWithBundleIdentifier(
+    const std::string& bundleIdentifier) {
+    if (!nameOwner_) {
+        return Workspace::runningApplicationWithBundleIdentifier(bundleIdentifier);
+    }
+    // An application owns the bus name of its identifier: that one process is read, whatever
+    // else runs on the machine.
+    if (const auto pid = nameOwner_(bundleIdentifier); pid && processIsAlive(*pid)) {
+        if (auto application = applicationOfProcess(*pid);
+            application && application->bundleIdentifier == bundleIdentifier) {
+            return application;
+        }
+    }
+    // The calling process counts before it owns its name.
+    if (auto current = applicationOfProcess(::getpid());
+        current && current->bundleIdentifier == bundleIdentifier) {
+        return current;
+    }
+    return std::nullopt;
 }
 
 std::optional<RunningApplication> LinuxWorkspace::runningApplicationWithProcessIdentifier(

@@ -277,12 +277,15 @@ std::optional<pid_t> SessionBus::processOfSerialNumber(const ProcessSerialNumber
         }
         return static_cast<pid_t>(psn.lowLongOfPSN);
     }
+    return processOwningName(":" + std::to_string(psn.highLongOfPSN & ~kConnectionMark) + "." +
+                             std::to_string(psn.lowLongOfPSN));
+}
+
+std::optional<pid_t> SessionBus::processOwningName(const std::string& name) {
     sd_bus* bus = connection();
-    if (bus == nullptr) {
+    if (bus == nullptr || name.empty()) {
         return std::nullopt;
     }
-    const std::string name = ":" + std::to_string(psn.highLongOfPSN & ~kConnectionMark) + "." +
-                             std::to_string(psn.lowLongOfPSN);
     BusError error;
     BusMessage reply;
     std::uint32_t pid = 0;
@@ -808,7 +811,7 @@ void URLOpener::deliver(const URL& url) {
         events_.AESendMessage(event, nullptr, kAENoReply, 0);
         return;
     }
-    if (workspace_.runningApplicationsWithBundleIdentifier(*bundleIdentifier).empty()) {
+    if (!workspace_.runningApplicationWithBundleIdentifier(*bundleIdentifier)) {
         Error error;
         if (!workspace_.launchApplicationAtURL(URL::fileURLWithPath(*bundlePath),
                                                NSWorkspaceLaunchDefault, {}, &error)) {

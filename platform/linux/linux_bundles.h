@@ -17,7 +17,8 @@ namespace platform::linux_platform {
 
 class LinuxBundle final : public Bundle {
   public:
-    // A bundle at a folder; its Info.plist is read once, now (a missing one leaves it empty).
+    // A bundle at a folder; its Info.plist is read now (a missing one leaves it empty), or
+    // taken from the parsed copies while its file is unchanged.
     explicit LinuxBundle(std::string path);
 
     std::string bundlePath() const override { return path_; }
@@ -36,7 +37,7 @@ class LinuxBundle final : public Bundle {
 
   private:
     std::string path_;
-    PropertyList info_;
+    std::shared_ptr<const PropertyList> info_;
 };
 
 // The bundle folder of an executable at ".../X/Contents/MacOS/<name>"; absent otherwise.
@@ -79,6 +80,10 @@ class LinuxWorkspace : public Workspace {
     std::optional<RunningApplication> frontmostApplication() override;
     std::vector<RunningApplication> runningApplicationsWithBundleIdentifier(
         const std::string& bundleIdentifier) override;
+    // The owner of the identifier's bus name, read from that one process, once a resolver is
+    // set; until then the processes are listed.
+    std::optional<RunningApplication> runningApplicationWithBundleIdentifier(
+        const std::string& bundleIdentifier) override;
     std::optional<RunningApplication> runningApplicationWithProcessIdentifier(pid_t pid) override;
     // Every running application in a bundle, by process id.
     std::vector<RunningApplication> runningApplications() override;
@@ -105,10 +110,16 @@ class LinuxWorkspace : public Workspace {
     // Hands URLs that no bundle declares to the bus-aware part of the layer; until one is set
     // (and for web and file URLs) xdg-open gets them.
     void setURLOpener(std::function<bool(const URL&)> opener) { urlOpener_ = std::move(opener); }
+    // How the bus-aware part of the layer tells which process owns the bus name of a bundle
+    // identifier (absent: none).
+    void setNameOwnerResolver(std::function<std::optional<pid_t>(const std::string&)> resolver) {
+        nameOwner_ = std::move(resolver);
+    }
 
   private:
     std::function<void()> quitCurrentApplication_;
     std::function<bool(const URL&)> urlOpener_;
+    std::function<std::optional<pid_t>(const std::string&)> nameOwner_;
     std::unique_ptr<DesktopSession> desktop_;
 };
 

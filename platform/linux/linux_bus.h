@@ -86,6 +86,9 @@ class SessionBus {
     // The process id that a serial number stands for: {0, pid} holds it; a connection's address
     // asks the bus daemon (GetConnectionUnixProcessID) now. Absent when it cannot be told.
     std::optional<pid_t> processOfSerialNumber(const ProcessSerialNumber& psn);
+    // The process that owns a name (well-known or unique) now, asked of the bus daemon; absent
+    // when nobody owns it or there is no bus.
+    std::optional<pid_t> processOwningName(const std::string& name);
 
     // Called when this process can no longer be reached: the connection to the bus was lost, or
     // the bus is there but another process owns the name (then from the loop, so that a

@@ -49,6 +49,9 @@ struct LinuxPlatform::Impl {
 
     explicit Impl(Options options) {
         workspace.setURLOpener([this](const URL& url) { return opener.openURL(url); });
+        workspace.setNameOwnerResolver([this](const std::string& bundleIdentifier) {
+            return bus.processOwningName(busNameForBundleIdentifier(bundleIdentifier));
+        });
         processManager.processOfSerialNumber = [this](const ProcessSerialNumber& psn) {
             return bus.processOfSerialNumber(psn);
         };

@@ -584,6 +584,15 @@ TEST_F(BusTest, OpeningAURLLaunchesTheApplicationOfItsSchemeAndDeliversGetURL) {
     ASSERT_TRUE(delivered);
     EXPECT_EQ(readFile(folder / "urls"), first.absoluteString() + " " + me + "\n");
     ASSERT_EQ(running.size(), 1u);
+    // Found from the owner of its bus name as from the list of processes; the name of a bundle
+    // nobody runs is owned by nobody.
+    workspace.setNameOwnerResolver([&](const std::string& bundleIdentifier) {
+        return bus.processOwningName(
+            platform::linux_platform::busNameForBundleIdentifier(bundleIdentifier));
+    });
+    EXPECT_EQ(workspace.runningApplicationWithBundleIdentifier("com.example.urlreceiver"),
+              running.front());
+    EXPECT_FALSE(workspace.runningApplicationWithBundleIdentifier("com.example.nobody"));
 
     // A second URL goes to the running copy.
     const auto second = *platform::URL::URLWithString("PENDRATEST://again");

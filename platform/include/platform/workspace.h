@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/error.h"
@@ -46,6 +47,17 @@ class Workspace {
     // The running applications with a bundle identifier, the calling process included.
     virtual std::vector<RunningApplication> runningApplicationsWithBundleIdentifier(
         const std::string& bundleIdentifier) = 0;
+    // The running application that events for a bundle identifier reach, found without
+    // listing the machine's processes where the platform can tell it otherwise; absent when
+    // none runs. Counting copies needs runningApplicationsWithBundleIdentifier.
+    virtual std::optional<RunningApplication> runningApplicationWithBundleIdentifier(
+        const std::string& bundleIdentifier) {
+        auto running = runningApplicationsWithBundleIdentifier(bundleIdentifier);
+        if (running.empty()) {
+            return std::nullopt;
+        }
+        return std::move(running.front());
+    }
     virtual std::optional<RunningApplication> runningApplicationWithProcessIdentifier(
         pid_t pid) = 0;
     // Every running application that lies in a bundle.
