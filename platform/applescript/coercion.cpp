@@ -11,7 +11,58 @@ namespace {
 
 constexpr FourCharCode kNumberType = fourCharCode("nmbr");
 
+// What joins the items of a list made into text: the running script's first text item
+// delimiter, nothing outside a run.
+thread_local const std::string* joiner = nullptr;
+
 }  // namespace
+
+JoinerScope::JoinerScope(const std::string* between) : saved_(joiner) {
+    joiner = between;
+}
+
+JoinerScope::~JoinerScope() {
+    joiner = saved_;
+}
+
+std::vector<std::string> textItems(const std::string& text,
+                                   const std::vector<std::string>& delimiters) {
+    std::vector<std::string> lowered;
+    for (const std::string& delimiter : delimiters) {
+        if (!delimiter.empty()) {
+            lowered.push_back(lowercased(delimiter));
+        }
+    }
+    if (lowered.empty()) {
+        return characters(text);
+    }
+    std::vector<std::string> items;
+    if (text.empty()) {
+        return items;
+    }
+    // Case is ignored as in comparisons; lower-casing keeps byte offsets, so the pieces are
+    // cut from the original text.
+    const std::string haystack = lowercased(text);
+    std::size_t start = 0;
+    while (true) {
+        std::size_t found = std::string::npos;
+        std::size_t length = 0;
+        for (const std::string& delimiter : lowered) {
+            const std::size_t at = haystack.find(delimiter, start);
+            if (at < found) {
+                found = at;
+                length = delimiter.size();
+            }
+        }
+        checkListLength(items.size() + 1);
+        if (found == std::string::npos) {
+            items.push_back(text.substr(start));
+            return items;
+        }
+        items.push_back(text.substr(start, found - start));
+        start = found + length;
+    }
+}
 
 void cannotMake(const Value& value, const char* type) {
     raise(kCannotCoerce, "Can’t make " + describe(value) + " into type " + type + ".");
@@ -29,11 +80,19 @@ std::string asText(const Value& value) {
             return value.boolean ? "true" : "false";
         case Value::Kind::Type:
             return termName(value.code);
+        case Value::Kind::File:
+            return value.text;
         case Value::Kind::List: {
             std::string text;
-            for (const Value& item : value.items) {
-                const std::string part = asText(item);
-                checkTextLength(text.size() + part.size());
+            const std::string none;
+            const std::string& between = joiner != nullptr ? *joiner : none;
+            for (std::size_t i = 0; i < value.items.size(); ++i) {
+                const std::string part = asText(value.items[i]);
+                const std::size_t gap = i > 0 ? between.size() : 0;
+                checkTextLength(text.size() + gap + part.size());
+                if (gap > 0) {
+                    text += between;
+                }
                 text += part;
             }
             return text;
@@ -170,6 +229,8 @@ bool equal(const Value& a, const Value& b) {
             return a.boolean == b.boolean;
         case Value::Kind::Type:
             return a.code == b.code;
+        case Value::Kind::File:
+            return a.text == b.text;
         case Value::Kind::Application:
             return a.bundleIdentifier == b.bundleIdentifier;
         case Value::Kind::Reference:

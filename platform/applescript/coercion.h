@@ -12,6 +12,24 @@ namespace platform::applescript {
 
 [[noreturn]] void cannotMake(const Value& value, const char* type);
 
+// While it lives, lists made into text on this thread get `between` (kept alive by the caller)
+// between their items: the running script's first text item delimiter.
+class JoinerScope {
+  public:
+    explicit JoinerScope(const std::string* between);
+    ~JoinerScope();
+    JoinerScope(const JoinerScope&) = delete;
+    JoinerScope& operator=(const JoinerScope&) = delete;
+
+  private:
+    const std::string* saved_;
+};
+
+// The text items of `text`: the pieces between any of the delimiters, ignoring case; its
+// characters when every delimiter is empty, and none for empty text.
+std::vector<std::string> textItems(const std::string& text,
+                                   const std::vector<std::string>& delimiters);
+
 std::string asText(const Value& value);
 // An integer or a real; text is read as a number when all of it is one.
 Value asNumber(const Value& value);

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/url.h"
 #include "terms.h"
 
 namespace platform::applescript {
@@ -11,6 +12,7 @@ namespace {
 
 // The value a script has when it has none.
 constexpr FourCharCode kMissingValue = fourCharCode("msng");
+constexpr DescType kFileURLType = fourCharCode("furl");
 
 }  // namespace
 
@@ -109,6 +111,9 @@ AppleEventDescriptor toDescriptor(const Value& value) {
         case Value::Kind::Application:
             return AppleEventDescriptor::descriptorWithApplicationBundleIdentifier(
                 value.bundleIdentifier);
+        case Value::Kind::File:
+            return AppleEventDescriptor::descriptorWithDescriptorType(
+                kFileURLType, URL::fileURLWithPath(value.text).absoluteString());
         case Value::Kind::List: {
             AppleEventDescriptor list = AppleEventDescriptor::listDescriptor();
             for (const Value& item : value.items) {

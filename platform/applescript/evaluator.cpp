@@ -6,6 +6,8 @@
 #include <utility>
 
 #include "coercion.h"
+#include "platform/paths.h"
+#include "platform/platform.h"
 #include "terms.h"
 
 namespace platform::applescript {
@@ -104,6 +106,7 @@ void Interpreter::locate(Failure& failure, const Node& node) {
 }
 
 Value Interpreter::run(bool* hasResult) {
+    const JoinerScope joining(&joiner_);
     frames_.emplace_back();
     const Flow flow = execute(program_.run);
     Frame frame = std::move(frames_.back());
@@ -123,6 +126,7 @@ Value Interpreter::call(const std::string& name, std::vector<Value> arguments, b
         raise(errAEEventNotHandled, "«script» doesn’t understand the “" + name + "” message.");
     }
     const Handler& handler = found->second;
+    const JoinerScope joining(&joiner_);
     if (arguments.size() != handler.parameters.size()) {
         raise(kWrongNumberOfParameters,
               "«script» doesn’t match the parameters of “" + name + "”: it takes " +
@@ -239,6 +243,12 @@ Interpreter::Flow Interpreter::executeUnlocated(const Node& node) {
         case NodeKind::Evaluate:
             setResult(evaluate(*node.children[0]));
             return Flow::Normal;
+        case NodeKind::SetDelimiters: {
+            Value value = evaluate(*node.children[0]);
+            setDelimiters(value);
+            setResult(std::move(value));
+            return Flow::Normal;
+        }
         case NodeKind::Return:
             if (node.children.empty()) {
                 returned_.reset();
@@ -436,6 +446,31 @@ Value Interpreter::evaluate(const Node& node) {
             }
         case NodeKind::Application:
             return application(node);
+        case NodeKind::Offset: {
+            // The 1-based character offset of the first match, ignoring case; 0 when absent.
+            const std::string needle = lowercased(asText(evaluate(*node.children[0])));
+            const std::string text = asText(evaluate(*node.children[1]));
+            const std::size_t found = lowercased(text).find(needle);
+            if (found == std::string::npos) {
+                return Value::ofInteger(0);
+            }
+            return Value::ofInteger(
+                static_cast<std::int64_t>(characterCount(text.substr(0, found))) + 1);
+        }
+        case NodeKind::Delimiters: {
+            std::vector<Value> items;
+            for (const std::string& delimiter : delimiters_) {
+                items.push_back(Value::ofText(delimiter));
+            }
+            return Value::ofList(std::move(items));
+        }
+        case NodeKind::HomeFolder: {
+            std::string home = platform::paths().NSHomeDirectory();
+            if (home.empty() || home.back() != '/') {
+                home += '/';
+            }
+            return Value::ofFile(std::move(home));
+        }
         case NodeKind::Get: {
             Value value = evaluate(*node.children[0]);
             return value.kind == Value::Kind::Reference ? getData(value) : value;
@@ -452,6 +487,16 @@ Value Interpreter::evaluate(const Node& node) {
         default:
             raise(kScriptError, "Not an expression.");
     }
+}
+
+// Text or a list of texts; a list joins with its first item when made into text.
+void Interpreter::setDelimiters(const Value& value) {
+    std::vector<std::string> delimiters;
+    for (const Value& item : asList(value)) {
+        delimiters.push_back(asText(item));
+    }
+    delimiters_ = std::move(delimiters);
+    joiner_ = delimiters_.empty() ? std::string() : delimiters_.front();
 }
 
 Value Interpreter::evaluateBinary(const Node& node) {

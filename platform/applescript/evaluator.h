@@ -72,6 +72,7 @@ class Interpreter {
     Flow executeUnlocated(const Node& node);
     Value evaluate(const Node& node);
     Value evaluateBinary(const Node& node);
+    void setDelimiters(const Value& value);
 
     // Applications and specifiers (specifiers.cpp).
     Value application(const Node& node);
@@ -88,6 +89,9 @@ class Interpreter {
     std::vector<Value> targets_;
     std::optional<Value> returned_;
     long timeoutTicks_ = kDefaultTimeoutTicks;
+    // AppleScript's text item delimiters: a global of the run, {""} until a script sets them.
+    std::vector<std::string> delimiters_{""};
+    std::string joiner_;  // the first delimiter, which joins lists made into text
 };
 
 }  // namespace platform::applescript

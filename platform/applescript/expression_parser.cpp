@@ -308,6 +308,33 @@ NodePointer Parser::parsePrimary() {
         finish(*result);
         return result;
     }
+    if (word == "offset" && isWord("of", 1)) {
+        // offset of needle in theText
+        advance();
+        advance();
+        NodePointer result = node(NodeKind::Offset, start);
+        result->children.push_back(parseUnary());
+        expectWord("in");
+        result->children.push_back(parseUnary());
+        finish(*result);
+        return result;
+    }
+    if (word == "applescript's") {
+        advance();
+        expectDelimiters();
+        NodePointer result = node(NodeKind::Delimiters, start);
+        finish(*result);
+        return result;
+    }
+    if (word == "path" && isWord("to", 1)) {
+        advance();
+        advance();
+        expectWord("home");
+        expectWord("folder");
+        NodePointer result = node(NodeKind::HomeFolder, start);
+        finish(*result);
+        return result;
+    }
     if (word == "my" && peek().kind == TokenKind::Word) {
         advance();
         return parseNamed();
@@ -355,30 +382,56 @@ NodePointer Parser::parseTerm(const TermMatch& match) {
     result->text = match.term->words;
     if (!match.term->isClass) {
         result->selector = Selector::Property;
-    } else if (match.plural && !(at(TokenKind::Number) || isSymbol("-") || isSymbol("("))) {
+    } else if (match.plural && !(at(TokenKind::Number) || isSymbol("-") || isSymbol("(") ||
+                                 ((at(TokenKind::Word) || at(TokenKind::Barred)) &&
+                                  (isWord("thru", 1) || isWord("through", 1))))) {
         result->selector = Selector::Every;
     } else if (match.plural) {
-        // characters 1 thru 2, items 2 thru -1
+        // characters 1 thru 2, items 2 thru -1, characters i thru j
         result->selector = Selector::Range;
-        result->children.push_back(parseUnary());
+        result->children.push_back(parseKey());
         if (!acceptWord("thru") && !acceptWord("through")) {
             unexpected("“thru”");
         }
-        result->children.push_back(parseUnary());
+        result->children.push_back(parseKey());
     } else {
         // A class names one element by a key: document 1, disk item thePath, text 2 thru -1.
         if (at(TokenKind::Newline) || at(TokenKind::End) || isWord("of") || isWord("in")) {
             unexpected("a key after “" + result->text + "”");
         }
         result->selector = Selector::Element;
-        result->children.push_back(parseUnary());
+        result->children.push_back(parseKey());
         if (acceptWord("thru") || acceptWord("through")) {
             result->selector = Selector::Range;
-            result->children.push_back(parseUnary());
+            result->children.push_back(parseKey());
         }
     }
     parseContainer(*result);
     return result;
+}
+
+// The key of an element: a variable named before `of` is the key itself, so `character i of
+// theText` takes character i of theText, not a character of the field i of theText.
+// key = name | unary
+NodePointer Parser::parseKey() {
+    const bool bareName =
+        at(TokenKind::Barred) ||
+        (at(TokenKind::Word) && !isReserved(current().text) && matchTerm().term == nullptr);
+    if (bareName && (isWord("of", 1) || isWord("in", 1))) {
+        const Token& start = current();
+        NodePointer result = node(NodeKind::Variable, start);
+        result->text = lowercased(identifier("a key"));
+        finish(*result);
+        return result;
+    }
+    return parseUnary();
+}
+
+// text item delimiters, after AppleScript's
+void Parser::expectDelimiters() {
+    expectWord("text");
+    expectWord("item");
+    expectWord("delimiters");
 }
 
 // A variable, a handler call, or a record field read with `of`.

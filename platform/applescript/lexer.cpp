@@ -115,6 +115,17 @@ class Lexer {
             }
             token.kind = TokenKind::Word;
             token.text = lowercased(source_.substr(token.offset, position_ - token.offset));
+            // A possessive (AppleScript's, with a straight or a curly apostrophe) is one word.
+            for (const std::string_view apostrophe : {"'s", "\xE2\x80\x99s"}) {
+                const std::size_t end = position_ + apostrophe.size();
+                if (source_.substr(position_, apostrophe.size()) == apostrophe &&
+                    (end >= source_.size() ||
+                     !isWordPart(static_cast<unsigned char>(source_[end])))) {
+                    position_ = end;
+                    token.text += "'s";
+                    break;
+                }
+            }
         } else if (std::isdigit(c) != 0 ||
                    (c == '.' && position_ + 1 < source_.size() &&
                     std::isdigit(static_cast<unsigned char>(source_[position_ + 1])) != 0)) {

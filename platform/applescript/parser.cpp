@@ -6,6 +6,7 @@
 //   handler        = ( "on" | "to" ) name [ "(" [ name { "," name } ] ")" ] block "end" [ name ]
 //   block          = NL { statement NL }      -- up to the word that ends it
 //   statement      = "set" name "to" expression
+//                  | "set" "AppleScript's" delimiters "to" expression
 //                  | "return" [ expression ]
 //                  | "error" [ expression ] [ "number" expression ]
 //                  | "try" block [ "on" "error" [ name ] [ "number" name ] block ] "end" [ "try" ]
@@ -44,14 +45,19 @@
 //                  | "missing" "value" | "linefeed" | "tab" | "space" | "quote"
 //                  | "application" [ "id" ] primary
 //                  | "get" expression
+//                  | "offset" "of" unary "in" unary
+//                  | "AppleScript's" delimiters
+//                  | "path" "to" "home" "folder"
 //                  | "my" named
 //                  | ( "count" [ "of" ] | "number" "of" ) primary
 //                  | ( "first" | "front" | "last" | "back" | "every" ) class container
 //                  | term
 //                  | named
 //   term           = property container
-//                  | plural [ unary ( "thru" | "through" ) unary ] container
-//                  | class unary [ ( "thru" | "through" ) unary ] container
+//                  | plural [ key ( "thru" | "through" ) key ] container
+//                  | class key [ ( "thru" | "through" ) key ] container
+//   key            = name | unary      -- a name before "of" is the key, not a field's name
+//   delimiters     = "text" "item" "delimiters"
 //   container      = [ ( "of" | "in" ) primary ]
 //   named          = name "(" [ expression { "," expression } ] ")"
 //                  | name "of" primary
@@ -297,7 +303,14 @@ NodePointer Parser::parseStatement() {
     Nesting nesting(*this);
     const Token& start = current();
     NodePointer result;
-    if (isWord("set")) {
+    if (isWord("set") && isWord("applescript's", 1)) {
+        advance();
+        advance();
+        result = node(NodeKind::SetDelimiters, start);
+        expectDelimiters();
+        expectWord("to");
+        result->children.push_back(parseExpression());
+    } else if (isWord("set")) {
         advance();
         result = node(NodeKind::Set, start);
         result->text = lowercased(identifier("a variable name"));

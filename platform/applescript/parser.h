@@ -104,6 +104,8 @@ class Parser {
     NodePointer parseTerm(const TermMatch& match);
     NodePointer parseNamed();
     NodePointer parseNumber();
+    NodePointer parseKey();
+    void expectDelimiters();
     NodePointer parseListOrRecord();
 
     std::vector<Token> tokens_;

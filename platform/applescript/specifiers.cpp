@@ -28,6 +28,7 @@ constexpr FourCharCode kWordClass = fourCharCode("cwor");
 constexpr FourCharCode kCharacterClass = fourCharCode("cha ");
 constexpr FourCharCode kItemClass = fourCharCode("cobj");
 constexpr FourCharCode kTextClass = fourCharCode("ctxt");
+constexpr FourCharCode kTextItemClass = fourCharCode("citm");
 constexpr DescType kAbsoluteOrdinal = fourCharCode("abso");
 constexpr FourCharCode kEveryOrdinal = fourCharCode("all ");
 
@@ -200,7 +201,8 @@ Value Interpreter::local(const Node& node, const Value& container) {
         if (node.code == kLengthProperty && container.kind != Value::Kind::Record) {
             return Value::ofInteger(count(container));
         }
-        if (node.code == kPosixPathProperty && container.kind == Value::Kind::Text) {
+        if (node.code == kPosixPathProperty &&
+            (container.kind == Value::Kind::Text || container.kind == Value::Kind::File)) {
             return Value::ofText(posixPath(container.text));
         }
         if (container.kind == Value::Kind::Record) {
@@ -229,6 +231,8 @@ Value Interpreter::local(const Node& node, const Value& container) {
             pieces = words(container.text);
         } else if (cls == kCharacterClass || cls == kItemClass || cls == kTextClass) {
             pieces = characters(container.text);
+        } else if (cls == kTextItemClass) {
+            pieces = textItems(container.text, delimiters_);
         } else {
             raise(errAENoSuchObject, "Can’t get " + what() + ".");
         }
@@ -268,8 +272,12 @@ Value Interpreter::local(const Node& node, const Value& container) {
             std::vector<Value> slice(parts.begin() + static_cast<std::ptrdiff_t>(first),
                                      parts.begin() + static_cast<std::ptrdiff_t>(last) + 1);
             if (text && node.code == kTextClass) {
-                // text a thru b is one text, the others a list.
-                return Value::ofText(asText(Value::ofList(std::move(slice))));
+                // text a thru b is one text, its characters joined whatever the delimiters.
+                std::string joined;
+                for (const Value& piece : slice) {
+                    joined += piece.text;
+                }
+                return Value::ofText(std::move(joined));
             }
             return Value::ofList(std::move(slice));
         }

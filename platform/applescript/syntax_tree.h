@@ -33,8 +33,12 @@ enum class NodeKind : std::uint8_t {
     Application,  // children: [name, or identifier when flag (`application id`)]
     Specifier,    // selector, code, text; children: the keys (see Selector); container
     Get,          // children: [expression], whose reference is got on its own
+    Offset,       // children: [needle, text]: `offset of needle in text`
+    Delimiters,   // `AppleScript's text item delimiters`; nothing else
+    HomeFolder,   // `path to home folder`; nothing else
     // --- Statements ---
     Set,            // text: the lower-case variable name; children: [value]
+    SetDelimiters,  // children: [value], the new text item delimiters
     Return,         // children: [] or [value]
     Error,          // children: [message or null, number or null]
     Try,            // body; flag: has `on error`; names: [message variable, number variable]

@@ -45,6 +45,7 @@ const std::vector<Term>& terms() {
         {"word", "words", fourCharCode("cwor"), true},
         {"character", "characters", fourCharCode("cha "), true},
         {"text", nullptr, fourCharCode("ctxt"), true},
+        {"text item", "text items", fourCharCode("citm"), true},
         {"workspace document", "workspace documents", fourCharCode("wrkd"), true},
         {"disk item", "disk items", fourCharCode("ditm"), true},
         {"folder", "folders", fourCharCode("cfol"), true},

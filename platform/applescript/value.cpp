@@ -81,6 +81,8 @@ std::string describe(const Value& value, int depth) {
             return asText(value);
         case Value::Kind::Application:
             return "application \"" + value.applicationName + "\"";
+        case Value::Kind::File:
+            return "file \"" + value.text + "\"";
         case Value::Kind::Reference:
             return describeSpecifier(*value.specifier) + " of application \"" +
                    value.applicationName + "\"";

@@ -33,7 +33,8 @@ struct Value {
         Record,
         Reference,
         Application,
-        Type
+        Type,
+        File  // text: the POSIX path, a folder's with a trailing "/"
     };
     Kind kind = Kind::Missing;
     std::string text;
@@ -69,6 +70,12 @@ struct Value {
         return v;
     }
     static Value ofList(std::vector<Value> items);
+    static Value ofFile(std::string path) {
+        Value v;
+        v.kind = Kind::File;
+        v.text = std::move(path);
+        return v;
+    }
     bool isNumber() const { return kind == Kind::Integer || kind == Kind::Real; }
     bool isTarget() const { return kind == Kind::Reference || kind == Kind::Application; }
     double number() const { return kind == Kind::Integer ? static_cast<double>(integer) : real; }

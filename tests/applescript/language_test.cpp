@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "parser.h"
 #include "script_test_support.h"
@@ -340,6 +341,43 @@ TEST_F(ScriptLanguageTest, ValuesGrowingPastTheirBoundsEndTheRunNotTheProcess) {
         EXPECT_EQ(run.errorNumber(), platform::applescript::kOutOfMemory);
         EXPECT_THAT(run.errorText(NSAppleScriptErrorMessage), ::testing::StartsWith("A "));
     }
+}
+
+// Searching and splitting text, the text item delimiters and the home folder; each row is a
+// script and its result.
+TEST_F(ScriptLanguageTest, TextSearchSplitAndHomeFolder) {
+    const std::string reverse =
+        "on f(theText)\nset out to \"\"\nrepeat with i from 1 to count of theText\n"
+        "set c to character i of theText\nset out to c & out\nend repeat\nreturn out\nend f\n";
+    const std::pair<std::string, std::string> rows[] = {
+        {"return offset of \"LO\" in \"Hello\"", "'long'(4)"},
+        {"return offset of \"b\" in \"äb\"", "'long'(2)"},
+        {"return offset of \"z\" in \"Hello\"", "'long'(0)"},
+        {"return AppleScript's text item delimiters", "['utxt'(\"\")]"},
+        {"return text items of \"ab\"", "['utxt'(\"a\"), 'utxt'(\"b\")]"},
+        {"set AppleScript's text item delimiters to \", \"\nreturn text items of \"a, b,, c\"",
+         "['utxt'(\"a\"), 'utxt'(\"b,\"), 'utxt'(\"c\")]"},
+        {"set AppleScript's text item delimiters to {\"/\", \"X\"}\n"
+         "return {text item 3 of \"a/bxc\", {1, 2} as text, AppleScript's text item delimiters}",
+         "['utxt'(\"c\"), 'utxt'(\"1/2\"), ['utxt'(\"/\"), 'utxt'(\"X\")]]"},
+        {"set AppleScript’s text item delimiters to \"-\"\n"
+         "return (text 1 thru 2 of \"abc\") & ({\"a\", \"b\"} as text)",
+         "'utxt'(\"aba-b\")"},
+        {"on j(l)\nreturn \"\" & l\nend j\nset AppleScript's text item delimiters to \"+\"\n"
+         "return j({1, 2})",
+         "'utxt'(\"1+2\")"},
+        {"return text items of \"\"", "[]"},
+        {"return POSIX path of (path to home folder)", "'utxt'(\"/home/user/\")"},
+        {"return text 1 thru 5 of \"Hello, world\"", "'utxt'(\"Hello\")"},
+        {"return characters 2 thru -1 of \"abc\"", "['utxt'(\"b\"), 'utxt'(\"c\")]"},
+        {"set i to 2\nset j to -1\nreturn characters i thru j of \"abcd\"",
+         "['utxt'(\"b\"), 'utxt'(\"c\"), 'utxt'(\"d\")]"},
+        {reverse + "return f(\"abc\")", "'utxt'(\"cba\")"},
+    };
+    for (const auto& [source, expected] : rows) {
+        EXPECT_EQ(evaluate(source), expected) << source;
+    }
+    EXPECT_THAT(evaluate("return text item 2 of \"a\""), ::testing::StartsWith("error -1728"));
 }
 
 TEST_F(ScriptLanguageTest, ParserKnowsMultiWordTerms) {
