@@ -8,10 +8,7 @@ cd "$(dirname "$0")/.."
 seconds="${1:-60}"
 shift || true
 
-command -v clang++ >/dev/null || {
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq && apt-get install -y -qq clang >/dev/null
-}
+scripts/install-missing.sh clang libclang-rt-14-dev
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 

@@ -147,6 +147,33 @@ bool copyFileContents(int from, int to) {
     }
 }
 
+// Calls `visit` with the name of each item of a folder but "." and "..", until it answers an
+// error; a folder that cannot be read is an error about its path.
+template <typename Visit>
+std::optional<Error> forEachEntryOfFolder(const std::string& path, Visit visit) {
+    DIR* directory = ::opendir(path.c_str());
+    if (directory == nullptr) {
+        return Error::posix(errno, path);
+    }
+    std::optional<Error> failure;
+    while (!failure) {
+        errno = 0;
+        const dirent* entry = ::readdir(directory);
+        if (entry == nullptr) {
+            if (errno != 0) {
+                failure = Error::posix(errno, path);
+            }
+            break;
+        }
+        const std::string_view name = entry->d_name;
+        if (name != "." && name != "..") {
+            failure = visit(entry->d_name);
+        }
+    }
+    ::closedir(directory);
+    return failure;
+}
+
 // Copies one item (recursively for a folder). The destination must not exist. Answers the
 // error of the first failure; stops there.
 std::optional<Error> copyEntry(const std::string& source, const std::string& destination) {
@@ -178,29 +205,10 @@ std::optional<Error> copyEntry(const std::string& source, const std::string& des
         if (::mkdir(destination.c_str(), 0700) != 0) {
             return Error::posix(errno, destination);
         }
-        DIR* directory = ::opendir(source.c_str());
-        if (directory == nullptr) {
-            return Error::posix(errno, source);
-        }
-        std::optional<Error> failure;
-        while (!failure) {
-            errno = 0;
-            dirent* entry = ::readdir(directory);
-            if (entry == nullptr) {
-                if (errno != 0) {
-                    failure = Error::posix(errno, source);
-                }
-                break;
-            }
-            std::string_view name = entry->d_name;
-            if (name == "." || name == "..") {
-                continue;
-            }
-            failure = copyEntry(stringByAppendingPathComponent(source, entry->d_name),
-                                stringByAppendingPathComponent(destination, entry->d_name));
-        }
-        ::closedir(directory);
-        if (failure) {
+        if (auto failure = forEachEntryOfFolder(source, [&](const char* name) {
+                return copyEntry(stringByAppendingPathComponent(source, name),
+                                 stringByAppendingPathComponent(destination, name));
+            })) {
             return failure;
         }
         if (::chmod(destination.c_str(), mode) != 0) {
@@ -282,27 +290,9 @@ std::optional<Error> synchronizeEntry(const std::string& path) {
         return std::nullopt;  // a link's text is flushed with the folder holding it
     }
     if (S_ISDIR(status.st_mode)) {
-        DIR* directory = ::opendir(path.c_str());
-        if (directory == nullptr) {
-            return Error::posix(errno, path);
-        }
-        std::optional<Error> failure;
-        while (!failure) {
-            errno = 0;
-            dirent* entry = ::readdir(directory);
-            if (entry == nullptr) {
-                if (errno != 0) {
-                    failure = Error::posix(errno, path);
-                }
-                break;
-            }
-            std::string_view name = entry->d_name;
-            if (name != "." && name != "..") {
-                failure = synchronizeEntry(stringByAppendingPathComponent(path, entry->d_name));
-            }
-        }
-        ::closedir(directory);
-        if (failure) {
+        if (auto failure = forEachEntryOfFolder(path, [&](const char* name) {
+                return synchronizeEntry(stringByAppendingPathComponent(path, name));
+            })) {
             return failure;
         }
     } else if (!S_ISREG(status.st_mode)) {
