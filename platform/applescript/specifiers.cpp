@@ -20,7 +20,6 @@
 namespace platform::applescript {
 namespace {
 
-constexpr DescType kPropertyClass = fourCharCode("prop");
 constexpr FourCharCode kLengthProperty = fourCharCode("leng");
 constexpr FourCharCode kPosixPathProperty = fourCharCode("psxp");
 constexpr FourCharCode kParagraphClass = fourCharCode("cpar");
@@ -29,7 +28,6 @@ constexpr FourCharCode kCharacterClass = fourCharCode("cha ");
 constexpr FourCharCode kItemClass = fourCharCode("cobj");
 constexpr FourCharCode kTextClass = fourCharCode("ctxt");
 constexpr FourCharCode kTextItemClass = fourCharCode("citm");
-constexpr DescType kAbsoluteOrdinal = fourCharCode("abso");
 constexpr FourCharCode kEveryOrdinal = fourCharCode("all ");
 
 std::int64_t count(const Value& value) {
@@ -143,12 +141,12 @@ Value Interpreter::build(const Node& node, bool* built) {
     FourCharCode form = formAbsolutePosition;
     switch (node.selector) {
         case Selector::Property:
-            want = kPropertyClass;
+            want = cProperty;
             form = formPropertyID;
             key = AppleEventDescriptor::descriptorWithTypeCode(node.code);
             break;
         case Selector::UserField:
-            want = kPropertyClass;
+            want = cProperty;
             form = formUserPropertyID;
             key = AppleEventDescriptor::descriptorWithString(node.text);
             break;
@@ -160,7 +158,7 @@ Value Interpreter::build(const Node& node, bool* built) {
             break;
         case Selector::Every:
             key = AppleEventDescriptor::descriptorWithDescriptorType(
-                kAbsoluteOrdinal,
+                typeAbsoluteOrdinal,
                 AppleEventDescriptor::descriptorWithTypeCode(kEveryOrdinal).data());
             break;
         default: {

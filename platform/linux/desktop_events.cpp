@@ -8,11 +8,6 @@ namespace {
 
 constexpr DescType cDocument = fourCharCode("docu");
 constexpr DescType cWindow = fourCharCode("cwin");
-constexpr DescType cProperty = fourCharCode("prop");
-constexpr DescType formPropertyID = fourCharCode("prop");
-constexpr DescType formAbsolutePosition = fourCharCode("indx");
-constexpr DescType formName = fourCharCode("name");
-constexpr DescType typeAbsoluteOrdinal = fourCharCode("abso");
 constexpr DescType kAEFirst = fourCharCode("firs");
 constexpr DescType kAELast = fourCharCode("last");
 constexpr DescType kAEMiddle = fourCharCode("midd");

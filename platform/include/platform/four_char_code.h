@@ -61,6 +61,9 @@ inline constexpr DescType formPropertyID = fourCharCode("prop");
 inline constexpr DescType formAbsolutePosition = fourCharCode("indx");
 inline constexpr DescType formName = fourCharCode("name");
 inline constexpr DescType formUserPropertyID = fourCharCode("usrp");
+// The class of a property specifier, and ordinal positions ('abso' data: first, last, every).
+inline constexpr DescType cProperty = fourCharCode("prop");
+inline constexpr DescType typeAbsoluteOrdinal = fourCharCode("abso");
 
 // Event classes and IDs of the platform.
 inline constexpr AEEventClass kInternetEventClass = fourCharCode("GURL");
