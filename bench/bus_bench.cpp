@@ -313,6 +313,20 @@ void BM_GetVersion(benchmark::State& state, const char* target) {
 BENCHMARK_CAPTURE(BM_GetVersion, helper, kHelper)->UseRealTime();
 BENCHMARK_CAPTURE(BM_GetVersion, trivial, kTrivial)->UseRealTime();
 
+// One capture per iteration: the invoke event, then the answer reaching the main application.
+void runCaptures(benchmark::State& state, Session& session, const AppleEventDescriptor& invoke) {
+    for (auto _ : state) {
+        const int before = session.answers;
+        AppleEventDescriptor reply;
+        if (session.events().AESendMessage(invoke, &reply, platform::kAEWaitReply, 60 * 5) !=
+                platform::noErr ||
+            !session.application().runUntil([&] { return session.answers > before; }, 10)) {
+            state.SkipWithError("no answer to the capture");
+            break;
+        }
+    }
+}
+
 void BM_Capture(benchmark::State& state) {
     Session& session = Session::shared();
     if (!session.ready()) {
@@ -330,16 +344,7 @@ void BM_Capture(benchmark::State& state) {
         invoke.setParamDescriptor(properties, fourCharCode("pdap"));
     }
     const double cpuBefore = session.helperCpuSeconds();
-    for (auto _ : state) {
-        const int before = session.answers;
-        AppleEventDescriptor reply;
-        if (session.events().AESendMessage(invoke, &reply, platform::kAEWaitReply, 60 * 5) !=
-                platform::noErr ||
-            !session.application().runUntil([&] { return session.answers > before; }, 10)) {
-            state.SkipWithError("no answer to the capture");
-            break;
-        }
-    }
+    runCaptures(state, session, invoke);
     state.counters["helper_cpu_ms"] = benchmark::Counter(
         (session.helperCpuSeconds() - cpuBefore) * 1e3 / static_cast<double>(state.iterations()));
 }
@@ -396,16 +401,7 @@ void BM_CaptureCpu(benchmark::State& state) {
                               fourCharCode("pdrr"));
     const double helperBefore = session.helperCpuSeconds();
     const double frontBefore = session.frontCpuSeconds();
-    for (auto _ : state) {
-        const int before = session.answers;
-        AppleEventDescriptor reply;
-        if (session.events().AESendMessage(invoke, &reply, platform::kAEWaitReply, 60 * 5) !=
-                platform::noErr ||
-            !session.application().runUntil([&] { return session.answers > before; }, 10)) {
-            state.SkipWithError("no answer to the capture");
-            break;
-        }
-    }
+    runCaptures(state, session, invoke);
     const double captures = static_cast<double>(state.iterations());
     const double helper = (session.helperCpuSeconds() - helperBefore) * 1e3 / captures;
     const double front = (session.frontCpuSeconds() - frontBefore) * 1e3 / captures;
