@@ -36,6 +36,17 @@ std::uint64_t timeoutUsec(long ticks) {
     return static_cast<std::uint64_t>(ticks) * 1'000'000 / 60;
 }
 
+// The descriptor's byte form, written once, straight into the message.
+int appendFlattening(sd_bus_message* message, const AppleEventDescriptor& descriptor) {
+    const std::size_t size = descriptor.flattenedSize();
+    void* room = nullptr;
+    const int r = sd_bus_message_append_array_space(message, 'y', size, &room);
+    if (r >= 0) {
+        descriptor.flattenInto(static_cast<std::uint8_t*>(room));
+    }
+    return r;
+}
+
 int handleEventMethod(sd_bus_message* message, void* userdata, sd_bus_error* /*error*/) {
     auto* bus = static_cast<SessionBus*>(userdata);
     const void* bytes = nullptr;
@@ -56,18 +67,18 @@ int handleEventMethod(sd_bus_message* message, void* userdata, sd_bus_error* /*e
         }
         sender = ProcessSerialNumber{0, static_cast<std::uint32_t>(pid)};
     }
-    std::vector<std::uint8_t> answer;
-    if (bus->eventReceiver) {
-        answer = bus->eventReceiver(
-            std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(bytes), size), *sender);
+    if (!bus->eventReceiver) {
+        return -ENOSYS;
     }
+    const AppleEventDescriptor answer = bus->eventReceiver(
+        std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(bytes), size), *sender);
     if (sd_bus_message_get_expect_reply(message) == 0) {
         return 1;
     }
     BusMessage reply;
     r = sd_bus_message_new_method_return(message, reply.out());
     if (r >= 0) {
-        r = sd_bus_message_append_array(reply.get(), 'y', answer.data(), answer.size());
+        r = appendFlattening(reply.get(), answer);
     }
     if (r >= 0) {
         r = sd_bus_send(nullptr, reply.get(), nullptr);
@@ -423,23 +434,22 @@ LinuxAppleEventManager::LinuxAppleEventManager(
                     0, 0, AppleEventDescriptor::nullDescriptor(), 0, 0));
             reply.setParamDescriptor(AppleEventDescriptor::descriptorWithInt32(errAENotAEDesc),
                                      keyErrorNumber);
-            return reply.flatten();
+            return reply;
         }
         const std::string name =
             fourCharCodeString(event->eventClass()) + "/" + fourCharCodeString(event->eventID());
-        const AppleEventDescriptor reply = dispatch(std::move(*event), sender);
-        std::vector<std::uint8_t> answer = reply.flatten();
-        if (answer.size() > kMaximumEventBytes) {
-            logLine("The reply to " + name + " takes " + std::to_string(answer.size()) +
+        AppleEventDescriptor reply = dispatch(std::move(*event), sender);
+        if (const std::size_t size = reply.flattenedSize(); size > kMaximumEventBytes) {
+            logLine("The reply to " + name + " takes " + std::to_string(size) +
                     " bytes, more than the " + std::to_string(kMaximumEventBytes) +
                     " one message may carry: answering error " + std::to_string(errAEEventFailed) +
                     " instead");
             AppleEventDescriptor failure = AppleEventHandlerTable::emptyReply(reply);
             failure.setParamDescriptor(AppleEventDescriptor::descriptorWithInt32(errAEEventFailed),
                                        keyErrorNumber);
-            answer = failure.flatten();
+            return failure;
         }
-        return answer;
+        return reply;
     };
 }
 
@@ -535,15 +545,14 @@ OSStatus LinuxAppleEventManager::AESendMessage(const AppleEventDescriptor& event
         return r == -EINVAL ? procNotFound : errOSASystemError;
     }
     sd_bus_message_set_auto_start(call.get(), 0);
-    const std::vector<std::uint8_t> bytes = event.flatten();
-    if (bytes.size() > kMaximumEventBytes) {
+    if (const std::size_t size = event.flattenedSize(); size > kMaximumEventBytes) {
         logLine("Not sending " + fourCharCodeString(event.eventClass()) + "/" +
                 fourCharCodeString(event.eventID()) + " to " + name + ": it takes " +
-                std::to_string(bytes.size()) + " bytes, more than the " +
+                std::to_string(size) + " bytes, more than the " +
                 std::to_string(kMaximumEventBytes) + " one message may carry");
         return errAEEventFailed;
     }
-    if (sd_bus_message_append_array(call.get(), 'y', bytes.data(), bytes.size()) < 0) {
+    if (appendFlattening(call.get(), event) < 0) {
         return errOSASystemError;
     }
 
@@ -589,10 +598,11 @@ OSStatus LinuxAppleEventManager::AESendMessage(const AppleEventDescriptor& event
     if (!answer) {
         return errAENotAEDesc;
     }
+    const OSStatus status = statusOfAnswer(*answer);
     if (reply != nullptr) {
-        *reply = *answer;
+        *reply = std::move(*answer);
     }
-    return statusOfAnswer(*answer);
+    return status;
 }
 
 void LinuxDistributedNotificationCenter::postNotificationName(

@@ -18,6 +18,9 @@ using Clock = std::chrono::steady_clock;
 // The X server answers property reads at once; this only bounds a server that has stopped.
 constexpr auto kX11Timeout = 500ms;
 constexpr auto kAccessibilityConnectTimeout = 500ms;
+// A display or accessibility bus that could not be reached is tried again after this long, not
+// on every question: a capture asks several, and each failed attempt costs a connection.
+constexpr auto kReconnectInterval = 5s;
 // Looking for the active frame asks every application; each has this long.
 constexpr auto kFrameScanCallLimit = 200ms;
 constexpr auto kFrameScanTimeout = 1500ms;
@@ -81,8 +84,11 @@ X11Desktop* DesktopSession::x11() {
     if (x11_ && (!x11_->isUsable() || x11_->displayName() != display)) {
         x11_.reset();
     }
-    if (!x11_) {
+    if (!x11_ && Clock::now() >= nextX11Attempt_) {
         x11_ = X11Desktop::connect(kX11Timeout);
+        if (!x11_) {
+            nextX11Attempt_ = Clock::now() + kReconnectInterval;
+        }
     }
     return x11_.get();
 }
@@ -91,8 +97,11 @@ AccessibilityBus* DesktopSession::accessibility() {
     if (accessibility_ && !accessibility_->isOpen()) {
         accessibility_.reset();
     }
-    if (!accessibility_) {
+    if (!accessibility_ && Clock::now() >= nextAccessibilityAttempt_) {
         accessibility_ = AccessibilityBus::connect(kAccessibilityConnectTimeout);
+        if (!accessibility_) {
+            nextAccessibilityAttempt_ = Clock::now() + kReconnectInterval;
+        }
     }
     return accessibility_.get();
 }

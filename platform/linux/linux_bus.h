@@ -96,9 +96,10 @@ class SessionBus {
     // either way.
     std::function<void(const std::string& reason)> whenUnreachable;
 
-    // What the exported methods call; `sender` is the address of the sending connection.
-    std::function<std::vector<std::uint8_t>(std::span<const std::uint8_t>,
-                                            const ProcessSerialNumber& sender)>
+    // What the exported methods call; `sender` is the address of the sending connection. The
+    // answer is flattened straight into the reply message.
+    std::function<AppleEventDescriptor(std::span<const std::uint8_t>,
+                                       const ProcessSerialNumber& sender)>
         eventReceiver;
     std::function<std::optional<std::string>(
         const std::string& message, const std::string& userData, const Pasteboard& pasteboard)>

@@ -76,6 +76,8 @@ class DesktopSession {
 
     std::unique_ptr<X11Desktop> x11_;
     std::unique_ptr<AccessibilityBus> accessibility_;
+    std::chrono::steady_clock::time_point nextX11Attempt_;
+    std::chrono::steady_clock::time_point nextAccessibilityAttempt_;
     pid_t lastActive_ = 0;
     bool toldHowToSwitchOn_ = false;
 };

@@ -26,7 +26,7 @@ std::vector<std::uint8_t> bytesOf(const T& value) {
 }
 
 template <typename T>
-std::optional<T> valueOf(const std::vector<std::uint8_t>& bytes) {
+std::optional<T> valueOf(std::span<const std::uint8_t> bytes) {
     if (bytes.size() != sizeof(T)) {
         return std::nullopt;
     }
@@ -95,7 +95,7 @@ std::string codeText(FourCharCode code) {
     return "'" + fourCharCodeString(code) + "'";
 }
 
-std::string hexText(const std::vector<std::uint8_t>& bytes) {
+std::string hexText(std::span<const std::uint8_t> bytes) {
     static constexpr char kDigits[] = "0123456789ABCDEF";
     std::string out = "$";
     for (const std::uint8_t byte : bytes) {
@@ -149,21 +149,34 @@ enum Tag : std::uint8_t { kTagScalar = 1, kTagRecord = 2, kTagList = 3, kTagEven
 constexpr std::size_t kMinimumNodeSize = 1 + 4 + 4;
 constexpr std::size_t kMinimumEntrySize = 4 + kMinimumNodeSize;
 
+// Writes the byte form at `out`, or with no `out` only counts its bytes, so that a flattening
+// can be sized first and then written once into its final place.
 class Writer {
   public:
-    void u8(std::uint8_t value) { bytes.push_back(value); }
+    explicit Writer(std::uint8_t* out = nullptr) : out_(out) {}
+    void u8(std::uint8_t value) { raw(std::span<const std::uint8_t>(&value, 1)); }
     void u16(std::uint16_t value) {
-        for (int i = 0; i < 2; ++i)
-            bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+        const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(value),
+                                       static_cast<std::uint8_t>(value >> 8)};
+        raw(bytes);
     }
     void u32(std::uint32_t value) {
-        for (int i = 0; i < 4; ++i)
-            bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+        const std::uint8_t bytes[4] = {
+            static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+            static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
+        raw(bytes);
     }
-    void raw(const std::vector<std::uint8_t>& data) {
-        bytes.insert(bytes.end(), data.begin(), data.end());
+    void raw(std::span<const std::uint8_t> data) {
+        if (out_ != nullptr && !data.empty()) {
+            std::memcpy(out_ + size_, data.data(), data.size());
+        }
+        size_ += data.size();
     }
-    std::vector<std::uint8_t> bytes;
+    std::size_t size() const { return size_; }
+
+  private:
+    std::uint8_t* out_;
+    std::size_t size_ = 0;
 };
 
 }  // namespace
@@ -253,8 +266,9 @@ class DescriptorReader {
                 if (!count(length, 1))
                     return false;
                 out.kind_ = AppleEventDescriptor::Kind::Scalar;
-                out.data_.assign(bytes_.begin() + static_cast<std::ptrdiff_t>(position_),
-                                 bytes_.begin() + static_cast<std::ptrdiff_t>(position_ + length));
+                if (length > 0) {
+                    std::memcpy(out.makeRoom(length), bytes_.data() + position_, length);
+                }
                 position_ += length;
                 return true;
             }
@@ -370,13 +384,20 @@ AppleEventDescriptor AppleEventDescriptor::nullDescriptor() {
     return AppleEventDescriptor();
 }
 
+std::uint8_t* AppleEventDescriptor::makeRoom(std::size_t size) {
+    auto bytes = std::make_shared_for_overwrite<std::uint8_t[]>(size);
+    std::uint8_t* room = bytes.get();
+    bytes_ = std::move(bytes);
+    size_ = size;
+    return room;
+}
+
 AppleEventDescriptor AppleEventDescriptor::descriptorWithString(std::string_view utf8) {
-    const std::u16string units = utf::utf8ToUtf16(utf8);
     AppleEventDescriptor descriptor;
     descriptor.type_ = typeUnicodeText;
-    descriptor.data_.resize(units.size() * sizeof(char16_t));
-    if (!units.empty()) {
-        std::memcpy(descriptor.data_.data(), units.data(), descriptor.data_.size());
+    if (!utf8.empty()) {
+        // Room for the longest conversion, two bytes a byte; only what was written counts.
+        descriptor.size_ = utf::utf8ToUtf16Bytes(utf8, descriptor.makeRoom(2 * utf8.size()));
     }
     return descriptor;
 }
@@ -406,7 +427,9 @@ AppleEventDescriptor AppleEventDescriptor::descriptorWithDescriptorType(
     DescType type, std::span<const std::uint8_t> bytes) {
     AppleEventDescriptor descriptor;
     descriptor.type_ = type;
-    descriptor.data_.assign(bytes.begin(), bytes.end());
+    if (!bytes.empty()) {
+        std::memcpy(descriptor.makeRoom(bytes.size()), bytes.data(), bytes.size());
+    }
     return descriptor;
 }
 
@@ -420,9 +443,9 @@ AppleEventDescriptor AppleEventDescriptor::descriptorWithProcessSerialNumber(
     ProcessSerialNumber psn) {
     AppleEventDescriptor descriptor;
     descriptor.type_ = typeProcessSerialNumber;
-    descriptor.data_ = bytesOf(psn.highLongOfPSN);
-    const auto low = bytesOf(psn.lowLongOfPSN);
-    descriptor.data_.insert(descriptor.data_.end(), low.begin(), low.end());
+    std::uint8_t* room = descriptor.makeRoom(8);
+    std::memcpy(room, &psn.highLongOfPSN, 4);
+    std::memcpy(room + 4, &psn.lowLongOfPSN, 4);
     return descriptor;
 }
 
@@ -474,7 +497,7 @@ AppleEventDescriptor AppleEventDescriptor::appleEventWithEventClass(
 
 namespace {
 
-std::optional<std::int64_t> integerOf(DescType type, const std::vector<std::uint8_t>& data) {
+std::optional<std::int64_t> integerOf(DescType type, std::span<const std::uint8_t> data) {
     if (type == typeSInt32) {
         if (auto v = valueOf<std::int32_t>(data))
             return *v;
@@ -491,7 +514,7 @@ std::optional<std::int64_t> integerOf(DescType type, const std::vector<std::uint
     return std::nullopt;
 }
 
-std::optional<bool> booleanOf(DescType type, const std::vector<std::uint8_t>& data) {
+std::optional<bool> booleanOf(DescType type, std::span<const std::uint8_t> data) {
     if (type == typeTrue)
         return true;
     if (type == typeFalse)
@@ -508,28 +531,21 @@ std::optional<std::string> AppleEventDescriptor::stringValue() const {
         return std::nullopt;
     }
     if (type_ == typeUnicodeText) {
-        std::u16string units(data_.size() / 2, u'\0');
-        if (!units.empty()) {
-            std::memcpy(units.data(), data_.data(), units.size() * sizeof(char16_t));
-        }
-        // An odd trailing byte is half a code unit: show that something was there.
-        if (data_.size() % 2 != 0) {
-            units.push_back(u'\xFFFD');
-        }
-        return utf::utf16ToUtf8(units);
+        // An odd trailing byte is half a code unit: it shows as U+FFFD.
+        return utf::utf16BytesToUtf8(data());
     }
     if (type_ == typeUTF8Text || type_ == typeText) {
         return utf::sanitizedUtf8(
-            std::string_view(reinterpret_cast<const char*>(data_.data()), data_.size()));
+            std::string_view(reinterpret_cast<const char*>(data().data()), data().size()));
     }
-    if (const auto integer = integerOf(type_, data_)) {
+    if (const auto integer = integerOf(type_, data())) {
         return std::to_string(*integer);
     }
-    if (const auto boolean = booleanOf(type_, data_)) {
+    if (const auto boolean = booleanOf(type_, data())) {
         return *boolean ? "true" : "false";
     }
     if (type_ == typeIEEE64BitFloatingPoint) {
-        if (const auto real = valueOf<double>(data_))
+        if (const auto real = valueOf<double>(data()))
             return shortestRealText(*real);
     }
     // Type and enumeration codes have no text form, as on the platform: a script's `missing
@@ -583,10 +599,10 @@ bool AppleEventDescriptor::booleanValue() const {
     if (kind_ != Kind::Scalar) {
         return false;
     }
-    if (const auto boolean = booleanOf(type_, data_)) {
+    if (const auto boolean = booleanOf(type_, data())) {
         return *boolean;
     }
-    if (const auto integer = integerOf(type_, data_)) {
+    if (const auto integer = integerOf(type_, data())) {
         return *integer != 0;
     }
     if (isTextType(type_)) {
@@ -601,9 +617,9 @@ std::optional<double> AppleEventDescriptor::doubleValue() const {
         return std::nullopt;
     }
     if (type_ == typeIEEE64BitFloatingPoint) {
-        return valueOf<double>(data_);
+        return valueOf<double>(data());
     }
-    if (const auto integer = integerOf(type_, data_)) {
+    if (const auto integer = integerOf(type_, data())) {
         return static_cast<double>(*integer);
     }
     if (isTextType(type_)) {
@@ -617,16 +633,16 @@ FourCharCode AppleEventDescriptor::typeCodeValue() const {
     if (kind_ != Kind::Scalar || (type_ != typeType && type_ != typeEnumerated)) {
         return 0;
     }
-    return valueOf<FourCharCode>(data_).value_or(0);
+    return valueOf<FourCharCode>(data()).value_or(0);
 }
 
 std::optional<ProcessSerialNumber> AppleEventDescriptor::processSerialNumberValue() const {
-    if (kind_ != Kind::Scalar || type_ != typeProcessSerialNumber || data_.size() != 8) {
+    if (kind_ != Kind::Scalar || type_ != typeProcessSerialNumber || data().size() != 8) {
         return std::nullopt;
     }
     ProcessSerialNumber psn;
-    std::memcpy(&psn.highLongOfPSN, data_.data(), 4);
-    std::memcpy(&psn.lowLongOfPSN, data_.data() + 4, 4);
+    std::memcpy(&psn.highLongOfPSN, data().data(), 4);
+    std::memcpy(&psn.lowLongOfPSN, data().data() + 4, 4);
     return psn;
 }
 
@@ -669,21 +685,21 @@ std::optional<AppleEventDescriptor> AppleEventDescriptor::coerceToDescriptorType
         return descriptorWithDouble(*value);
     }
     if (type == typeBoolean) {
-        if (const auto boolean = booleanOf(type_, data_))
+        if (const auto boolean = booleanOf(type_, data()))
             return descriptorWithBoolean(*boolean);
-        if (const auto integer = integerOf(type_, data_)) {
+        if (const auto integer = integerOf(type_, data())) {
             if (*integer == 0 || *integer == 1)
                 return descriptorWithBoolean(*integer == 1);
         }
         return std::nullopt;
     }
     if ((type == typeType || type == typeEnumerated) &&
-        (type_ == typeType || type_ == typeEnumerated) && data_.size() == 4) {
-        return descriptorWithDescriptorType(type, std::span<const std::uint8_t>(data_));
+        (type_ == typeType || type_ == typeEnumerated) && data().size() == 4) {
+        return descriptorWithDescriptorType(type, std::span<const std::uint8_t>(data()));
     }
     if (type == typeProcessSerialNumber && type_ == typeKernelProcessID) {
         // A process serial number of this platform holds the process id in its low word.
-        const auto pid = valueOf<std::int32_t>(data_);
+        const auto pid = valueOf<std::int32_t>(data());
         if (!pid || *pid <= 0)
             return std::nullopt;
         return descriptorWithProcessSerialNumber({0, static_cast<std::uint32_t>(*pid)});
@@ -803,12 +819,31 @@ void AppleEventDescriptor::setAttributeDescriptor(const AppleEventDescriptor& de
 
 // ---- Transport ----
 
-std::vector<std::uint8_t> AppleEventDescriptor::flatten() const {
-    Writer writer;
-    writer.raw(std::vector<std::uint8_t>(std::begin(kMagic), std::end(kMagic)));
+namespace {
+
+void writeDocument(Writer& writer, const AppleEventDescriptor& descriptor) {
+    writer.raw(kMagic);
     writer.u16(kFormatVersion);
-    writeNode(writer, *this);
-    return std::move(writer.bytes);
+    writeNode(writer, descriptor);
+}
+
+}  // namespace
+
+std::size_t AppleEventDescriptor::flattenedSize() const {
+    Writer counter;
+    writeDocument(counter, *this);
+    return counter.size();
+}
+
+void AppleEventDescriptor::flattenInto(std::uint8_t* out) const {
+    Writer writer(out);
+    writeDocument(writer, *this);
+}
+
+std::vector<std::uint8_t> AppleEventDescriptor::flatten() const {
+    std::vector<std::uint8_t> bytes(flattenedSize());
+    flattenInto(bytes.data());
+    return bytes;
 }
 
 std::optional<AppleEventDescriptor> AppleEventDescriptor::unflatten(
@@ -863,7 +898,7 @@ std::string AppleEventDescriptor::description() const {
             break;
     }
     const std::string head = codeText(type_) + "(";
-    if (type_ == typeNull && data_.empty()) {
+    if (type_ == typeNull && data().empty()) {
         return head + ")";
     }
     if (type_ == typeTrue || type_ == typeFalse) {
@@ -872,12 +907,12 @@ std::string AppleEventDescriptor::description() const {
     if (isTextType(type_) || type_ == typeApplicationBundleID) {
         const auto text = type_ == typeApplicationBundleID
                               ? utf::sanitizedUtf8(std::string_view(
-                                    reinterpret_cast<const char*>(data_.data()), data_.size()))
+                                    reinterpret_cast<const char*>(data().data()), data().size()))
                               : stringValue().value_or("");
         return head + quoted(text) + ")";
     }
     if (type_ == typeType || type_ == typeEnumerated) {
-        if (const auto code = valueOf<FourCharCode>(data_))
+        if (const auto code = valueOf<FourCharCode>(data()))
             return head + codeText(*code) + ")";
     }
     if (type_ == typeProcessSerialNumber) {
@@ -887,17 +922,17 @@ std::string AppleEventDescriptor::description() const {
         }
     }
     if (type_ == typeKernelProcessID) {
-        if (const auto pid = valueOf<std::int32_t>(data_))
+        if (const auto pid = valueOf<std::int32_t>(data()))
             return head + std::to_string(*pid) + ")";
     }
     if (const auto text = stringValue()) {
         return head + *text + ")";
     }
-    return head + hexText(data_) + ")";
+    return head + hexText(data()) + ")";
 }
 
 bool AppleEventDescriptor::operator==(const AppleEventDescriptor& other) const {
-    return kind_ == other.kind_ && type_ == other.type_ && data_ == other.data_ &&
+    return kind_ == other.kind_ && type_ == other.type_ && std::ranges::equal(data(), other.data()) &&
            items_ == other.items_ && entries_ == other.entries_ &&
            eventClass_ == other.eventClass_ && eventID_ == other.eventID_ &&
            returnID_ == other.returnID_ && transactionID_ == other.transactionID_ &&

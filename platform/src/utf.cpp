@@ -90,34 +90,51 @@ std::size_t asciiRun(std::string_view text, std::size_t i) {
     return i - start;
 }
 
-// The same for UTF-16 code units below 0x80, four at a time.
-std::size_t asciiRun(std::u16string_view text, std::size_t i) {
-    const std::size_t start = i;
-    for (; i + 4 <= text.size(); i += 4) {
-        std::uint64_t word = 0;
-        std::memcpy(&word, text.data() + i, 8);
-        if ((word & 0xFF80FF80FF80FF80ull) != 0) {
-            break;
+// UTF-16 code units in host order, read from bytes that need not be aligned.
+class Utf16Bytes {
+  public:
+    explicit Utf16Bytes(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+    std::size_t size() const { return bytes_.size() / 2; }
+    char16_t operator[](std::size_t i) const {
+        char16_t unit;
+        std::memcpy(&unit, bytes_.data() + 2 * i, 2);
+        return unit;
+    }
+    // The length of the run of units below 0x80 at i, four at a time while they last.
+    std::size_t asciiRun(std::size_t i) const {
+        const std::size_t start = i;
+        for (; i + 4 <= size(); i += 4) {
+            std::uint64_t word = 0;
+            std::memcpy(&word, bytes_.data() + 2 * i, 8);
+            if ((word & 0xFF80FF80FF80FF80ull) != 0) {
+                break;
+            }
         }
+        while (i < size() && (*this)[i] < 0x80) {
+            ++i;
+        }
+        return i - start;
     }
-    while (i < text.size() && text[i] < 0x80) {
-        ++i;
-    }
-    return i - start;
+
+  private:
+    std::span<const std::uint8_t> bytes_;
+};
+
+void putUnit(std::uint8_t*& out, char16_t unit) {
+    std::memcpy(out, &unit, 2);
+    out += 2;
 }
 
 }  // namespace
 
 // Text is mostly ASCII: runs of it are widened or narrowed in bulk, and only the rest is decoded
 // a code point at a time.
-std::u16string utf8ToUtf16(std::string_view utf8) {
-    // One unit per byte at most: a four-byte sequence gives two units, shorter ones one.
-    std::u16string out(utf8.size(), u'\0');
-    char16_t* write = out.data();
+std::size_t utf8ToUtf16Bytes(std::string_view utf8, std::uint8_t* out) {
+    std::uint8_t* write = out;
     for (std::size_t i = 0; i < utf8.size();) {
         const std::size_t run = asciiRun(utf8, i);
         for (const char *read = utf8.data() + i, *end = read + run; read != end; ++read) {
-            *write++ = static_cast<char16_t>(*read);
+            putUnit(write, static_cast<char16_t>(*read));
         }
         i += run;
         if (i >= utf8.size()) {
@@ -125,22 +142,22 @@ std::u16string utf8ToUtf16(std::string_view utf8) {
         }
         const char32_t c = decodeOne(utf8, i);
         if (c < 0x10000) {
-            *write++ = static_cast<char16_t>(c);
+            putUnit(write, static_cast<char16_t>(c));
         } else {
             const char32_t v = c - 0x10000;
-            *write++ = static_cast<char16_t>(0xD800 + (v >> 10));
-            *write++ = static_cast<char16_t>(0xDC00 + (v & 0x3FF));
+            putUnit(write, static_cast<char16_t>(0xD800 + (v >> 10)));
+            putUnit(write, static_cast<char16_t>(0xDC00 + (v & 0x3FF)));
         }
     }
-    out.resize(static_cast<std::size_t>(write - out.data()));
-    return out;
+    return static_cast<std::size_t>(write - out);
 }
 
-std::string utf16ToUtf8(std::u16string_view utf16) {
+std::string utf16BytesToUtf8(std::span<const std::uint8_t> bytes) {
+    const Utf16Bytes utf16(bytes);
     std::string out;
-    out.reserve(utf16.size());
+    out.reserve(utf16.size() + bytes.size() % 2 * 3);
     for (std::size_t i = 0; i < utf16.size(); ++i) {
-        if (const std::size_t run = asciiRun(utf16, i); run > 0) {
+        if (const std::size_t run = utf16.asciiRun(i); run > 0) {
             const std::size_t at = out.size();
             out.resize(at + run);
             for (std::size_t k = 0; k < run; ++k) {
@@ -152,10 +169,10 @@ std::string utf16ToUtf8(std::u16string_view utf16) {
             }
         }
         const char16_t unit = utf16[i];
-        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 &&
-            utf16[i + 1] <= 0xDFFF) {
+        const char16_t next = i + 1 < utf16.size() ? utf16[i + 1] : u'\0';
+        if (unit >= 0xD800 && unit <= 0xDBFF && next >= 0xDC00 && next <= 0xDFFF) {
             appendUtf8(out, 0x10000 + ((static_cast<char32_t>(unit) - 0xD800) << 10) +
-                                (static_cast<char32_t>(utf16[i + 1]) - 0xDC00));
+                                (static_cast<char32_t>(next) - 0xDC00));
             ++i;
         } else if (unit >= 0xD800 && unit <= 0xDFFF) {
             appendUtf8(out, kReplacement);
@@ -163,7 +180,22 @@ std::string utf16ToUtf8(std::u16string_view utf16) {
             appendUtf8(out, unit);
         }
     }
+    if (bytes.size() % 2 != 0) {
+        appendUtf8(out, kReplacement);
+    }
     return out;
+}
+
+std::u16string utf8ToUtf16(std::string_view utf8) {
+    // One unit per byte at most: a four-byte sequence gives two units, shorter ones one.
+    std::u16string out(utf8.size(), u'\0');
+    out.resize(utf8ToUtf16Bytes(utf8, reinterpret_cast<std::uint8_t*>(out.data())) / 2);
+    return out;
+}
+
+std::string utf16ToUtf8(std::u16string_view utf16) {
+    return utf16BytesToUtf8(std::span<const std::uint8_t>(
+        reinterpret_cast<const std::uint8_t*>(utf16.data()), utf16.size() * 2));
 }
 
 std::string sanitizedUtf8(std::string_view utf8) {

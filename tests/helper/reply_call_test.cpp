@@ -68,8 +68,8 @@ TEST_F(ReplyCallTest, EventIsAddressedAndSentAsTheCallerExpects) {
     ASSERT_TRUE(event.targetDescriptor().has_value());
     EXPECT_EQ(event.targetDescriptor()->descriptorType(), fourCharCode("bund"));
     const std::string identifier = "com.orvano.PendraMac";
-    EXPECT_EQ(event.targetDescriptor()->data(),
-              std::vector<std::uint8_t>(identifier.begin(), identifier.end()));
+    const auto target = event.targetDescriptor()->data();
+    EXPECT_EQ(std::string(target.begin(), target.end()), identifier);
     // Only the properties parameter, nothing else of the helper's own.
     ASSERT_EQ(event.entries().size(), 1u);
     EXPECT_EQ(event.entries()[0].first, fourCharCode("qepp"));

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -63,7 +64,7 @@ class AppleEventDescriptor {
     bool isList() const { return kind_ == Kind::List; }
     bool isAppleEvent() const { return kind_ == Kind::AppleEvent; }
     // The raw bytes of a scalar descriptor (empty for the other kinds).
-    const std::vector<std::uint8_t>& data() const { return data_; }
+    std::span<const std::uint8_t> data() const { return {bytes_.get(), size_}; }
 
     // Text coerced from 'utxt', 'utf8', 'TEXT', integers, reals and booleans; absent when the
     // descriptor has no text form (type and enumeration codes have none).
@@ -115,11 +116,14 @@ class AppleEventDescriptor {
     }
     const std::vector<AppleEventDescriptor>& items() const { return items_; }
 
-    // The byte form used between processes, and its reader. Reading answers absent for any
+    // The byte form used between processes, and its reader. A flattening can also be written
+    // in place: `flattenedSize` bytes, into room the caller has made (a bus message's). Reading answers absent for any
     // byte string that is not a whole, valid flattening; it never reads past the end and
     // bounds its nesting depth (a descriptor nested deeper than kMaximumNestingDepth flattens,
     // but does not read back).
     std::vector<std::uint8_t> flatten() const;
+    std::size_t flattenedSize() const;
+    void flattenInto(std::uint8_t* out) const;
     static std::optional<AppleEventDescriptor> unflatten(std::span<const std::uint8_t> bytes);
     static constexpr int kMaximumNestingDepth = 64;
     // A descriptor in memory takes some 150 bytes however little its flattening took, so reading
@@ -135,7 +139,13 @@ class AppleEventDescriptor {
   private:
     Kind kind_ = Kind::Scalar;
     DescType type_ = typeNull;
-    std::vector<std::uint8_t> data_;
+    // Room for `size` bytes of a new scalar; its bytes are written before it is shared.
+    std::uint8_t* makeRoom(std::size_t size);
+
+    // A scalar's bytes never change once written, so copies of a descriptor (into records,
+    // events and replies) share them: a large text is not copied on its way through.
+    std::shared_ptr<const std::uint8_t[]> bytes_;
+    std::size_t size_ = 0;
     std::vector<AppleEventDescriptor> items_;
     std::vector<std::pair<AEKeyword, AppleEventDescriptor>> entries_;
     // Apple Events only.

@@ -2,6 +2,9 @@
 // ASCII case rules by which identifiers and URL schemes are compared.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -11,6 +14,12 @@ namespace platform::utf {
 std::u16string utf8ToUtf16(std::string_view utf8);
 // UTF-8 from UTF-16 code units; an unpaired surrogate becomes U+FFFD.
 std::string utf16ToUtf8(std::u16string_view utf16);
+// The same two, with the UTF-16 held as bytes in host order, as text descriptors hold it, so
+// that no copy of the units is needed on the way. `out` has room for two bytes per byte of
+// `utf8`; the answer is the number of bytes written. An odd trailing byte, half a code unit,
+// becomes U+FFFD.
+std::size_t utf8ToUtf16Bytes(std::string_view utf8, std::uint8_t* out);
+std::string utf16BytesToUtf8(std::span<const std::uint8_t> bytes);
 // The same text with every ill-formed sequence replaced by U+FFFD.
 std::string sanitizedUtf8(std::string_view utf8);
 
