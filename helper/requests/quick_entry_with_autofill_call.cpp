@@ -80,9 +80,21 @@ PendraSandboxHelperQuickEntryWithAutofillCall::_quickEntryPropertiesWithTitle(
     const std::optional<AppleEventDescriptor> callerNote = callerEntry(kNoteKeyword);
     std::optional<AppleEventDescriptor> note;
     if (bbCodeNotes && callerNote) {
-        if (const std::optional<std::string> callerNoteText = callerNote->stringValue()) {
-            // The notes, two line feeds and the caller's note ("%@\n\n%@"), put together in
-            // place: the caller's note may be large, and formatting would copy it thrice.
+        // The notes, two line feeds and the caller's note ("%@\n\n%@"). A note that cannot
+        // reach the answer's limit, three UTF-8 bytes a UTF-16 unit at most, is appended to
+        // the new notes as it came, without a round trip through UTF-8.
+        const AppleEventDescriptor head =
+            AppleEventDescriptor::descriptorWithString(*bbCodeNotes + "\n\n");
+        const std::size_t units = (head.data().size() + callerNote->data().size()) / 2;
+        std::optional<AppleEventDescriptor> joined;
+        if (callerNote->descriptorType() == platform::typeUnicodeText &&
+            units <= kMaximumAnswerTextBytes / 3) {
+            joined = head.textByAppendingText(*callerNote);
+        }
+        if (joined) {
+            note = std::move(joined);
+        } else if (const std::optional<std::string> callerNoteText = callerNote->stringValue()) {
+            // Put together in place: formatting would copy the note thrice.
             std::string text;
             text.reserve(bbCodeNotes->size() + 2 + callerNoteText->size());
             text.append(*bbCodeNotes).append("\n\n").append(*callerNoteText);

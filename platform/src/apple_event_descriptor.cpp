@@ -591,6 +591,30 @@ std::optional<std::int32_t> int32Of(const AppleEventDescriptor& descriptor) {
 
 }  // namespace
 
+std::optional<AppleEventDescriptor> AppleEventDescriptor::textByAppendingText(
+    const AppleEventDescriptor& other) const {
+    const auto wellFormed = [](const AppleEventDescriptor& text) {
+        return text.kind_ == Kind::Scalar && text.type_ == typeUnicodeText &&
+               utf::isWellFormedUtf16Bytes(text.data());
+    };
+    if (wellFormed(*this) && wellFormed(other)) {
+        AppleEventDescriptor joined;
+        joined.type_ = typeUnicodeText;
+        if (size_ + other.size_ > 0) {
+            std::uint8_t* room = joined.makeRoom(size_ + other.size_);
+            std::memcpy(room, data().data(), size_);
+            std::memcpy(room + size_, other.data().data(), other.size_);
+        }
+        return joined;
+    }
+    const auto head = stringValue();
+    const auto tail = other.stringValue();
+    if (!head || !tail) {
+        return std::nullopt;
+    }
+    return descriptorWithString(*head + *tail);
+}
+
 std::int32_t AppleEventDescriptor::int32Value() const {
     return int32Of(*this).value_or(0);
 }
@@ -932,11 +956,12 @@ std::string AppleEventDescriptor::description() const {
 }
 
 bool AppleEventDescriptor::operator==(const AppleEventDescriptor& other) const {
-    return kind_ == other.kind_ && type_ == other.type_ && std::ranges::equal(data(), other.data()) &&
-           items_ == other.items_ && entries_ == other.entries_ &&
-           eventClass_ == other.eventClass_ && eventID_ == other.eventID_ &&
-           returnID_ == other.returnID_ && transactionID_ == other.transactionID_ &&
-           target_ == other.target_ && attributes_ == other.attributes_;
+    return kind_ == other.kind_ && type_ == other.type_ &&
+           std::ranges::equal(data(), other.data()) && items_ == other.items_ &&
+           entries_ == other.entries_ && eventClass_ == other.eventClass_ &&
+           eventID_ == other.eventID_ && returnID_ == other.returnID_ &&
+           transactionID_ == other.transactionID_ && target_ == other.target_ &&
+           attributes_ == other.attributes_;
 }
 
 }  // namespace platform

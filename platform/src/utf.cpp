@@ -186,6 +186,27 @@ std::string utf16BytesToUtf8(std::span<const std::uint8_t> bytes) {
     return out;
 }
 
+bool isWellFormedUtf16Bytes(std::span<const std::uint8_t> bytes) {
+    if (bytes.size() % 2 != 0) {
+        return false;
+    }
+    const Utf16Bytes utf16(bytes);
+    for (std::size_t i = 0; i < utf16.size(); ++i) {
+        i += utf16.asciiRun(i);
+        if (i >= utf16.size()) {
+            break;
+        }
+        const char16_t unit = utf16[i];
+        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 &&
+            utf16[i + 1] <= 0xDFFF) {
+            ++i;
+        } else if (unit >= 0xD800 && unit <= 0xDFFF) {
+            return false;
+        }
+    }
+    return true;
+}
+
 std::u16string utf8ToUtf16(std::string_view utf8) {
     // One unit per byte at most: a four-byte sequence gives two units, shorter ones one.
     std::u16string out(utf8.size(), u'\0');

@@ -110,6 +110,36 @@ TEST(DescriptorText, ReplacesIllFormedInput) {
     EXPECT_EQ(unpaired.stringValue(), "x\xEF\xBF\xBDy\xEF\xBF\xBD");
 }
 
+// Joining texts as they are held must read the same as joining what they read as.
+TEST(DescriptorText, JoinedTextsReadAsTheirJoinedValues) {
+    const auto units = [](std::u16string_view text, bool oddByte = false) {
+        return Descriptor::descriptorWithDescriptorType(
+            typeUnicodeText,
+            std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()),
+                                          text.size() * 2 + (oddByte ? 1 : 0)));
+    };
+    const std::vector<Descriptor> texts = {
+        Descriptor::descriptorWithString(""),
+        Descriptor::descriptorWithString("Notes [b]x[/b]\n\n"),
+        Descriptor::descriptorWithString("Zoë ✓ 𝄞"),
+        units(u"x\xD800y"),  // an unpaired surrogate
+        units(u"ab\xD834", true),
+        Descriptor::descriptorWithDescriptorType(typeUTF8Text, std::string_view("plain")),
+        Descriptor::descriptorWithInt32(7),
+    };
+    for (const auto& head : texts) {
+        for (const auto& tail : texts) {
+            const auto joined = head.textByAppendingText(tail);
+            ASSERT_TRUE(joined);
+            EXPECT_EQ(joined->descriptorType(), typeUnicodeText);
+            EXPECT_EQ(joined->stringValue(), *head.stringValue() + *tail.stringValue())
+                << head.description() << " + " << tail.description();
+        }
+    }
+    EXPECT_FALSE(
+        texts[1].textByAppendingText(Descriptor::descriptorWithTypeCode(fourCharCode("msng"))));
+}
+
 TEST(DescriptorValues, IntegersBooleansAndCodes) {
     EXPECT_EQ(Descriptor::descriptorWithInt32(-7).int32Value(), -7);
     EXPECT_EQ(Descriptor::descriptorWithInt32(-7).stringValue(), "-7");

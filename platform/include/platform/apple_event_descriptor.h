@@ -78,6 +78,12 @@ class AppleEventDescriptor {
     FourCharCode typeCodeValue() const;
     std::optional<ProcessSerialNumber> processSerialNumberValue() const;
 
+    // Unicode text: this text followed by another's. Well-formed Unicode texts are joined as
+    // they are held, without a conversion; the others as `stringValue` reads them. Absent when
+    // either has no text form.
+    std::optional<AppleEventDescriptor> textByAppendingText(
+        const AppleEventDescriptor& other) const;
+
     // Coercion to another descriptor type: the same type answers a copy; 'utxt' from anything
     // that has a text form; 'long' from integers and numeric text; 'psn ' from a process address.
     std::optional<AppleEventDescriptor> coerceToDescriptorType(DescType type) const;
@@ -117,10 +123,10 @@ class AppleEventDescriptor {
     const std::vector<AppleEventDescriptor>& items() const { return items_; }
 
     // The byte form used between processes, and its reader. A flattening can also be written
-    // in place: `flattenedSize` bytes, into room the caller has made (a bus message's). Reading answers absent for any
-    // byte string that is not a whole, valid flattening; it never reads past the end and
-    // bounds its nesting depth (a descriptor nested deeper than kMaximumNestingDepth flattens,
-    // but does not read back).
+    // in place: `flattenedSize` bytes, into room the caller has made (a bus message's). Reading
+    // answers absent for any byte string that is not a whole, valid flattening; it never reads past
+    // the end and bounds its nesting depth (a descriptor nested deeper than kMaximumNestingDepth
+    // flattens, but does not read back).
     std::vector<std::uint8_t> flatten() const;
     std::size_t flattenedSize() const;
     void flattenInto(std::uint8_t* out) const;

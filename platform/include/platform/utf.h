@@ -20,6 +20,9 @@ std::string utf16ToUtf8(std::u16string_view utf16);
 // becomes U+FFFD.
 std::size_t utf8ToUtf16Bytes(std::string_view utf8, std::uint8_t* out);
 std::string utf16BytesToUtf8(std::span<const std::uint8_t> bytes);
+// Whether such bytes are whole code units with every surrogate paired, so that they would come
+// back unchanged from a round trip through UTF-8.
+bool isWellFormedUtf16Bytes(std::span<const std::uint8_t> bytes);
 // The same text with every ill-formed sequence replaced by U+FFFD.
 std::string sanitizedUtf8(std::string_view utf8);
 
