@@ -256,12 +256,16 @@ TEST_F(RelaunchKillTest, KilledAtEachRenameOfTheThreeRenameExchangeTheNextUpdate
     for (int n = 1; n <= 20 && !completed; ++n) {
         Slot slot = prepare("rename " + std::to_string(n), true);
         const std::string renames = "rename,renameat";
+        // The leak check of a sanitizer build cannot run under a tracer; the runs of the next
+        // update, untraced, keep it.
+        std::vector<std::string> environment = toolEnvironment(true);
+        environment.push_back("ASAN_OPTIONS=detect_leaks=0");
         slot.tool = test_support::startProgram(
             strace,
             {"-f", "-qq", "-o", "/dev/null", "-e", "trace=" + renames, "-e",
              "inject=" + renames + ":error=EIO:signal=KILL:when=" + std::to_string(n), "--",
              PENDRA_RELAUNCH_TOOL_EXECUTABLE, slot.source, slot.target, std::to_string(awaited)},
-            toolEnvironment(true), slot.folder + "/tool.log");
+            environment, slot.folder + "/tool.log");
         const std::optional<int> status = waitForExit(slot.tool, 30s);
         ASSERT_TRUE(status == 0 || status == 128 + SIGKILL)
             << "at rename " << n << ": " << readFile(slot.folder + "/tool.log");
