@@ -7,7 +7,7 @@ preset="${1:-default}"
 
 scripts/install-missing.sh build-essential cmake ninja-build pkg-config libplist-dev \
     liburiparser-dev libsystemd-dev libgtest-dev libgmock-dev libbenchmark-dev dbus dbus-daemon \
-    desktop-file-utils attr libxcb1-dev libxcb-ewmh-dev
+    desktop-file-utils attr libxcb1-dev libxcb-ewmh-dev strace
 
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset"

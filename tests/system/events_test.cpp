@@ -137,11 +137,8 @@ TEST_F(EventsTest, UpdateHandsTheNewBundleOverAndTheNewVersionAnswers) {
     setBundleVersion(update, "1301");
     const auto updateTree = treeAt(update);
 
-    auto event = helperEvent("pdqe", "pdup");
-    event.setParamDescriptor(platform::AppleEventDescriptor::descriptorWithString(update),
-                             platform::keyDirectObject);
     // The helper ends without an orderly quit and without a reply.
-    sendAsMainApplication(event);
+    sendUpdate(update);
     EXPECT_EQ(waitForExit(helper, 10s), 0) << log("helper.log");
 
     EXPECT_TRUE(bus->waitForNotification(kDidLaunch, 10s, 2)) << log("helper.log");

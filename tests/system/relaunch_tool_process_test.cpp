@@ -1,5 +1,6 @@
 // The relaunch tool from the assembled bundle as a process of its own: a copy that fails on a
-// full disk leaves the installed bundle whole, and a later run finishes the replacement.
+// full disk leaves the installed bundle whole, and a later run finishes the replacement; what
+// another account left in the shared temporary folder stops no update.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -9,6 +10,64 @@ namespace system_test {
 namespace {
 
 using ::testing::HasSubstr;
+
+// Folders of another account planted in the shared temporary folder for one test, each
+// holding a file; they go with the test.
+class PlantedFolders {
+  public:
+    ~PlantedFolders() {
+        for (const std::string& folder : planted_) {
+            std::error_code ignored;
+            std::filesystem::remove_all(folder, ignored);
+        }
+    }
+
+    // False when the name is taken already: it is not the test's to take over.
+    bool plant(const std::string& folder, uid_t owner) {
+        if (::mkdir(folder.c_str(), 0700) != 0) {
+            return false;
+        }
+        planted_.push_back(folder);
+        const std::string file =
+            folder + "/PendraSandboxHelperRelaunchTool.app/Contents/Info.plist";
+        writeFile(file, "not yours");
+        for (const auto& path : {folder, folder + "/PendraSandboxHelperRelaunchTool.app",
+                                 folder + "/PendraSandboxHelperRelaunchTool.app/Contents", file}) {
+            if (::chown(path.c_str(), owner, owner) != 0) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // Each folder's items, with their owners, for "nothing changed" comparisons.
+    std::map<std::string, std::string> state() const {
+        std::map<std::string, std::string> items;
+        for (const std::string& folder : planted_) {
+            for (const auto& [path, content] : treeAt(folder)) {
+                struct stat status {};
+                ::lstat((folder + "/" + path).c_str(), &status);
+                items[folder + "/" + path] = content + " owned by " + std::to_string(status.st_uid);
+            }
+        }
+        return items;
+    }
+
+  private:
+    std::vector<std::string> planted_;
+};
+
+// The private folders of this account beside the usual one in the shared temporary folder.
+std::set<std::string> ownFoldersBesideTheUsualOne() {
+    std::set<std::string> folders;
+    const std::string prefix = "pendra-" + std::to_string(::geteuid()) + "-";
+    for (const std::string& name : namesIn("/tmp")) {
+        if (name.starts_with(prefix)) {
+            folders.insert("/tmp/" + name);
+        }
+    }
+    return folders;
+}
 
 class RelaunchToolProcessTest : public SystemTest {
   protected:
@@ -78,6 +137,55 @@ TEST_F(RelaunchToolProcessTest, ACopyThatFailsKeepsTheInstalledBundleWholeUntilA
         return processesRunning(installedHelper + "/" + kHelperExecutable).size() == 1;
     })) << log("finishing.log");
     EXPECT_THAT(log("failing.log"), HasSubstr("Relaunching"));
+}
+
+TEST_F(RelaunchToolProcessTest, AnotherAccountsLeftoversInTheSharedTemporaryFolderStopNoUpdate) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "planting folders of another account needs root";
+    }
+    // The usual folder of this account, and the fixed name a tool copy once had, both held by
+    // another account; without TMPDIR and a runtime folder the shared folder is all there is.
+    PlantedFolders planted;
+    for (const std::string& folder : {"/tmp/pendra-" + std::to_string(::geteuid()),
+                                      std::string("/tmp/PendraSandboxHelperRelaunchTool.app")}) {
+        if (!planted.plant(folder, 65534)) {
+            GTEST_SKIP() << folder << " exists already or cannot be given to another account";
+        }
+    }
+    const auto plantedState = planted.state();
+    withoutVariables = {"TMPDIR", "XDG_RUNTIME_DIR"};
+    const std::set<std::string> ownBefore = ownFoldersBesideTheUsualOne();
+
+    installMainApplication();
+    copyHelperTo(installFolder);
+    setBundleVersion(installedHelper, "1207");
+    BusClient bus(busAddress);
+    const pid_t helper = startHelper(installedHelper, "helper.log");
+    ASSERT_TRUE(bus.waitForNotification(kDidLaunch)) << log("helper.log");
+    const std::string update = copyHelperTo(home + "/Downloads/Update");
+    setBundleVersion(update, "1301");
+    const auto updateTree = treeAt(update);
+
+    sendUpdate(update);
+    EXPECT_EQ(waitForExit(helper, 10s), 0) << log("helper.log");
+    EXPECT_TRUE(bus.waitForNotification(kDidLaunch, 10s, 2)) << log("helper.log");
+    EXPECT_EQ(treeAt(installedHelper), updateTree);
+    EXPECT_FALSE(itemExists(update));
+    EXPECT_TRUE(waitUntil(
+        [&] { return processesRunning(installedHelper + "/" + kHelperExecutable).size() == 1; }));
+    EXPECT_EQ(planted.state(), plantedState);
+
+    // The tool was copied into a private folder made beside the usual one, left empty once
+    // the tool has deleted its copy.
+    int made = 0;
+    for (const std::string& folder : ownFoldersBesideTheUsualOne()) {
+        if (!ownBefore.contains(folder)) {
+            ++made;
+            EXPECT_TRUE(waitUntil([&] { return namesIn(folder).empty(); })) << folder;
+            ::rmdir(folder.c_str());
+        }
+    }
+    EXPECT_GE(made, 1);
 }
 
 }  // namespace

@@ -23,6 +23,7 @@
 #include <map>
 #include <optional>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -30,6 +31,7 @@
 
 #include "platform/apple_event_descriptor.h"
 #include "platform/format.h"
+#include "program_start.h"
 
 namespace system_test {
 
@@ -344,18 +346,26 @@ class SystemTest : public ::testing::Test {
     // The environment every program of the test starts with. The marker finds them again.
     std::vector<std::string> environment() const {
         const char* path = std::getenv("PATH");
-        return {"PATH=" + std::string(path != nullptr ? path : "/usr/bin:/bin"),
-                "HOME=" + home,
-                "XDG_DATA_HOME=" + dataHome,
-                "XDG_CONFIG_HOME=" + configHome,
-                "XDG_RUNTIME_DIR=" + runtime,
-                "TMPDIR=" + temporary,
-                "PENDRA_APPLICATIONS_PATH=" + applications,
-                "DBUS_SESSION_BUS_ADDRESS=" + busAddress,
-                "PENDRA_LOG_TO_STDERR=1",
-                "LC_ALL=C.UTF-8",
-                marker()};
+        std::vector<std::string> variables = {
+            "PATH=" + std::string(path != nullptr ? path : "/usr/bin:/bin"),
+            "HOME=" + home,
+            "XDG_DATA_HOME=" + dataHome,
+            "XDG_CONFIG_HOME=" + configHome,
+            "XDG_RUNTIME_DIR=" + runtime,
+            "TMPDIR=" + temporary,
+            "PENDRA_APPLICATIONS_PATH=" + applications,
+            "DBUS_SESSION_BUS_ADDRESS=" + busAddress,
+            "PENDRA_LOG_TO_STDERR=1",
+            "LC_ALL=C.UTF-8",
+            marker()};
+        std::erase_if(variables, [this](const std::string& variable) {
+            return withoutVariables.contains(variable.substr(0, variable.find('=')));
+        });
+        return variables;
     }
+
+    // Variables of the environment above that the test's programs start without.
+    std::set<std::string> withoutVariables;
 
     std::string marker() const { return "PENDRA_SYSTEM_TEST_ROOT=" + root; }
 
@@ -364,36 +374,10 @@ class SystemTest : public ::testing::Test {
     pid_t start(const std::string& program, const std::vector<std::string>& arguments,
                 const std::string& logFile, std::optional<rlim_t> fileSizeLimit = std::nullopt,
                 const std::vector<std::string>& moreEnvironment = {}) {
-        std::vector<std::string> argvText{program};
-        argvText.insert(argvText.end(), arguments.begin(), arguments.end());
         std::vector<std::string> envText = environment();
         envText.insert(envText.end(), moreEnvironment.begin(), moreEnvironment.end());
-        std::vector<char*> argv, envp;
-        for (auto& value : argvText) {
-            argv.push_back(value.data());
-        }
-        argv.push_back(nullptr);
-        for (auto& value : envText) {
-            envp.push_back(value.data());
-        }
-        envp.push_back(nullptr);
-        const int out = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            const int nothing = ::open("/dev/null", O_RDONLY);
-            ::dup2(nothing, 0);
-            ::dup2(out, 1);
-            ::dup2(out, 2);
-            if (fileSizeLimit) {
-                ::signal(SIGXFSZ, SIG_IGN);  // stays ignored across exec
-                rlimit limit{*fileSizeLimit, *fileSizeLimit};
-                ::setrlimit(RLIMIT_FSIZE, &limit);
-            }
-            ::execve(program.c_str(), argv.data(), envp.data());
-            ::_exit(127);
-        }
-        ::close(out);
-        return pid;
+        return test_support::startProgram(program, arguments, std::move(envText), logFile,
+                                          fileSizeLimit);
     }
 
     pid_t startHelper(const std::string& bundle, const std::string& logName) {
@@ -448,6 +432,14 @@ class SystemTest : public ::testing::Test {
         const std::string reply = readFile(file + ".reply");
         return platform::AppleEventDescriptor::unflatten(
             std::vector<std::uint8_t>(reply.begin(), reply.end()));
+    }
+
+    // Has the running helper update itself from the bundle, as the main application does.
+    void sendUpdate(const std::string& bundle) {
+        auto event = helperEvent("pdqe", "pdup");
+        event.setParamDescriptor(platform::AppleEventDescriptor::descriptorWithString(bundle),
+                                 platform::keyDirectObject);
+        sendAsMainApplication(event);
     }
 
     // The autostart entries and the bundle path each of ours points at (empty for others).

@@ -356,16 +356,25 @@ class RelaunchToolEntryTest : public RelaunchToolTest {
     tools_test::TickingDelegate delegate{fake.application, 3};
 };
 
-TEST_F(RelaunchToolEntryTest, TooFewArgumentsEndWithOneAndTouchNothing) {
-    for (const auto& arguments : std::vector<std::vector<std::string>>{
-             {"tool"}, {"tool", kSource}, {"tool", kSource, kTarget}}) {
-        EXPECT_EQ(runMain(arguments), 1);
+TEST_F(RelaunchToolEntryTest, MissingArgumentsOrAnIdThatIsNoPositiveNumberGiveTheUsage) {
+    for (const auto& arguments :
+         std::vector<std::vector<std::string>>{{"tool"},
+                                               {"tool", kSource},
+                                               {"tool", kSource, kTarget},
+                                               {"tool", kSource, kTarget, "helper"},
+                                               {"tool", kSource, kTarget, "0"},
+                                               {"tool", kSource, kTarget, "-777"},
+                                               {"tool", kSource, kTarget, "777 "}}) {
+        fake.log.entries.clear();
+        EXPECT_EQ(runMain(arguments), 1) << arguments.back();
+        EXPECT_THAT(fake.log.console(),
+                    ElementsAre("Usage: tool SOURCE-PATH TARGET-PATH PROCESS-ID"));
     }
     EXPECT_EQ(fake.application.activateIgnoringOtherAppsCalls, 0);
     EXPECT_EQ(fake.application.runCalls, 0);
     EXPECT_THAT(fake.application.timers, IsEmpty());
     EXPECT_THAT(fake.files.operations, IsEmpty());
-    EXPECT_EQ(fake.log.console().size(), 3u);
+    EXPECT_THAT(fake.processes.pinned, IsEmpty());
 }
 
 TEST_F(RelaunchToolEntryTest, ActivatesItselfWaitsAndRelaunchesIgnoringTheFourthArgument) {
@@ -386,13 +395,6 @@ TEST_F(RelaunchToolEntryTest, ActivatesItselfWaitsAndRelaunchesIgnoringTheFourth
                             "move " + kStaging + " -> " + kTarget,
                             "move " + kSource + " -> " + kSourceAside, "remove " + kSourceAside,
                             "remove " + kSelf));
-}
-
-TEST_F(RelaunchToolEntryTest, AProcessIdThatIsNoNumberWaitsForever) {
-    EXPECT_EQ(runMain({"tool", kSource, kTarget, "helper"}), 0);
-    EXPECT_EQ(delegate.ticksDone, 3);
-    EXPECT_THAT(fake.files.operations, IsEmpty());
-    EXPECT_THAT(fake.log.console(), ElementsAre("Setting up termination listener..."));
 }
 
 TEST_F(RelaunchToolEntryTest, OutsideABundleOfItsOwnTheToolKeepsItsFolder) {

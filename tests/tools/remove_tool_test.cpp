@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "tests/tools/tool_test_support.h"
+#include "tools/common/process_id_argument.h"
 #include "tools/remove/termination_listener.h"
 
 namespace {
@@ -143,8 +144,8 @@ TEST_F(RemoveToolEntryTest, MissingArgumentsOrAnIdThatIsNoPositiveNumberGiveTheU
     EXPECT_EQ(fake.application.runCalls, 0);
     EXPECT_THAT(fake.application.timers, IsEmpty());
     EXPECT_THAT(fake.files.operations, IsEmpty());
-    EXPECT_EQ(remove_tool::processIdFromArgument("2147483647"), 2147483647);
-    EXPECT_EQ(remove_tool::processIdFromArgument("0042"), 42);
+    EXPECT_EQ(tool_common::processIdFromArgument("2147483647"), 2147483647);
+    EXPECT_EQ(tool_common::processIdFromArgument("0042"), 42);
 }
 
 TEST_F(RemoveToolEntryTest, RefusesPathsThatNameMoreThanABundle) {

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <thread>
 
+#include "tests/program_start.h"
 #include "tests/tools/tool_test_support.h"
 
 namespace {
@@ -22,29 +23,6 @@ pid_t startSleeper(int milliseconds) {
     if (pid == 0) {
         usleep(static_cast<useconds_t>(milliseconds) * 1000);
         _exit(0);
-    }
-    return pid;
-}
-
-// Starts a program with arguments and an environment of its own.
-pid_t startProgram(const std::string& path, const std::vector<std::string>& arguments,
-                   const std::vector<std::string>& environment) {
-    std::vector<std::string> argvStrings{path};
-    argvStrings.insert(argvStrings.end(), arguments.begin(), arguments.end());
-    const pid_t pid = fork();
-    if (pid == 0) {
-        std::vector<char*> argv, envp;
-        for (auto& value : argvStrings) {
-            argv.push_back(value.data());
-        }
-        argv.push_back(nullptr);
-        std::vector<std::string> env = environment;
-        for (auto& value : env) {
-            envp.push_back(value.data());
-        }
-        envp.push_back(nullptr);
-        execve(path.c_str(), argv.data(), envp.data());
-        _exit(127);
     }
     return pid;
 }
@@ -90,7 +68,11 @@ class ToolProcessesTest : public ::testing::Test {
   protected:
     std::vector<std::string> environment() const {
         return {"PATH=/usr/bin:/bin", "HOME=" + home, "XDG_RUNTIME_DIR=" + runtime,
-                "TMPDIR=" + folder.path()};
+                "TMPDIR=" + folder.path(), "PENDRA_LOG_TO_STDERR=1"};
+    }
+
+    pid_t startProgram(const std::string& path, const std::vector<std::string>& arguments) {
+        return test_support::startProgram(path, arguments, environment(), folder / "tools.log");
     }
 
     tools_test::TemporaryFolder folder;
@@ -120,9 +102,8 @@ TEST_F(ToolProcessesTest, RelaunchToolReplacesLaunchesAndDeletesItselfAfterThePr
     const auto newTree = treeAt(source), oldTree = treeAt(target);
 
     const pid_t awaited = startSleeper(600);
-    const pid_t toolPid =
-        startProgram(tool + "/Contents/MacOS/PendraSandboxHelperRelaunchTool",
-                     {source, target, std::to_string(awaited), "ignored"}, environment());
+    const pid_t toolPid = startProgram(tool + "/Contents/MacOS/PendraSandboxHelperRelaunchTool",
+                                       {source, target, std::to_string(awaited), "ignored"});
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(waitForExit(toolPid, std::chrono::milliseconds(0)), std::nullopt);
     EXPECT_EQ(treeAt(target), oldTree);
@@ -169,7 +150,7 @@ TEST_F(ToolProcessesTest, TwoRelaunchToolsForOneTargetLeaveAWholeBundleFromOneSo
     std::vector<pid_t> tools;
     for (const std::string& source : sources) {
         tools.push_back(startProgram(PENDRA_RELAUNCH_TOOL_EXECUTABLE,
-                                     {source, target, std::to_string(awaited)}, environment()));
+                                     {source, target, std::to_string(awaited)}));
     }
     for (const pid_t tool : tools) {
         EXPECT_EQ(waitForExit(tool, std::chrono::seconds(20)), 0);
@@ -183,10 +164,35 @@ TEST_F(ToolProcessesTest, TwoRelaunchToolsForOneTargetLeaveAWholeBundleFromOneSo
     EXPECT_FALSE(itemExists(sources[1]));
 }
 
-TEST_F(ToolProcessesTest, RelaunchToolWithTooFewArgumentsEndsWithOne) {
-    const pid_t toolPid = startProgram(PENDRA_RELAUNCH_TOOL_EXECUTABLE,
-                                       {folder / "a.app", folder / "b.app"}, environment());
-    EXPECT_EQ(waitForExit(toolPid, std::chrono::seconds(5)), 1);
+TEST_F(ToolProcessesTest, MissingArgumentsOrAnIdThatIsNoPositiveNumberGiveTheUsageAndNoChange) {
+    const std::string source = folder / "Downloads/Helper.app";
+    const std::string target = folder / "Pendra Sandbox Helper/Helper.app";
+    tools_test::makeBundle(source, "new");
+    tools_test::makeBundle(target, "installed");
+    const auto sourceTree = treeAt(source), targetTree = treeAt(target);
+    // Each id but the first would name a process that is not running, were it read leniently.
+    const std::vector<std::string> wrongIds = {"", "0", "-5", "12x", "99999999999", " 7"};
+    std::vector<std::pair<std::string, std::vector<std::string>>> runs = {
+        {PENDRA_RELAUNCH_TOOL_EXECUTABLE, {source, target}},
+        {PENDRA_REMOVE_TOOL_EXECUTABLE, {target}}};
+    for (const std::string& id : wrongIds) {
+        runs.push_back({PENDRA_RELAUNCH_TOOL_EXECUTABLE, {source, target, id}});
+        runs.push_back({PENDRA_REMOVE_TOOL_EXECUTABLE, {target, id}});
+    }
+    for (const auto& [tool, arguments] : runs) {
+        std::filesystem::remove(folder / "tools.log");
+        const pid_t toolPid = startProgram(tool, arguments);
+        const auto status = waitForExit(toolPid, std::chrono::seconds(5));
+        if (!status) {
+            reap(toolPid);
+        }
+        EXPECT_EQ(status, 1) << tool << " '" << arguments.back() << "'";
+        EXPECT_THAT(tools_test::readFile(folder / "tools.log"),
+                    ::testing::HasSubstr("Usage: " + tool))
+            << arguments.back();
+    }
+    EXPECT_EQ(treeAt(source), sourceTree);
+    EXPECT_EQ(treeAt(target), targetTree);
 }
 
 TEST_F(ToolProcessesTest, RemoveToolDeletesTheBundleItRunsFromAfterTheProcessEnds) {
@@ -197,8 +203,7 @@ TEST_F(ToolProcessesTest, RemoveToolDeletesTheBundleItRunsFromAfterTheProcessEnd
     writeInfo(bundle, "com.orvano.PendraMacSandboxHelper", "PendraMacSandboxHelper");
 
     const pid_t awaited = startSleeper(600);
-    const pid_t toolPid =
-        startProgram(executable, {bundle, std::to_string(awaited)}, environment());
+    const pid_t toolPid = startProgram(executable, {bundle, std::to_string(awaited)});
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(waitForExit(toolPid, std::chrono::milliseconds(0)), std::nullopt);
     EXPECT_TRUE(itemExists(executable));
@@ -213,18 +218,17 @@ TEST_F(ToolProcessesTest, RemoveToolDeletesTheBundleItRunsFromAfterTheProcessEnd
     EXPECT_TRUE(itemExists(folder / "Application Support/Pendra Sandbox Helper"));
 }
 
-TEST_F(ToolProcessesTest, RemoveToolRefusesTheHomeFolderWhatHoldsItAndAnIdThatIsNoNumber) {
+TEST_F(ToolProcessesTest, RemoveToolRefusesTheHomeFolderAndWhatHoldsIt) {
     tools_test::writeFile(home + "/Wichtig.txt", "keep me");
-    const std::string bundle = folder / "Pendra Hélper.app";
-    tools_test::makeBundle(bundle, "installed");
-    for (const auto& [path, processId] : std::vector<std::pair<std::string, std::string>>{
-             {home + "/", "1"}, {home + "/..", "1"}, {bundle, "helper"}, {bundle, "-1"}}) {
-        const pid_t toolPid =
-            startProgram(PENDRA_REMOVE_TOOL_EXECUTABLE, {path, processId}, environment());
-        EXPECT_EQ(waitForExit(toolPid, std::chrono::seconds(5)), 1) << path << " " << processId;
+    for (const std::string& path : {home + "/", home + "/.."}) {
+        const pid_t toolPid = startProgram(PENDRA_REMOVE_TOOL_EXECUTABLE, {path, "1"});
+        const auto status = waitForExit(toolPid, std::chrono::seconds(5));
+        if (!status) {
+            reap(toolPid);
+        }
+        EXPECT_EQ(status, 1) << path;
     }
     EXPECT_EQ(tools_test::readFile(home + "/Wichtig.txt"), "keep me");
-    EXPECT_TRUE(itemExists(bundle + "/Contents/Info.plist"));
 }
 
 }  // namespace

@@ -1,14 +1,19 @@
-#include <cstdlib>
+#include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "platform/platform.h"
+#include "tools/common/process_id_argument.h"
 #include "tools/relaunch/termination_listener.h"
 
 namespace relaunch_tool {
 
 int relaunchToolMain(int argc, char** argv) {
-    // Source, target and process id are all needed; without them there is nothing safe to do.
-    if (argc < 4) {
+    // Source, target and process id are all needed; without them, or with an id that names no
+    // process, there is nothing safe to do, and waiting would be for nothing or forever.
+    const std::optional<std::int32_t> processId =
+        argc >= 4 ? tool_common::processIdFromArgument(argv[3]) : std::nullopt;
+    if (!processId) {
         platform::NSLog(
             "Usage: %@ SOURCE-PATH TARGET-PATH PROCESS-ID",
             {argc > 0 && argv[0] != nullptr ? argv[0] : "PendraSandboxHelperRelaunchTool"});
@@ -30,7 +35,7 @@ int relaunchToolMain(int argc, char** argv) {
 
     // The listener lives as long as the event loop, which ends the process from its timer.
     const auto listener =
-        std::make_unique<TerminationListener>(argv[1], argv[2], std::atoi(argv[3]), selfPath);
+        std::make_unique<TerminationListener>(argv[1], argv[2], *processId, selfPath);
     application.run();
     return 0;
 }

@@ -2,9 +2,9 @@
 #include <cstring>
 #include <memory>
 #include <optional>
-#include <string_view>
 
 #include "platform/platform.h"
+#include "tools/common/process_id_argument.h"
 #include "tools/remove/termination_listener.h"
 
 namespace remove_tool {
@@ -17,26 +17,11 @@ void logUsage(int argc, char** argv) {
 
 }  // namespace
 
-std::optional<std::int32_t> processIdFromArgument(std::string_view text) {
-    if (text.empty() || text.size() > 10 ||
-        text.find_first_not_of("0123456789") != std::string_view::npos) {
-        return std::nullopt;
-    }
-    std::int64_t value = 0;
-    for (const char digit : text) {
-        value = value * 10 + (digit - '0');
-    }
-    if (value <= 0 || value > INT32_MAX) {
-        return std::nullopt;
-    }
-    return static_cast<std::int32_t>(value);
-}
-
 int removeToolMain(int argc, char** argv) {
     // Without both arguments, or with an id that names no process, waiting would be for
     // nothing or forever.
     const std::optional<std::int32_t> processId =
-        argc >= 3 ? processIdFromArgument(argv[2]) : std::nullopt;
+        argc >= 3 ? tool_common::processIdFromArgument(argv[2]) : std::nullopt;
     if (!processId) {
         logUsage(argc, argv);
         return 1;

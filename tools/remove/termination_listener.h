@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <string_view>
 
 #include "platform/application.h"
 
@@ -35,9 +34,6 @@ class TerminationListener {
 // Why a path must not be deleted at all (empty, relative, the root folder, the user's home
 // folder or a folder holding it, anything but an application bundle); absent when it may be.
 std::optional<std::string> refusalReasonForPath(const std::string& path);
-
-// A process id given as text: a positive decimal integer that fits, or absent.
-std::optional<std::int32_t> processIdFromArgument(std::string_view text);
 
 // The process entry; answers the exit status.
 int removeToolMain(int argc, char** argv);
