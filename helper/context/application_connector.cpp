@@ -173,8 +173,21 @@ std::optional<std::string> ApplicationConnector::callbackHandlerForApplicationWi
                         kCallbackHandlerKey);
 }
 
+namespace {
+
+// The frontmost application while a capture is being made: the name, the identifier and the
+// generic connector's placeholders all need it, and each question costs the desktop a round
+// trip, so a capture asks once.
+std::optional<std::optional<platform::RunningApplication>> frontmostOfCapture;
+
+std::optional<platform::RunningApplication> frontmostApplication() {
+    return frontmostOfCapture ? *frontmostOfCapture : platform::workspace().frontmostApplication();
+}
+
+}  // namespace
+
 std::optional<std::string> ApplicationConnector::activeApplicationName() {
-    const auto frontmost = platform::workspace().frontmostApplication();
+    const auto frontmost = frontmostApplication();
     if (!frontmost) {
         return std::nullopt;
     }
@@ -182,7 +195,7 @@ std::optional<std::string> ApplicationConnector::activeApplicationName() {
 }
 
 std::optional<std::string> ApplicationConnector::activeApplicationBundleIdentifier() {
-    const auto frontmost = platform::workspace().frontmostApplication();
+    const auto frontmost = frontmostApplication();
     if (!frontmost || !frontmost->bundleIdentifier) {
         return std::nullopt;
     }
@@ -232,6 +245,10 @@ ApplicationConnector::appleScriptForApplicationWithBundleIdentifier(
 
 bool ApplicationConnector::updateCurrentApplicationContext() {
     resetCurrentApplicationContext();
+    frontmostOfCapture = platform::workspace().frontmostApplication();
+    struct EndOfCapture {
+        ~EndOfCapture() { frontmostOfCapture.reset(); }
+    } endOfCapture;
 
     const std::optional<std::string> bundleIdentifier = activeApplicationBundleIdentifier();
     const std::optional<std::string> name = activeApplicationName();

@@ -70,10 +70,10 @@ std::optional<std::string> bundleIdentifierForApplicationNamed(const std::string
     return std::nullopt;
 }
 
-std::string declaredBundleIdentifier(const std::string& identifier) {
+std::string declaredBundleIdentifier(const std::string& identifier,
+                                     const std::optional<RunningApplication>& running) {
     Workspace& workspace = platform::workspace();
-    if (const auto running = workspace.runningApplicationWithBundleIdentifier(identifier);
-        running && running->bundleIdentifier) {
+    if (running && running->bundleIdentifier) {
         return *running->bundleIdentifier;
     }
     const auto same = [&](const std::optional<std::string>& candidate) {

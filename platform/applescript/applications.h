@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/workspace.h"
+
 namespace platform::applescript {
 
 // The bundle identifier of the application with this name: the frontmost application when its
@@ -16,6 +18,8 @@ std::optional<std::string> bundleIdentifierForApplicationNamed(const std::string
 // Bundle identifiers name an application whatever their case, as the system's own lookups do;
 // events go out under the spelling the application declares, which the transport addresses.
 // The identifier as given when no application declares it.
-std::string declaredBundleIdentifier(const std::string& identifier);
+// `running` is what runs under `identifier` as given, when the caller has asked already.
+std::string declaredBundleIdentifier(const std::string& identifier,
+                                     const std::optional<RunningApplication>& running);
 
 }  // namespace platform::applescript

@@ -89,10 +89,14 @@ Value Interpreter::application(const Node& node) {
     Value target;
     target.kind = Value::Kind::Application;
     if (node.flag) {
-        target.bundleIdentifier = declaredBundleIdentifier(key);
+        Workspace& workspace = platform::workspace();
+        auto running = workspace.runningApplicationWithBundleIdentifier(key);
+        target.bundleIdentifier = declaredBundleIdentifier(key, running);
         target.applicationName = key;
-        const auto running =
-            platform::workspace().runningApplicationWithBundleIdentifier(target.bundleIdentifier);
+        // The identifier may be declared in another letter case than it was written in.
+        if (!running && target.bundleIdentifier != key) {
+            running = workspace.runningApplicationWithBundleIdentifier(target.bundleIdentifier);
+        }
         if (running && running->localizedName) {
             target.applicationName = *running->localizedName;
         }

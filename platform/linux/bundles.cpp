@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -21,6 +22,7 @@
 #include "linux_desktop.h"
 #include "linux_desktop_events.h"
 #include "linux_processes.h"
+#include "platform/format.h"
 #include "platform/linux_platform.h"
 #include "platform/utf.h"
 
@@ -453,9 +455,9 @@ std::optional<RunningApplication> LinuxWorkspace::frontmostApplication() {
         }
         return *desktop;
     }
-    std::ifstream record(frontmostRecordPath());
-    long pid = 0;
-    if (!(record >> pid) || pid <= 0) {
+    const auto record = readSmallFile(frontmostRecordPath(), 64);
+    const std::int64_t pid = record ? integerValueOfText(*record) : 0;
+    if (pid <= 0 || pid > std::numeric_limits<pid_t>::max()) {
         return std::nullopt;
     }
     return runningApplicationWithProcessIdentifier(static_cast<pid_t>(pid));

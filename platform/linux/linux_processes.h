@@ -14,6 +14,9 @@ namespace platform::linux_platform {
 
 // True while a process with the id exists and is not a zombie.
 bool processIsAlive(pid_t pid);
+// The start of a small file (at most `limit` bytes), read with one system call: files of /proc
+// and the frontmost record, read on every request. Absent when it cannot be opened or read.
+std::optional<std::string> readSmallFile(const std::string& path, std::size_t limit = 4096);
 
 class LinuxProcessManager final : public ProcessManager {
   public:

@@ -27,22 +27,36 @@ extern char** environ;
 
 namespace platform::linux_platform {
 
+std::optional<std::string> readSmallFile(const std::string& path, std::size_t limit) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    std::string text(limit, '\0');
+    const ssize_t length = ::read(fd, text.data(), limit);
+    ::close(fd);
+    if (length < 0) {
+        return std::nullopt;
+    }
+    text.resize(static_cast<std::size_t>(length));
+    return text;
+}
+
 bool processIsAlive(pid_t pid) {
     if (::kill(pid, 0) != 0 && errno != EPERM) {
         return false;
     }
     // A zombie still answers kill() until its parent reaps it; it runs no more code.
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line)) {
+    const auto line = readSmallFile("/proc/" + std::to_string(pid) + "/stat");
+    if (!line) {
         return true;  // no /proc entry to read: trust kill()
     }
     // The state follows the parenthesised command name, which may itself contain ") ".
-    auto close = line.rfind(')');
-    if (close == std::string::npos || close + 2 >= line.size()) {
+    const auto close = line->rfind(')');
+    if (close == std::string::npos || close + 2 >= line->size()) {
         return true;
     }
-    const char state = line[close + 2];
+    const char state = (*line)[close + 2];
     return state != 'Z' && state != 'X' && state != 'x';
 }
 
