@@ -20,6 +20,12 @@ namespace {
 using platform::AppleEventDescriptor;
 using platform::fourCharCode;
 
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kFreedMemoryHeldBack = true;
+#else
+constexpr bool kFreedMemoryHeldBack = false;
+#endif
+
 constexpr int kClients = 4;
 constexpr int kPerClient = 250;
 constexpr int kBurst = kClients * kPerClient;
@@ -219,10 +225,15 @@ TEST_F(InvokeBurstTest, AThousandRequestsFromFourClientsAreAllAnsweredWithMemory
     EXPECT_EQ(countLines(output, kReplyLine), 2 * kBurst);
 
     // Flat: after the first burst, further ones move the helper's resident memory by some tens
-    // of KiB; a request that kept as little as 1 KiB would add a MiB.
+    // of KiB; a request that kept as little as 1 KiB would add a MiB. Under the address
+    // sanitizer freed memory waits in its quarantine, hundreds of MiB of it, so there the
+    // figures are printed but say nothing of the helper.
     constexpr long kAllowedGrowthKiB = 1024;
     ASSERT_GT(before, 0);
-    EXPECT_LE(after - before, kAllowedGrowthKiB) << before << " KiB before, " << after << " after";
+    if (!kFreedMemoryHeldBack) {
+        EXPECT_LE(after - before, kAllowedGrowthKiB)
+            << before << " KiB before, " << after << " after";
+    }
 
     // And the helper is still there for the next request.
     Finished version = run(mainApplication(), {"version"});
