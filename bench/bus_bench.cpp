@@ -17,9 +17,7 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -32,56 +30,25 @@
 #include "platform/apple_event_handler_table.h"
 #include "platform/linux/linux_application.h"
 #include "platform/linux/linux_bus.h"
+#include "testing/private_session.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using platform::AppleEventDescriptor;
 using platform::fourCharCode;
 using platform::linux_platform::LinuxAppleEventManager;
 using platform::linux_platform::LinuxApplication;
 using platform::linux_platform::SessionBus;
 
-constexpr const char* kHelper = "com.orvano.PendraMacSandboxHelper";
+constexpr const char* kHelper = private_session::kHelperIdentifier;
 constexpr const char* kTrivial = "com.orvano.BenchTrivialService";
-constexpr const char* kMainApplication = "com.orvano.PendraMac";
-
-// The sample application's connector: its window's name and its document's URL.
-const std::string kSampleConnector = R"(
-	<key>com.orvano.sampledocument</key>
-	<dict>
-		<key>AppleScriptUsingBundleID</key>
-		<string>tell application id "com.orvano.SampleDocument"
-	set theTitle to name of front window
-	set theLink to URL of front document
-end tell
-return {theTitle, theLink}</string>
-	</dict>
-)";
+constexpr const char* kMainApplication = private_session::kMainApplicationIdentifier;
 
 AppleEventDescriptor helperEvent(const char* target, const char (&eventID)[5]) {
     return AppleEventDescriptor::appleEventWithEventClass(
         fourCharCode("pdqe"), fourCharCode(eventID),
         AppleEventDescriptor::descriptorWithApplicationBundleIdentifier(target),
         platform::kAutoGenerateReturnID, platform::kAnyTransactionID);
-}
-
-pid_t spawn(const std::string& program, const std::vector<std::string>& arguments,
-            const std::string& log) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::setpgid(0, 0);
-        std::freopen(log.c_str(), "a", stdout);
-        std::freopen(log.c_str(), "a", stderr);
-        std::vector<char*> argv{const_cast<char*>(program.c_str())};
-        for (const auto& argument : arguments) {
-            argv.push_back(const_cast<char*>(argument.c_str()));
-        }
-        argv.push_back(nullptr);
-        ::execv(program.c_str(), argv.data());
-        ::_exit(127);
-    }
-    return pid;
 }
 
 // A service that answers HandleEvent with prepared bytes and does nothing else: what any
@@ -152,36 +119,15 @@ class Session {
 
   private:
     Session() {
-        char pattern[] = "/tmp/pendra-bench-XXXXXX";
-        if (::mkdtemp(pattern) == nullptr) {
+        if (std::string missing; !private_session::canStart(&missing)) {
+            std::cerr << "No session: " << missing << "\n";
             return;
         }
-        root_ = pattern;
-        for (const char* sub : {"home", "config", "data/Pendra Sandbox Helper", "runtime", "tmp",
-                                "Applications", "logs"}) {
-            fs::create_directories(root_ + "/" + sub);
-        }
-        fs::permissions(root_ + "/runtime", fs::perms::owner_all);
-        ::setenv("HOME", (root_ + "/home").c_str(), 1);
-        ::setenv("XDG_CONFIG_HOME", (root_ + "/config").c_str(), 1);
-        ::setenv("XDG_DATA_HOME", (root_ + "/data").c_str(), 1);
-        ::setenv("XDG_RUNTIME_DIR", (root_ + "/runtime").c_str(), 1);
-        ::setenv("TMPDIR", (root_ + "/tmp").c_str(), 1);
-        ::setenv("PENDRA_APPLICATIONS_PATH", (root_ + "/Applications").c_str(), 1);
-        ::setenv("PENDRA_LOG_TO_STDERR", "1", 1);
-        ::unsetenv("DISPLAY");
-        if (!startBus()) {
+        session_ = std::make_unique<private_session::PrivateSession>();
+        if (!session_->startBus()) {
             return;
         }
-        const std::string devtools = PENDRA_DEVTOOLS_BUNDLE_DIR;
-        for (const char* app : {"PendraMac.app", "Sample Document.app"}) {
-            fs::copy(devtools + "/" + app, root_ + "/Applications/" + app,
-                     fs::copy_options::recursive);
-        }
-        const std::string helper = root_ + "/data/Pendra Sandbox Helper/PendraMacSandboxHelper.app";
-        fs::copy(std::string(PENDRA_BUNDLE_DIR) + "/PendraMacSandboxHelper.app", helper,
-                 fs::copy_options::recursive);
-        addSampleConnector(helper);
+        const std::string helper = session_->installHelper(private_session::kSampleConnector);
 
         AppleEventDescriptor answer =
             platform::AppleEventHandlerTable::emptyReply(helperEvent(kTrivial, "pdvn"));
@@ -194,16 +140,9 @@ class Session {
         if (trivial == 0) {
             runTrivialService(answerBytes);
         }
-        children_.push_back(trivial);
-        samplePid_ =
-            spawn(root_ + "/Applications/Sample Document.app/Contents/MacOS/SampleDocument",
-                  {"--name", "Report.txt", "--url", "file:///home/me/Report.txt", "--window-name",
-                   "Report", "--run-seconds", "3600"},
-                  root_ + "/logs/sample.log");
-        children_.push_back(samplePid_);
-        helperPid_ = spawn(helper + "/Contents/MacOS/PendraMacSandboxHelper", {},
-                           root_ + "/logs/helper.log");
-        children_.push_back(helperPid_);
+        trivial_ = trivial;
+        samplePid_ = session_->startSample({}, "sample", {}, 3600);
+        helperPid_ = session_->start(helper, {}, "helper");
 
         bus_ = std::make_unique<SessionBus>(application_, std::string(kMainApplication));
         events_ =
@@ -224,64 +163,26 @@ class Session {
             }
         }
         if (!ready_) {
-            std::cerr << "The session did not come up; its logs are in " << root_ << "/logs\n";
+            std::cerr << "The session did not come up; its logs are in " << session_->root()
+                      << "/logs\n";
+            session_->keepFolder();
         }
     }
 
     ~Session() {
         events_.reset();
         bus_.reset();
-        for (pid_t child : children_) {
-            ::kill(-child, SIGKILL);
-            ::kill(child, SIGKILL);
-            ::waitpid(child, nullptr, 0);
-        }
-        if (daemon_ > 0) {
-            ::kill(daemon_, SIGTERM);
-        }
-        std::error_code ignored;
-        if (ready_) {
-            fs::remove_all(root_, ignored);
+        // The trivial service is a fork of this program, not a process of the session.
+        if (trivial_ > 0) {
+            ::kill(trivial_, SIGKILL);
+            ::waitpid(trivial_, nullptr, 0);
         }
     }
 
-    bool startBus() {
-        FILE* daemon = ::popen(
-            "dbus-daemon --session --fork --nopidfile --print-address=1 --print-pid=1", "r");
-        if (daemon == nullptr) {
-            return false;
-        }
-        char line[1024];
-        std::string address;
-        if (std::fgets(line, sizeof line, daemon) != nullptr) {
-            address = line;
-            address.erase(address.find_last_not_of('\n') + 1);
-        }
-        if (std::fgets(line, sizeof line, daemon) != nullptr) {
-            daemon_ = static_cast<pid_t>(std::atoi(line));
-        }
-        ::pclose(daemon);
-        ::setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
-        return !address.empty();
-    }
-
-    static void addSampleConnector(const std::string& helper) {
-        const std::string table = helper + "/Contents/Resources/ApplicationConnectors.plist";
-        std::stringstream text;
-        text << std::ifstream(table).rdbuf();
-        std::string contents = text.str();
-        const auto at = contents.find("<dict>");
-        if (at != std::string::npos) {
-            contents.insert(at + 6, kSampleConnector);
-            std::ofstream(table, std::ios::trunc) << contents;
-        }
-    }
-
-    std::string root_;
-    pid_t daemon_ = -1;
+    std::unique_ptr<private_session::PrivateSession> session_;
+    pid_t trivial_ = -1;
     pid_t helperPid_ = -1;
     pid_t samplePid_ = -1;
-    std::vector<pid_t> children_;
     LinuxApplication application_{[](int status) { std::exit(status); }};
     std::unique_ptr<SessionBus> bus_;
     std::unique_ptr<LinuxAppleEventManager> events_;

@@ -11,25 +11,6 @@ namespace {
 
 using ::testing::HasSubstr;
 
-// A connector for the sample application: its script asks for the front window's name (where
-// the generic script asks for the document's), and its callback handler turns the quick-entry
-// URL's query into a title and notes.
-const std::string kSampleConnector = R"(
-	<key>com.orvano.sampledocument</key>
-	<dict>
-		<key>AppleScriptUsingBundleID</key>
-		<string>tell application id "com.orvano.SampleDocument"
-	set theTitle to name of front window
-	set theLink to URL of front document
-end tell
-return {theTitle, theLink}</string>
-		<key>CallbackHandler</key>
-		<string>on handle_callback(params)
-	return {|title| of params, |url| of params}
-end handle_callback</string>
-	</dict>
-)";
-
 std::vector<std::string> firstReply(const std::string& output) {
     return replyNumber(output, 1);
 }

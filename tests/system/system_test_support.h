@@ -32,24 +32,25 @@
 #include "platform/apple_event_descriptor.h"
 #include "platform/format.h"
 #include "program_start.h"
+#include "testing/private_session.h"
 
 namespace system_test {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-inline constexpr const char* kHelperIdentifier = "com.orvano.PendraMacSandboxHelper";
-inline constexpr const char* kMainApplicationIdentifier = "com.orvano.PendraMac";
+using private_session::kApplicationInterface;
+using private_session::kApplicationPath;
+using private_session::kHelperExecutable;
+using private_session::kHelperIdentifier;
+using private_session::kMainApplicationIdentifier;
 inline constexpr const char* kHelperAppName = "PendraMacSandboxHelper.app";
-inline constexpr const char* kHelperExecutable = "Contents/MacOS/PendraMacSandboxHelper";
 inline constexpr const char* kRelaunchToolExecutable =
     "Contents/MacOS/PendraSandboxHelperRelaunchTool.app/Contents/MacOS/"
     "PendraSandboxHelperRelaunchTool";
 inline constexpr const char* kDidLaunch = "PendraMacSandboxHelperDidLaunchNotification";
 inline constexpr const char* kDidTerminate = "PendraMacSandboxHelperDidTerminateNotification";
-// Where an application answers events, and where notifications are posted.
-inline constexpr const char* kApplicationPath = "/com/orvano/Pendra/Application";
-inline constexpr const char* kApplicationInterface = "com.orvano.Pendra.Application";
+// Where notifications are posted.
 inline constexpr const char* kNotificationPath = "/com/orvano/Pendra/DistributedNotifications";
 inline constexpr const char* kNotificationInterface = "com.orvano.Pendra.DistributedNotifications";
 
