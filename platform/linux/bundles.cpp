@@ -345,7 +345,9 @@ LinuxWorkspace::LinuxWorkspace(std::function<void()> quitCurrentApplication)
     : quitCurrentApplication_(std::move(quitCurrentApplication)),
       desktop_(std::make_unique<DesktopSession>()) {}
 
-LinuxWorkspace::~LinuxWorkspace() = default;
+LinuxWorkspace::~LinuxWorkspace() {
+    forgetKnownProcesses();
+}
 
 namespace {
 
@@ -449,7 +451,7 @@ std::optional<RunningApplication> LinuxWorkspace::frontmostApplication() {
     if (auto desktop = desktop_->frontmostApplication()) {
         // One of our own bundles in front keeps its own identity.
         if (*desktop && desktop->value().processIdentifier > 0) {
-            if (auto application = applicationOfProcess(desktop->value().processIdentifier)) {
+            if (auto application = applicationOfLiveProcess(desktop->value().processIdentifier)) {
                 return application;
             }
         }
@@ -483,7 +485,7 @@ std::optional<OSStatus> LinuxWorkspace::answerDesktopEvent(const std::string& bu
     const RunningApplication& front = **desktop;
     if (!front.bundleIdentifier || front.processIdentifier <= 0 ||
         !equalIgnoringCase(*front.bundleIdentifier, bundleIdentifier) ||
-        applicationOfProcess(front.processIdentifier)) {
+        applicationOfLiveProcess(front.processIdentifier)) {
         return std::nullopt;
     }
     DesktopApplicationView view;
@@ -519,8 +521,8 @@ std::optional<RunningApplication> LinuxWorkspace::runningApplicationWithBundleId
     }
     // An application owns the bus name of its identifier: that one process is read, whatever
     // else runs on the machine.
-    if (const auto pid = nameOwner_(bundleIdentifier); pid && processIsAlive(*pid)) {
-        if (auto application = applicationOfProcess(*pid);
+    if (const auto pid = nameOwner_(bundleIdentifier)) {
+        if (auto application = applicationOfLiveProcess(*pid);
             application && application->bundleIdentifier == bundleIdentifier) {
             return application;
         }
@@ -533,13 +535,50 @@ std::optional<RunningApplication> LinuxWorkspace::runningApplicationWithBundleId
     return std::nullopt;
 }
 
+std::optional<RunningApplication> LinuxWorkspace::applicationOfLiveProcess(pid_t pid) {
+    if (const auto known = knownProcesses_.find(pid); known != knownProcesses_.end()) {
+        if (!processHandleHasEnded(known->second.handle)) {
+            return known->second.application;
+        }
+        // Ended: the id may name another process by now.
+        ::close(known->second.handle);
+        knownProcesses_.erase(known);
+    }
+    // The handle is taken before the process is read, so that it names the process read.
+    const int handle = openProcessHandle(pid);
+    auto application = processIsAlive(pid) ? applicationOfProcess(pid) : std::nullopt;
+    if (!application || handle < 0 || processHandleHasEnded(handle)) {
+        if (handle >= 0) {
+            ::close(handle);
+        }
+        return application;
+    }
+    // The processes asked about are the few in front or scripted; ended ones go when asked
+    // about again, and all now and then.
+    if (knownProcesses_.size() >= 64) {
+        forgetKnownProcesses();
+    }
+    knownProcesses_.emplace(pid, KnownProcess{handle, *application});
+    return application;
+}
+
+void LinuxWorkspace::forgetKnownProcesses() {
+    for (const auto& [pid, known] : knownProcesses_) {
+        ::close(known.handle);
+    }
+    knownProcesses_.clear();
+}
+
 std::optional<RunningApplication> LinuxWorkspace::runningApplicationWithProcessIdentifier(
     pid_t pid) {
-    if (pid <= 0 || !processIsAlive(pid)) {
+    if (pid <= 0) {
         return std::nullopt;
     }
-    if (auto application = applicationOfProcess(pid)) {
+    if (auto application = applicationOfLiveProcess(pid)) {
         return application;
+    }
+    if (!processIsAlive(pid)) {
+        return std::nullopt;
     }
     // A program outside any bundle is still a process with a name.
     RunningApplication application;

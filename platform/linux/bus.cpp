@@ -292,18 +292,117 @@ std::optional<pid_t> SessionBus::processOfSerialNumber(const ProcessSerialNumber
                              std::to_string(psn.lowLongOfPSN));
 }
 
+namespace {
+
+// The daemon's signal for the changes of one name's owner: the daemon filters by the first
+// argument, so no other name's changes reach us.
+std::string nameOwnerChangedRule(const std::string& name) {
+    return std::string("type='signal',sender='") + kDaemonName + "',path='" + kDaemonPath +
+           "',interface='" + kDaemonName + "',member='NameOwnerChanged',arg0='" + name + "'";
+}
+
+// Each followed name holds a match on the daemon; the names a helper asks about are the
+// applications it scripts and its main application, far fewer than this.
+constexpr std::size_t kMaximumFollowedNames = 64;
+
+}  // namespace
+
+// The owner of a well-known name as the daemon last told it: asked once, then kept up to date
+// by the name's NameOwnerChanged signals, so that asking again costs no round trip.
+struct SessionBus::FollowedName {
+    SessionBus* bus = nullptr;
+    std::string name;
+    std::string owner;             // the owner's unique name; empty while there is none
+    std::optional<pid_t> process;  // the owner's process, once asked for
+    BusSlot match;
+};
+
+void SessionBus::nameHasAppeared(const std::string& name) {
+    std::vector<NameWait*> ended;
+    for (const auto& wait : nameWaits_) {
+        if (wait->name == name && !wait->match) {
+            ended.push_back(wait.get());
+        }
+    }
+    for (NameWait* wait : ended) {
+        endNameWait(wait, true);
+    }
+}
+
+SessionBus::FollowedName* SessionBus::followedName(const std::string& name) {
+    if (name.empty() || name.front() == ':') {
+        return nullptr;  // a unique name has one owner for its whole life
+    }
+    if (const auto found = followedNames_.find(name); found != followedNames_.end()) {
+        return found->second.get();
+    }
+    sd_bus* bus = connection();
+    if (bus == nullptr || followedNames_.size() >= kMaximumFollowedNames) {
+        return nullptr;
+    }
+    auto followed = std::make_unique<FollowedName>();
+    followed->bus = this;
+    followed->name = name;
+    auto onChange = [](sd_bus_message* message, void* userdata, sd_bus_error*) {
+        auto* followed = static_cast<FollowedName*>(userdata);
+        const char* changed = nullptr;
+        const char* oldOwner = nullptr;
+        const char* newOwner = nullptr;
+        if (sd_bus_message_read(message, "sss", &changed, &oldOwner, &newOwner) >= 0) {
+            followed->owner = newOwner != nullptr ? newOwner : "";
+            followed->process.reset();
+            if (!followed->owner.empty()) {
+                followed->bus->nameHasAppeared(followed->name);
+            }
+        }
+        return 0;
+    };
+    if (sd_bus_add_match(bus, followed->match.out(), nameOwnerChangedRule(name).c_str(), onChange,
+                         followed.get()) < 0) {
+        return nullptr;
+    }
+    // Asked once the match is in place, so that no change goes unseen.
+    BusError error;
+    BusMessage reply;
+    const char* owner = nullptr;
+    if (sd_bus_call_method(bus, kDaemonName, kDaemonPath, kDaemonName, "GetNameOwner", &error.error,
+                           reply.out(), "s", name.c_str()) >= 0) {
+        if (sd_bus_message_read(reply.get(), "s", &owner) < 0 || owner == nullptr) {
+            return nullptr;
+        }
+        followed->owner = owner;
+    } else if (!error.has("org.freedesktop.DBus.Error.NameHasNoOwner")) {
+        return nullptr;
+    }
+    return followedNames_.emplace(name, std::move(followed)).first->second.get();
+}
+
 std::optional<pid_t> SessionBus::processOwningName(const std::string& name) {
     sd_bus* bus = connection();
     if (bus == nullptr || name.empty()) {
         return std::nullopt;
     }
+    FollowedName* followed = followedName(name);
+    if (followed != nullptr) {
+        if (followed->owner.empty()) {
+            return std::nullopt;
+        }
+        if (followed->process) {
+            return followed->process;
+        }
+    }
+    // A followed name's process is its owner's: asked by the unique name, it stays that one's.
+    const std::string& asked = followed != nullptr ? followed->owner : name;
     BusError error;
     BusMessage reply;
     std::uint32_t pid = 0;
     if (sd_bus_call_method(bus, kDaemonName, kDaemonPath, kDaemonName, "GetConnectionUnixProcessID",
-                           &error.error, reply.out(), "s", name.c_str()) < 0 ||
+                           &error.error, reply.out(), "s", asked.c_str()) < 0 ||
         sd_bus_message_read(reply.get(), "u", &pid) < 0 || pid == 0 || pid > INT_MAX) {
         return std::nullopt;
+    }
+    if (followed != nullptr) {
+        followed->process = static_cast<pid_t>(pid);
     }
     return static_cast<pid_t>(pid);
 }
@@ -344,6 +443,9 @@ bool SessionBus::nameHasOwner(const std::string& name) {
     if (bus == nullptr || name.empty()) {
         return false;
     }
+    if (const FollowedName* followed = followedName(name)) {
+        return !followed->owner.empty();
+    }
     BusError error;
     BusMessage reply;
     int r = sd_bus_call_method(bus, kDaemonName, kDaemonPath, kDaemonName, "NameHasOwner",
@@ -366,10 +468,7 @@ void SessionBus::whenNameHasOwner(const std::string& name, double seconds,
     wait->owner = this;
     wait->name = name;
     wait->then = std::move(then);
-    // Only the changes of this one name reach us; the daemon filters by the first argument.
-    const std::string rule = std::string("type='signal',sender='") + kDaemonName + "',path='" +
-                             kDaemonPath + "',interface='" + kDaemonName +
-                             "',member='NameOwnerChanged',arg0='" + name + "'";
+    const std::string rule = nameOwnerChangedRule(name);
     auto onChange = [](sd_bus_message* message, void* userdata, sd_bus_error*) {
         auto* wait = static_cast<NameWait*>(userdata);
         const char* changed = nullptr;
@@ -386,7 +485,11 @@ void SessionBus::whenNameHasOwner(const std::string& name, double seconds,
         wait->owner->endNameWait(wait, false);
         return 0;
     };
-    int r = sd_bus_add_match(bus, wait->match.out(), rule.c_str(), onChange, wait.get());
+    // A followed name tells its waits itself; another name gets a match of its own.
+    FollowedName* followed = followedName(name);
+    int r = followed != nullptr
+                ? 0
+                : sd_bus_add_match(bus, wait->match.out(), rule.c_str(), onChange, wait.get());
     if (r >= 0) {
         r = sd_event_add_time_relative(application_.event(), wait->timeout.out(), CLOCK_MONOTONIC,
                                        static_cast<std::uint64_t>(seconds * 1e6), 0, onTimeout,
@@ -400,7 +503,7 @@ void SessionBus::whenNameHasOwner(const std::string& name, double seconds,
     NameWait* pending = wait.get();
     nameWaits_.push_back(std::move(wait));
     // The name may have appeared before the match was in place.
-    if (nameHasOwner(name)) {
+    if (followed != nullptr ? !followed->owner.empty() : nameHasOwner(name)) {
         endNameWait(pending, true);
     }
 }

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -117,6 +118,16 @@ class LinuxWorkspace : public Workspace {
     }
 
   private:
+    // The application a live process runs; absent for a process that is gone or runs none.
+    // An application's process is read once, then known by a handle on it until it ends.
+    std::optional<RunningApplication> applicationOfLiveProcess(pid_t pid);
+    void forgetKnownProcesses();
+
+    struct KnownProcess {
+        int handle;
+        RunningApplication application;
+    };
+    std::map<pid_t, KnownProcess> knownProcesses_;
     std::function<void()> quitCurrentApplication_;
     std::function<bool(const URL&)> urlOpener_;
     std::function<std::optional<pid_t>(const std::string&)> nameOwner_;

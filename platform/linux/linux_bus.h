@@ -107,7 +107,13 @@ class SessionBus {
 
   private:
     struct NameWait;
+    struct FollowedName;
     void endNameWait(NameWait* wait, bool owned);
+    // Ends the waits for a followed name, which has just got an owner.
+    void nameHasAppeared(const std::string& name);
+    // A well-known name whose owner is followed from the moment it is first asked about; null
+    // for a unique name, or when no more names can be followed.
+    FollowedName* followedName(const std::string& name);
     void unreachable(const std::string& reason);
 
     LinuxApplication& application_;
@@ -118,6 +124,7 @@ class SessionBus {
     BusSlot notificationSlot_;
     BusSlot disconnectSlot_;
     std::vector<std::unique_ptr<NameWait>> nameWaits_;
+    std::map<std::string, std::unique_ptr<FollowedName>> followedNames_;
     bool attempted_ = false;
     bool ownsName_ = false;
     bool nameAttempted_ = false;

@@ -14,6 +14,11 @@ namespace platform::linux_platform {
 
 // True while a process with the id exists and is not a zombie.
 bool processIsAlive(pid_t pid);
+// A handle on one process (a pidfd, closed on exec): it goes on naming that process after the
+// process has ended and its id has gone to another. -1 when the process cannot be opened.
+int openProcessHandle(pid_t pid);
+// True once the handle's process has ended (a zombie included), or for a handle that is none.
+bool processHandleHasEnded(int handle);
 // The start of a small file (at most `limit` bytes), read with one system call: files of /proc
 // and the frontmost record, read on every request. Absent when it cannot be opened or read.
 std::optional<std::string> readSmallFile(const std::string& path, std::size_t limit = 4096);

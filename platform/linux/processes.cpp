@@ -60,6 +60,16 @@ bool processIsAlive(pid_t pid) {
     return state != 'Z' && state != 'X' && state != 'x';
 }
 
+int openProcessHandle(pid_t pid) {
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+}
+
+bool processHandleHasEnded(int handle) {
+    // Readable once its process has ended, a zombie included.
+    pollfd ended{handle, POLLIN, 0};
+    return ::poll(&ended, 1, 0) != 0;
+}
+
 LinuxProcessManager::~LinuxProcessManager() {
     for (const auto& [pid, fd] : pinned_) {
         if (fd >= 0) {
@@ -75,9 +85,8 @@ bool LinuxProcessManager::pinProcessForPID(pid_t pid) {
     if (pinned_.count(pid) != 0) {
         return true;
     }
-    const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    const int fd = openProcessHandle(pid);
     if (fd >= 0) {
-        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
         pinned_[pid] = fd;
         return true;
     }
@@ -91,9 +100,7 @@ bool LinuxProcessManager::pinProcessForPID(pid_t pid) {
 OSStatus LinuxProcessManager::GetProcessForPID(pid_t pid, ProcessSerialNumber* psn) {
     bool gone = false;
     if (const auto pinned = pinned_.find(pid); pid > 0 && pinned != pinned_.end()) {
-        // Readable once its process has ended, a zombie included.
-        pollfd ended{pinned->second, POLLIN, 0};
-        gone = pinned->second < 0 || ::poll(&ended, 1, 0) > 0;
+        gone = pinned->second < 0 || processHandleHasEnded(pinned->second);
     } else {
         gone = pid > 0 && !processIsAlive(pid);
     }

@@ -190,6 +190,22 @@ TEST(BusNameTest, BundleIdentifiersBecomeValidBusNames) {
     EXPECT_EQ(busNameForBundleIdentifier(""), "");
 }
 
+// An owner once asked about is followed from the daemon's signals: it must not go stale when
+// its process ends and another takes the name.
+TEST_F(BusTest, ANameAskedAboutFollowsItsOwnersComingAndGoing) {
+    const std::string name = busNameForBundleIdentifier(kReceiver);
+    EXPECT_FALSE(bus.nameHasOwner(name));
+    for (int round = 0; round < 2; ++round) {
+        const pid_t receiver = startReceiver(kReceiver);
+        ASSERT_TRUE(waitForName(kReceiver));
+        EXPECT_EQ(bus.processOwningName(name), receiver);
+        ::kill(receiver, SIGKILL);
+        ASSERT_TRUE(waitForChild(receiver, std::chrono::seconds(5)));
+        EXPECT_TRUE(sender.runUntil([&] { return !bus.nameHasOwner(name); }, 5));
+        EXPECT_EQ(bus.processOwningName(name), std::nullopt);
+    }
+}
+
 TEST_F(BusTest, EventsCarryTheSendersAddressAsTheBusReportsIt) {
     pid_t receiver = startReceiver(kReceiver);
     ASSERT_TRUE(waitForName(kReceiver));
