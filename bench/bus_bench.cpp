@@ -97,8 +97,10 @@ class Session {
     bool ready() const { return ready_; }
     // CPU seconds the helper has used so far (user and system, at the kernel's tick).
     double helperCpuSeconds() const { return cpuSeconds(helperPid_); }
-    // The same for the frontmost application.
+    // The same for the frontmost application, and for the bus daemon, which relays every
+    // message of a capture.
     double frontCpuSeconds() const { return cpuSeconds(samplePid_); }
+    double busCpuSeconds() const { return cpuSeconds(session_->busDaemon()); }
     static double cpuSeconds(pid_t pid) {
         std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
         std::string line;
@@ -245,9 +247,11 @@ void BM_Capture(benchmark::State& state) {
         invoke.setParamDescriptor(properties, fourCharCode("pdap"));
     }
     const double cpuBefore = session.helperCpuSeconds();
+    const double busBefore = session.busCpuSeconds();
     runCaptures(state, session, invoke);
-    state.counters["helper_cpu_ms"] = benchmark::Counter(
-        (session.helperCpuSeconds() - cpuBefore) * 1e3 / static_cast<double>(state.iterations()));
+    const double captures = static_cast<double>(state.iterations());
+    state.counters["helper_cpu_ms"] = (session.helperCpuSeconds() - cpuBefore) * 1e3 / captures;
+    state.counters["bus_cpu_ms"] = (session.busCpuSeconds() - busBefore) * 1e3 / captures;
 }
 BENCHMARK(BM_Capture)
     ->Arg(0)

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "platform/format.h"
@@ -144,6 +145,23 @@ bool PrivateSession::startBus() {
     }
     environment_.set("DBUS_SESSION_BUS_ADDRESS", line);
     return true;
+}
+
+pid_t PrivateSession::busDaemon() const {
+    if (busSession_ <= 0) {
+        return -1;
+    }
+    // The runner's children: the daemon, and the program it runs for the session.
+    std::ifstream children("/proc/" + std::to_string(busSession_) + "/task/" +
+                           std::to_string(busSession_) + "/children");
+    for (pid_t child = 0; children >> child;) {
+        std::ifstream comm("/proc/" + std::to_string(child) + "/comm");
+        std::string name;
+        if (std::getline(comm, name) && name == "dbus-daemon") {
+            return child;
+        }
+    }
+    return -1;
 }
 
 std::string PrivateSession::mainApplication(bool development) const {

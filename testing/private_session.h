@@ -52,6 +52,8 @@ class PrivateSession {
 
     // Starts the private bus and sets DBUS_SESSION_BUS_ADDRESS; false when it did not come up.
     bool startBus();
+    // The bus daemon's process, for what it spends; -1 before the bus is up.
+    pid_t busDaemon() const;
     // Leaves the folder, and the logs in it, in place at the end.
     void keepFolder() { keep_ = true; }
 

@@ -36,6 +36,13 @@ std::uint64_t timeoutUsec(long ticks) {
     return static_cast<std::uint64_t>(ticks) * 1'000'000 / 60;
 }
 
+// Keeps a message, and the bytes read from it, for as long as a descriptor shares them.
+std::shared_ptr<const void> keptAlive(sd_bus_message* message) {
+    return std::shared_ptr<const void>(sd_bus_message_ref(message), [](const void* kept) {
+        sd_bus_message_unref(static_cast<sd_bus_message*>(const_cast<void*>(kept)));
+    });
+}
+
 // The descriptor's byte form, written once, straight into the message.
 int appendFlattening(sd_bus_message* message, const AppleEventDescriptor& descriptor) {
     const std::size_t size = descriptor.flattenedSize();
@@ -71,7 +78,8 @@ int handleEventMethod(sd_bus_message* message, void* userdata, sd_bus_error* /*e
         return -ENOSYS;
     }
     const AppleEventDescriptor answer = bus->eventReceiver(
-        std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(bytes), size), *sender);
+        std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(bytes), size),
+        keptAlive(message), *sender);
     if (sd_bus_message_get_expect_reply(message) == 0) {
         return 1;
     }
@@ -527,8 +535,9 @@ LinuxAppleEventManager::LinuxAppleEventManager(
     SessionBus& bus, std::function<std::optional<std::string>(pid_t)> bundleOfProcess)
     : bus_(bus), bundleOfProcess_(std::move(bundleOfProcess)) {
     bus_.eventReceiver = [this](std::span<const std::uint8_t> bytes,
+                                std::shared_ptr<const void> owner,
                                 const ProcessSerialNumber& sender) {
-        auto event = AppleEventDescriptor::unflatten(bytes);
+        auto event = AppleEventDescriptor::unflatten(bytes, std::move(owner));
         if (!event || !event->isAppleEvent()) {
             logLine("Ignoring " + std::to_string(bytes.size()) + " bytes from " +
                     describeSender(sender) + " that are no Apple Event");
@@ -697,7 +706,8 @@ OSStatus LinuxAppleEventManager::AESendMessage(const AppleEventDescriptor& event
         return errAENotAEDesc;
     }
     auto answer = AppleEventDescriptor::unflatten(
-        std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(answerBytes), size));
+        std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(answerBytes), size),
+        keptAlive(answerMessage.get()));
     if (!answer) {
         return errAENotAEDesc;
     }

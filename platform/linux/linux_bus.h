@@ -96,9 +96,11 @@ class SessionBus {
     // either way.
     std::function<void(const std::string& reason)> whenUnreachable;
 
-    // What the exported methods call; `sender` is the address of the sending connection. The
-    // answer is flattened straight into the reply message.
+    // What the exported methods call with the bytes of an event and the message that holds
+    // them; `sender` is the address of the sending connection. The answer is flattened straight
+    // into the reply message.
     std::function<AppleEventDescriptor(std::span<const std::uint8_t>,
+                                       std::shared_ptr<const void> message,
                                        const ProcessSerialNumber& sender)>
         eventReceiver;
     std::function<std::optional<std::string>(

@@ -184,7 +184,8 @@ class Writer {
 // Reads the byte form; every read checks what remains, and every failure answers absent.
 class DescriptorReader {
   public:
-    explicit DescriptorReader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+    DescriptorReader(std::span<const std::uint8_t> bytes, std::shared_ptr<const void> owner)
+        : bytes_(bytes), owner_(std::move(owner)) {}
 
     std::optional<AppleEventDescriptor> readDocument() {
         std::uint8_t magic[4];
@@ -266,7 +267,11 @@ class DescriptorReader {
                 if (!count(length, 1))
                     return false;
                 out.kind_ = AppleEventDescriptor::Kind::Scalar;
-                if (length > 0) {
+                if (owner_ && length >= kSharedScalarBytes) {
+                    out.bytes_ =
+                        std::shared_ptr<const std::uint8_t[]>(owner_, bytes_.data() + position_);
+                    out.size_ = length;
+                } else if (length > 0) {
                     std::memcpy(out.makeRoom(length), bytes_.data() + position_, length);
                 }
                 position_ += length;
@@ -316,7 +321,12 @@ class DescriptorReader {
         }
     }
 
+    // Scalars this large share the bytes they are read from, which `owner_` keeps, rather
+    // than being copied: a caller's large note passes through without a copy.
+    static constexpr std::size_t kSharedScalarBytes = 64 * 1024;
+
     std::span<const std::uint8_t> bytes_;
+    std::shared_ptr<const void> owner_;
     std::size_t position_ = 0;
     std::size_t nodes_ = 0;
 };
@@ -871,8 +881,8 @@ std::vector<std::uint8_t> AppleEventDescriptor::flatten() const {
 }
 
 std::optional<AppleEventDescriptor> AppleEventDescriptor::unflatten(
-    std::span<const std::uint8_t> bytes) {
-    return DescriptorReader(bytes).readDocument();
+    std::span<const std::uint8_t> bytes, std::shared_ptr<const void> owner) {
+    return DescriptorReader(bytes, std::move(owner)).readDocument();
 }
 
 // ---- Diagnostics ----

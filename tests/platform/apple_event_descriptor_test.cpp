@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -280,6 +281,27 @@ TEST(DescriptorTransport, EveryKindSurvivesFlattening) {
           Descriptor::recordDescriptor(typeObjectSpecifier)}) {
         EXPECT_EQ(Descriptor::unflatten(single.flatten()), single) << single.description();
     }
+}
+
+// A large scalar read with an owner points into the owner's bytes and keeps them alive; small
+// ones are copied, so that they do not hold a whole message.
+TEST(DescriptorTransport, LargeScalarsShareTheBytesTheyAreReadFrom) {
+    const std::string note(100'000, 'n');
+    Descriptor record = Descriptor::recordDescriptor();
+    record.setDescriptor(Descriptor::descriptorWithString(note), keyNote);
+    record.setDescriptor(Descriptor::descriptorWithInt32(7), keyName);
+    auto bytes = std::make_shared<std::vector<std::uint8_t>>(record.flatten());
+    const auto read = Descriptor::unflatten(*bytes, bytes);
+    ASSERT_TRUE(read);
+    const auto within = [&](const Descriptor& scalar) {
+        const std::uint8_t* at = scalar.data().data();
+        return at >= bytes->data() && at < bytes->data() + bytes->size();
+    };
+    EXPECT_TRUE(within(*read->descriptorForKeyword(keyNote)));
+    EXPECT_FALSE(within(*read->descriptorForKeyword(keyName)));
+    bytes.reset();
+    EXPECT_EQ(read->descriptorForKeyword(keyNote)->stringValue(), note);
+    EXPECT_EQ(*read, record);
 }
 
 TEST(DescriptorTransport, MalformedBytesReadAsAbsentOrValid) {

@@ -130,7 +130,9 @@ class AppleEventDescriptor {
     std::vector<std::uint8_t> flatten() const;
     std::size_t flattenedSize() const;
     void flattenInto(std::uint8_t* out) const;
-    static std::optional<AppleEventDescriptor> unflatten(std::span<const std::uint8_t> bytes);
+    // With an `owner` that keeps `bytes` alive, large scalars share those bytes, uncopied.
+    static std::optional<AppleEventDescriptor> unflatten(std::span<const std::uint8_t> bytes,
+                                                         std::shared_ptr<const void> owner = {});
     static constexpr int kMaximumNestingDepth = 64;
     // A descriptor in memory takes some 150 bytes however little its flattening took, so reading
     // bounds the number of descriptors too: past this many, the bytes do not read back. Scripts
