@@ -612,8 +612,8 @@ std::optional<AppleEventDescriptor> AppleEventDescriptor::textByAppendingText(
         joined.type_ = typeUnicodeText;
         if (size_ + other.size_ > 0) {
             std::uint8_t* room = joined.makeRoom(size_ + other.size_);
-            std::memcpy(room, data().data(), size_);
-            std::memcpy(room + size_, other.data().data(), other.size_);
+            std::copy_n(data().data(), size_, room);
+            std::copy_n(other.data().data(), other.size_, room + size_);
         }
         return joined;
     }
