@@ -12,64 +12,9 @@ export PENDRA_APPLICATIONS_PATH="$apps" PENDRA_LOG_TO_STDERR=1
 MAIN="$apps/PendraMac.app/Contents/MacOS/PendraMac"
 installed="$XDG_DATA_HOME/Pendra Sandbox Helper/PendraMacSandboxHelper.app"
 
-started=()
-cleanup() {
-    local pid
-    for pid in "${started[@]}"; do
-        kill -KILL -- "-$pid" "$pid" 2>/dev/null
-    done
-    wait 2>/dev/null
-}
-trap cleanup EXIT
-trap 'exit 143' TERM INT
+step_name="Desktop step"
+source "$(dirname "$0")/demo-lib.sh"
 
-steps=0
-failed=0
-step_failed=0
-finish_step() {
-    if ((steps > 0 && step_failed)); then
-        failed=$((failed + 1))
-    fi
-    step_failed=0
-}
-step() {
-    finish_step
-    steps=$((steps + 1))
-    echo
-    echo "Desktop step $steps: $1"
-}
-say() { echo "  $*"; }
-check() {
-    local what="$1"
-    shift
-    if "$@"; then
-        echo "  ok: $what"
-    else
-        echo "  NOT AS IT SHOULD BE: $what"
-        step_failed=1
-    fi
-}
-wait_for() {
-    local deadline=$((SECONDS + $1))
-    shift
-    until "$@"; do
-        ((SECONDS >= deadline)) && return 1
-        sleep 0.2
-    done
-}
-start() {  # start name program arguments...: in a process group of its own
-    local name="$1"
-    shift
-    setsid "$@" >"$logs/$name.out" 2>"$logs/$name.err" &
-    started+=($!)
-}
-reply_number() {
-    awk -v want="$1" '
-        $0 == "reply PNDR/sqep" { n++; next }
-        $0 == "reply end" { if (n == want) exit; next }
-        n == want && /^qepp / { print }' "$logs/main.out"
-}
-replies() { grep -cxF "reply end" "$logs/main.out" 2>/dev/null; }
 helper_answers() { "$MAIN" version --timeout 2 >/dev/null 2>&1; }
 window_of() { xdotool search --onlyvisible --class "$1" 2>/dev/null | head -n 1; }
 has_window() { [[ -n "$(window_of "$1")" ]]; }
@@ -119,11 +64,4 @@ step "A screenshot of the screen"
 import -window root "$logs/desktop.png" 2>/dev/null
 check "saved as $logs/desktop.png" test -s "$logs/desktop.png"
 
-finish_step
-echo
-if ((failed == 0)); then
-    echo "All $steps desktop steps did what they should."
-    exit 0
-fi
-echo "$failed of $steps desktop steps failed. (The logs: $logs)"
-exit 1
+summary "desktop steps" "The logs: $logs"

@@ -16,57 +16,11 @@ autostart="$XDG_CONFIG_HOME/autostart"
 document_url="file://$HOME/Documents/Quarterly%20Report.txt"
 notes_url="file://$HOME/Documents/Meeting%20Notes.txt"
 
-started=()
-cleanup() {
-    local pid
-    for pid in "${started[@]}"; do
-        kill -KILL "$pid" 2>/dev/null
-    done
-    wait 2>/dev/null
-}
-trap cleanup EXIT
-trap 'exit 143' TERM INT
+step_name=Step
+source "$(dirname "$0")/demo-lib.sh"
 
-steps=0
-failed=0
-step_failed=0
-step() {
-    finish_step
-    steps=$((steps + 1))
-    step_failed=0
-    echo
-    echo "Step $steps: $1"
-}
-say() { echo "  $*"; }
-check() {  # check "what should hold" command...
-    local what="$1"
-    shift
-    if "$@"; then
-        echo "  ok: $what"
-    else
-        echo "  NOT AS IT SHOULD BE: $what"
-        step_failed=1
-    fi
-}
-finish_step() {
-    if ((steps > 0 && step_failed)); then
-        failed=$((failed + 1))
-    fi
-    step_failed=0
-}
-
-# Bounded waits: poll until a command succeeds or the seconds are up.
-wait_for() {  # wait_for seconds command...
-    local deadline=$((SECONDS + $1))
-    shift
-    until "$@"; do
-        ((SECONDS >= deadline)) && return 1
-        sleep 0.1
-    done
-}
 has_line() { grep -qxF -- "$2" "$1" 2>/dev/null; }
 has_text() { grep -qF -- "$2" "$1" 2>/dev/null; }
-line_count() { grep -cxF -- "$2" "$1" 2>/dev/null; }
 gone() { [[ ! -e "$1" ]]; }
 no_login_item() { ! grep -rqs "PendraMacSandboxHelper" "$autostart"; }
 has_login_item() { grep -rqs "PendraMacSandboxHelper" "$autostart"; }
@@ -82,26 +36,10 @@ pid_of() {  # the process that runs the executable
     done
 }
 
-# The entries of the n-th autofill reply the listening main application printed, one a line.
-reply_number() {  # reply_number n
-    awk -v want="$1" '
-        $0 == "reply PNDR/sqep" { n++; next }
-        $0 == "reply end" { if (n == want) exit; next }
-        n == want && /^qepp / { print }' "$logs/main.out"
-}
-replies() { line_count "$logs/main.out" "reply end"; }
 # The value of one entry of a reply's lines, as printed (quoted, with \n for line feeds).
 entry() { sed -n "s/^qepp $2 'utxt' //p" <<<"$1"; }
 # A printed value as a person reads it: without quotes, line feeds shown as "⏎".
 readable() { sed -e 's/^"//' -e 's/"$//' -e 's/\\n/⏎/g' <<<"$1"; }
-
-start() {  # start name program arguments...
-    local name="$1"
-    shift
-    "$@" >"$logs/$name.out" 2>"$logs/$name.err" &
-    started+=($!)
-    last_pid=$!
-}
 
 # A copy of the sample application under another identifier and name: an application that
 # cannot be asked for its document and answers through the helper's callback URL instead.
@@ -266,11 +204,4 @@ check "the helper has ended" test -n "${helper_pid:-}" -a ! -e "/proc/${helper_p
 check "its bundle is gone from ~/.local/share/Pendra Sandbox Helper/" gone "$installed"
 check "its login item is gone" no_login_item
 
-finish_step
-echo
-if ((failed == 0)); then
-    echo "All $steps steps did what they should."
-    exit 0
-fi
-echo "$failed of $steps steps failed. (The session's logs: $logs; keep them with PENDRA_DEMO_KEEP=1.)"
-exit 1
+summary steps "The session's logs: $logs; keep them with PENDRA_DEMO_KEEP=1."
