@@ -546,7 +546,8 @@ std::optional<RunningApplication> LinuxWorkspace::applicationOfLiveProcess(pid_t
     }
     // The handle is taken before the process is read, so that it names the process read.
     const int handle = openProcessHandle(pid);
-    auto application = processIsAlive(pid) ? applicationOfProcess(pid) : std::nullopt;
+    const bool alive = handle >= 0 ? !processHandleHasEnded(handle) : processIsAlive(pid);
+    auto application = alive ? applicationOfProcess(pid) : std::nullopt;
     if (!application || handle < 0 || processHandleHasEnded(handle)) {
         if (handle >= 0) {
             ::close(handle);
