@@ -1,3 +1,6 @@
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -5,6 +8,7 @@
 #include <charconv>
 #include <climits>
 #include <cstring>
+#include <variant>
 
 #include "linux_application.h"
 #include "linux_bundles.h"
@@ -54,14 +58,145 @@ int appendFlattening(sd_bus_message* message, const AppleEventDescriptor& descri
     return r;
 }
 
-int handleEventMethod(sd_bus_message* message, void* userdata, sd_bus_error* /*error*/) {
-    auto* bus = static_cast<SessionBus*>(userdata);
-    const void* bytes = nullptr;
-    std::size_t size = 0;
-    int r = sd_bus_message_read_array(message, 'y', &bytes, &size);
+// A memory file that the process holds, closed when it goes.
+class MemoryFile {
+  public:
+    explicit MemoryFile(int fd = -1) : fd_(fd) {}
+    MemoryFile(MemoryFile&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    MemoryFile& operator=(MemoryFile&&) = delete;
+    ~MemoryFile() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+// What a memory file must be sealed against before its bytes are read in place: a sender that
+// could still write, shrink or grow it could change an event while it is read, or make the
+// mapping fault.
+constexpr int kEventFileSeals = F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE;
+
+// The descriptor's byte form in a sealed memory file; none when one cannot be made.
+MemoryFile flattenedIntoMemoryFile(const AppleEventDescriptor& descriptor) {
+    const std::size_t size = descriptor.flattenedSize();
+    MemoryFile file(::memfd_create("apple-event", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+    if (file.get() < 0 || ::ftruncate(file.get(), static_cast<off_t>(size)) < 0) {
+        return MemoryFile();
+    }
+    // Populated at once: one fault for the whole file instead of one a page.
+    void* room =
+        ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, file.get(), 0);
+    if (room == MAP_FAILED) {
+        return MemoryFile();
+    }
+    descriptor.flattenInto(static_cast<std::uint8_t*>(room));
+    ::munmap(room, size);
+    if (::fcntl(file.get(), F_ADD_SEALS, kEventFileSeals | F_SEAL_SEAL) < 0) {
+        return MemoryFile();
+    }
+    return file;
+}
+
+// The bytes of an event that came in a memory file, mapped for as long as a descriptor shares
+// them; a reason when the file is not a sealed memory file of an event's size.
+std::variant<std::pair<std::span<const std::uint8_t>, std::shared_ptr<const void>>, std::string>
+mappedEventFile(int fd) {
+    struct stat status {};
+    if (::fstat(fd, &status) < 0 || !S_ISREG(status.st_mode)) {
+        return std::string("not a file");
+    }
+    const int seals = ::fcntl(fd, F_GET_SEALS);
+    if (seals < 0 || (seals & kEventFileSeals) != kEventFileSeals) {
+        return std::string("a file that is not sealed against writing, shrinking and growing");
+    }
+    if (status.st_size <= 0 || static_cast<std::uint64_t>(status.st_size) > kMaximumEventBytes) {
+        return "a file of " + std::to_string(status.st_size) +
+               " bytes, where an event takes 1 to " + std::to_string(kMaximumEventBytes);
+    }
+    const auto size = static_cast<std::size_t>(status.st_size);
+    void* bytes = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+    if (bytes == MAP_FAILED) {
+        return std::string("a file that cannot be mapped: ") + std::strerror(errno);
+    }
+    std::shared_ptr<const void> mapping(
+        bytes, [size](const void* mapped) { ::munmap(const_cast<void*>(mapped), size); });
+    return std::pair(std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(bytes), size),
+                     std::move(mapping));
+}
+
+// A call of an event method on the application object of `name`, not starting anything.
+int newEventCall(sd_bus* bus, const std::string& name, bool inMemoryFile, BusMessage& call) {
+    const int r = sd_bus_message_new_method_call(
+        bus, call.out(), name.c_str(), kApplicationObjectPath, kApplicationInterface,
+        inMemoryFile ? kHandleEventInMemoryFileMethod : kHandleEventMethod);
+    if (r >= 0) {
+        sd_bus_message_set_auto_start(call.get(), 0);
+    }
+    return r;
+}
+
+// An event in a memory file sent without waiting: its reply is awaited on the loop all the
+// same, so that a receiver that does not know memory files still gets the bytes.
+struct EventFileInFlight {
+    std::string name;
+    MemoryFile file;
+};
+
+int resendRefusedEventFile(sd_bus_message* answer, void* userdata, sd_bus_error* /*error*/) {
+    if (sd_bus_message_is_method_error(answer, SD_BUS_ERROR_UNKNOWN_METHOD) == 0) {
+        return 0;
+    }
+    const auto* sent = static_cast<const EventFileInFlight*>(userdata);
+    sd_bus* bus = sd_bus_message_get_bus(answer);
+    auto mapped = mappedEventFile(sent->file.get());
+    BusMessage call;
+    int r = -EINVAL;
+    if (const auto* bytes = std::get_if<0>(&mapped)) {
+        r = newEventCall(bus, sent->name, false, call);
+        if (r >= 0) {
+            r = sd_bus_message_append_array(call.get(), 'y', bytes->first.data(),
+                                            bytes->first.size());
+        }
+    }
+    if (r >= 0) {
+        sd_bus_message_set_expect_reply(call.get(), 0);
+        r = sd_bus_send(bus, call.get(), nullptr);
+    }
+    if (r < 0) {
+        logLine("An event that " + sent->name +
+                " took only as bytes could not be sent again: " + std::strerror(-r));
+    }
+    return 0;
+}
+
+int sendEventFileAwaitingRefusal(sd_bus* bus, const std::string& name, const MemoryFile& file,
+                                 sd_bus_message* call) {
+    auto inFlight =
+        std::make_unique<EventFileInFlight>(EventFileInFlight{name, MemoryFile(::dup(file.get()))});
+    if (inFlight->file.get() < 0) {
+        return -errno;
+    }
+    sd_bus_slot* slot = nullptr;
+    const int r = sd_bus_call_async(bus, &slot, call, resendRefusedEventFile, inFlight.get(), 0);
     if (r < 0) {
         return r;
     }
+    // The slot goes with the reply (or the connection) and takes the file with it.
+    sd_bus_slot_set_destroy_callback(
+        slot, [](void* userdata) { delete static_cast<EventFileInFlight*>(userdata); });
+    inFlight.release();
+    sd_bus_slot_set_floating(slot, 1);
+    sd_bus_slot_unref(slot);
+    return r;
+}
+
+// Answers an event, its bytes held by `owner`, with a reply when the sender expects one.
+int answerEvent(sd_bus_message* message, SessionBus* bus, std::span<const std::uint8_t> bytes,
+                std::shared_ptr<const void> owner) {
     // The sender is who the bus says it is, never what the event claims. Its process id is
     // asked for only when a handler reads it; a connection without a unique name (a direct
     // one) tells its process at once.
@@ -77,14 +212,12 @@ int handleEventMethod(sd_bus_message* message, void* userdata, sd_bus_error* /*e
     if (!bus->eventReceiver) {
         return -ENOSYS;
     }
-    const AppleEventDescriptor answer = bus->eventReceiver(
-        std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(bytes), size),
-        keptAlive(message), *sender);
+    const AppleEventDescriptor answer = bus->eventReceiver(bytes, std::move(owner), *sender);
     if (sd_bus_message_get_expect_reply(message) == 0) {
         return 1;
     }
     BusMessage reply;
-    r = sd_bus_message_new_method_return(message, reply.out());
+    int r = sd_bus_message_new_method_return(message, reply.out());
     if (r >= 0) {
         r = appendFlattening(reply.get(), answer);
     }
@@ -92,6 +225,35 @@ int handleEventMethod(sd_bus_message* message, void* userdata, sd_bus_error* /*e
         r = sd_bus_send(nullptr, reply.get(), nullptr);
     }
     return r < 0 ? r : 1;
+}
+
+int handleEventMethod(sd_bus_message* message, void* userdata, sd_bus_error* /*error*/) {
+    const void* bytes = nullptr;
+    std::size_t size = 0;
+    const int r = sd_bus_message_read_array(message, 'y', &bytes, &size);
+    if (r < 0) {
+        return r;
+    }
+    return answerEvent(message, static_cast<SessionBus*>(userdata),
+                       std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(bytes), size),
+                       keptAlive(message));
+}
+
+int handleEventInMemoryFileMethod(sd_bus_message* message, void* userdata, sd_bus_error* error) {
+    int fd = -1;
+    const int r = sd_bus_message_read(message, "h", &fd);
+    if (r < 0) {
+        return r;
+    }
+    auto mapped = mappedEventFile(fd);
+    if (const auto* refusal = std::get_if<std::string>(&mapped)) {
+        const char* sender = sd_bus_message_get_sender(message);
+        logLine(std::string("Refusing an event from ") + (sender != nullptr ? sender : "a peer") +
+                " in " + *refusal);
+        return sd_bus_error_set(error, SD_BUS_ERROR_INVALID_ARGS, refusal->c_str());
+    }
+    auto& [bytes, mapping] = std::get<0>(mapped);
+    return answerEvent(message, static_cast<SessionBus*>(userdata), bytes, std::move(mapping));
 }
 
 int readPasteboard(sd_bus_message* message, Pasteboard& pasteboard) {
@@ -145,8 +307,11 @@ int performServiceMethod(sd_bus_message* message, void* userdata, sd_bus_error* 
 
 const sd_bus_vtable kApplicationVTable[] = {
     SD_BUS_VTABLE_START(0),
-    SD_BUS_METHOD_WITH_NAMES("HandleEvent", "ay", SD_BUS_PARAM(event), "ay", SD_BUS_PARAM(reply),
-                             handleEventMethod, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD_WITH_NAMES(kHandleEventMethod, "ay", SD_BUS_PARAM(event), "ay",
+                             SD_BUS_PARAM(reply), handleEventMethod, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD_WITH_NAMES(kHandleEventInMemoryFileMethod, "h", SD_BUS_PARAM(event), "ay",
+                             SD_BUS_PARAM(reply), handleEventInMemoryFileMethod,
+                             SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_METHOD_WITH_NAMES(
         "PerformService", "ssasa{ss}",
         SD_BUS_PARAM(message) SD_BUS_PARAM(userData) SD_BUS_PARAM(types) SD_BUS_PARAM(strings), "s",
@@ -650,21 +815,28 @@ OSStatus LinuxAppleEventManager::AESendMessage(const AppleEventDescriptor& event
     if (bus == nullptr) {
         return procNotFound;
     }
-    BusMessage call;
-    int r = sd_bus_message_new_method_call(bus, call.out(), name.c_str(), kApplicationObjectPath,
-                                           kApplicationInterface, kHandleEventMethod);
-    if (r < 0) {
-        return r == -EINVAL ? procNotFound : errOSASystemError;
-    }
-    sd_bus_message_set_auto_start(call.get(), 0);
-    if (const std::size_t size = event.flattenedSize(); size > kMaximumEventBytes) {
+    const std::size_t size = event.flattenedSize();
+    if (size > kMaximumEventBytes) {
         logLine("Not sending " + fourCharCodeString(event.eventClass()) + "/" +
                 fourCharCodeString(event.eventID()) + " to " + name + ": it takes " +
                 std::to_string(size) + " bytes, more than the " +
                 std::to_string(kMaximumEventBytes) + " one message may carry");
         return errAEEventFailed;
     }
-    if (appendFlattening(call.get(), event) < 0) {
+    const MemoryFile file =
+        size >= kEventInMemoryFileBytes && sd_bus_can_send(bus, SD_BUS_TYPE_UNIX_FD) > 0
+            ? flattenedIntoMemoryFile(event)
+            : MemoryFile();
+    BusMessage call;
+    int r = newEventCall(bus, name, file.get() >= 0, call);
+    if (r == -EINVAL) {
+        return procNotFound;
+    }
+    if (r >= 0) {
+        r = file.get() >= 0 ? sd_bus_message_append(call.get(), "h", file.get())
+                            : appendFlattening(call.get(), event);
+    }
+    if (r < 0) {
         return errOSASystemError;
     }
 
@@ -672,8 +844,13 @@ OSStatus LinuxAppleEventManager::AESendMessage(const AppleEventDescriptor& event
         if (!bus_.nameHasOwner(name)) {
             return procNotFound;
         }
-        sd_bus_message_set_expect_reply(call.get(), 0);
-        if (sd_bus_send(bus, call.get(), nullptr) < 0 || sd_bus_flush(bus) < 0) {
+        if (file.get() >= 0) {
+            r = sendEventFileAwaitingRefusal(bus, name, file, call.get());
+        } else {
+            sd_bus_message_set_expect_reply(call.get(), 0);
+            r = sd_bus_send(bus, call.get(), nullptr);
+        }
+        if (r < 0 || sd_bus_flush(bus) < 0) {
             return errOSASystemError;
         }
         return noErr;
@@ -683,6 +860,15 @@ OSStatus LinuxAppleEventManager::AESendMessage(const AppleEventDescriptor& event
     BusMessage answerMessage;
     r = sd_bus_call(bus, call.get(), timeoutUsec(timeoutInTicks), &error.error,
                     answerMessage.out());
+    if (r < 0 && file.get() >= 0 && error.has(SD_BUS_ERROR_UNKNOWN_METHOD)) {
+        // A receiver that takes no memory files takes the bytes.
+        sd_bus_error_free(&error.error);
+        r = newEventCall(bus, name, false, call);
+        if (r >= 0 && (r = appendFlattening(call.get(), event)) >= 0) {
+            r = sd_bus_call(bus, call.get(), timeoutUsec(timeoutInTicks), &error.error,
+                            answerMessage.out());
+        }
+    }
     if (r < 0) {
         if (isNoOwnerError(error)) {
             return procNotFound;
@@ -701,12 +887,12 @@ OSStatus LinuxAppleEventManager::AESendMessage(const AppleEventDescriptor& event
         return errOSASystemError;
     }
     const void* answerBytes = nullptr;
-    std::size_t size = 0;
-    if (sd_bus_message_read_array(answerMessage.get(), 'y', &answerBytes, &size) < 0) {
+    std::size_t answerSize = 0;
+    if (sd_bus_message_read_array(answerMessage.get(), 'y', &answerBytes, &answerSize) < 0) {
         return errAENotAEDesc;
     }
     auto answer = AppleEventDescriptor::unflatten(
-        std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(answerBytes), size),
+        std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(answerBytes), answerSize),
         keptAlive(answerMessage.get()));
     if (!answer) {
         return errAENotAEDesc;

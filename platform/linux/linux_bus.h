@@ -29,11 +29,17 @@ class LinuxWorkspace;
 // Where an application answers on the bus: every application process exports this object on
 // the bus name of its bundle identifier.
 //   HandleEvent(ay event) -> (ay reply): an Apple Event, flattened, and its reply
+//   HandleEventInMemoryFile(h event) -> (ay reply): the same, the flattened event in a memory
+//     file sealed against writing, shrinking and growing; senders use it for events of
+//     kEventInMemoryFileBytes and more, so that the bus daemon relays a handle instead of the
+//     bytes, and fall back to HandleEvent when the receiver does not know it
 //   PerformService(s message, s userData, as types, a{ss} strings) -> (s result): a Services
 //     request with its pasteboard; a refusal is the error kServiceFailedError
 inline constexpr const char* kApplicationObjectPath = "/com/orvano/Pendra/Application";
 inline constexpr const char* kApplicationInterface = "com.orvano.Pendra.Application";
 inline constexpr const char* kHandleEventMethod = "HandleEvent";
+inline constexpr const char* kHandleEventInMemoryFileMethod = "HandleEventInMemoryFile";
+inline constexpr std::size_t kEventInMemoryFileBytes = 64 * 1024;
 inline constexpr const char* kPerformServiceMethod = "PerformService";
 inline constexpr const char* kServiceFailedError = "com.orvano.Pendra.Error.ServiceFailed";
 // Distributed notifications: every connection declares the signal on this object and posts

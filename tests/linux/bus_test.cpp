@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 #include <systemd/sd-bus.h>
 
+#include <fcntl.h>
+#include <sys/mman.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -342,6 +346,131 @@ TEST_F(BusTest, BytesThatAreNoEventAreAnsweredAndTheReceiverGoesOn) {
     EXPECT_EQ(
         events.AESendMessage(event(kReceiver, "echo"), &reply2, platform::kAEWaitReply, 5 * 60),
         platform::noErr);
+}
+
+// A receiver of an earlier make, which offers only HandleEvent: it appends the size of each
+// event to a file and answers it with itself.
+int echoBytes(sd_bus_message* message, void* userdata, sd_bus_error*) {
+    const void* bytes = nullptr;
+    std::size_t size = 0;
+    const int r = sd_bus_message_read_array(message, 'y', &bytes, &size);
+    if (r < 0) {
+        return r;
+    }
+    appendFile(static_cast<const char*>(userdata), std::to_string(size) + "\n");
+    if (sd_bus_message_get_expect_reply(message) == 0) {
+        return 1;
+    }
+    sd_bus_message* reply = nullptr;
+    sd_bus_message_new_method_return(message, &reply);
+    sd_bus_message_append_array(reply, 'y', bytes, size);
+    sd_bus_send(nullptr, reply, nullptr);
+    sd_bus_message_unref(reply);
+    return 1;
+}
+
+pid_t startBytesOnlyReceiver(const std::string& identifier, const std::string& log) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        static const sd_bus_vtable table[] = {
+            SD_BUS_VTABLE_START(0),
+            SD_BUS_METHOD(platform::linux_platform::kHandleEventMethod, "ay", "ay", echoBytes,
+                          SD_BUS_VTABLE_UNPRIVILEGED),
+            SD_BUS_VTABLE_END};
+        sd_bus* bus = nullptr;
+        if (sd_bus_open_user(&bus) < 0 ||
+            sd_bus_add_object_vtable(bus, nullptr, platform::linux_platform::kApplicationObjectPath,
+                                     platform::linux_platform::kApplicationInterface, table,
+                                     const_cast<char*>(log.c_str())) < 0 ||
+            sd_bus_request_name(bus, busNameForBundleIdentifier(identifier).c_str(), 0) < 0) {
+            ::_exit(1);
+        }
+        for (;;) {
+            if (sd_bus_process(bus, nullptr) == 0) {
+                sd_bus_wait(bus, UINT64_MAX);
+            }
+        }
+    }
+    return child;
+}
+
+TEST_F(BusTest, LargeEventsTravelInSealedMemoryFilesAndStillReachReceiversOfBytesOnly) {
+    TemporaryFolder folder;
+    const std::string bytesOnly = "com.example.BytesOnly";
+    startReceiver(kReceiver);
+    children.push_back(startBytesOnlyReceiver(bytesOnly, folder / "bytes-only"));
+    ASSERT_TRUE(waitForName(kReceiver));
+    ASSERT_TRUE(waitForName(bytesOnly));
+    const std::string note(1 << 20, 'n');
+    const auto withNote = [&](AppleEventDescriptor sent) {
+        sent.setParamDescriptor(AppleEventDescriptor::descriptorWithString(note),
+                                platform::keyDirectObject);
+        sent.setParamDescriptor(AppleEventDescriptor::descriptorWithString(folder / "delivered"),
+                                kPathKeyword);
+        return sent;
+    };
+    for (const std::string& target : {std::string(kReceiver), bytesOnly}) {
+        AppleEventDescriptor reply;
+        ASSERT_EQ(events.AESendMessage(withNote(event(target, "echo")), &reply,
+                                       platform::kAEWaitReply, 5 * 60),
+                  platform::noErr)
+            << target;
+        EXPECT_EQ(reply.paramDescriptorForKeyword(platform::keyDirectObject)->stringValue(), note)
+            << target;
+        // Sent without waiting: a receiver of bytes only gets them once it has refused the file.
+        EXPECT_EQ(events.AESendMessage(withNote(event(target, "file")), nullptr,
+                                       platform::kAEWaitReply, 0),
+                  platform::noErr)
+            << target;
+    }
+    EXPECT_TRUE(sender.runUntil(
+        [&] {
+            const std::string sizes = readFile(folder / "bytes-only");
+            return readFile(folder / "delivered") == note &&
+                   std::count(sizes.begin(), sizes.end(), '\n') == 2;
+        },
+        10));
+
+    // Files that a sender could still change, or that are no memory file, are refused.
+    AppleEventDescriptor echo = event(kReceiver, "echo");
+    const auto memoryFile = [&](int seals, std::size_t size) {
+        const int fd = ::memfd_create("event", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+        EXPECT_EQ(::ftruncate(fd, static_cast<off_t>(size)), 0);
+        if (size == echo.flattenedSize()) {
+            void* room = ::mmap(nullptr, size, PROT_WRITE, MAP_SHARED, fd, 0);
+            echo.flattenInto(static_cast<std::uint8_t*>(room));
+            ::munmap(room, size);
+        }
+        EXPECT_EQ(::fcntl(fd, F_ADD_SEALS, seals), 0);
+        return fd;
+    };
+    int channel[2];
+    ASSERT_EQ(::pipe2(channel, O_CLOEXEC), 0);
+    const int sealed = F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE;
+    const std::pair<int, bool> files[] = {
+        {memoryFile(sealed, echo.flattenedSize()), true},
+        {memoryFile(F_SEAL_SHRINK | F_SEAL_GROW, echo.flattenedSize()), false},
+        {memoryFile(F_SEAL_WRITE | F_SEAL_GROW, echo.flattenedSize()), false},
+        {memoryFile(sealed, platform::linux_platform::kMaximumEventBytes + 1), false},
+        {channel[0], false}};
+    for (const auto& [fd, accepted] : files) {
+        sd_bus_error error = SD_BUS_ERROR_NULL;
+        sd_bus_message* answer = nullptr;
+        EXPECT_EQ(sd_bus_call_method(bus.connection(), kReceiver,
+                                     platform::linux_platform::kApplicationObjectPath,
+                                     platform::linux_platform::kApplicationInterface,
+                                     platform::linux_platform::kHandleEventInMemoryFileMethod,
+                                     &error, &answer, "h", fd) >= 0,
+                  accepted)
+            << fd;
+        EXPECT_EQ(sd_bus_error_has_name(&error, SD_BUS_ERROR_INVALID_ARGS) != 0, !accepted);
+        sd_bus_message_unref(answer);
+        sd_bus_error_free(&error);
+        ::close(fd);
+    }
+    ::close(channel[1]);
+    AppleEventDescriptor reply;
+    EXPECT_EQ(events.AESendMessage(echo, &reply, platform::kAEWaitReply, 5 * 60), platform::noErr);
 }
 
 TEST_F(BusTest, ASecondOwnerOfTheSameIdentifierDoesNotTakeTheName) {
