@@ -10,7 +10,7 @@
 //   BM_CaptureCpu/0, /1000    captures with no note, with that many extra idle processes on
 //                             the machine: the helper's CPU per capture beside the CPU the
 //                             frontmost application spends answering the same capture
-// Each also counts the helper's own CPU time per request (from /proc, at the kernel's tick).
+// Each also counts the helper's own CPU time per request (the scheduler's count in /proc).
 #include <benchmark/benchmark.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -18,10 +18,10 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -95,25 +95,27 @@ class Session {
     }
 
     bool ready() const { return ready_; }
-    // CPU seconds the helper has used so far (user and system, at the kernel's tick).
+    // CPU seconds the helper has used so far, all its threads.
     double helperCpuSeconds() const { return cpuSeconds(helperPid_); }
     // The same for the frontmost application, and for the bus daemon, which relays every
     // message of a capture.
     double frontCpuSeconds() const { return cpuSeconds(samplePid_); }
     double busCpuSeconds() const { return cpuSeconds(session_->busDaemon()); }
+    // The scheduler's own count of the time each thread ran, in nanoseconds: utime and stime are
+    // sampled at the tick, which charges a whole tick to whoever runs when it falls, and a
+    // process woken by a timer tends to run just then.
     static double cpuSeconds(pid_t pid) {
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        std::string line;
-        std::getline(stat, line);
-        std::istringstream fields(line.substr(line.rfind(')') + 2));
-        std::string field;
-        double ticks = 0;
-        for (int index = 3; fields >> field && index <= 15; ++index) {
-            if (index == 14 || index == 15) {  // utime, stime
-                ticks += std::stod(field);
+        double nanoseconds = 0;
+        std::error_code error;
+        for (const auto& task : std::filesystem::directory_iterator(
+                 "/proc/" + std::to_string(pid) + "/task", error)) {
+            std::ifstream schedstat(task.path() / "schedstat");
+            double ran = 0;
+            if (schedstat >> ran) {
+                nanoseconds += ran;
             }
         }
-        return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+        return nanoseconds / 1e9;
     }
     LinuxApplication& application() { return application_; }
     LinuxAppleEventManager& events() { return *events_; }
