@@ -55,8 +55,10 @@ struct Tag {
     std::size_t end = 0;        // just after the "]"
     std::size_t nameBegin = 0;  // the name runs up to the "]" or to the "=" of the attribute
     std::size_t nameLength = 0;
-    bool closing = false;
-    bool hasAttribute = false;
+    // Words rather than bools: a byte stored here and read back as part of a wider load stalls
+    // the reading of every tag.
+    std::uint32_t closing = false;
+    std::uint32_t hasAttribute = false;
 };
 
 inline bool readTagAt(std::string_view text, std::size_t open, Tag& tag) {
@@ -259,16 +261,24 @@ class ClosingIndex {
 
     // A name's letters and digits all have the 0x20 bit once lower-cased (digits already do),
     // so setting it in every byte lower-cases a whole word of a name at once.
-    static std::uint64_t keyOf(std::string_view name) {
+    // `readable` is how many bytes the text holds from the name on: with eight of them, the
+    // name is read as one word and masked.
+    static std::uint64_t keyOf(std::string_view name, std::size_t readable) {
         if (name.size() <= 8) {
             std::uint64_t word = 0;
-            std::memcpy(&word, name.data(), name.size());
-            if constexpr (std::endian::native == std::endian::big) {
-                word = __builtin_bswap64(word);
+            if (readable >= 8) {
+                std::memcpy(&word, name.data(), 8);
+            } else {
+                std::memcpy(&word, name.data(), name.size());
             }
-            const std::uint64_t used =
-                name.size() == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * name.size())) - 1;
-            return word | (0x2020202020202020ULL & used);
+            // The name's bytes in the word, wherever the machine's byte order puts them.
+            std::uint64_t used = ~std::uint64_t{0};
+            if (name.size() < 8) {
+                used = std::endian::native == std::endian::little
+                           ? (std::uint64_t{1} << (8 * name.size())) - 1
+                           : ~(~std::uint64_t{0} >> (8 * name.size()));
+            }
+            return (word | 0x2020202020202020ULL) & used;
         }
         std::uint64_t key = 0xcbf29ce484222325ULL;
         for (char c : name) {
@@ -287,7 +297,7 @@ class ClosingIndex {
             grow();
         }
         const std::string_view name = text_.substr(tag.nameBegin, tag.nameLength);
-        const std::uint64_t key = keyOf(name);
+        const std::uint64_t key = keyOf(name, text_.size() - tag.nameBegin);
         const std::size_t mask = slots_.size() - 1;
         for (std::size_t index = hashOf(key) & mask;; index = (index + 1) & mask) {
             Slot& slot = slots_[index];
