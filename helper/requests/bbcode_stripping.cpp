@@ -149,6 +149,46 @@ class TagReader {
     std::size_t position_;
 };
 
+// Names of up to eight characters are their own key: their lower-cased bytes, which never have
+// the high bit set. Longer names are keyed by a hash with the top bit set, and compared.
+constexpr std::uint64_t kLongNameKey = std::uint64_t{1} << 63;
+
+// The key of a name. Its letters and digits all have the 0x20 bit once lower-cased (digits
+// already do), so setting it in every byte lower-cases a whole word of a name at once.
+// `readable` is how many bytes the text holds from the name on: with eight of them, a short
+// name is read as one word and masked.
+std::uint64_t nameKey(std::string_view name, std::size_t readable) {
+    if (name.size() <= 8) {
+        std::uint64_t word = 0;
+        if (readable >= 8) {
+            std::memcpy(&word, name.data(), 8);
+        } else {
+            std::memcpy(&word, name.data(), name.size());
+        }
+        // The name's bytes in the word, wherever the machine's byte order puts them.
+        std::uint64_t used = ~std::uint64_t{0};
+        if (name.size() < 8) {
+            used = std::endian::native == std::endian::little
+                       ? (std::uint64_t{1} << (8 * name.size())) - 1
+                       : ~(~std::uint64_t{0} >> (8 * name.size()));
+        }
+        return (word | 0x2020202020202020ULL) & used;
+    }
+    std::uint64_t key = 0xcbf29ce484222325ULL;
+    for (char c : name) {
+        key = (key ^ static_cast<unsigned char>(lowerCase(c))) * 0x100000001b3ULL;
+    }
+    return key | kLongNameKey;
+}
+
+// Whether the name of `key` that the text holds at `nameBegin` is `otherName`, whose key is
+// `otherKey`, whatever the letter case.
+bool sameName(std::string_view text, std::uint64_t key, std::size_t nameBegin,
+              std::size_t nameLength, std::uint64_t otherKey, std::string_view otherName) {
+    return key == otherKey && (!(key & kLongNameKey) ||
+                               sameNameIgnoringCase(text.substr(nameBegin, nameLength), otherName));
+}
+
 // Values that grow one at a time without ever being moved: a vector that doubles copies
 // everything it holds and briefly needs three times its size, which the index below must not.
 template <typename Value>
@@ -243,9 +283,6 @@ class ClosingIndex {
 
   private:
     static constexpr Offset kClosedFlag = Offset{1} << (std::numeric_limits<Offset>::digits - 1);
-    // Names of up to eight characters are their own key: their lower-cased bytes, which never
-    // have the high bit set. Longer names are keyed by a hash with the top bit set, and compared.
-    static constexpr std::uint64_t kLongNameFlag = std::uint64_t{1} << 63;
 
     struct RecordedTag {
         Offset begin;  // with kClosedFlag for a closing tag
@@ -259,34 +296,6 @@ class ClosingIndex {
         Offset top = 0;         // the innermost open tag of this name, numbered from 1
     };
 
-    // A name's letters and digits all have the 0x20 bit once lower-cased (digits already do),
-    // so setting it in every byte lower-cases a whole word of a name at once.
-    // `readable` is how many bytes the text holds from the name on: with eight of them, the
-    // name is read as one word and masked.
-    static std::uint64_t keyOf(std::string_view name, std::size_t readable) {
-        if (name.size() <= 8) {
-            std::uint64_t word = 0;
-            if (readable >= 8) {
-                std::memcpy(&word, name.data(), 8);
-            } else {
-                std::memcpy(&word, name.data(), name.size());
-            }
-            // The name's bytes in the word, wherever the machine's byte order puts them.
-            std::uint64_t used = ~std::uint64_t{0};
-            if (name.size() < 8) {
-                used = std::endian::native == std::endian::little
-                           ? (std::uint64_t{1} << (8 * name.size())) - 1
-                           : ~(~std::uint64_t{0} >> (8 * name.size()));
-            }
-            return (word | 0x2020202020202020ULL) & used;
-        }
-        std::uint64_t key = 0xcbf29ce484222325ULL;
-        for (char c : name) {
-            key = (key ^ static_cast<unsigned char>(lowerCase(c))) * 0x100000001b3ULL;
-        }
-        return key | kLongNameFlag;
-    }
-
     static std::size_t hashOf(std::uint64_t key) {
         return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> 32);
     }
@@ -297,7 +306,7 @@ class ClosingIndex {
             grow();
         }
         const std::string_view name = text_.substr(tag.nameBegin, tag.nameLength);
-        const std::uint64_t key = keyOf(name, text_.size() - tag.nameBegin);
+        const std::uint64_t key = nameKey(name, text_.size() - tag.nameBegin);
         const std::size_t mask = slots_.size() - 1;
         for (std::size_t index = hashOf(key) & mask;; index = (index + 1) & mask) {
             Slot& slot = slots_[index];
@@ -307,9 +316,7 @@ class ClosingIndex {
                 ++used_;
                 return slot;
             }
-            if (slot.key == key &&
-                (!(key & kLongNameFlag) ||
-                 sameNameIgnoringCase(text_.substr(slot.nameBegin, slot.nameLength), name))) {
+            if (sameName(text_, slot.key, slot.nameBegin, slot.nameLength, key, name)) {
                 return slot;
             }
         }
@@ -450,6 +457,59 @@ std::optional<std::string> attributeOf(std::string_view text, const Tag& tag) {
     return std::string(text.substr(begin, tag.end - 1 - begin));
 }
 
+// Strips a text whose tokens all close, each inside the token around it, as usual notes do, in
+// one reading: every opening tag is dropped at once on the expectation that it closes, and a
+// closing tag closes the innermost open tag or nothing at all. False as soon as the text is not
+// of that kind (with `result` to be cleared); the full reading then decides. The open tags are
+// bounded, so that a text of opening tags costs no more memory here than a few pages.
+bool stripNestedTokensInOneReading(std::string_view text, std::string& result) {
+    struct OpenTag {
+        std::uint64_t key;
+        std::size_t nameBegin;
+        std::size_t nameLength;
+    };
+    constexpr std::size_t kMaximumOpenTags = 64;
+    std::array<OpenTag, kMaximumOpenTags> open;
+    std::size_t depth = 0;
+    TagReader reader(text, 0);
+    Tag tag;
+    std::size_t copied = 0;
+    // Written in place: the text is cut into a piece a tag, too many to append one by one.
+    result.resize(text.size());
+    char* out = result.data();
+    while (reader.next(tag)) {
+        const std::string_view name = text.substr(tag.nameBegin, tag.nameLength);
+        const std::uint64_t key = nameKey(name, text.size() - tag.nameBegin);
+        if (!tag.closing) {
+            if (depth == kMaximumOpenTags) {
+                return false;
+            }
+            open[depth++] = {key, tag.nameBegin, tag.nameLength};
+        } else {
+            const auto closes = [&](const OpenTag& opened) {
+                return sameName(text, opened.key, opened.nameBegin, opened.nameLength, key, name);
+            };
+            if (depth > 0 && closes(open[depth - 1])) {
+                --depth;
+            } else if (std::any_of(open.begin(), open.begin() + depth, closes)) {
+                return false;  // it closes a token around the innermost one: tokens cross
+            } else {
+                continue;  // it closes nothing and stays as text
+            }
+        }
+        std::memcpy(out, text.data() + copied, tag.begin - copied);
+        out += tag.begin - copied;
+        copied = tag.end;
+    }
+    if (depth > 0) {
+        return false;
+    }
+    std::memcpy(out, text.data() + copied, text.size() - copied);
+    out += text.size() - copied;
+    result.resize(static_cast<std::size_t>(out - result.data()));
+    return true;
+}
+
 }  // namespace
 
 bool scanBBToken(platform::Scanner& scanner, std::optional<std::string>* name,
@@ -492,6 +552,10 @@ std::string stringByStrippingBBCode(const std::string& text) {
     // Stripping only ever takes characters away.
     std::string result;
     result.reserve(text.size());
+    if (stripNestedTokensInOneReading(text, result)) {
+        return result;
+    }
+    result.clear();
     const auto append = [&result](std::string_view part) { result.append(part); };
     withWalk(text, 0, [&](auto& walk) {
         Tag tag;
