@@ -232,6 +232,17 @@ TEST(BBCodeTest, AgreesWithTheRulesOnRandomTexts) {
         ASSERT_EQ(stringByStrippingBBCode(text), modelStrip(text)) << text;
         (void)firstBBCodeURLString(text);
     }
+    // Names longer than a word are keyed differently from short ones.
+    const std::string pieces[] = {"[",          "[",          "[/",       "]",       "]",
+                                  "=",          "x",          "b",        "B",       "quotation1",
+                                  "QUOTATION1", "quotation2", "eightchr", "EightChr"};
+    for (int round = 0; round < 20000; ++round) {
+        std::string text;
+        for (std::size_t count = random() % 16; count > 0; --count) {
+            text += pieces[random() % std::size(pieces)];
+        }
+        ASSERT_EQ(stringByStrippingBBCode(text), modelStrip(text)) << text;
+    }
 }
 
 TEST(BBCodeTest, LongAndHostileTextsAreHandled) {
