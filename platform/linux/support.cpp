@@ -116,14 +116,25 @@ const char* programName() {
 std::string LinuxLogService::linePrefix() {
     timeval now{};
     ::gettimeofday(&now, nullptr);
-    tm local{};
-    ::localtime_r(&now.tv_sec, &local);
-    char stamp[64];
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
-    char prefix[256];
-    std::snprintf(prefix, sizeof prefix, "%s.%03ld %s[%d] ", stamp,
-                  static_cast<long>(now.tv_usec / 1000), programName(),
-                  static_cast<int>(::getpid()));
+    // The date and time change once a second, and formatting them is most of what a line
+    // costs: they are formatted once a second.
+    thread_local time_t formattedSecond = -1;
+    thread_local char stamp[32] = {};
+    if (now.tv_sec != formattedSecond) {
+        tm local{};
+        ::localtime_r(&now.tv_sec, &local);
+        std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+        formattedSecond = now.tv_sec;
+    }
+    const auto milliseconds = static_cast<int>(now.tv_usec / 1000);
+    std::string prefix;
+    prefix.reserve(64);
+    prefix.append(stamp).append(1, '.');
+    prefix.append(1, static_cast<char>('0' + milliseconds / 100));
+    prefix.append(1, static_cast<char>('0' + milliseconds / 10 % 10));
+    prefix.append(1, static_cast<char>('0' + milliseconds % 10));
+    prefix.append(1, ' ').append(programName()).append(1, '[');
+    prefix.append(std::to_string(::getpid())).append("] ");
     return prefix;
 }
 
