@@ -57,8 +57,8 @@ struct Tag {
     std::size_t nameLength = 0;
     // Words rather than bools: a byte stored here and read back as part of a wider load stalls
     // the reading of every tag.
-    std::uint32_t closing = false;
-    std::uint32_t hasAttribute = false;
+    std::uint32_t closing = 0;
+    std::uint32_t hasAttribute = 0;
 };
 
 inline bool readTagAt(std::string_view text, std::size_t open, Tag& tag) {

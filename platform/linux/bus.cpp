@@ -80,9 +80,9 @@ class MemoryFile {
 // mapping fault.
 constexpr int kEventFileSeals = F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE;
 
-// The descriptor's byte form in a sealed memory file; none when one cannot be made.
-MemoryFile flattenedIntoMemoryFile(const AppleEventDescriptor& descriptor) {
-    const std::size_t size = descriptor.flattenedSize();
+// The descriptor's byte form, of `size` bytes, in a sealed memory file; none when one cannot be
+// made.
+MemoryFile flattenedIntoMemoryFile(const AppleEventDescriptor& descriptor, std::size_t size) {
     MemoryFile file(::memfd_create("apple-event", MFD_CLOEXEC | MFD_ALLOW_SEALING));
     if (file.get() < 0 || ::ftruncate(file.get(), static_cast<off_t>(size)) < 0) {
         return MemoryFile();
@@ -825,7 +825,7 @@ OSStatus LinuxAppleEventManager::AESendMessage(const AppleEventDescriptor& event
     }
     const MemoryFile file =
         size >= kEventInMemoryFileBytes && sd_bus_can_send(bus, SD_BUS_TYPE_UNIX_FD) > 0
-            ? flattenedIntoMemoryFile(event)
+            ? flattenedIntoMemoryFile(event, size)
             : MemoryFile();
     BusMessage call;
     int r = newEventCall(bus, name, file.get() >= 0, call);
