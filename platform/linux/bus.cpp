@@ -1,6 +1,3 @@
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +10,7 @@
 #include "linux_application.h"
 #include "linux_bundles.h"
 #include "linux_bus.h"
+#include "linux_event_files.h"
 #include "linux_support.h"
 #include "platform/apple_event_descriptor.h"
 #include "platform/utf.h"
@@ -58,76 +56,6 @@ int appendFlattening(sd_bus_message* message, const AppleEventDescriptor& descri
     return r;
 }
 
-// A memory file that the process holds, closed when it goes.
-class MemoryFile {
-  public:
-    explicit MemoryFile(int fd = -1) : fd_(fd) {}
-    MemoryFile(MemoryFile&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    MemoryFile& operator=(MemoryFile&&) = delete;
-    ~MemoryFile() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
-
-// What a memory file must be sealed against before its bytes are read in place: a sender that
-// could still write, shrink or grow it could change an event while it is read, or make the
-// mapping fault.
-constexpr int kEventFileSeals = F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE;
-
-// The descriptor's byte form, of `size` bytes, in a sealed memory file; none when one cannot be
-// made.
-MemoryFile flattenedIntoMemoryFile(const AppleEventDescriptor& descriptor, std::size_t size) {
-    MemoryFile file(::memfd_create("apple-event", MFD_CLOEXEC | MFD_ALLOW_SEALING));
-    if (file.get() < 0 || ::ftruncate(file.get(), static_cast<off_t>(size)) < 0) {
-        return MemoryFile();
-    }
-    // Populated at once: one fault for the whole file instead of one a page.
-    void* room =
-        ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, file.get(), 0);
-    if (room == MAP_FAILED) {
-        return MemoryFile();
-    }
-    descriptor.flattenInto(static_cast<std::uint8_t*>(room));
-    ::munmap(room, size);
-    if (::fcntl(file.get(), F_ADD_SEALS, kEventFileSeals | F_SEAL_SEAL) < 0) {
-        return MemoryFile();
-    }
-    return file;
-}
-
-// The bytes of an event that came in a memory file, mapped for as long as a descriptor shares
-// them; a reason when the file is not a sealed memory file of an event's size.
-std::variant<std::pair<std::span<const std::uint8_t>, std::shared_ptr<const void>>, std::string>
-mappedEventFile(int fd) {
-    struct stat status {};
-    if (::fstat(fd, &status) < 0 || !S_ISREG(status.st_mode)) {
-        return std::string("not a file");
-    }
-    const int seals = ::fcntl(fd, F_GET_SEALS);
-    if (seals < 0 || (seals & kEventFileSeals) != kEventFileSeals) {
-        return std::string("a file that is not sealed against writing, shrinking and growing");
-    }
-    if (status.st_size <= 0 || static_cast<std::uint64_t>(status.st_size) > kMaximumEventBytes) {
-        return "a file of " + std::to_string(status.st_size) +
-               " bytes, where an event takes 1 to " + std::to_string(kMaximumEventBytes);
-    }
-    const auto size = static_cast<std::size_t>(status.st_size);
-    void* bytes = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
-    if (bytes == MAP_FAILED) {
-        return std::string("a file that cannot be mapped: ") + std::strerror(errno);
-    }
-    std::shared_ptr<const void> mapping(
-        bytes, [size](const void* mapped) { ::munmap(const_cast<void*>(mapped), size); });
-    return std::pair(std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(bytes), size),
-                     std::move(mapping));
-}
-
 // A call of an event method on the application object of `name`, not starting anything.
 int newEventCall(sd_bus* bus, const std::string& name, bool inMemoryFile, BusMessage& call) {
     const int r = sd_bus_message_new_method_call(
@@ -140,27 +68,34 @@ int newEventCall(sd_bus* bus, const std::string& name, bool inMemoryFile, BusMes
 }
 
 // An event in a memory file sent without waiting: its reply is awaited on the loop all the
-// same, so that a receiver that does not know memory files still gets the bytes.
+// same, so that a receiver that does not know memory files still gets the bytes, and so that
+// the file is kept for the next event once the receiver is done with it.
 struct EventFileInFlight {
     std::string name;
-    MemoryFile file;
+    std::string receiver;  // the unique name the file is kept for
+    std::unique_ptr<EventFile> file;
+    std::size_t size;
+    std::weak_ptr<EventFiles> files;
 };
 
-int resendRefusedEventFile(sd_bus_message* answer, void* userdata, sd_bus_error* /*error*/) {
+int whenEventFileAnswered(sd_bus_message* answer, void* userdata, sd_bus_error* /*error*/) {
+    auto* sent = static_cast<EventFileInFlight*>(userdata);
+    if (sd_bus_message_is_method_error(answer, nullptr) == 0) {
+        const char* sender = sd_bus_message_get_sender(answer);
+        if (const auto files = sent->files.lock();
+            files && sender != nullptr && sent->receiver == sender) {
+            files->keep(sent->receiver, std::move(sent->file));
+        }
+        return 0;
+    }
     if (sd_bus_message_is_method_error(answer, SD_BUS_ERROR_UNKNOWN_METHOD) == 0) {
         return 0;
     }
-    const auto* sent = static_cast<const EventFileInFlight*>(userdata);
     sd_bus* bus = sd_bus_message_get_bus(answer);
-    auto mapped = mappedEventFile(sent->file.get());
     BusMessage call;
-    int r = -EINVAL;
-    if (const auto* bytes = std::get_if<0>(&mapped)) {
-        r = newEventCall(bus, sent->name, false, call);
-        if (r >= 0) {
-            r = sd_bus_message_append_array(call.get(), 'y', bytes->first.data(),
-                                            bytes->first.size());
-        }
+    int r = newEventCall(bus, sent->name, false, call);
+    if (r >= 0) {
+        r = sd_bus_message_append_array(call.get(), 'y', sent->file->bytes(), sent->size);
     }
     if (r >= 0) {
         sd_bus_message_set_expect_reply(call.get(), 0);
@@ -173,15 +108,10 @@ int resendRefusedEventFile(sd_bus_message* answer, void* userdata, sd_bus_error*
     return 0;
 }
 
-int sendEventFileAwaitingRefusal(sd_bus* bus, const std::string& name, const MemoryFile& file,
-                                 sd_bus_message* call) {
-    auto inFlight =
-        std::make_unique<EventFileInFlight>(EventFileInFlight{name, MemoryFile(::dup(file.get()))});
-    if (inFlight->file.get() < 0) {
-        return -errno;
-    }
+int sendEventFileAwaitingAnswer(sd_bus* bus, std::unique_ptr<EventFileInFlight> inFlight,
+                                sd_bus_message* call) {
     sd_bus_slot* slot = nullptr;
-    const int r = sd_bus_call_async(bus, &slot, call, resendRefusedEventFile, inFlight.get(), 0);
+    const int r = sd_bus_call_async(bus, &slot, call, whenEventFileAnswered, inFlight.get(), 0);
     if (r < 0) {
         return r;
     }
@@ -241,19 +171,22 @@ int handleEventMethod(sd_bus_message* message, void* userdata, sd_bus_error* /*e
 
 int handleEventInMemoryFileMethod(sd_bus_message* message, void* userdata, sd_bus_error* error) {
     int fd = -1;
-    const int r = sd_bus_message_read(message, "h", &fd);
+    std::uint64_t size = 0;
+    const int r = sd_bus_message_read(message, "ht", &fd, &size);
     if (r < 0) {
         return r;
     }
-    auto mapped = mappedEventFile(fd);
-    if (const auto* refusal = std::get_if<std::string>(&mapped)) {
+    auto* bus = static_cast<SessionBus*>(userdata);
+    auto copied = bus->eventFiles().copyOfEvent(fd, size);
+    if (const auto* refusal = std::get_if<std::string>(&copied)) {
         const char* sender = sd_bus_message_get_sender(message);
         logLine(std::string("Refusing an event from ") + (sender != nullptr ? sender : "a peer") +
                 " in " + *refusal);
         return sd_bus_error_set(error, SD_BUS_ERROR_INVALID_ARGS, refusal->c_str());
     }
-    auto& [bytes, mapping] = std::get<0>(mapped);
-    return answerEvent(message, static_cast<SessionBus*>(userdata), bytes, std::move(mapping));
+    auto& bytes = std::get<0>(copied);
+    const std::span<const std::uint8_t> event(bytes.get(), static_cast<std::size_t>(size));
+    return answerEvent(message, bus, event, std::move(bytes));
 }
 
 int readPasteboard(sd_bus_message* message, Pasteboard& pasteboard) {
@@ -309,9 +242,9 @@ const sd_bus_vtable kApplicationVTable[] = {
     SD_BUS_VTABLE_START(0),
     SD_BUS_METHOD_WITH_NAMES(kHandleEventMethod, "ay", SD_BUS_PARAM(event), "ay",
                              SD_BUS_PARAM(reply), handleEventMethod, SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_METHOD_WITH_NAMES(kHandleEventInMemoryFileMethod, "h", SD_BUS_PARAM(event), "ay",
-                             SD_BUS_PARAM(reply), handleEventInMemoryFileMethod,
-                             SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD_WITH_NAMES(kHandleEventInMemoryFileMethod, "ht",
+                             SD_BUS_PARAM(file) SD_BUS_PARAM(size), "ay", SD_BUS_PARAM(reply),
+                             handleEventInMemoryFileMethod, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_METHOD_WITH_NAMES(
         "PerformService", "ssasa{ss}",
         SD_BUS_PARAM(message) SD_BUS_PARAM(userData) SD_BUS_PARAM(types) SD_BUS_PARAM(strings), "s",
@@ -386,7 +319,9 @@ struct SessionBus::NameWait {
 };
 
 SessionBus::SessionBus(LinuxApplication& application, std::optional<std::string> bundleIdentifier)
-    : application_(application), bundleIdentifier_(std::move(bundleIdentifier)) {}
+    : application_(application),
+      bundleIdentifier_(std::move(bundleIdentifier)),
+      eventFiles_(std::make_shared<EventFiles>(application)) {}
 
 SessionBus::~SessionBus() = default;
 
@@ -611,6 +546,14 @@ bool SessionBus::acquireName() {
     return true;
 }
 
+std::string SessionBus::ownerOfName(const std::string& name) {
+    if (!name.empty() && name.front() == ':') {
+        return name;
+    }
+    const FollowedName* followed = followedName(name);
+    return followed != nullptr ? followed->owner : std::string();
+}
+
 bool SessionBus::nameHasOwner(const std::string& name) {
     sd_bus* bus = connection();
     if (bus == nullptr || name.empty()) {
@@ -823,18 +766,24 @@ OSStatus LinuxAppleEventManager::AESendMessage(const AppleEventDescriptor& event
                 std::to_string(kMaximumEventBytes) + " one message may carry");
         return errAEEventFailed;
     }
-    const MemoryFile file =
-        size >= kEventInMemoryFileBytes && sd_bus_can_send(bus, SD_BUS_TYPE_UNIX_FD) > 0
-            ? flattenedIntoMemoryFile(event, size)
-            : MemoryFile();
+    // A large event goes in a memory file: the one kept for its receiver when there is one.
+    std::string receiver;
+    std::unique_ptr<EventFile> file;
+    if (size >= kEventInMemoryFileBytes && sd_bus_can_send(bus, SD_BUS_TYPE_UNIX_FD) > 0) {
+        receiver = bus_.ownerOfName(name);
+        if ((file = bus_.eventFiles().take(receiver, size))) {
+            event.flattenInto(file->bytes());
+        }
+    }
     BusMessage call;
-    int r = newEventCall(bus, name, file.get() >= 0, call);
+    int r = newEventCall(bus, name, file != nullptr, call);
     if (r == -EINVAL) {
         return procNotFound;
     }
     if (r >= 0) {
-        r = file.get() >= 0 ? sd_bus_message_append(call.get(), "h", file.get())
-                            : appendFlattening(call.get(), event);
+        r = file ? sd_bus_message_append(call.get(), "ht", file->descriptorForReading(),
+                                         static_cast<std::uint64_t>(size))
+                 : appendFlattening(call.get(), event);
     }
     if (r < 0) {
         return errOSASystemError;
@@ -844,8 +793,12 @@ OSStatus LinuxAppleEventManager::AESendMessage(const AppleEventDescriptor& event
         if (!bus_.nameHasOwner(name)) {
             return procNotFound;
         }
-        if (file.get() >= 0) {
-            r = sendEventFileAwaitingRefusal(bus, name, file, call.get());
+        if (file) {
+            r = sendEventFileAwaitingAnswer(
+                bus,
+                std::make_unique<EventFileInFlight>(EventFileInFlight{
+                    name, receiver, std::move(file), size, bus_.eventFiles().weak_from_this()}),
+                call.get());
         } else {
             sd_bus_message_set_expect_reply(call.get(), 0);
             r = sd_bus_send(bus, call.get(), nullptr);
@@ -860,7 +813,7 @@ OSStatus LinuxAppleEventManager::AESendMessage(const AppleEventDescriptor& event
     BusMessage answerMessage;
     r = sd_bus_call(bus, call.get(), timeoutUsec(timeoutInTicks), &error.error,
                     answerMessage.out());
-    if (r < 0 && file.get() >= 0 && error.has(SD_BUS_ERROR_UNKNOWN_METHOD)) {
+    if (r < 0 && file && error.has(SD_BUS_ERROR_UNKNOWN_METHOD)) {
         // A receiver that takes no memory files takes the bytes.
         sd_bus_error_free(&error.error);
         r = newEventCall(bus, name, false, call);
@@ -885,6 +838,10 @@ OSStatus LinuxAppleEventManager::AESendMessage(const AppleEventDescriptor& event
         }
         logLine("Sending an Apple Event to " + name + " failed: " + error.text());
         return errOSASystemError;
+    }
+    if (const char* answeredBy = sd_bus_message_get_sender(answerMessage.get());
+        file && answeredBy != nullptr && receiver == answeredBy) {
+        bus_.eventFiles().keep(receiver, std::move(file));
     }
     const void* answerBytes = nullptr;
     std::size_t answerSize = 0;

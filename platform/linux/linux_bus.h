@@ -23,16 +23,18 @@
 
 namespace platform::linux_platform {
 
+class EventFiles;
 class LinuxApplication;
 class LinuxWorkspace;
 
 // Where an application answers on the bus: every application process exports this object on
 // the bus name of its bundle identifier.
 //   HandleEvent(ay event) -> (ay reply): an Apple Event, flattened, and its reply
-//   HandleEventInMemoryFile(h event) -> (ay reply): the same, the flattened event in a memory
-//     file sealed against writing, shrinking and growing; senders use it for events of
-//     kEventInMemoryFileBytes and more, so that the bus daemon relays a handle instead of the
-//     bytes, and fall back to HandleEvent when the receiver does not know it
+//   HandleEventInMemoryFile(h file, t size) -> (ay reply): the same, the flattened event in the
+//     first `size` bytes of a memory file sealed against shrinking and growing (see
+//     linux_event_files.h); senders use it for events of kEventInMemoryFileBytes and more, so
+//     that the bus daemon relays a handle instead of the bytes, and fall back to HandleEvent
+//     when the receiver does not know it
 //   PerformService(s message, s userData, as types, a{ss} strings) -> (s result): a Services
 //     request with its pasteboard; a refusal is the error kServiceFailedError
 inline constexpr const char* kApplicationObjectPath = "/com/orvano/Pendra/Application";
@@ -78,6 +80,11 @@ class SessionBus {
     const std::optional<std::string>& bundleIdentifier() const { return bundleIdentifier_; }
     // True when a process owns the name now.
     bool nameHasOwner(const std::string& name);
+    // The unique name of the connection that owns a name now, as far as it is followed
+    // (a unique name owns itself); empty when none does or it is not known.
+    std::string ownerOfName(const std::string& name);
+    // The memory files kept for large events to other connections.
+    EventFiles& eventFiles() { return *eventFiles_; }
     // Calls `then` on the loop once a process owns the name (true), at once when one does
     // already, or after `seconds` without an owner (false). Follows the bus daemon's
     // NameOwnerChanged signal; the wait ends with this object.
@@ -133,6 +140,7 @@ class SessionBus {
     BusSlot disconnectSlot_;
     std::vector<std::unique_ptr<NameWait>> nameWaits_;
     std::map<std::string, std::unique_ptr<FollowedName>> followedNames_;
+    std::shared_ptr<EventFiles> eventFiles_;
     bool attempted_ = false;
     bool ownsName_ = false;
     bool nameAttempted_ = false;

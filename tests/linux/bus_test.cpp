@@ -3,10 +3,14 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <set>
+#include <tuple>
 
 #include "linux_application.h"
 #include "linux_bundles.h"
@@ -394,31 +398,56 @@ pid_t startBytesOnlyReceiver(const std::string& identifier, const std::string& l
     return child;
 }
 
-TEST_F(BusTest, LargeEventsTravelInSealedMemoryFilesAndStillReachReceiversOfBytesOnly) {
+// The inodes of the memory files this process holds open.
+std::set<ino_t> eventFilesHeld() {
+    std::set<ino_t> inodes;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        struct stat status {};
+        std::error_code gone;
+        if (std::filesystem::read_symlink(entry.path(), gone)
+                .string()
+                .starts_with("/memfd:apple-event") &&
+            ::stat(entry.path().c_str(), &status) == 0) {
+            inodes.insert(status.st_ino);
+        }
+    }
+    return inodes;
+}
+
+TEST_F(BusTest, LargeEventsTravelInMemoryFilesAndStillReachReceiversOfBytesOnly) {
     TemporaryFolder folder;
     const std::string bytesOnly = "com.example.BytesOnly";
     startReceiver(kReceiver);
     children.push_back(startBytesOnlyReceiver(bytesOnly, folder / "bytes-only"));
     ASSERT_TRUE(waitForName(kReceiver));
     ASSERT_TRUE(waitForName(bytesOnly));
-    const std::string note(1 << 20, 'n');
-    const auto withNote = [&](AppleEventDescriptor sent) {
+    const auto withNote = [&](AppleEventDescriptor sent, const std::string& note) {
         sent.setParamDescriptor(AppleEventDescriptor::descriptorWithString(note),
                                 platform::keyDirectObject);
         sent.setParamDescriptor(AppleEventDescriptor::descriptorWithString(folder / "delivered"),
                                 kPathKeyword);
         return sent;
     };
+    // The second event to a receiver goes in the file of the first, a shorter one after it.
+    const std::string notes[] = {std::string(1 << 20, 'n'), std::string(3 << 18, 'm')};
     for (const std::string& target : {std::string(kReceiver), bytesOnly}) {
-        AppleEventDescriptor reply;
-        ASSERT_EQ(events.AESendMessage(withNote(event(target, "echo")), &reply,
-                                       platform::kAEWaitReply, 5 * 60),
-                  platform::noErr)
-            << target;
-        EXPECT_EQ(reply.paramDescriptorForKeyword(platform::keyDirectObject)->stringValue(), note)
-            << target;
+        const std::set<ino_t> before = eventFilesHeld();
+        std::set<ino_t> files;
+        for (const std::string& note : notes) {
+            AppleEventDescriptor reply;
+            ASSERT_EQ(events.AESendMessage(withNote(event(target, "echo"), note), &reply,
+                                           platform::kAEWaitReply, 5 * 60),
+                      platform::noErr)
+                << target;
+            EXPECT_EQ(reply.paramDescriptorForKeyword(platform::keyDirectObject)->stringValue(),
+                      note)
+                << target;
+            std::ranges::set_difference(eventFilesHeld(), before,
+                                        std::inserter(files, files.end()));
+        }
+        EXPECT_EQ(files.size(), 1u) << target;
         // Sent without waiting: a receiver of bytes only gets them once it has refused the file.
-        EXPECT_EQ(events.AESendMessage(withNote(event(target, "file")), nullptr,
+        EXPECT_EQ(events.AESendMessage(withNote(event(target, "file"), notes[0]), nullptr,
                                        platform::kAEWaitReply, 0),
                   platform::noErr)
             << target;
@@ -426,44 +455,46 @@ TEST_F(BusTest, LargeEventsTravelInSealedMemoryFilesAndStillReachReceiversOfByte
     EXPECT_TRUE(sender.runUntil(
         [&] {
             const std::string sizes = readFile(folder / "bytes-only");
-            return readFile(folder / "delivered") == note &&
-                   std::count(sizes.begin(), sizes.end(), '\n') == 2;
+            return readFile(folder / "delivered") == notes[0] &&
+                   std::count(sizes.begin(), sizes.end(), '\n') == 3;
         },
         10));
 
-    // Files that a sender could still change, or that are no memory file, are refused.
+    // Files that a sender could shrink or grow, sizes that are not an event's and what is no
+    // memory file are refused.
     AppleEventDescriptor echo = event(kReceiver, "echo");
-    const auto memoryFile = [&](int seals, std::size_t size) {
+    const std::size_t size = echo.flattenedSize();
+    const auto memoryFile = [&](int seals) {
         const int fd = ::memfd_create("event", MFD_CLOEXEC | MFD_ALLOW_SEALING);
         EXPECT_EQ(::ftruncate(fd, static_cast<off_t>(size)), 0);
-        if (size == echo.flattenedSize()) {
-            void* room = ::mmap(nullptr, size, PROT_WRITE, MAP_SHARED, fd, 0);
-            echo.flattenInto(static_cast<std::uint8_t*>(room));
-            ::munmap(room, size);
-        }
+        void* room = ::mmap(nullptr, size, PROT_WRITE, MAP_SHARED, fd, 0);
+        echo.flattenInto(static_cast<std::uint8_t*>(room));
+        ::munmap(room, size);
         EXPECT_EQ(::fcntl(fd, F_ADD_SEALS, seals), 0);
         return fd;
     };
     int channel[2];
     ASSERT_EQ(::pipe2(channel, O_CLOEXEC), 0);
-    const int sealed = F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE;
+    const int sealed = F_SEAL_SHRINK | F_SEAL_GROW;
     // The receiver goes on answering after each refusal.
-    const std::pair<int, bool> files[] = {
-        {memoryFile(F_SEAL_SHRINK | F_SEAL_GROW, echo.flattenedSize()), false},
-        {memoryFile(F_SEAL_WRITE | F_SEAL_GROW, echo.flattenedSize()), false},
-        {memoryFile(sealed, platform::linux_platform::kMaximumEventBytes + 1), false},
-        {channel[0], false},
-        {memoryFile(sealed, echo.flattenedSize()), true}};
-    for (const auto& [fd, accepted] : files) {
+    const std::tuple<int, std::uint64_t, bool> files[] = {
+        {memoryFile(F_SEAL_WRITE | F_SEAL_GROW), size, false},
+        {memoryFile(F_SEAL_WRITE | F_SEAL_SHRINK), size, false},
+        {memoryFile(sealed), size + 1, false},
+        {memoryFile(sealed), 0, false},
+        {memoryFile(sealed), platform::linux_platform::kMaximumEventBytes + 1, false},
+        {channel[0], size, false},
+        {memoryFile(sealed), size, true}};
+    for (const auto& [fd, eventSize, accepted] : files) {
         sd_bus_error error = SD_BUS_ERROR_NULL;
         sd_bus_message* answer = nullptr;
         EXPECT_EQ(sd_bus_call_method(bus.connection(), kReceiver,
                                      platform::linux_platform::kApplicationObjectPath,
                                      platform::linux_platform::kApplicationInterface,
                                      platform::linux_platform::kHandleEventInMemoryFileMethod,
-                                     &error, &answer, "h", fd) >= 0,
+                                     &error, &answer, "ht", fd, eventSize) >= 0,
                   accepted)
-            << fd;
+            << fd << " " << eventSize;
         EXPECT_EQ(sd_bus_error_has_name(&error, SD_BUS_ERROR_INVALID_ARGS) != 0, !accepted);
         sd_bus_message_unref(answer);
         sd_bus_error_free(&error);

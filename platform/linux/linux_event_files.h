@@ -1,0 +1,89 @@
+// Memory files that carry large events across the bus, so that the bus daemon relays a handle
+// instead of the bytes.
+//
+// Fresh pages of a memory file cost far more than copying into pages already there, so a
+// sender keeps the file of its last large event to each receiving connection and writes the
+// next event to that connection into it. A file therefore only ever reaches the one connection
+// it was first sent to, and only once that connection has answered the event before. The
+// receiver gets a descriptor open for reading only, and copies the event out before it reads
+// it, since the file is written again later; the seals against shrinking and growing keep the
+// copy from faulting.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <span>
+#include <string>
+#include <variant>
+
+namespace platform::linux_platform {
+
+class LinuxApplication;
+
+// A memory file of fixed size, sealed against shrinking, growing and further seals, with the
+// sender's mapping open for writing.
+class EventFile {
+  public:
+    // A file with room for `size` bytes and some to spare; null when none can be made.
+    static std::unique_ptr<EventFile> withRoomFor(std::size_t size);
+    ~EventFile();
+    EventFile(const EventFile&) = delete;
+    EventFile& operator=(const EventFile&) = delete;
+
+    // What a receiver is given: the file, open for reading only.
+    int descriptorForReading() const { return readOnly_; }
+    std::size_t capacity() const { return capacity_; }
+    std::uint8_t* bytes() const { return bytes_; }
+
+  private:
+    EventFile(int file, int readOnly, std::uint8_t* bytes, std::size_t capacity)
+        : file_(file), readOnly_(readOnly), bytes_(bytes), capacity_(capacity) {}
+    int file_;
+    int readOnly_;
+    std::uint8_t* bytes_;
+    std::size_t capacity_;
+};
+
+// The memory large events travel in, kept while events come: the files this process sends in,
+// one for each receiving connection (by its unique name), and the memory it copies a received
+// event into. What goes unused for kKeepSeconds is let go.
+class EventFiles : public std::enable_shared_from_this<EventFiles> {
+  public:
+    static constexpr double kKeepSeconds = 10;
+
+    explicit EventFiles(LinuxApplication& application) : application_(application) {}
+    // A file for an event of `size` bytes to `receiver`: the one kept for it when it has the
+    // room, else a new one (also for an empty `receiver`, which is not kept). Null when no file
+    // can be made.
+    std::unique_ptr<EventFile> take(const std::string& receiver, std::size_t size);
+    // Keeps the file of an event that `receiver` has answered, for its next one.
+    void keep(const std::string& receiver, std::unique_ptr<EventFile> file);
+    // The `size` bytes of an event at the start of a received memory file, copied out (into the
+    // last event's memory when no descriptor holds that any more); a reason when the file is not
+    // a memory file sealed against shrinking and growing that holds them, or `size` is not an
+    // event's.
+    std::variant<std::shared_ptr<const std::uint8_t[]>, std::string> copyOfEvent(
+        int fd, std::uint64_t size);
+
+  private:
+    struct Kept {
+        std::unique_ptr<EventFile> file;
+        std::chrono::steady_clock::time_point since;
+    };
+    // Now, with the letting go of unused memory scheduled.
+    std::chrono::steady_clock::time_point usedNow();
+    void letGoOfUnused();
+    void letGoOfUnusedAfter(double seconds);
+
+    LinuxApplication& application_;
+    std::map<std::string, Kept> kept_;
+    std::shared_ptr<std::uint8_t[]> received_;
+    std::size_t receivedCapacity_ = 0;
+    std::chrono::steady_clock::time_point receivedSince_;
+    bool sweepScheduled_ = false;
+};
+
+}  // namespace platform::linux_platform
