@@ -157,28 +157,33 @@ constexpr std::uint64_t kLongNameKey = std::uint64_t{1} << 63;
 // already do), so setting it in every byte lower-cases a whole word of a name at once.
 // `readable` is how many bytes the text holds from the name on: with eight of them, a short
 // name is read as one word and masked.
-std::uint64_t nameKey(std::string_view name, std::size_t readable) {
-    if (name.size() <= 8) {
-        std::uint64_t word = 0;
-        if (readable >= 8) {
-            std::memcpy(&word, name.data(), 8);
-        } else {
-            std::memcpy(&word, name.data(), name.size());
-        }
-        // The name's bytes in the word, wherever the machine's byte order puts them.
-        std::uint64_t used = ~std::uint64_t{0};
-        if (name.size() < 8) {
-            used = std::endian::native == std::endian::little
-                       ? (std::uint64_t{1} << (8 * name.size())) - 1
-                       : ~(~std::uint64_t{0} >> (8 * name.size()));
-        }
-        return (word | 0x2020202020202020ULL) & used;
-    }
+// Kept out of line: long names are rare, and the short ones are read on every tag.
+[[gnu::noinline]] std::uint64_t longNameKey(std::string_view name) {
     std::uint64_t key = 0xcbf29ce484222325ULL;
     for (char c : name) {
         key = (key ^ static_cast<unsigned char>(lowerCase(c))) * 0x100000001b3ULL;
     }
     return key | kLongNameKey;
+}
+
+inline std::uint64_t nameKey(std::string_view name, std::size_t readable) {
+    if (name.size() > 8) {
+        return longNameKey(name);
+    }
+    std::uint64_t word = 0;
+    if (readable >= 8) {
+        std::memcpy(&word, name.data(), 8);
+    } else {
+        std::memcpy(&word, name.data(), name.size());
+    }
+    // The name's bytes in the word, wherever the machine's byte order puts them.
+    std::uint64_t used = ~std::uint64_t{0};
+    if (name.size() < 8) {
+        used = std::endian::native == std::endian::little
+                   ? (std::uint64_t{1} << (8 * name.size())) - 1
+                   : ~(~std::uint64_t{0} >> (8 * name.size()));
+    }
+    return (word | 0x2020202020202020ULL) & used;
 }
 
 // Whether the name of `key` that the text holds at `nameBegin` is `otherName`, whose key is
