@@ -457,7 +457,7 @@ std::optional<RunningApplication> LinuxWorkspace::frontmostApplication() {
         }
         return *desktop;
     }
-    const auto record = readSmallFile(frontmostRecordPath(), 64);
+    const auto record = frontmostRecord_.read(frontmostRecordPath());
     const std::int64_t pid = record ? integerValueOfText(*record) : 0;
     if (pid <= 0 || pid > std::numeric_limits<pid_t>::max()) {
         return std::nullopt;

@@ -132,8 +132,11 @@ void EventFiles::letGoOfUnused() {
     const auto keep = std::chrono::duration<double>(kKeepSeconds);
     auto oldest = now;
     const auto stillUsed = [&](std::chrono::steady_clock::time_point since) {
+        if (now - since >= keep) {
+            return false;
+        }
         oldest = std::min(oldest, since);
-        return now - since < keep;
+        return true;
     };
     for (auto it = kept_.begin(); it != kept_.end();) {
         it = stillUsed(it->second.since) ? std::next(it) : kept_.erase(it);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "linux_processes.h"
 #include "platform/apple_event_descriptor.h"
 #include "platform/application.h"
 #include "platform/bundle.h"
@@ -128,6 +129,7 @@ class LinuxWorkspace : public Workspace {
         RunningApplication application;
     };
     std::map<pid_t, KnownProcess> knownProcesses_;
+    WatchedSmallFile frontmostRecord_{64};
     std::function<void()> quitCurrentApplication_;
     std::function<bool(const URL&)> urlOpener_;
     std::function<std::optional<pid_t>(const std::string&)> nameOwner_;

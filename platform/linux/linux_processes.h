@@ -23,6 +23,31 @@ bool processHandleHasEnded(int handle);
 // and the frontmost record, read on every request. Absent when it cannot be opened or read.
 std::optional<std::string> readSmallFile(const std::string& path, std::size_t limit = 4096);
 
+// A small file read again only once something in its folder has changed, as an inotify watch
+// on the folder tells: asking often then costs one read of the watch instead of opening the
+// file. Without a watch (no folder yet, or no inotify) every call reads the file.
+class WatchedSmallFile {
+  public:
+    explicit WatchedSmallFile(std::size_t limit) : limit_(limit) {}
+    ~WatchedSmallFile();
+    WatchedSmallFile(const WatchedSmallFile&) = delete;
+    WatchedSmallFile& operator=(const WatchedSmallFile&) = delete;
+
+    // The start of the file at `path` (see readSmallFile).
+    std::optional<std::string> read(const std::string& path);
+
+  private:
+    // True when the folder is watched and nothing in it has changed since the last read.
+    bool unchangedSinceLastRead();
+
+    std::size_t limit_;
+    std::string path_;
+    int inotify_ = -1;
+    bool watching_ = false;
+    bool current_ = false;  // contents_ is the file as it is
+    std::optional<std::string> contents_;
+};
+
 class LinuxProcessManager final : public ProcessManager {
   public:
     // Tells the process behind a serial number that is no process id (the address of a bus

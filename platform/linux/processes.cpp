@@ -4,6 +4,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/utsname.h>
@@ -40,6 +41,59 @@ std::optional<std::string> readSmallFile(const std::string& path, std::size_t li
     }
     text.resize(static_cast<std::size_t>(length));
     return text;
+}
+
+WatchedSmallFile::~WatchedSmallFile() {
+    if (inotify_ >= 0) {
+        ::close(inotify_);
+    }
+}
+
+std::optional<std::string> WatchedSmallFile::read(const std::string& path) {
+    if (path != path_) {
+        path_ = path;
+        current_ = false;
+        if (watching_) {
+            ::close(inotify_);  // its watch is on the other folder
+            inotify_ = -1;
+            watching_ = false;
+        }
+    }
+    if (unchangedSinceLastRead()) {
+        return contents_;
+    }
+    // Read after the watch is in place, so that a change from now on is seen.
+    contents_ = readSmallFile(path_, limit_);
+    current_ = watching_;
+    return contents_;
+}
+
+bool WatchedSmallFile::unchangedSinceLastRead() {
+    if (inotify_ < 0) {
+        inotify_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    }
+    if (inotify_ >= 0 && !watching_) {
+        const std::string folder = path_.substr(0, path_.rfind('/'));
+        watching_ = ::inotify_add_watch(inotify_, folder.empty() ? "/" : folder.c_str(),
+                                        IN_CREATE | IN_DELETE | IN_MODIFY | IN_MOVED_FROM |
+                                            IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF) >= 0;
+        current_ = false;
+    }
+    alignas(inotify_event) char events[4096];
+    ssize_t length;
+    while (inotify_ >= 0 && (length = ::read(inotify_, events, sizeof events)) > 0) {
+        current_ = false;
+        for (ssize_t at = 0; at < length;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+            // The folder is gone or moved: watched again at the next read.
+            if (event->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) {
+                ::inotify_rm_watch(inotify_, event->wd);
+                watching_ = false;
+            }
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+    return watching_ && current_;
 }
 
 bool processIsAlive(pid_t pid) {

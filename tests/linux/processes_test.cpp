@@ -7,6 +7,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <functional>
 
 #include "linux_processes.h"
 #include "test_support.h"
@@ -37,6 +39,39 @@ bool isZombie(pid_t pid) {
     std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
     auto close = stat.rfind(')');
     return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z';
+}
+
+// Each change, whether it writes in place, replaces the file or takes its folder away, is seen
+// by the very next read.
+TEST(WatchedSmallFileTest, EveryChangeIsSeenByTheNextRead) {
+    TemporaryFolder folder;
+    const std::string inside = folder / "record";
+    const std::string path = inside + "/frontmost";
+    platform::linux_platform::WatchedSmallFile file(64);
+    EXPECT_EQ(file.read(path), std::nullopt);  // no folder yet
+    ::mkdir(inside.c_str(), 0700);
+    EXPECT_EQ(file.read(path), std::nullopt);
+    const std::function<void()> changes[] = {[&] { writeFile(path, "1\n"); },
+                                             [&] { writeFile(path, "22\n"); },
+                                             [&] {
+                                                 writeFile(inside + "/next", "333\n");
+                                                 std::rename((inside + "/next").c_str(),
+                                                             path.c_str());
+                                             },
+                                             [&] { std::remove(path.c_str()); },
+                                             [&] { std::filesystem::remove_all(inside); },
+                                             [&] {
+                                                 ::mkdir(inside.c_str(), 0700);
+                                                 writeFile(path, "4444\n");
+                                             },
+                                             [&] { writeFile(path, "5\n"); }};
+    for (std::size_t step = 0; step < std::size(changes); ++step) {
+        changes[step]();
+        const std::optional<std::string> expected =
+            std::filesystem::exists(path) ? std::optional(readFile(path)) : std::nullopt;
+        EXPECT_EQ(file.read(path), expected) << "after change " << step;
+        EXPECT_EQ(file.read(path), expected) << "read again after change " << step;
+    }
 }
 
 TEST(LinuxProcessManagerTest, ALiveProcessIsFoundAndAZombieOrReapedOneIsGone) {
