@@ -19,8 +19,8 @@ bool processIsAlive(pid_t pid);
 int openProcessHandle(pid_t pid);
 // True once the handle's process has ended (a zombie included), or for a handle that is none.
 bool processHandleHasEnded(int handle);
-// The start of a small file (at most `limit` bytes), read with one system call: files of /proc
-// and the frontmost record, read on every request. Absent when it cannot be opened or read.
+// The start of a small file (at most `limit` bytes), read with one system call: files of /proc,
+// read on every request. Absent when it cannot be opened or read.
 std::optional<std::string> readSmallFile(const std::string& path, std::size_t limit = 4096);
 
 // A small file read again only once something in its folder has changed, as an inotify watch
