@@ -1020,16 +1020,31 @@ std::optional<std::string> applicationForURLScheme(
         }
         return false;
     };
+    // An installed application that runs in this session is found without listing the
+    // machine's processes; only one that runs from elsewhere needs the list.
+    const std::vector<std::string> installed = installedApplicationBundles();
+    std::vector<std::string> declaring;
+    for (const std::string& bundlePath : installed) {
+        if (declares(bundlePath)) {
+            declaring.push_back(bundlePath);
+        }
+    }
+    if (inSession) {
+        for (const std::string& bundlePath : declaring) {
+            const auto identifier = LinuxBundle(bundlePath).bundleIdentifier();
+            if (identifier && inSession(*identifier)) {
+                return bundlePath;
+            }
+        }
+    }
     for (const auto& running : workspace.runningApplications()) {
         if (running.bundleURL && declares(running.bundleURL->path()) &&
             (!inSession || (running.bundleIdentifier && inSession(*running.bundleIdentifier)))) {
             return running.bundleURL->path();
         }
     }
-    for (const auto& installed : installedApplicationBundles()) {
-        if (declares(installed)) {
-            return installed;
-        }
+    if (!declaring.empty()) {
+        return declaring.front();
     }
     return std::nullopt;
 }
