@@ -60,7 +60,7 @@ int appendFlattening(sd_bus_message* message, const AppleEventDescriptor& descri
 int newEventCall(sd_bus* bus, const std::string& name, bool inMemoryFile, BusMessage& call) {
     const int r = sd_bus_message_new_method_call(
         bus, call.out(), name.c_str(), kApplicationObjectPath, kApplicationInterface,
-        inMemoryFile ? kHandleEventInMemoryFileMethod : kHandleEventMethod);
+        inMemoryFile ? kHandleEventInSharedMemoryMethod : kHandleEventMethod);
     if (r >= 0) {
         sd_bus_message_set_auto_start(call.get(), 0);
     }
@@ -88,7 +88,13 @@ int whenEventFileAnswered(sd_bus_message* answer, void* userdata, sd_bus_error* 
         }
         return 0;
     }
-    if (sd_bus_message_is_method_error(answer, SD_BUS_ERROR_UNKNOWN_METHOD) == 0) {
+    // A kept file went to the connection that held it: one that is gone by now gets no bytes
+    // either, but the name's new owner does.
+    const bool holderGone =
+        !sent->file->heldBy().empty() &&
+        (sd_bus_message_is_method_error(answer, SD_BUS_ERROR_SERVICE_UNKNOWN) ||
+         sd_bus_message_is_method_error(answer, SD_BUS_ERROR_NAME_HAS_NO_OWNER));
+    if (sd_bus_message_is_method_error(answer, SD_BUS_ERROR_UNKNOWN_METHOD) == 0 && !holderGone) {
         return 0;
     }
     sd_bus* bus = sd_bus_message_get_bus(answer);
@@ -169,7 +175,7 @@ int handleEventMethod(sd_bus_message* message, void* userdata, sd_bus_error* /*e
                        keptAlive(message));
 }
 
-int handleEventInMemoryFileMethod(sd_bus_message* message, void* userdata, sd_bus_error* error) {
+int handleEventInSharedMemoryMethod(sd_bus_message* message, void* userdata, sd_bus_error* error) {
     int fd = -1;
     std::uint64_t size = 0;
     const int r = sd_bus_message_read(message, "ht", &fd, &size);
@@ -242,9 +248,9 @@ const sd_bus_vtable kApplicationVTable[] = {
     SD_BUS_VTABLE_START(0),
     SD_BUS_METHOD_WITH_NAMES(kHandleEventMethod, "ay", SD_BUS_PARAM(event), "ay",
                              SD_BUS_PARAM(reply), handleEventMethod, SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_METHOD_WITH_NAMES(kHandleEventInMemoryFileMethod, "ht",
+    SD_BUS_METHOD_WITH_NAMES(kHandleEventInSharedMemoryMethod, "ht",
                              SD_BUS_PARAM(file) SD_BUS_PARAM(size), "ay", SD_BUS_PARAM(reply),
-                             handleEventInMemoryFileMethod, SD_BUS_VTABLE_UNPRIVILEGED),
+                             handleEventInSharedMemoryMethod, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_METHOD_WITH_NAMES(
         "PerformService", "ssasa{ss}",
         SD_BUS_PARAM(message) SD_BUS_PARAM(userData) SD_BUS_PARAM(types) SD_BUS_PARAM(strings), "s",
@@ -775,13 +781,16 @@ OSStatus LinuxAppleEventManager::AESendMessage(const AppleEventDescriptor& event
             event.flattenInto(file->bytes());
         }
     }
+    // A kept file goes to the connection that holds it already, never to whoever else may own
+    // the name by now.
+    const bool reused = file && !file->heldBy().empty();
     BusMessage call;
-    int r = newEventCall(bus, name, file != nullptr, call);
+    int r = newEventCall(bus, reused ? file->heldBy() : name, file != nullptr, call);
     if (r == -EINVAL) {
         return procNotFound;
     }
     if (r >= 0) {
-        r = file ? sd_bus_message_append(call.get(), "ht", file->descriptorForReading(),
+        r = file ? sd_bus_message_append(call.get(), "ht", file->descriptor(),
                                          static_cast<std::uint64_t>(size))
                  : appendFlattening(call.get(), event);
     }
@@ -813,8 +822,10 @@ OSStatus LinuxAppleEventManager::AESendMessage(const AppleEventDescriptor& event
     BusMessage answerMessage;
     r = sd_bus_call(bus, call.get(), timeoutUsec(timeoutInTicks), &error.error,
                     answerMessage.out());
-    if (r < 0 && file && error.has(SD_BUS_ERROR_UNKNOWN_METHOD)) {
-        // A receiver that takes no memory files takes the bytes.
+    if (r < 0 && file &&
+        (error.has(SD_BUS_ERROR_UNKNOWN_METHOD) || (reused && isNoOwnerError(error)))) {
+        // A receiver that takes no memory files takes the bytes, and so does the new owner of
+        // the name when the connection that held the file is gone.
         sd_bus_error_free(&error.error);
         r = newEventCall(bus, name, false, call);
         if (r >= 0 && (r = appendFlattening(call.get(), event)) >= 0) {

@@ -25,32 +25,29 @@ std::unique_ptr<EventFile> EventFile::withRoomFor(std::size_t size) {
     if (file < 0) {
         return nullptr;
     }
-    int readOnly = -1;
+    // Sealed once the sender's own mapping is made: from then on nobody else can write the
+    // file, resize it or change its seals, while the sender writes through that mapping.
     void* bytes = MAP_FAILED;
-    if (::ftruncate(file, static_cast<off_t>(capacity)) == 0 &&
-        ::fcntl(file, F_ADD_SEALS, kRequiredSeals | F_SEAL_SEAL) == 0) {
-        // Another opening of the same file, so that the receiver cannot write it.
-        readOnly = ::open(("/proc/self/fd/" + std::to_string(file)).c_str(), O_RDONLY | O_CLOEXEC);
-    }
-    if (readOnly >= 0) {
+    if (::ftruncate(file, static_cast<off_t>(capacity)) == 0) {
         // Populated at once: one fault for the whole file instead of one a page.
         bytes =
             ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, file, 0);
     }
+    if (bytes != MAP_FAILED &&
+        ::fcntl(file, F_ADD_SEALS, kRequiredSeals | F_SEAL_FUTURE_WRITE | F_SEAL_SEAL) < 0) {
+        ::munmap(bytes, capacity);
+        bytes = MAP_FAILED;
+    }
     if (bytes == MAP_FAILED) {
-        if (readOnly >= 0) {
-            ::close(readOnly);
-        }
         ::close(file);
         return nullptr;
     }
     return std::unique_ptr<EventFile>(
-        new EventFile(file, readOnly, static_cast<std::uint8_t*>(bytes), capacity));
+        new EventFile(file, static_cast<std::uint8_t*>(bytes), capacity));
 }
 
 EventFile::~EventFile() {
     ::munmap(bytes_, capacity_);
-    ::close(readOnly_);
     ::close(file_);
 }
 
@@ -66,9 +63,11 @@ std::unique_ptr<EventFile> EventFiles::take(const std::string& receiver, std::si
 }
 
 void EventFiles::keep(const std::string& receiver, std::unique_ptr<EventFile> file) {
-    if (receiver.empty() || !file) {
+    // Without a loop nothing would let the file go again.
+    if (receiver.empty() || !file || application_.event() == nullptr) {
         return;
     }
+    file->heldBy_ = receiver;
     Kept& kept = kept_[receiver];
     // Two events in flight to one receiver come back as two files: the larger one stays.
     if (!kept.file || kept.file->capacity() <= file->capacity()) {
@@ -79,13 +78,14 @@ void EventFiles::keep(const std::string& receiver, std::unique_ptr<EventFile> fi
 
 std::variant<std::shared_ptr<const std::uint8_t[]>, std::string> EventFiles::copyOfEvent(
     int fd, std::uint64_t size) {
-    struct stat status {};
-    if (::fstat(fd, &status) < 0 || !S_ISREG(status.st_mode)) {
-        return std::string("not a file");
-    }
+    // The size is read after the seals: read before, it could still shrink in between.
     const int seals = ::fcntl(fd, F_GET_SEALS);
     if (seals < 0 || (seals & kRequiredSeals) != kRequiredSeals) {
         return std::string("a file that is not sealed against shrinking and growing");
+    }
+    struct stat status {};
+    if (::fstat(fd, &status) < 0 || !S_ISREG(status.st_mode)) {
+        return std::string("not a file");
     }
     if (size == 0 || size > kMaximumEventBytes) {
         return "an event of " + std::to_string(size) + " bytes, where an event takes 1 to " +
@@ -100,14 +100,18 @@ std::variant<std::shared_ptr<const std::uint8_t[]>, std::string> EventFiles::cop
         return std::string("a file that cannot be mapped: ") + std::strerror(errno);
     }
     // The last event's memory serves again once no descriptor holds it.
-    if (!received_ || received_.use_count() > 1 || receivedCapacity_ < size) {
+    std::shared_ptr<std::uint8_t[]> bytes = std::move(received_);
+    if (!bytes || bytes.use_count() > 1 || receivedCapacity_ < size) {
         receivedCapacity_ = size + size / 8;
-        received_ = std::make_shared_for_overwrite<std::uint8_t[]>(receivedCapacity_);
+        bytes = std::make_shared_for_overwrite<std::uint8_t[]>(receivedCapacity_);
     }
-    std::memcpy(received_.get(), mapped, size);
+    std::memcpy(bytes.get(), mapped, size);
     ::munmap(const_cast<void*>(mapped), size);
-    receivedSince_ = usedNow();
-    return std::shared_ptr<const std::uint8_t[]>(received_);
+    if (application_.event() != nullptr) {
+        received_ = bytes;
+        receivedSince_ = usedNow();
+    }
+    return std::shared_ptr<const std::uint8_t[]>(std::move(bytes));
 }
 
 std::chrono::steady_clock::time_point EventFiles::usedNow() {

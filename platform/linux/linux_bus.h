@@ -30,7 +30,7 @@ class LinuxWorkspace;
 // Where an application answers on the bus: every application process exports this object on
 // the bus name of its bundle identifier.
 //   HandleEvent(ay event) -> (ay reply): an Apple Event, flattened, and its reply
-//   HandleEventInMemoryFile(h file, t size) -> (ay reply): the same, the flattened event in the
+//   HandleEventInSharedMemory(h file, t size) -> (ay reply): the same, the flattened event in the
 //     first `size` bytes of a memory file sealed against shrinking and growing (see
 //     linux_event_files.h); senders use it for events of kEventInMemoryFileBytes and more, so
 //     that the bus daemon relays a handle instead of the bytes, and fall back to HandleEvent
@@ -40,7 +40,7 @@ class LinuxWorkspace;
 inline constexpr const char* kApplicationObjectPath = "/com/orvano/Pendra/Application";
 inline constexpr const char* kApplicationInterface = "com.orvano.Pendra.Application";
 inline constexpr const char* kHandleEventMethod = "HandleEvent";
-inline constexpr const char* kHandleEventInMemoryFileMethod = "HandleEventInMemoryFile";
+inline constexpr const char* kHandleEventInSharedMemoryMethod = "HandleEventInSharedMemory";
 inline constexpr std::size_t kEventInMemoryFileBytes = 64 * 1024;
 inline constexpr const char* kPerformServiceMethod = "PerformService";
 inline constexpr const char* kServiceFailedError = "com.orvano.Pendra.Error.ServiceFailed";
@@ -80,8 +80,9 @@ class SessionBus {
     const std::optional<std::string>& bundleIdentifier() const { return bundleIdentifier_; }
     // True when a process owns the name now.
     bool nameHasOwner(const std::string& name);
-    // The unique name of the connection that owns a name now, as far as it is followed
-    // (a unique name owns itself); empty when none does or it is not known.
+    // The unique name of the connection that owns a name now, as the daemon last told (the
+    // name is followed from the first question on; a unique name owns itself); empty when none
+    // does or the name cannot be followed.
     std::string ownerOfName(const std::string& name);
     // The memory files kept for large events to other connections.
     EventFiles& eventFiles() { return *eventFiles_; }

@@ -3,11 +3,11 @@
 //
 // Fresh pages of a memory file cost far more than copying into pages already there, so a
 // sender keeps the file of its last large event to each receiving connection and writes the
-// next event to that connection into it. A file therefore only ever reaches the one connection
-// it was first sent to, and only once that connection has answered the event before. The
-// receiver gets a descriptor open for reading only, and copies the event out before it reads
-// it, since the file is written again later; the seals against shrinking and growing keep the
-// copy from faulting.
+// next event to that connection into it, once that connection has answered the event before;
+// a kept file is sent to the connection's unique name, never to whoever owns a well-known name
+// by then. The file is sealed against writing by anyone but the sender, and against shrinking
+// and growing; the receiver checks the latter two, which keep its reading from faulting, and
+// copies the event out before it reads it, since the sender writes the file again later.
 #pragma once
 
 #include <chrono>
@@ -23,8 +23,8 @@ namespace platform::linux_platform {
 
 class LinuxApplication;
 
-// A memory file of fixed size, sealed against shrinking, growing and further seals, with the
-// sender's mapping open for writing.
+// A memory file of fixed size, sealed against shrinking, growing, further seals and writing by
+// anyone else, with the sender's mapping open for writing.
 class EventFile {
   public:
     // A file with room for `size` bytes and some to spare; null when none can be made.
@@ -33,18 +33,20 @@ class EventFile {
     EventFile(const EventFile&) = delete;
     EventFile& operator=(const EventFile&) = delete;
 
-    // What a receiver is given: the file, open for reading only.
-    int descriptorForReading() const { return readOnly_; }
+    int descriptor() const { return file_; }
+    // The unique name of the connection that has held the file already; empty for a new file.
+    const std::string& heldBy() const { return heldBy_; }
     std::size_t capacity() const { return capacity_; }
     std::uint8_t* bytes() const { return bytes_; }
 
   private:
-    EventFile(int file, int readOnly, std::uint8_t* bytes, std::size_t capacity)
-        : file_(file), readOnly_(readOnly), bytes_(bytes), capacity_(capacity) {}
+    friend class EventFiles;
+    EventFile(int file, std::uint8_t* bytes, std::size_t capacity)
+        : file_(file), bytes_(bytes), capacity_(capacity) {}
     int file_;
-    int readOnly_;
     std::uint8_t* bytes_;
     std::size_t capacity_;
+    std::string heldBy_;
 };
 
 // The memory large events travel in, kept while events come: the files this process sends in,

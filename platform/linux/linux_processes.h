@@ -25,7 +25,9 @@ std::optional<std::string> readSmallFile(const std::string& path, std::size_t li
 
 // A small file read again only once something in its folder has changed, as an inotify watch
 // on the folder tells: asking often then costs one read of the watch instead of opening the
-// file. Without a watch (no folder yet, or no inotify) every call reads the file.
+// file. Without a watch (no folder yet, or no inotify) every call reads the file. A folder
+// further up that is renamed or mounted over goes unseen: the frontmost record lives in the
+// session's runtime folder, which stays where it is.
 class WatchedSmallFile {
   public:
     explicit WatchedSmallFile(std::size_t limit) : limit_(limit) {}

@@ -15,6 +15,7 @@
 #include "linux_application.h"
 #include "linux_bundles.h"
 #include "linux_bus.h"
+#include "linux_event_files.h"
 #include "platform/format.h"
 #include "platform/linux_platform.h"
 #include "test_support.h"
@@ -417,7 +418,7 @@ std::set<ino_t> eventFilesHeld() {
 TEST_F(BusTest, LargeEventsTravelInMemoryFilesAndStillReachReceiversOfBytesOnly) {
     TemporaryFolder folder;
     const std::string bytesOnly = "com.example.BytesOnly";
-    startReceiver(kReceiver);
+    const pid_t first = startReceiver(kReceiver);
     children.push_back(startBytesOnlyReceiver(bytesOnly, folder / "bytes-only"));
     ASSERT_TRUE(waitForName(kReceiver));
     ASSERT_TRUE(waitForName(bytesOnly));
@@ -460,6 +461,41 @@ TEST_F(BusTest, LargeEventsTravelInMemoryFilesAndStillReachReceiversOfBytesOnly)
         },
         10));
 
+    // The file kept for a receiver that is gone is not sent to the name's next owner, even
+    // before the sender has heard of the change: that one gets the event all the same.
+    ::kill(first, SIGKILL);
+    ::waitpid(first, nullptr, 0);
+    startReceiver(kReceiver);
+    sd_bus* other = nullptr;
+    ASSERT_GE(sd_bus_open_user(&other), 0);
+    EXPECT_TRUE(eventually([&] {
+        sd_bus_message* answer = nullptr;
+        int owned = 0;
+        if (sd_bus_call_method(other, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                               "org.freedesktop.DBus", "NameHasOwner", nullptr, &answer, "s",
+                               busNameForBundleIdentifier(kReceiver).c_str()) >= 0) {
+            sd_bus_message_read(answer, "b", &owned);
+        }
+        sd_bus_message_unref(answer);
+        return owned != 0;
+    }));
+    sd_bus_unref(other);
+    AppleEventDescriptor reply;
+    ASSERT_EQ(events.AESendMessage(withNote(event(kReceiver, "echo"), notes[1]), &reply,
+                                   platform::kAEWaitReply, 5 * 60),
+              platform::noErr);
+    EXPECT_EQ(reply.paramDescriptorForKeyword(platform::keyDirectObject)->stringValue(), notes[1]);
+
+    // Nobody but the sender can write an event file.
+    const auto file = platform::linux_platform::EventFile::withRoomFor(1);
+    ASSERT_TRUE(file);
+    const std::string reopened = "/proc/self/fd/" + std::to_string(file->descriptor());
+    const int again = ::open(reopened.c_str(), O_RDWR | O_CLOEXEC);
+    EXPECT_LT(::write(file->descriptor(), "x", 1), 0);
+    EXPECT_LT(::write(again, "x", 1), 0);
+    EXPECT_EQ(::mmap(nullptr, 1, PROT_WRITE, MAP_SHARED, file->descriptor(), 0), MAP_FAILED);
+    ::close(again);
+
     // Files that a sender could shrink or grow, sizes that are not an event's and what is no
     // memory file are refused.
     AppleEventDescriptor echo = event(kReceiver, "echo");
@@ -491,7 +527,7 @@ TEST_F(BusTest, LargeEventsTravelInMemoryFilesAndStillReachReceiversOfBytesOnly)
         EXPECT_EQ(sd_bus_call_method(bus.connection(), kReceiver,
                                      platform::linux_platform::kApplicationObjectPath,
                                      platform::linux_platform::kApplicationInterface,
-                                     platform::linux_platform::kHandleEventInMemoryFileMethod,
+                                     platform::linux_platform::kHandleEventInSharedMemoryMethod,
                                      &error, &answer, "ht", fd, eventSize) >= 0,
                   accepted)
             << fd << " " << eventSize;
