@@ -153,10 +153,6 @@ class TagReader {
 // the high bit set. Longer names are keyed by a hash with the top bit set, and compared.
 constexpr std::uint64_t kLongNameKey = std::uint64_t{1} << 63;
 
-// The key of a name. Its letters and digits all have the 0x20 bit once lower-cased (digits
-// already do), so setting it in every byte lower-cases a whole word of a name at once.
-// `readable` is how many bytes the text holds from the name on: with eight of them, a short
-// name is read as one word and masked.
 // Kept out of line: long names are rare, and the short ones are read on every tag.
 [[gnu::noinline]] std::uint64_t longNameKey(std::string_view name) {
     std::uint64_t key = 0xcbf29ce484222325ULL;
@@ -166,6 +162,10 @@ constexpr std::uint64_t kLongNameKey = std::uint64_t{1} << 63;
     return key | kLongNameKey;
 }
 
+// The key of a name. Its letters and digits all have the 0x20 bit once lower-cased (digits
+// already do), so setting it in every byte lower-cases a whole word of a name at once.
+// `readable` is how many bytes the text holds from the name on: with eight of them, a short
+// name is read as one word and masked.
 inline std::uint64_t nameKey(std::string_view name, std::size_t readable) {
     if (name.size() > 8) {
         return longNameKey(name);
