@@ -24,8 +24,20 @@ constexpr OSStatus errAEEventFailed = -10000;
 // Marks a process serial number that holds a connection's unique name.
 constexpr std::uint32_t kConnectionMark = 0x8000'0000u;
 
+bool isNoOwnerError(const sd_bus_error* error) {
+    return sd_bus_error_has_name(error, SD_BUS_ERROR_SERVICE_UNKNOWN) ||
+           sd_bus_error_has_name(error, SD_BUS_ERROR_NAME_HAS_NO_OWNER);
+}
 bool isNoOwnerError(const BusError& error) {
-    return error.has(SD_BUS_ERROR_SERVICE_UNKNOWN) || error.has(SD_BUS_ERROR_NAME_HAS_NO_OWNER);
+    return isNoOwnerError(&error.error);
+}
+
+// Whether an event sent in a memory file goes again, as bytes, to the name it was meant for: a
+// receiver that takes no memory files takes the bytes, and so does the name's owner when the
+// connection that held a kept file is gone.
+bool resendAsBytes(const sd_bus_error* error, const EventFile& file) {
+    return sd_bus_error_has_name(error, SD_BUS_ERROR_UNKNOWN_METHOD) ||
+           (!file.heldBy().empty() && isNoOwnerError(error));
 }
 
 std::uint64_t timeoutUsec(long ticks) {
@@ -80,7 +92,8 @@ struct EventFileInFlight {
 
 int whenEventFileAnswered(sd_bus_message* answer, void* userdata, sd_bus_error* /*error*/) {
     auto* sent = static_cast<EventFileInFlight*>(userdata);
-    if (sd_bus_message_is_method_error(answer, nullptr) == 0) {
+    const sd_bus_error* error = sd_bus_message_get_error(answer);
+    if (error == nullptr) {
         const char* sender = sd_bus_message_get_sender(answer);
         if (const auto files = sent->files.lock();
             files && sender != nullptr && sent->receiver == sender) {
@@ -88,13 +101,7 @@ int whenEventFileAnswered(sd_bus_message* answer, void* userdata, sd_bus_error* 
         }
         return 0;
     }
-    // A kept file went to the connection that held it: one that is gone by now gets no bytes
-    // either, but the name's new owner does.
-    const bool holderGone =
-        !sent->file->heldBy().empty() &&
-        (sd_bus_message_is_method_error(answer, SD_BUS_ERROR_SERVICE_UNKNOWN) ||
-         sd_bus_message_is_method_error(answer, SD_BUS_ERROR_NAME_HAS_NO_OWNER));
-    if (sd_bus_message_is_method_error(answer, SD_BUS_ERROR_UNKNOWN_METHOD) == 0 && !holderGone) {
+    if (!resendAsBytes(error, *sent->file)) {
         return 0;
     }
     sd_bus* bus = sd_bus_message_get_bus(answer);
@@ -783,9 +790,9 @@ OSStatus LinuxAppleEventManager::AESendMessage(const AppleEventDescriptor& event
     }
     // A kept file goes to the connection that holds it already, never to whoever else may own
     // the name by now.
-    const bool reused = file && !file->heldBy().empty();
     BusMessage call;
-    int r = newEventCall(bus, reused ? file->heldBy() : name, file != nullptr, call);
+    int r = newEventCall(bus, file && !file->heldBy().empty() ? file->heldBy() : name,
+                         file != nullptr, call);
     if (r == -EINVAL) {
         return procNotFound;
     }
@@ -822,10 +829,7 @@ OSStatus LinuxAppleEventManager::AESendMessage(const AppleEventDescriptor& event
     BusMessage answerMessage;
     r = sd_bus_call(bus, call.get(), timeoutUsec(timeoutInTicks), &error.error,
                     answerMessage.out());
-    if (r < 0 && file &&
-        (error.has(SD_BUS_ERROR_UNKNOWN_METHOD) || (reused && isNoOwnerError(error)))) {
-        // A receiver that takes no memory files takes the bytes, and so does the new owner of
-        // the name when the connection that held the file is gone.
+    if (r < 0 && file && resendAsBytes(&error.error, *file)) {
         sd_bus_error_free(&error.error);
         r = newEventCall(bus, name, false, call);
         if (r >= 0 && (r = appendFlattening(call.get(), event)) >= 0) {
