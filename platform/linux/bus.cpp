@@ -1015,8 +1015,7 @@ std::optional<std::string> performServiceRequest(ServicesProvider* provider,
 std::optional<std::string> applicationForURLScheme(
     LinuxWorkspace& workspace, const std::string& scheme,
     const std::function<bool(const std::string& bundleIdentifier)>& inSession) {
-    auto declares = [&](const std::string& bundlePath) {
-        LinuxBundle bundle(bundlePath);
+    auto declares = [&](const LinuxBundle& bundle) {
         auto types = bundle.objectForInfoDictionaryKey("CFBundleURLTypes");
         if (!types || types->arrayValue() == nullptr) {
             return false;
@@ -1037,23 +1036,20 @@ std::optional<std::string> applicationForURLScheme(
     };
     // An installed application that runs in this session is found without listing the
     // machine's processes; only one that runs from elsewhere needs the list.
-    const std::vector<std::string> installed = installedApplicationBundles();
     std::vector<std::string> declaring;
-    for (const std::string& bundlePath : installed) {
-        if (declares(bundlePath)) {
-            declaring.push_back(bundlePath);
+    for (const std::string& bundlePath : installedApplicationBundles()) {
+        const LinuxBundle bundle(bundlePath);
+        if (!declares(bundle)) {
+            continue;
         }
-    }
-    if (inSession) {
-        for (const std::string& bundlePath : declaring) {
-            const auto identifier = LinuxBundle(bundlePath).bundleIdentifier();
-            if (identifier && inSession(*identifier)) {
-                return bundlePath;
-            }
+        if (const auto identifier = bundle.bundleIdentifier();
+            inSession && identifier && inSession(*identifier)) {
+            return bundlePath;
         }
+        declaring.push_back(bundlePath);
     }
     for (const auto& running : workspace.runningApplications()) {
-        if (running.bundleURL && declares(running.bundleURL->path()) &&
+        if (running.bundleURL && declares(LinuxBundle(running.bundleURL->path())) &&
             (!inSession || (running.bundleIdentifier && inSession(*running.bundleIdentifier)))) {
             return running.bundleURL->path();
         }
