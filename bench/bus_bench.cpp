@@ -107,8 +107,8 @@ class Session {
     static double cpuSeconds(pid_t pid) {
         double nanoseconds = 0;
         std::error_code error;
-        for (const auto& task : std::filesystem::directory_iterator(
-                 "/proc/" + std::to_string(pid) + "/task", error)) {
+        for (const auto& task :
+             std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
             std::ifstream schedstat(task.path() / "schedstat");
             double ran = 0;
             if (schedstat >> ran) {
