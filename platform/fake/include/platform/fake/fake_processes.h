@@ -37,7 +37,7 @@ class FakeProcessManager : public ProcessManager {
     std::map<pid_t, OSStatus> statuses;
     std::vector<pid_t> lookups;  // every GetProcessForPID call
     std::map<pid_t, std::string> executablePaths;
-    std::vector<pid_t> pinned;   // every pinProcessForPID call
+    std::vector<pid_t> pinned;  // every pinProcessForPID call
     bool pinSucceeds = true;
     std::optional<int> exitStatus;
 };
