@@ -13,22 +13,13 @@
 #include "evaluator.h"
 #include "platform/apple_event_manager.h"
 #include "platform/platform.h"
+#include "platform/standard_suite.h"
 #include "platform/url.h"
 #include "platform/workspace.h"
 #include "terms.h"
 
 namespace platform::applescript {
 namespace {
-
-constexpr FourCharCode kLengthProperty = fourCharCode("leng");
-constexpr FourCharCode kPosixPathProperty = fourCharCode("psxp");
-constexpr FourCharCode kParagraphClass = fourCharCode("cpar");
-constexpr FourCharCode kWordClass = fourCharCode("cwor");
-constexpr FourCharCode kCharacterClass = fourCharCode("cha ");
-constexpr FourCharCode kItemClass = fourCharCode("cobj");
-constexpr FourCharCode kTextClass = fourCharCode("ctxt");
-constexpr FourCharCode kTextItemClass = fourCharCode("citm");
-constexpr FourCharCode kEveryOrdinal = fourCharCode("all ");
 
 std::int64_t count(const Value& value) {
     switch (value.kind) {
@@ -162,8 +153,7 @@ Value Interpreter::build(const Node& node, bool* built) {
             break;
         case Selector::Every:
             key = AppleEventDescriptor::descriptorWithDescriptorType(
-                typeAbsoluteOrdinal,
-                AppleEventDescriptor::descriptorWithTypeCode(kEveryOrdinal).data());
+                typeAbsoluteOrdinal, AppleEventDescriptor::descriptorWithTypeCode(kAEAll).data());
             break;
         default: {
             const Value element = evaluate(*node.children[0]);
@@ -200,10 +190,10 @@ Value Interpreter::local(const Node& node, const Value& container) {
                " of " + describe(container);
     };
     if (node.selector == Selector::Property || node.selector == Selector::UserField) {
-        if (node.code == kLengthProperty && container.kind != Value::Kind::Record) {
+        if (node.code == pLength && container.kind != Value::Kind::Record) {
             return Value::ofInteger(count(container));
         }
-        if (node.code == kPosixPathProperty &&
+        if (node.code == pPOSIXPath &&
             (container.kind == Value::Kind::Text || container.kind == Value::Kind::File)) {
             return Value::ofText(posixPath(container.text));
         }
@@ -227,13 +217,13 @@ Value Interpreter::local(const Node& node, const Value& container) {
     if (text) {
         const FourCharCode cls = node.code;
         std::vector<std::string> pieces;
-        if (cls == kParagraphClass) {
+        if (cls == cParagraph) {
             pieces = paragraphs(container.text);
-        } else if (cls == kWordClass) {
+        } else if (cls == cWord) {
             pieces = words(container.text);
-        } else if (cls == kCharacterClass || cls == kItemClass || cls == kTextClass) {
+        } else if (cls == cCharacter || cls == cItem || cls == cText) {
             pieces = characters(container.text);
-        } else if (cls == kTextItemClass) {
+        } else if (cls == cTextItem) {
             pieces = textItems(container.text, delimiters_);
         } else {
             raise(errAENoSuchObject, "Can’t get " + what() + ".");
@@ -241,7 +231,7 @@ Value Interpreter::local(const Node& node, const Value& container) {
         for (std::string& piece : pieces) {
             parts.push_back(Value::ofText(std::move(piece)));
         }
-    } else if (container.kind == Value::Kind::List && node.code == kItemClass) {
+    } else if (container.kind == Value::Kind::List && node.code == cItem) {
         parts = container.items;
     } else {
         raise(errAENoSuchObject, "Can’t get " + what() + ".");
@@ -273,7 +263,7 @@ Value Interpreter::local(const Node& node, const Value& container) {
             }
             std::vector<Value> slice(parts.begin() + static_cast<std::ptrdiff_t>(first),
                                      parts.begin() + static_cast<std::ptrdiff_t>(last) + 1);
-            if (text && node.code == kTextClass) {
+            if (text && node.code == cText) {
                 // text a thru b is one text, its characters joined whatever the delimiters.
                 std::string joined;
                 for (const Value& piece : slice) {

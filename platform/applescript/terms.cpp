@@ -1,5 +1,6 @@
 #include "terms.h"
 
+#include "platform/standard_suite.h"
 #include "platform/utf.h"
 
 namespace platform::applescript {
@@ -10,12 +11,13 @@ std::string lowercased(std::string_view text) {
 
 const std::vector<Term>& terms() {
     // Properties and element classes that connectors address. Applications answer get-data
-    // events for specifiers built from these codes.
+    // events for specifiers built from these codes: the standard suite's from the header those
+    // applications read as well, the others each of one application.
     static const std::vector<Term> table = {
-        {"name", nullptr, fourCharCode("pnam"), false},
-        {"url", nullptr, fourCharCode("pURL"), false},
-        {"path", nullptr, fourCharCode("ppth"), false},
-        {"file", nullptr, fourCharCode("file"), false},
+        {"name", nullptr, pName, false},
+        {"url", nullptr, pURL, false},
+        {"path", nullptr, pPath, false},
+        {"file", nullptr, pFile, false},
         {"selection", nullptr, fourCharCode("sele"), false},
         {"id", nullptr, fourCharCode("ID  "), false},
         {"title", nullptr, fourCharCode("titl"), false},
@@ -25,27 +27,27 @@ const std::vector<Term>& terms() {
         {"reference url", nullptr, fourCharCode("rURL"), false},
         {"insertion location", nullptr, fourCharCode("pins"), false},
         {"full name", nullptr, fourCharCode("FNam"), false},
-        {"index", nullptr, fourCharCode("pidx"), false},
+        {"index", nullptr, pIndex, false},
         {"current page", nullptr, fourCharCode("cpag"), false},
         {"selected objects", nullptr, fourCharCode("selO"), false},
         {"headers", nullptr, fourCharCode("hdrs"), false},
         {"active workbook", nullptr, fourCharCode("acwb"), false},
         {"active presentation", nullptr, fourCharCode("acpr"), false},
         {"active document", nullptr, fourCharCode("acdc"), false},
-        {"posix path", nullptr, fourCharCode("psxp"), false},
-        {"version", nullptr, fourCharCode("vers"), false},
-        {"frontmost", nullptr, fourCharCode("pisf"), false},
-        {"contents", nullptr, fourCharCode("pcnt"), false},
-        {"length", nullptr, fourCharCode("leng"), false},
+        {"posix path", nullptr, pPOSIXPath, false},
+        {"version", nullptr, pVersion, false},
+        {"frontmost", nullptr, pIsFrontmost, false},
+        {"contents", nullptr, pContents, false},
+        {"length", nullptr, pLength, false},
         {"bundle identifier", nullptr, fourCharCode("bnid"), false},
-        {"document", "documents", fourCharCode("docu"), true},
-        {"window", "windows", fourCharCode("cwin"), true},
-        {"item", "items", fourCharCode("cobj"), true},
-        {"paragraph", "paragraphs", fourCharCode("cpar"), true},
-        {"word", "words", fourCharCode("cwor"), true},
-        {"character", "characters", fourCharCode("cha "), true},
-        {"text", nullptr, fourCharCode("ctxt"), true},
-        {"text item", "text items", fourCharCode("citm"), true},
+        {"document", "documents", cDocument, true},
+        {"window", "windows", cWindow, true},
+        {"item", "items", cItem, true},
+        {"paragraph", "paragraphs", cParagraph, true},
+        {"word", "words", cWord, true},
+        {"character", "characters", cCharacter, true},
+        {"text", nullptr, cText, true},
+        {"text item", "text items", cTextItem, true},
         {"workspace document", "workspace documents", fourCharCode("wrkd"), true},
         {"disk item", "disk items", fourCharCode("ditm"), true},
         {"folder", "folders", fourCharCode("cfol"), true},
