@@ -1,8 +1,8 @@
 #include "devtools/sample_document.h"
 
 #include <algorithm>
-#include <variant>
 
+#include "platform/object_model.h"
 #include "platform/url.h"
 #include "platform/utf.h"
 
@@ -12,96 +12,67 @@ using platform::AppleEventDescriptor;
 
 namespace {
 
-// What a specifier names while it is being resolved.
-struct ApplicationObject {};
-struct DocumentObject {};
-struct WindowObject {};
-using Resolved = std::variant<ApplicationObject, DocumentObject, WindowObject, AppleEventDescriptor,
-                              platform::OSStatus>;
+using platform::cApplication;
+using platform::cDocument;
+using platform::cWindow;
 
-constexpr int kMaximumSpecifierDepth = 16;
+// The application's objects: one document and its window, both the front one, once a document
+// is open.
+class SampleObjects final : public platform::ObjectModel {
+  public:
+    explicit SampleObjects(const std::optional<SampleDocument>& document) : document_(document) {}
 
-// Element 1 of the application, by index 1, the first ordinal, or the given name.
-bool namesFrontElement(const AppleEventDescriptor& form, const AppleEventDescriptor& key,
-                       const std::string& elementName) {
-    const platform::DescType formCode = form.typeCodeValue();
-    if (formCode == formAbsolutePosition) {
-        if (key.descriptorType() == typeAbsoluteOrdinal ||
-            key.descriptorType() == platform::typeEnumerated) {
-            return key.typeCodeValue() == kAEFirst;
-        }
-        return key.descriptorType() == platform::typeSInt32 && key.int32Value() == 1;
+    std::size_t countElements(const platform::ObjectReference& container,
+                              platform::DescType elementClass) const override {
+        const bool held = elementClass == cDocument || elementClass == cWindow;
+        return container.objectClass() == cApplication && held && document_ ? 1 : 0;
     }
-    if (formCode == formName) {
-        return key.stringValue() == elementName;
-    }
-    return false;
-}
 
-Resolved property(const Resolved& container, platform::DescType code,
-                  const std::optional<SampleDocument>& document) {
-    if (std::holds_alternative<ApplicationObject>(container)) {
-        if (code == pName) {
-            return AppleEventDescriptor::descriptorWithString(kSampleDocumentName);
+    std::optional<std::string> elementName(
+        const platform::ObjectReference& element) const override {
+        if (element.objectClass() == cDocument) {
+            return document_->name;
         }
-        if (code == pIsFrontmost) {
-            return AppleEventDescriptor::descriptorWithBoolean(true);
+        if (element.objectClass() == cWindow) {
+            return document_->frontWindowName();
         }
-    } else if (std::holds_alternative<DocumentObject>(container) && document) {
-        if (code == pName) {
-            return AppleEventDescriptor::descriptorWithString(document->name);
-        }
-        if (code == pURL) {
-            return AppleEventDescriptor::descriptorWithString(document->url);
-        }
-        if ((code == pPath || code == pFile) && document->path()) {
-            return AppleEventDescriptor::descriptorWithString(*document->path());
-        }
-    } else if (std::holds_alternative<WindowObject>(container) && document) {
-        if (code == pName) {
-            return AppleEventDescriptor::descriptorWithString(document->frontWindowName());
-        }
+        return std::nullopt;
     }
-    return platform::errAENoSuchObject;
-}
 
-Resolved resolve(const AppleEventDescriptor& specifier,
-                 const std::optional<SampleDocument>& document, int depth) {
-    if (specifier.descriptorType() == platform::typeNull) {
-        return ApplicationObject{};
+    std::optional<AppleEventDescriptor> property(const platform::ObjectReference& object,
+                                                 platform::DescType code) const override {
+        const auto text = [](const std::string& value) {
+            return std::optional(AppleEventDescriptor::descriptorWithString(value));
+        };
+        const platform::DescType objectClass = object.objectClass();
+        if (objectClass == cApplication) {
+            if (code == platform::pName) {
+                return text(kSampleDocumentName);
+            }
+            return code == platform::pIsFrontmost
+                       ? std::optional(AppleEventDescriptor::descriptorWithBoolean(true))
+                       : std::nullopt;
+        }
+        if (code == platform::pName) {
+            const auto name = elementName(object);
+            return name ? text(*name) : std::nullopt;
+        }
+        if (objectClass != cDocument) {
+            return std::nullopt;
+        }
+        if (code == platform::pURL) {
+            return text(document_->url);
+        }
+        const auto path = document_->path();
+        if ((code == platform::pPath || code == platform::pFile) && path) {
+            return text(*path);
+        }
+        return std::nullopt;
     }
-    if (depth > kMaximumSpecifierDepth ||
-        specifier.descriptorType() != platform::typeObjectSpecifier) {
-        return platform::errAENoSuchObject;
-    }
-    const auto want = specifier.descriptorForKeyword(platform::keyAEDesiredClass);
-    const auto from = specifier.descriptorForKeyword(platform::keyAEContainer);
-    const auto form = specifier.descriptorForKeyword(platform::keyAEKeyForm);
-    const auto key = specifier.descriptorForKeyword(platform::keyAEKeyData);
-    if (!want || !form || !key) {
-        return platform::errAENoSuchObject;
-    }
-    const Resolved container =
-        resolve(from.value_or(AppleEventDescriptor::nullDescriptor()), document, depth + 1);
-    if (std::holds_alternative<platform::OSStatus>(container) ||
-        std::holds_alternative<AppleEventDescriptor>(container)) {
-        return platform::errAENoSuchObject;
-    }
-    const platform::DescType wanted = want->typeCodeValue();
-    if (wanted == cProperty && form->typeCodeValue() == formPropertyID) {
-        return property(container, key->typeCodeValue(), document);
-    }
-    if (!std::holds_alternative<ApplicationObject>(container) || !document) {
-        return platform::errAENoSuchObject;
-    }
-    if (wanted == cDocument && namesFrontElement(*form, *key, document->name)) {
-        return DocumentObject{};
-    }
-    if (wanted == cWindow && namesFrontElement(*form, *key, document->frontWindowName())) {
-        return WindowObject{};
-    }
-    return platform::errAENoSuchObject;
-}
+
+  private:
+    const std::optional<SampleDocument>& document_;
+};
 
 // Unreserved characters of RFC 3986: everything else in a query value is encoded.
 constexpr std::string_view kQueryValueAllowed =
@@ -117,29 +88,19 @@ std::optional<std::string> SampleDocument::path() const {
     return parsed->path();
 }
 
-GetDataAnswer answerGetData(const AppleEventDescriptor& event,
-                            const std::optional<SampleDocument>& document) {
-    const auto directObject = event.paramDescriptorForKeyword(platform::keyDirectObject);
-    if (!directObject) {
-        return {std::nullopt, platform::errAENoSuchObject};
-    }
-    const Resolved resolved = resolve(*directObject, document, 0);
-    if (const auto* value = std::get_if<AppleEventDescriptor>(&resolved)) {
-        return {*value, platform::noErr};
-    }
-    if (const auto* status = std::get_if<platform::OSStatus>(&resolved)) {
-        return {std::nullopt, *status};
-    }
-    return {*directObject, platform::noErr};
+platform::GetDataAnswer answerGetData(const AppleEventDescriptor& event,
+                                      const std::optional<SampleDocument>& document) {
+    return platform::answerGetData(event, SampleObjects(document));
 }
 
 AppleEventDescriptor frontObjectPropertySpecifier(platform::DescType objectClass,
                                                   platform::DescType property) {
     const auto front = AppleEventDescriptor::objectSpecifierWithDesiredClass(
-        objectClass, AppleEventDescriptor::nullDescriptor(), formAbsolutePosition,
+        objectClass, AppleEventDescriptor::nullDescriptor(), platform::formAbsolutePosition,
         AppleEventDescriptor::descriptorWithInt32(1));
     return AppleEventDescriptor::objectSpecifierWithDesiredClass(
-        cProperty, front, formPropertyID, AppleEventDescriptor::descriptorWithTypeCode(property));
+        platform::cProperty, front, platform::formPropertyID,
+        AppleEventDescriptor::descriptorWithTypeCode(property));
 }
 
 std::string quickEntryURL(const SampleDocument& document) {

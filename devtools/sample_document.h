@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/apple_event_descriptor.h"
+#include "platform/object_model.h"
 #include "platform/pasteboard.h"
 
 namespace devtools {
@@ -29,34 +30,12 @@ struct SampleDocument {
     std::string frontWindowName() const { return windowName.value_or(name); }
 };
 
-// Object classes, properties and forms of the get-data events it understands.
-inline constexpr platform::DescType cDocument = platform::fourCharCode("docu");
-inline constexpr platform::DescType cWindow = platform::fourCharCode("cwin");
-inline constexpr platform::DescType cProperty = platform::fourCharCode("prop");
-using platform::formAbsolutePosition;
-using platform::formName;
-using platform::formPropertyID;
-inline constexpr platform::DescType typeAbsoluteOrdinal = platform::fourCharCode("abso");
-inline constexpr platform::DescType kAEFirst = platform::fourCharCode("firs");
-inline constexpr platform::DescType pName = platform::fourCharCode("pnam");
-inline constexpr platform::DescType pURL = platform::fourCharCode("pURL");
-inline constexpr platform::DescType pPath = platform::fourCharCode("ppth");
-inline constexpr platform::DescType pFile = platform::fourCharCode("file");
-inline constexpr platform::DescType pIsFrontmost = platform::fourCharCode("pisf");
-
-// The answer to a get-data event: the value for the reply's direct object, or an error number.
-struct GetDataAnswer {
-    std::optional<platform::AppleEventDescriptor> value;
-    platform::OSStatus error = platform::noErr;
-};
-
-// Resolves the direct object of a get-data event ('core'/'getd'): an object specifier ('obj '
-// record of 'want', 'from', 'form', 'seld') of the application's name, of the name, URL, path
-// or file of its front document (document 1, also by name), or of the name of its front window.
-// An object that exists but is no property answers its own specifier, as scriptable
-// applications do. Anything else, or no document, answers errAENoSuchObject (-1728).
-GetDataAnswer answerGetData(const platform::AppleEventDescriptor& event,
-                            const std::optional<SampleDocument>& document);
+// Answers a get-data event ('core'/'getd') from the application's objects: its name; its one
+// document (by index, ordinal or name) with name, URL, and path and file for a file URL; the
+// document's window with its name. The object model's resolver reads the specifier; anything
+// else, or no document, answers errAENoSuchObject (-1728).
+platform::GetDataAnswer answerGetData(const platform::AppleEventDescriptor& event,
+                                      const std::optional<SampleDocument>& document);
 
 // The specifier of a property of the front document (or, with cWindow, the front window), as a
 // script's "name of front document" sends it.

@@ -225,12 +225,10 @@ int runDocument(const Options& options) {
             }
             const std::string from = senderOf(event).value_or("an unknown process");
             const auto answer = devtools::answerGetData(event, options.document);
+            answer.fill(reply);
             if (answer.value) {
-                reply.setParamDescriptor(*answer.value, platform::keyDirectObject);
                 emit(devtools::descriptorLine("get-data from " + from + " answer", *answer.value));
             } else {
-                reply.setParamDescriptor(AppleEventDescriptor::descriptorWithInt32(answer.error),
-                                         platform::keyErrorNumber);
                 emit("get-data from " + from + " errn " + std::to_string(answer.error));
             }
         });

@@ -25,7 +25,7 @@ AppleEventDescriptor getData(const AppleEventDescriptor& directObject) {
 
 AppleEventDescriptor propertyOf(const AppleEventDescriptor& container, platform::DescType code) {
     return AppleEventDescriptor::objectSpecifierWithDesiredClass(
-        devtools::cProperty, container, devtools::formPropertyID,
+        platform::cProperty, container, platform::formPropertyID,
         AppleEventDescriptor::descriptorWithTypeCode(code));
 }
 
@@ -45,7 +45,7 @@ std::optional<std::string> textAnswer(const AppleEventDescriptor& directObject,
 }
 
 TEST(SampleDocumentTest, FrontDocumentPropertiesAreAnsweredAsText) {
-    using namespace devtools;
+    using namespace platform;
     EXPECT_EQ(textAnswer(frontObjectPropertySpecifier(cDocument, pName), kFileDocument),
               "Report Q3.txt");
     EXPECT_EQ(textAnswer(frontObjectPropertySpecifier(cDocument, pURL), kFileDocument),
@@ -63,7 +63,7 @@ TEST(SampleDocumentTest, FrontDocumentPropertiesAreAnsweredAsText) {
 }
 
 TEST(SampleDocumentTest, TheFrontDocumentIsFoundByIndexOrdinalOrName) {
-    using namespace devtools;
+    using namespace platform;
     const auto app = AppleEventDescriptor::nullDescriptor();
     const auto first = AppleEventDescriptor::descriptorWithEnumCode(kAEFirst);
     const auto byOrdinal = AppleEventDescriptor::objectSpecifierWithDesiredClass(
@@ -86,7 +86,7 @@ TEST(SampleDocumentTest, TheFrontDocumentIsFoundByIndexOrdinalOrName) {
 
 TEST(SampleDocumentTest, AnObjectThatIsNoPropertyAnswersItsOwnSpecifier) {
     const auto front = AppleEventDescriptor::objectSpecifierWithDesiredClass(
-        devtools::cDocument, AppleEventDescriptor::nullDescriptor(), devtools::formAbsolutePosition,
+        platform::cDocument, AppleEventDescriptor::nullDescriptor(), platform::formAbsolutePosition,
         AppleEventDescriptor::descriptorWithInt32(1));
     auto answer = answerGetData(getData(front), kWebDocument);
     EXPECT_EQ(answer.error, platform::noErr);
@@ -95,7 +95,7 @@ TEST(SampleDocumentTest, AnObjectThatIsNoPropertyAnswersItsOwnSpecifier) {
 }
 
 TEST(SampleDocumentTest, WhatCannotBeGotAnswersNoSuchObject) {
-    using namespace devtools;
+    using namespace platform;
     struct Case {
         const char* what;
         AppleEventDescriptor directObject;
@@ -128,10 +128,10 @@ TEST(SampleDocumentTest, ADeeplyNestedSpecifierIsRefusedWithoutRunningAway) {
     auto deep = AppleEventDescriptor::nullDescriptor();
     for (int i = 0; i < 40; ++i) {
         deep = AppleEventDescriptor::objectSpecifierWithDesiredClass(
-            devtools::cDocument, deep, devtools::formAbsolutePosition,
+            platform::cDocument, deep, platform::formAbsolutePosition,
             AppleEventDescriptor::descriptorWithInt32(1));
     }
-    EXPECT_EQ(answerGetData(getData(propertyOf(deep, devtools::pName)), kWebDocument).error,
+    EXPECT_EQ(answerGetData(getData(propertyOf(deep, platform::pName)), kWebDocument).error,
               platform::errAENoSuchObject);
 }
 
