@@ -28,15 +28,17 @@ class SampleObjects final : public platform::ObjectModel {
         return container.objectClass() == cApplication && held && document_ ? 1 : 0;
     }
 
-    std::optional<std::string> elementName(
-        const platform::ObjectReference& element) const override {
-        if (element.objectClass() == cDocument) {
-            return document_->name;
+    std::optional<std::string> name(const platform::ObjectReference& object) const override {
+        switch (object.objectClass()) {
+            case cApplication:
+                return kSampleDocumentName;
+            case cDocument:
+                return document_->name;
+            case cWindow:
+                return document_->frontWindowName();
+            default:
+                return std::nullopt;
         }
-        if (element.objectClass() == cWindow) {
-            return document_->frontWindowName();
-        }
-        return std::nullopt;
     }
 
     std::optional<AppleEventDescriptor> property(const platform::ObjectReference& object,
@@ -44,20 +46,10 @@ class SampleObjects final : public platform::ObjectModel {
         const auto text = [](const std::string& value) {
             return std::optional(AppleEventDescriptor::descriptorWithString(value));
         };
-        const platform::DescType objectClass = object.objectClass();
-        if (objectClass == cApplication) {
-            if (code == platform::pName) {
-                return text(kSampleDocumentName);
-            }
-            return code == platform::pIsFrontmost
-                       ? std::optional(AppleEventDescriptor::descriptorWithBoolean(true))
-                       : std::nullopt;
+        if (object.objectClass() == cApplication && code == platform::pIsFrontmost) {
+            return AppleEventDescriptor::descriptorWithBoolean(true);
         }
-        if (code == platform::pName) {
-            const auto name = elementName(object);
-            return name ? text(*name) : std::nullopt;
-        }
-        if (objectClass != cDocument) {
+        if (object.objectClass() != cDocument) {
             return std::nullopt;
         }
         if (code == platform::pURL) {

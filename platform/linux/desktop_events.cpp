@@ -23,32 +23,25 @@ class DesktopObjects final : public ObjectModel {
         return elementClass == cDocument && view_.frontDocument ? 1 : 0;
     }
 
-    std::optional<std::string> elementName(const ObjectReference& element) const override {
-        if (element.objectClass() == cWindow) {
-            return view_.windows[element.index()].name;
+    std::optional<std::string> name(const ObjectReference& object) const override {
+        switch (object.objectClass()) {
+            case cApplication:
+                return applicationName_;
+            case cWindow:
+                return view_.windows[object.index()].name;
+            case cDocument:
+                return view_.frontDocument->name;
+            default:
+                return std::nullopt;
         }
-        if (element.objectClass() == cDocument) {
-            return view_.frontDocument->name;
-        }
-        return std::nullopt;
     }
 
     std::optional<AppleEventDescriptor> property(const ObjectReference& object,
                                                  DescType code) const override {
         const DescType objectClass = object.objectClass();
-        if (objectClass == cApplication) {
-            if (code == pName) {
-                return AppleEventDescriptor::descriptorWithString(applicationName_);
-            }
+        if (objectClass == cApplication && code == pIsFrontmost) {
             // Only the application in front is asked.
-            return code == pIsFrontmost
-                       ? std::optional(AppleEventDescriptor::descriptorWithBoolean(true))
-                       : std::nullopt;
-        }
-        if (code == pName) {
-            const auto name = elementName(object);
-            return name ? std::optional(AppleEventDescriptor::descriptorWithString(*name))
-                        : std::nullopt;
+            return AppleEventDescriptor::descriptorWithBoolean(true);
         }
         if (objectClass == cDocument) {
             const DesktopDocument& document = *view_.frontDocument;

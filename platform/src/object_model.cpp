@@ -55,7 +55,7 @@ std::optional<std::size_t> select(const ObjectModel& model, const ObjectReferenc
         element.steps.push_back({elementClass, 0});
         for (std::size_t i = 0; name && i < count; ++i) {
             element.steps.back().index = i;
-            if (model.elementName(element) == *name) {
+            if (model.name(element) == *name) {
                 return i;
             }
         }
@@ -86,7 +86,15 @@ Resolved resolve(const AppleEventDescriptor& specifier, const ObjectModel& model
     }
     const DescType wanted = want->typeCodeValue();
     if (wanted == cProperty && form->typeCodeValue() == formPropertyID) {
-        auto value = model.property(*object, key->typeCodeValue());
+        const DescType code = key->typeCodeValue();
+        std::optional<AppleEventDescriptor> value;
+        if (code == pName) {
+            if (const auto name = model.name(*object)) {
+                value = AppleEventDescriptor::descriptorWithString(*name);
+            }
+        } else {
+            value = model.property(*object, code);
+        }
         return value ? Resolved(std::move(*value)) : Resolved(errAENoSuchObject);
     }
     const std::size_t count = model.countElements(*object, wanted);

@@ -11,7 +11,8 @@ namespace {
 using Descriptor = AppleEventDescriptor;
 
 // Every object holds three windows, One, Two and Three, however deep; a window also holds one
-// document, Notes. The application holds no documents of its own.
+// document, Notes. The application holds no documents of its own. Each object's path is the
+// names on the way to it.
 class NestedWindows final : public ObjectModel {
   public:
     std::size_t countElements(const ObjectReference& container,
@@ -21,24 +22,28 @@ class NestedWindows final : public ObjectModel {
         }
         return elementClass == cDocument && container.objectClass() == cWindow ? 1 : 0;
     }
-    std::optional<std::string> elementName(const ObjectReference& element) const override {
-        if (element.objectClass() == cDocument) {
-            return "Notes";
+    std::optional<std::string> name(const ObjectReference& object) const override {
+        static const char* const kWindows[] = {"One", "Two", "Three"};
+        switch (object.objectClass()) {
+            case cApplication:
+                return "Atlas";
+            case cWindow:
+                return kWindows[object.index()];
+            default:
+                return "Notes";
         }
-        static const char* const kNames[] = {"One", "Two", "Three"};
-        return kNames[element.index()];
     }
     std::optional<Descriptor> property(const ObjectReference& object,
                                        DescType code) const override {
-        if (code != pName) {
+        if (code != pPath) {
             return std::nullopt;
         }
-        // The path to the object, so that an answer shows which one was found.
-        std::string path = "Atlas";
+        // The names on the way to the object, so that an answer shows which one was found.
+        std::string path = *name({});
         for (const auto& step : object.steps) {
             ObjectReference prefix;
             prefix.steps.assign(object.steps.data(), &step + 1);
-            path += "/" + *elementName(prefix);
+            path += "/" + *name(prefix);
         }
         return Descriptor::descriptorWithString(path);
     }
@@ -83,7 +88,7 @@ TEST(ObjectModelTest, SpecifierFormsAreAcceptedOrRefusedAsScriptableApplications
     const auto number = Descriptor::descriptorWithInt32;
     const auto text = Descriptor::descriptorWithString;
     const auto app = Descriptor::nullDescriptor();
-    const auto name = [](const Descriptor& of) { return propertyOf(pName, of); };
+    const auto pathOf = [](const Descriptor& of) { return propertyOf(pPath, of); };
     const auto found = [](const char* path) { return "'utxt'(\"" + std::string(path) + "\")"; };
     const std::string noSuchObject = "errn -1728";
     const auto second = window(number(2));
@@ -98,43 +103,45 @@ TEST(ObjectModelTest, SpecifierFormsAreAcceptedOrRefusedAsScriptableApplications
         std::string answer;  // the reply's direct object, or "errn <number>"
     };
     const std::vector<Case> cases{
-        {"a property of the application", name(app), found("Atlas")},
-        {"by index", name(window(number(2))), found("Atlas/Two")},
-        {"the last index", name(window(number(3))), found("Atlas/Three")},
-        {"from the end", name(window(number(-1))), found("Atlas/Three")},
-        {"the first from the end", name(window(number(-3))), found("Atlas/One")},
-        {"first", name(window(ordinal(kAEFirst))), found("Atlas/One")},
-        {"first, enumerated", name(window(Descriptor::descriptorWithEnumCode(kAEFirst))),
+        {"the name of the application", propertyOf(pName, app), found("Atlas")},
+        {"the name of an element", propertyOf(pName, second), found("Two")},
+        {"a property of the application", pathOf(app), found("Atlas")},
+        {"by index", pathOf(window(number(2))), found("Atlas/Two")},
+        {"the last index", pathOf(window(number(3))), found("Atlas/Three")},
+        {"from the end", pathOf(window(number(-1))), found("Atlas/Three")},
+        {"the first from the end", pathOf(window(number(-3))), found("Atlas/One")},
+        {"first", pathOf(window(ordinal(kAEFirst))), found("Atlas/One")},
+        {"first, enumerated", pathOf(window(Descriptor::descriptorWithEnumCode(kAEFirst))),
          found("Atlas/One")},
-        {"middle", name(window(ordinal(kAEMiddle))), found("Atlas/Two")},
-        {"last", name(window(ordinal(kAELast))), found("Atlas/Three")},
-        {"by name", name(window(text("Three"))), found("Atlas/Three")},
-        {"inside an element", name(window(text("One"), window(number(-1)))),
+        {"middle", pathOf(window(ordinal(kAEMiddle))), found("Atlas/Two")},
+        {"last", pathOf(window(ordinal(kAELast))), found("Atlas/Three")},
+        {"by name", pathOf(window(text("Three"))), found("Atlas/Three")},
+        {"inside an element", pathOf(window(text("One"), window(number(-1)))),
          found("Atlas/Three/One")},
         {"another class inside an element",
-         name(element(cDocument, second, formAbsolutePosition, number(1))),
+         pathOf(element(cDocument, second, formAbsolutePosition, number(1))),
          found("Atlas/Two/Notes")},
         {"an element itself", second, second.description()},
         {"the application itself", app, app.description()},
 
-        {"index 0", name(window(number(0))), noSuchObject},
-        {"past the last", name(window(number(4))), noSuchObject},
-        {"before the first", name(window(number(-4))), noSuchObject},
-        {"a name not there", name(window(text("Four"))), noSuchObject},
-        {"an index as text", name(element(cWindow, app, formAbsolutePosition, text("1"))),
+        {"index 0", pathOf(window(number(0))), noSuchObject},
+        {"past the last", pathOf(window(number(4))), noSuchObject},
+        {"before the first", pathOf(window(number(-4))), noSuchObject},
+        {"a name not there", pathOf(window(text("Four"))), noSuchObject},
+        {"an index as text", pathOf(element(cWindow, app, formAbsolutePosition, text("1"))),
          noSuchObject},
-        {"every", name(window(ordinal(kAEAll))), noSuchObject},
-        {"any", name(window(ordinal(kAEAny))), noSuchObject},
-        {"a range", name(element(cWindow, app, fourCharCode("rang"), number(1))), noSuchObject},
-        {"a test", name(element(cWindow, app, fourCharCode("test"), number(1))), noSuchObject},
+        {"every", pathOf(window(ordinal(kAEAll))), noSuchObject},
+        {"any", pathOf(window(ordinal(kAEAny))), noSuchObject},
+        {"a range", pathOf(element(cWindow, app, fourCharCode("rang"), number(1))), noSuchObject},
+        {"a test", pathOf(element(cWindow, app, fourCharCode("test"), number(1))), noSuchObject},
         {"a user property", element(cProperty, second, formUserPropertyID, text("name")),
          noSuchObject},
         {"a property the object lacks", propertyOf(pURL, second), noSuchObject},
         {"a class the object holds none of",
-         name(element(cDocument, app, formAbsolutePosition, number(1))), noSuchObject},
-        {"a property of a property", name(name(second)), noSuchObject},
-        {"an element of a property", name(window(number(1), name(app))), noSuchObject},
-        {"an element of a failure", name(window(number(1), window(number(9)))), noSuchObject},
+         pathOf(element(cDocument, app, formAbsolutePosition, number(1))), noSuchObject},
+        {"a property of a property", pathOf(pathOf(second)), noSuchObject},
+        {"an element of a property", pathOf(window(number(1), pathOf(app))), noSuchObject},
+        {"an element of a failure", pathOf(window(number(1), window(number(9)))), noSuchObject},
         {"no specifier", text("name of window 1"), noSuchObject},
         {"a specifier without key data", missingKey, noSuchObject},
     };
@@ -152,9 +159,9 @@ TEST(ObjectModelTest, SpecifiersNestAtMostTheMaximumDepth) {
         chain = window(Descriptor::descriptorWithInt32(1), chain);
         path += "/One";
     }
-    EXPECT_EQ(replyTo(getData(propertyOf(pName, chain))), "'utxt'(\"" + path + "\")");
+    EXPECT_EQ(replyTo(getData(propertyOf(pPath, chain))), "'utxt'(\"" + path + "\")");
     EXPECT_EQ(
-        replyTo(getData(propertyOf(pName, window(Descriptor::descriptorWithInt32(1), chain)))),
+        replyTo(getData(propertyOf(pPath, window(Descriptor::descriptorWithInt32(1), chain)))),
         "errn -1728");
 }
 

@@ -40,9 +40,11 @@ class ObjectModel {
     // How many elements of a class an object holds; 0 for a class it holds none of.
     virtual std::size_t countElements(const ObjectReference& container,
                                       DescType elementClass) const = 0;
-    // The name that finds an element by the name form; absent when it has none.
-    virtual std::optional<std::string> elementName(const ObjectReference& element) const = 0;
-    // A property of an object; absent when the object has no such property, or no value for it.
+    // The name of an object: the application's own, or an element's, by which the name form
+    // finds it. It is the object's name property too. Absent when the object has none.
+    virtual std::optional<std::string> name(const ObjectReference& object) const = 0;
+    // Any other property of an object; absent when the object has no such property, or no value
+    // for it.
     virtual std::optional<AppleEventDescriptor> property(const ObjectReference& object,
                                                          DescType code) const = 0;
 };
@@ -58,7 +60,7 @@ struct GetDataAnswer {
 
 // Resolves an object specifier (an 'obj ' record of 'want', 'from', 'form' and 'seld'; the null
 // descriptor is the application) against a model, as scriptable applications do:
-// - a property ('prop' form) of any object answers its value;
+// - a property ('prop' form) of any object answers its value, the name as text;
 // - an element of an object is found by index ('indx' form with an integer: 1 is the first,
 //   -1 the last), by ordinal (first, middle, last, as 'abso' or enumerated data) or by name;
 //   an element that exists but is no property answers its own specifier.
