@@ -106,16 +106,6 @@ Resolved resolve(const AppleEventDescriptor& specifier, const ObjectModel& model
     return container;
 }
 
-}  // namespace
-
-void GetDataAnswer::fill(AppleEventDescriptor& reply) const {
-    if (value) {
-        reply.setParamDescriptor(*value, keyDirectObject);
-    } else {
-        reply.setParamDescriptor(AppleEventDescriptor::descriptorWithInt32(error), keyErrorNumber);
-    }
-}
-
 GetDataAnswer resolveObjectSpecifier(const AppleEventDescriptor& specifier,
                                      const ObjectModel& model) {
     const Resolved resolved = resolve(specifier, model, 0);
@@ -127,6 +117,16 @@ GetDataAnswer resolveObjectSpecifier(const AppleEventDescriptor& specifier,
     }
     // An element that exists but is no property answers its own specifier.
     return {specifier, noErr};
+}
+
+}  // namespace
+
+void GetDataAnswer::fill(AppleEventDescriptor& reply) const {
+    if (value) {
+        reply.setParamDescriptor(*value, keyDirectObject);
+    } else {
+        reply.setParamDescriptor(AppleEventDescriptor::descriptorWithInt32(error), keyErrorNumber);
+    }
 }
 
 GetDataAnswer answerGetData(const AppleEventDescriptor& event, const ObjectModel& model) {

@@ -58,22 +58,19 @@ struct GetDataAnswer {
     void fill(AppleEventDescriptor& reply) const;
 };
 
-// Resolves an object specifier (an 'obj ' record of 'want', 'from', 'form' and 'seld'; the null
-// descriptor is the application) against a model, as scriptable applications do:
+// Answers a get-data event ('core'/'getd') by resolving its direct object, an object specifier
+// (an 'obj ' record of 'want', 'from', 'form' and 'seld'; the null descriptor is the
+// application), against a model, as scriptable applications do:
 // - a property ('prop' form) of any object answers its value, the name as text;
 // - an element of an object is found by index ('indx' form with an integer: 1 is the first,
 //   -1 the last), by ordinal (first, middle, last, as 'abso' or enumerated data) or by name;
 //   an element that exists but is no property answers its own specifier.
-// Everything else answers errAENoSuchObject (-1728): an element that is not there, a property
-// the object lacks, the parts of a property's value, every element or any one, ranges, tests,
-// user properties, a descriptor that is no specifier, and a specifier with more than
-// kMaximumSpecifierDepth specifiers nested inside it as containers.
-GetDataAnswer resolveObjectSpecifier(const AppleEventDescriptor& specifier,
-                                     const ObjectModel& model);
-inline constexpr int kMaximumSpecifierDepth = 16;
-
-// Answers a get-data event ('core'/'getd') by resolving its direct object; another event answers
-// errAEEventNotHandled, and one without a direct object errAENoSuchObject.
+// Everything else answers errAENoSuchObject (-1728): no direct object, an element that is not
+// there, a property the object lacks, the parts of a property's value, every element or any
+// one, ranges, tests, user properties, a descriptor that is no specifier, and a specifier with
+// more than kMaximumSpecifierDepth specifiers nested inside it as containers. Another event
+// answers errAEEventNotHandled (-1708).
 GetDataAnswer answerGetData(const AppleEventDescriptor& event, const ObjectModel& model);
+inline constexpr int kMaximumSpecifierDepth = 16;
 
 }  // namespace platform
