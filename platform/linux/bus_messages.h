@@ -37,9 +37,9 @@ InVariant<T> inVariant(T& value) {
     return {value};
 }
 
-// One object on a bus: the connection that holds it and its path ('(so)').
+// One object on a bus ('(so)'): the bus name of the connection that holds it, and its path.
 struct BusObject {
-    std::string name;
+    std::string bus;
     std::string path;
     bool operator==(const BusObject&) const = default;
 };
