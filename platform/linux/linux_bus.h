@@ -1,5 +1,12 @@
 // Apple Events, distributed notifications, Services requests and URL delivery over the D-Bus
-// session bus (sd-bus on the application's sd-event loop).
+// session bus (sd-bus on the application's sd-event loop). Each has a room of its own:
+//   bus_connection.cpp            the connection, the application object, the following of names
+//   event_transport.cpp           how events cross the bus (bytes or a memory file)
+//   apple_event_manager.cpp       where an event goes: this process, the desktop, or the bus
+//   services.cpp                  Services requests
+//   distributed_notifications.cpp posting and observing notifications
+//   url_opener.cpp                opening URLs
+// and all of them speak to the bus through bus_messages.h.
 #pragma once
 
 #include <chrono>
@@ -97,6 +104,8 @@ class SessionBus {
     // (":A.B") as a process serial number {0x80000000 | A, B}, which stands for the process
     // without asking the bus daemon who it is. Absent for a name of another form.
     static std::optional<ProcessSerialNumber> serialNumberOfConnection(const char* uniqueName);
+    // A sender's address as the log shows it.
+    static std::string describeSender(const ProcessSerialNumber& sender);
     // The process id that a serial number stands for: {0, pid} holds it; a connection's address
     // asks the bus daemon (GetConnectionUnixProcessID) now. Absent when it cannot be told.
     std::optional<pid_t> processOfSerialNumber(const ProcessSerialNumber& psn);
@@ -126,10 +135,12 @@ class SessionBus {
     struct FollowedName;
     void endNameWait(NameWait* wait, bool owned);
     // Ends the waits for a followed name, which has just got an owner.
-    void nameHasAppeared(const std::string& name);
+    void nameHasAppeared(std::string name);
     // A well-known name whose owner is followed from the moment it is first asked about; null
-    // for a unique name, or when no more names can be followed.
-    FollowedName* followedName(const std::string& name);
+    // for a unique name, or when it cannot be followed. Beyond the limit of followed names
+    // only a name to wait for is followed, until its last wait ends.
+    FollowedName* followedName(const std::string& name, bool forWait = false);
+    void letGoOfWaitedName(const std::string& name);
     void unreachable(const std::string& reason);
 
     LinuxApplication& application_;
@@ -172,6 +183,11 @@ class LinuxAppleEventManager final : public AppleEventManager {
     void setDesktopAnswerer(DesktopAnswerer answerer) { desktopAnswerer_ = std::move(answerer); }
 
   private:
+    // The bundle identifier of the event's target: named, or the one of the process it names.
+    // noErr, or paramErr for no target or one of another kind, procNotFound for none found.
+    OSStatus targetBundleIdentifier(const AppleEventDescriptor& event,
+                                    std::string& bundleIdentifier);
+
     SessionBus& bus_;
     std::function<std::optional<std::string>(pid_t)> bundleOfProcess_;
     DesktopAnswerer desktopAnswerer_;
@@ -203,6 +219,9 @@ std::optional<std::string> performServiceRequest(ServicesProvider* provider,
                                                  const std::string& message,
                                                  const std::string& userData,
                                                  const Pasteboard& pasteboard);
+// The application object's PerformService method (the connection exports it); `userdata` is
+// the SessionBus, whose serviceReceiver answers.
+int performServiceMethod(sd_bus_message* message, void* userdata, sd_bus_error* error);
 
 // Observers of every distributed notification of the session; they run on the application's
 // loop. The subscriptions end with the object.

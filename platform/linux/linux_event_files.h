@@ -50,8 +50,10 @@ class EventFile {
 };
 
 // The memory large events travel in, kept while events come: the files this process sends in,
-// one for each receiving connection (by its unique name), and the memory it copies a received
-// event into. What goes unused for kKeepSeconds is let go.
+// one for each receiving connection, and the memory it copies a received event into. What goes
+// unused for kKeepSeconds is let go. A file is kept by the receiver's unique name, never by a
+// well-known name: the receiver may keep the descriptor and read the file later, so the file
+// may carry the next event only to that same connection.
 class EventFiles : public std::enable_shared_from_this<EventFiles> {
   public:
     static constexpr double kKeepSeconds = 10;

@@ -70,8 +70,15 @@ using BusConnection = Handle<sd_bus, closeConnection>;
 struct BusError {
     sd_bus_error error = SD_BUS_ERROR_NULL;
     BusError() = default;
-    BusError(const BusError&) = delete;
-    BusError& operator=(const BusError&) = delete;
+    BusError(BusError&& other) noexcept : error(other.error) { other.error = SD_BUS_ERROR_NULL; }
+    BusError& operator=(BusError&& other) noexcept {
+        if (this != &other) {
+            sd_bus_error_free(&error);
+            error = other.error;
+            other.error = SD_BUS_ERROR_NULL;
+        }
+        return *this;
+    }
     ~BusError() { sd_bus_error_free(&error); }
     bool has(const char* name) const { return sd_bus_error_has_name(&error, name) != 0; }
     const char* text() const {
