@@ -8,6 +8,7 @@
 
 #include "linux_application.h"
 #include "linux_bundles.h"
+#include "linux_workspace.h"
 #include "test_support.h"
 
 namespace {
