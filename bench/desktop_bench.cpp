@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "platform/linux/linux_accessibility.h"
-#include "platform/linux/linux_bundles.h"
 #include "platform/linux/linux_desktop.h"
+#include "platform/linux/linux_workspace.h"
 #include "platform/linux/linux_x11.h"
 
 namespace {

@@ -128,20 +128,4 @@ platform::Pasteboard servicesPasteboard(const std::string& selection,
     return pasteboard;
 }
 
-std::vector<std::string> splitList(const std::string& commaSeparated) {
-    std::vector<std::string> items;
-    std::size_t start = 0;
-    while (start <= commaSeparated.size()) {
-        std::size_t comma = commaSeparated.find(',', start);
-        if (comma == std::string::npos) {
-            comma = commaSeparated.size();
-        }
-        if (comma > start) {
-            items.push_back(commaSeparated.substr(start, comma - start));
-        }
-        start = comma + 1;
-    }
-    return items;
-}
-
 }  // namespace devtools

@@ -54,7 +54,4 @@ bool isOwnSchemeURL(const std::string& url);
 platform::Pasteboard servicesPasteboard(const std::string& selection,
                                         const std::vector<std::string>& types);
 
-// "a,b,,c" gives {"a", "b", "c"}.
-std::vector<std::string> splitList(const std::string& commaSeparated);
-
 }  // namespace devtools

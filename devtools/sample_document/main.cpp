@@ -19,6 +19,7 @@
 #include "helper/constants.h"
 #include "platform/linux_platform.h"
 #include "platform/platform.h"
+#include "platform/utf.h"
 
 namespace {
 
@@ -170,7 +171,7 @@ std::optional<Options> parse(const std::vector<std::string>& arguments, std::str
             } else if (argument == "--provider") {
                 options.provider = *text;
             } else {
-                options.types = devtools::splitList(*text);
+                options.types = platform::utf::splitList(*text, ',');
             }
         } else {
             *error = "unexpected argument " + argument;

@@ -178,10 +178,15 @@ namespace {
 // The frontmost application while a capture is being made: the name, the identifier and the
 // generic connector's placeholders all need it, and each question costs the desktop a round
 // trip, so a capture asks once.
-std::optional<std::optional<platform::RunningApplication>> frontmostOfCapture;
+struct FrontmostOfCapture {
+    bool capturing = false;
+    std::optional<platform::RunningApplication> application;  // absent: nothing in front
+};
+FrontmostOfCapture frontmostOfCapture;
 
 std::optional<platform::RunningApplication> frontmostApplication() {
-    return frontmostOfCapture ? *frontmostOfCapture : platform::workspace().frontmostApplication();
+    return frontmostOfCapture.capturing ? frontmostOfCapture.application
+                                        : platform::workspace().frontmostApplication();
 }
 
 }  // namespace
@@ -245,9 +250,9 @@ ApplicationConnector::appleScriptForApplicationWithBundleIdentifier(
 
 bool ApplicationConnector::updateCurrentApplicationContext() {
     resetCurrentApplicationContext();
-    frontmostOfCapture = platform::workspace().frontmostApplication();
+    frontmostOfCapture = {true, platform::workspace().frontmostApplication()};
     struct EndOfCapture {
-        ~EndOfCapture() { frontmostOfCapture.reset(); }
+        ~EndOfCapture() { frontmostOfCapture = {}; }
     } endOfCapture;
 
     const std::optional<std::string> bundleIdentifier = activeApplicationBundleIdentifier();

@@ -5,6 +5,7 @@
 #include "platform/format.h"
 #include "platform/log.h"
 #include "platform/platform.h"
+#include "platform/utf.h"
 
 namespace pendra {
 
@@ -15,10 +16,8 @@ namespace {
 // The text as a descriptor, cut to kMaximumAnswerTextBytes without splitting a character.
 AppleEventDescriptor answerText(std::string text, const char* what) {
     if (text.size() > kMaximumAnswerTextBytes) {
-        std::size_t end = kMaximumAnswerTextBytes;
-        while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
-            --end;
-        }
+        const std::size_t end =
+            platform::utf::characterBoundaryAtOrBefore(text, kMaximumAnswerTextBytes);
         platform::NSLog(
             "The %@ of the answer is cut from %d to %d bytes",
             {what, static_cast<std::int64_t>(text.size()), static_cast<std::int64_t>(end)});

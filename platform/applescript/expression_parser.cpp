@@ -1,10 +1,49 @@
 // The expression rules of the grammar written at the top of parser.cpp.
 #include <charconv>
-#include <cstdlib>
+#include <limits>
+#include <system_error>
 
 #include "parser.h"
 
 namespace platform::applescript {
+namespace {
+
+// Whether a number literal that no real holds is too large for one rather than too small: the
+// place of its first significant digit, its exponent applied, decides.
+bool isBeyondLargestReal(std::string_view literal) {
+    const std::size_t e = std::min(literal.find_first_of("eE"), literal.size());
+    const std::string_view digits = literal.substr(0, e);
+    const std::size_t point = std::min(digits.find('.'), digits.size());
+    // Not npos: a literal of zeros is zero, which every real format holds.
+    const std::size_t first = digits.find_first_not_of("0.");
+    // The literal lies in [10^(power-1), 10^power) before its exponent.
+    const long long power = first < point ? static_cast<long long>(point - first)
+                                          : -static_cast<long long>(first - point - 1);
+    std::string_view exponent = literal.substr(std::min(e + 1, literal.size()));
+    const bool negative = exponent.starts_with('-');
+    if (negative || exponent.starts_with('+')) {
+        exponent.remove_prefix(1);
+    }
+    long long value = 0;
+    if (std::from_chars(exponent.data(), exponent.data() + exponent.size(), value).ec ==
+        std::errc::result_out_of_range) {
+        return !negative;  // an exponent of twenty digits outweighs any literal
+    }
+    return negative ? power > value : value > -power;
+}
+
+// A number literal (digits, a fraction, an exponent; no sign) as the nearest real; one beyond
+// the reals is infinite and one below them zero, as arithmetic would make them.
+double realOfLiteral(std::string_view literal) {
+    double value = 0;
+    if (std::from_chars(literal.data(), literal.data() + literal.size(), value).ec ==
+        std::errc::result_out_of_range) {
+        return isBeyondLargestReal(literal) ? std::numeric_limits<double>::infinity() : 0.0;
+    }
+    return value;
+}
+
+}  // namespace
 
 NodePointer Parser::binary(BinaryOperator op, NodePointer left, NodePointer right) {
     auto result = std::make_unique<Node>();
@@ -481,7 +520,7 @@ NodePointer Parser::parseNumber() {
         }
     }
     NodePointer result = node(NodeKind::Real, token);
-    result->real = std::strtod(token.text.c_str(), nullptr);
+    result->real = realOfLiteral(token.text);
     finish(*result);
     return result;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "platform/utf.h"
 #include "terms.h"
 
 namespace platform::applescript {
@@ -251,14 +252,7 @@ class Lexer {
                 return;
             }
         }
-        std::size_t length = 1;
-        const unsigned char c = static_cast<unsigned char>(source_[position_]);
-        if (c >= 0xC0) {
-            while (position_ + length < source_.size() &&
-                   (static_cast<unsigned char>(source_[position_ + length]) & 0xC0) == 0x80) {
-                ++length;
-            }
-        }
+        const std::size_t length = utf::endOfCharacter(source_, position_) - position_;
         failSyntax("Unknown character “" + std::string(source_.substr(position_, length)) + "”.",
                    position_, length);
     }

@@ -11,6 +11,7 @@
 #include "descriptor_bridge.h"
 #include "evaluator.h"
 #include "parser.h"
+#include "platform/utf.h"
 
 namespace platform::applescript {
 namespace {
@@ -103,15 +104,7 @@ class Script final : public AppleScript {
     // A range of source bytes in UTF-16 units, as the platform counts ranges of text.
     std::pair<std::size_t, std::size_t> range(std::size_t offset, std::size_t length) const {
         const auto units = [this](std::size_t end) {
-            std::size_t count = 0;
-            end = std::min(end, source_.size());
-            for (std::size_t i = 0; i < end; ++i) {
-                const auto byte = static_cast<unsigned char>(source_[i]);
-                if ((byte & 0xC0) != 0x80) {
-                    count += byte >= 0xF0 ? 2 : 1;
-                }
-            }
-            return count;
+            return utf::utf16Length(std::string_view(source_).substr(0, end));
         };
         const std::size_t start = units(offset);
         return {start, std::max<std::size_t>(units(offset + length) - start, 1)};

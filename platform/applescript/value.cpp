@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "coercion.h"
+#include "platform/utf.h"
 #include "terms.h"
 
 namespace platform::applescript {
@@ -67,10 +68,7 @@ std::string describe(const Value& value, int depth) {
             if (value.text.size() <= kShown) {
                 return "\"" + value.text + "\"";
             }
-            std::size_t cut = kShown;
-            while (cut > 0 && (static_cast<unsigned char>(value.text[cut]) & 0xC0) == 0x80) {
-                --cut;
-            }
+            const std::size_t cut = utf::characterBoundaryAtOrBefore(value.text, kShown);
             return "\"" + value.text.substr(0, cut) + "…\"";
         }
         case Value::Kind::Integer:
@@ -137,14 +135,10 @@ std::string describeSpecifier(const AppleEventDescriptor& specifier, int depth) 
 std::vector<std::string> characters(const std::string& text) {
     std::vector<std::string> result;
     for (std::size_t i = 0; i < text.size();) {
-        std::size_t length = 1;
-        while (i + length < text.size() &&
-               (static_cast<unsigned char>(text[i + length]) & 0xC0) == 0x80) {
-            ++length;
-        }
+        const std::size_t end = utf::endOfCharacter(text, i);
         checkListLength(result.size() + 1);
-        result.push_back(text.substr(i, length));
-        i += length;
+        result.push_back(text.substr(i, end - i));
+        i = end;
     }
     return result;
 }
@@ -192,9 +186,7 @@ std::vector<std::string> words(const std::string& text) {
 }
 
 std::size_t characterCount(const std::string& text) {
-    return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
-        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-    }));
+    return utf::characterCount(text);
 }
 
 }  // namespace platform::applescript

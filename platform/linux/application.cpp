@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "linux_application.h"
-#include "linux_bundles.h"
 #include "linux_support.h"
+#include "linux_workspace.h"
 
 namespace platform::linux_platform {
 

@@ -106,30 +106,30 @@ AccessibilityBus* DesktopSession::accessibility() {
     return accessibility_.get();
 }
 
-std::optional<std::optional<RunningApplication>> DesktopSession::frontmostApplication() {
+DesktopFrontmost DesktopSession::frontmostApplication() {
     if (X11Desktop* display = x11()) {
         if (display->hasWindowManager(kX11Timeout).value_or(false)) {
             const auto active = display->activeWindow(kX11Timeout);
             if (!active) {
                 logLine("The X11 display " + display->displayName() +
                         " did not say in time which window is active");
-                return std::optional<RunningApplication>();
+                return {true, std::nullopt};
             }
             if (active->window == 0) {
-                return std::optional<RunningApplication>();
+                return {true, std::nullopt};
             }
-            return std::optional<RunningApplication>(
-                desktopApplication(active->pid, active->applicationId, active->className,
-                                   !active->className.empty() ? active->className : active->title));
+            return {true, desktopApplication(
+                              active->pid, active->applicationId, active->className,
+                              !active->className.empty() ? active->className : active->title)};
         }
     }
     return frontmostFromAccessibility();
 }
 
-std::optional<std::optional<RunningApplication>> DesktopSession::frontmostFromAccessibility() {
+DesktopFrontmost DesktopSession::frontmostFromAccessibility() {
     AccessibilityBus* bus = accessibility();
     if (bus == nullptr) {
-        return std::nullopt;
+        return {};
     }
     bus->setDeadline(Clock::now() + kFrameScanTimeout);
     bus->setCallLimit(kFrameScanCallLimit);
@@ -146,11 +146,11 @@ std::optional<std::optional<RunningApplication>> DesktopSession::frontmostFromAc
             const pid_t pid = bus->processOfConnection(application.bus).value_or(0);
             lastActive_ = pid;
             const std::string name = bus->name(application).value_or("");
-            return std::optional<RunningApplication>(desktopApplication(pid, {}, name, name));
+            return {true, desktopApplication(pid, {}, name, name)};
         }
     }
     // Nothing active on the bus: the record of our own applications may still say.
-    return std::nullopt;
+    return {};
 }
 
 DesktopQuery DesktopSession::viewOfProcess(pid_t pid, std::chrono::milliseconds timeout,

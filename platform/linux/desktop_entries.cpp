@@ -34,27 +34,10 @@ std::string realPath(const std::string& path) {
     return ::realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : std::string();
 }
 
-// A program as a real path: an absolute one as it resolves, a bare name through PATH.
+// A program as a real path, found as it is started by name.
 std::string resolveProgram(const std::string& program) {
-    if (program.empty()) {
-        return {};
-    }
-    if (program.find('/') != std::string::npos) {
-        return program[0] == '/' ? realPath(program) : std::string();
-    }
-    const char* path = std::getenv("PATH");
-    std::istringstream folders(path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin");
-    std::string folder;
-    while (std::getline(folders, folder, ':')) {
-        if (folder.empty()) {
-            continue;
-        }
-        const std::string candidate = folder + "/" + program;
-        if (::access(candidate.c_str(), X_OK) == 0) {
-            return realPath(candidate);
-        }
-    }
-    return {};
+    const std::optional<std::string> found = findProgram(program);
+    return found ? realPath(*found) : std::string();
 }
 
 void readFolder(const std::string& root, const std::string& folder, const std::string& prefix,
@@ -194,11 +177,9 @@ std::vector<std::string> desktopEntryFolders() {
     std::vector<std::string> folders{xdgDirectory("XDG_DATA_HOME", ".local/share") +
                                      "/applications"};
     const char* dirs = std::getenv("XDG_DATA_DIRS");
-    std::istringstream list(dirs != nullptr && dirs[0] != '\0' ? dirs
-                                                               : "/usr/local/share:/usr/share");
-    std::string folder;
-    while (std::getline(list, folder, ':')) {
-        if (!folder.empty() && folder[0] == '/') {
+    for (const std::string& folder : utf::splitList(
+             dirs != nullptr && dirs[0] != '\0' ? dirs : "/usr/local/share:/usr/share", ':')) {
+        if (folder[0] == '/') {
             folders.push_back(folder + "/applications");
         }
     }

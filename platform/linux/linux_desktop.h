@@ -50,6 +50,15 @@ RunningApplication desktopApplication(pid_t pid, const std::string& applicationI
                                       const std::string& windowClass,
                                       const std::string& fallbackName);
 
+// What the desktop says is in front.
+struct DesktopFrontmost {
+    // False when neither an X11 window manager nor the accessibility bus can tell, so that the
+    // caller falls back to its own record; the application is then absent too.
+    bool desktopCanTell = false;
+    // Absent when the desktop has nothing in front.
+    std::optional<RunningApplication> application;
+};
+
 class DesktopSession {
   public:
     DesktopSession();
@@ -57,10 +66,9 @@ class DesktopSession {
     DesktopSession(const DesktopSession&) = delete;
     DesktopSession& operator=(const DesktopSession&) = delete;
 
-    // The frontmost application: the outer absent when neither an X11 window manager nor the
-    // accessibility bus can tell (the caller then falls back to its own record); the inner
-    // absent when the desktop has nothing in front.
-    std::optional<std::optional<RunningApplication>> frontmostApplication();
+    // The frontmost application, as far as an X11 window manager or the accessibility bus
+    // can tell.
+    DesktopFrontmost frontmostApplication();
 
     // What the application of a process shows, asked of that process alone; at most
     // `timeout` long.
@@ -72,7 +80,7 @@ class DesktopSession {
     AccessibilityBus* accessibility();
 
   private:
-    std::optional<std::optional<RunningApplication>> frontmostFromAccessibility();
+    DesktopFrontmost frontmostFromAccessibility();
 
     std::unique_ptr<X11Desktop> x11_;
     std::unique_ptr<AccessibilityBus> accessibility_;

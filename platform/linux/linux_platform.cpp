@@ -11,6 +11,7 @@
 #include "linux_processes.h"
 #include "linux_scripting.h"
 #include "linux_support.h"
+#include "linux_workspace.h"
 
 namespace platform::linux_platform {
 namespace {

@@ -23,6 +23,13 @@ bool processHandleHasEnded(int handle);
 // read on every request. Absent when it cannot be opened or read.
 std::optional<std::string> readSmallFile(const std::string& path, std::size_t limit = 4096);
 
+// A program as it is started by name: a bare name is looked up in the absolute folders of PATH
+// (/usr/local/bin, /usr/bin and /bin when it is unset), an absolute path stands for itself; only
+// an executable regular file counts. An empty or relative PATH entry would let the current
+// folder decide, and a relative path names nothing, so neither is searched. Absent when no
+// such program exists.
+std::optional<std::string> findProgram(const std::string& program);
+
 // A small file read again only once something in its folder has changed, as an inotify watch
 // on the folder tells: asking often then costs one read of the watch instead of opening the
 // file. Without a watch (no folder yet, or no inotify) every call reads the file. A folder

@@ -148,31 +148,6 @@ std::string displayNameOf(const Entry& entry) {
     return entry.fileName.substr(0, entry.fileName.size() - 8);
 }
 
-std::optional<std::string> findExecutable(const std::string& program) {
-    if (program.empty()) {
-        return std::nullopt;
-    }
-    if (program.find('/') != std::string::npos) {
-        if (program.front() == '/' && ::access(program.c_str(), F_OK) == 0) {
-            return program;
-        }
-        return std::nullopt;
-    }
-    const char* path = std::getenv("PATH");
-    std::stringstream folders(path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin");
-    std::string folder;
-    while (std::getline(folders, folder, ':')) {
-        if (folder.empty()) {
-            continue;
-        }
-        std::string candidate = folder + "/" + program;
-        if (::access(candidate.c_str(), X_OK) == 0) {
-            return candidate;
-        }
-    }
-    return std::nullopt;
-}
-
 std::string fileNameFor(const std::string& bundlePath, const std::optional<std::string>& identifier,
                         const std::string& fallbackName) {
     std::string stem = identifier.value_or(fallbackName);
@@ -412,7 +387,7 @@ OSStatus LinuxLaunchServices::LSSharedFileListItemResolve(const LSSharedFileList
     } else if (const std::string* exec = valueFor(entry.values, "Exec")) {
         auto arguments = splitExecLine(*exec);
         if (!arguments.empty()) {
-            target = findExecutable(arguments.front());
+            target = findProgram(arguments.front());
         }
     }
     if (!target) {

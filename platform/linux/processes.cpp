@@ -23,6 +23,7 @@
 
 #include "linux_processes.h"
 #include "linux_support.h"
+#include "platform/utf.h"
 
 extern char** environ;
 
@@ -94,6 +95,29 @@ bool WatchedSmallFile::unchangedSinceLastRead() {
         }
     }
     return watching_ && current_;
+}
+
+std::optional<std::string> findProgram(const std::string& program) {
+    const auto isProgram = [](const std::string& path) {
+        struct stat status {};
+        return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+               ::access(path.c_str(), X_OK) == 0;
+    };
+    if (program.find('/') != std::string::npos) {
+        return program.front() == '/' && isProgram(program) ? std::optional(program) : std::nullopt;
+    }
+    if (program.empty()) {
+        return std::nullopt;
+    }
+    const char* path = std::getenv("PATH");
+    for (const std::string& folder :
+         utf::splitList(path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin", ':')) {
+        if (std::string candidate = folder + "/" + program;
+            folder.front() == '/' && isProgram(candidate)) {
+            return candidate;
+        }
+    }
+    return std::nullopt;
 }
 
 bool processIsAlive(pid_t pid) {

@@ -4,6 +4,7 @@
 #include "linux_bundles.h"
 #include "linux_bus.h"
 #include "linux_support.h"
+#include "linux_workspace.h"
 #include "platform/apple_event_descriptor.h"
 #include "platform/utf.h"
 

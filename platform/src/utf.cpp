@@ -261,4 +261,57 @@ bool equalsIgnoringASCIICase(std::string_view a, std::string_view b) {
            });
 }
 
+namespace {
+
+constexpr bool isContinuationByte(char c) {
+    return (static_cast<std::uint8_t>(c) & 0xC0) == 0x80;
+}
+
+}  // namespace
+
+std::size_t endOfCharacter(std::string_view text, std::size_t at) {
+    std::size_t end = std::min(at + 1, text.size());
+    while (end < text.size() && isContinuationByte(text[end])) {
+        ++end;
+    }
+    return end;
+}
+
+std::size_t characterBoundaryAtOrBefore(std::string_view text, std::size_t offset) {
+    if (offset >= text.size()) {
+        return text.size();
+    }
+    while (offset > 0 && isContinuationByte(text[offset])) {
+        --offset;
+    }
+    return offset;
+}
+
+std::size_t characterCount(std::string_view text) {
+    return static_cast<std::size_t>(
+        std::count_if(text.begin(), text.end(), [](char c) { return !isContinuationByte(c); }));
+}
+
+std::size_t utf16Length(std::string_view text) {
+    std::size_t units = 0;
+    for (const char c : text) {
+        if (!isContinuationByte(c)) {
+            units += static_cast<std::uint8_t>(c) >= 0xF0 ? 2 : 1;
+        }
+    }
+    return units;
+}
+
+std::vector<std::string> splitList(std::string_view list, char separator) {
+    std::vector<std::string> items;
+    while (!list.empty()) {
+        const std::size_t end = std::min(list.find(separator), list.size());
+        if (end > 0) {
+            items.emplace_back(list.substr(0, end));
+        }
+        list.remove_prefix(std::min(end + 1, list.size()));
+    }
+    return items;
+}
+
 }  // namespace platform::utf

@@ -53,6 +53,14 @@ TEST_F(ScriptLanguageTest, LiteralsAndOperators) {
               "['bool'(true), 'bool'(false), 'bool'(false), 'bool'(false), 'bool'(true)]");
     EXPECT_EQ(evaluate("return missing value is missing value"), "'bool'(true)");
     EXPECT_EQ(evaluate("return {} is {}"), "'bool'(true)");
+    // Reals beyond the range of reals are infinite, below it zero.
+    EXPECT_EQ(evaluate("return 2.5e-1 + .5 + 1.0E+1"), "'doub'(10.75)");
+    EXPECT_EQ(evaluate("return {1e999 > 1.0e308, 12.5e-999 = 0, 0.001e-330 = 0, 1e-310 > 0}"),
+              "['bool'(true), 'bool'(true), 'bool'(true), 'bool'(true)]");
+    // Where the first digit stands decides, not the exponent's sign alone.
+    const std::string zeros(400, '0');
+    EXPECT_EQ(evaluate("return {1" + zeros + "e-50 > 1.0e308, 0." + zeros + "1e50 = 0}"),
+              "['bool'(true), 'bool'(true)]");
     // Line continuation and both kinds of comment.
     EXPECT_EQ(evaluate("(* a (* nested *) comment *) return 1 + ¬\n 2 -- done"), "'long'(3)");
 }
@@ -248,6 +256,8 @@ TEST_F(ScriptLanguageTest, SyntaxErrorsAnswerTheirRange) {
         {"tell (first application process whose name is \"x\")\nend tell", 12},
         {"(* never closed", 0},
         {"on a()\nend a\non a()\nend a", 16},
+        // Ranges count UTF-16 units: "é" is one, "😀" two.
+        {"set x to \"é😀\"\nreturn 1 ¤ 2", 24},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.source);

@@ -8,8 +8,8 @@
 
 #include "desktop/desktop_session.h"
 #include "linux/test_support.h"
-#include "linux_bundles.h"
 #include "linux_desktop.h"
+#include "linux_workspace.h"
 
 namespace desktop_test {
 namespace {

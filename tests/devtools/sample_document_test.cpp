@@ -180,10 +180,4 @@ TEST(SampleDocumentTest, TheServicesPasteboardKeepsTheTypesInOrderWithTextForPla
     EXPECT_FALSE(withoutText.stringForType(platform::NSStringPboardType));
 }
 
-TEST(SampleDocumentTest, ListsSplitOnCommasAndDropEmptyItems) {
-    EXPECT_THAT(devtools::splitList("a,b,,c,"), ElementsAre("a", "b", "c"));
-    EXPECT_TRUE(devtools::splitList("").empty());
-    EXPECT_THAT(devtools::splitList("NSStringPboardType"), ElementsAre("NSStringPboardType"));
-}
-
 }  // namespace

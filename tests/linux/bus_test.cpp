@@ -13,9 +13,9 @@
 #include <tuple>
 
 #include "linux_application.h"
-#include "linux_bundles.h"
 #include "linux_bus.h"
 #include "linux_event_files.h"
+#include "linux_workspace.h"
 #include "platform/format.h"
 #include "platform/linux_platform.h"
 #include "test_support.h"

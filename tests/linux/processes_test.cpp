@@ -21,6 +21,7 @@ using linux_test::ScopedEnvironment;
 using linux_test::TemporaryFolder;
 using linux_test::writeFile;
 using platform::ProcessSerialNumber;
+using platform::linux_platform::findProgram;
 using platform::linux_platform::LinuxPathService;
 using platform::linux_platform::LinuxProcessInfo;
 using platform::linux_platform::LinuxProcessManager;
@@ -290,6 +291,53 @@ TEST_F(QuarantineTest, OtherArgumentsAreNotTakenForTheQuarantineProgram) {
         tasks.waitUntilExit(*task);
     }
     EXPECT_TRUE(quarantined(folder / "probe"));
+}
+
+TEST(FindProgramTest, OnlyExecutableFilesInAbsoluteFoldersOfThePathCount) {
+    TemporaryFolder folder;
+    for (const char* inner : {"first", "second", "relative", "first/folder"}) {
+        std::filesystem::create_directories(folder / inner);
+    }
+    const auto program = [&](const std::string& path, mode_t mode) {
+        writeFile(folder / path, "#!/bin/sh\n");
+        ::chmod((folder / path).c_str(), mode);
+    };
+    program("first/tool", 0644);  // not executable: the search goes on
+    program("second/tool", 0755);
+    program("second/folder", 0755);  // the folder of that name before it is no program
+    program("relative/near", 0755);  // reachable only from the current folder
+    program("here", 0755);
+
+    // Empty and relative entries would make the current folder decide.
+    ScopedEnvironment environment;
+    environment.set("PATH", ":relative:" + folder / "first" + ":" + folder / "second");
+    const auto previousFolder = std::filesystem::current_path();
+    std::filesystem::current_path(folder.path());
+    struct Case {
+        std::string program;
+        std::optional<std::string> found;
+    };
+    const Case cases[] = {
+        {"tool", folder / "second/tool"},
+        {"folder", folder / "second/folder"},
+        {"near", std::nullopt},
+        {"here", std::nullopt},
+        {folder / "second/tool", folder / "second/tool"},
+        {folder / "first/tool", std::nullopt},
+        {folder / "first/folder", std::nullopt},
+        {"second/tool", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(findProgram(c.program), c.found) << c.program;
+    }
+    std::filesystem::current_path(previousFolder);
+
+    // Without PATH the usual folders are searched.
+    environment.set("PATH", std::nullopt);
+    const auto shell = findProgram("sh");
+    ASSERT_TRUE(shell);
+    EXPECT_TRUE(shell->ends_with("/bin/sh")) << *shell;
 }
 
 TEST(LinuxProcessInfoTest, TheEmulatedVersionIsFourteen) {

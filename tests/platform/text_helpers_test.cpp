@@ -1,8 +1,10 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "platform/pasteboard.h"
 #include "platform/paths.h"
 #include "platform/scanner.h"
+#include "platform/utf.h"
 
 namespace platform {
 namespace {
@@ -70,6 +72,42 @@ TEST(Paths, ComponentsAndExtensions) {
     EXPECT_EQ(stringByDeletingPathExtension("/a/Helper.app"), "/a/Helper");
     EXPECT_EQ(stringByDeletingPathExtension("/a.b/c"), "/a.b/c");
     EXPECT_EQ(stringByDeletingPathExtension("/a/.hidden"), "/a/.hidden");
+}
+
+TEST(Utf8Walks, CodePointsAreSteppedOverWholeAndCountedInBothUnits) {
+    // "a", "é", "€", "😀": one to four bytes, starting at 0, 1, 3 and 6.
+    const std::string_view text = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";
+    struct Case {
+        std::size_t offset;
+        std::size_t end;       // of the code point the offset lies in
+        std::size_t boundary;  // where a cut at the offset goes
+    };
+    const Case cases[] = {{0, 1, 0}, {1, 3, 1},  {2, 3, 1},  {3, 6, 3},
+                          {5, 6, 3}, {6, 10, 6}, {9, 10, 6}, {10, 10, 10}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.offset);
+        EXPECT_EQ(utf::endOfCharacter(text, c.offset), c.end);
+        EXPECT_EQ(utf::characterBoundaryAtOrBefore(text, c.offset), c.boundary);
+    }
+    EXPECT_EQ(utf::characterBoundaryAtOrBefore(text, 99), 10u);
+    EXPECT_EQ(utf::characterCount(text), 4u);
+    EXPECT_EQ(utf::utf16Length(text), 5u);  // the last one is a surrogate pair
+
+    // Stray continuation bytes go with the code point before them: none is skipped or split off.
+    const std::string_view stray = "a\x80\x80z";
+    EXPECT_EQ(utf::endOfCharacter(stray, 0), 3u);
+    EXPECT_EQ(utf::characterBoundaryAtOrBefore(stray, 2), 0u);
+    EXPECT_EQ(utf::characterCount(stray), 2u);
+    EXPECT_EQ(utf::utf16Length(stray), 2u);
+}
+
+TEST(Lists, ItemsComeInOrderWithoutEmptyOnes) {
+    using ::testing::ElementsAre;
+    EXPECT_THAT(utf::splitList("a,b,,c,", ','), ElementsAre("a", "b", "c"));
+    EXPECT_THAT(utf::splitList(":/usr/bin::/bin", ':'), ElementsAre("/usr/bin", "/bin"));
+    EXPECT_THAT(utf::splitList("NSStringPboardType", ','), ElementsAre("NSStringPboardType"));
+    EXPECT_TRUE(utf::splitList("", ',').empty());
+    EXPECT_TRUE(utf::splitList(",,", ',').empty());
 }
 
 TEST(Pasteboard, TextByTypeWithTheLegacyNameAsAnAlias) {

@@ -142,7 +142,8 @@ void TerminationListener::_endWithoutReplacing(const std::string& target,
             platform::LaunchConfiguration{}, nullptr);
     }
     platform::processManager().terminateProcess(1);
-    // Ending the process never comes back; the call through the service does not say so.
+    // Not reached. The service declares the call [[noreturn]], but the compiler does not carry
+    // that through a virtual call.
     std::abort();
 }
 

@@ -125,7 +125,8 @@ void TerminationListener::remove() {
         }
     }
     platform::processManager().terminateProcess(0);
-    // Ending the process never comes back; the call through the service does not say so.
+    // Not reached. The service declares the call [[noreturn]], but the compiler does not carry
+    // that through a virtual call.
     std::abort();
 }
 

@@ -1,5 +1,6 @@
-// Text helpers: conversions between UTF-8 and UTF-16, the repair of ill-formed UTF-8, and the
-// ASCII case rules by which identifiers and URL schemes are compared.
+// Text helpers: conversions between UTF-8 and UTF-16, the repair of ill-formed UTF-8, walks over
+// UTF-8 by code point, the ASCII case rules by which identifiers and URL schemes are compared,
+// and the reading of lists.
 #pragma once
 
 #include <cstddef>
@@ -7,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform::utf {
 
@@ -26,10 +28,27 @@ bool isWellFormedUtf16Bytes(std::span<const std::uint8_t> bytes);
 // The same text with every ill-formed sequence replaced by U+FFFD.
 std::string sanitizedUtf8(std::string_view utf8);
 
+// Walks over UTF-8 by code point. A code point begins at every byte that is no continuation
+// byte (10xxxxxx); ill-formed text is walked by the same rule, so no byte is skipped.
+// The offset just past the code point that begins at `at`, with the continuation bytes after it.
+std::size_t endOfCharacter(std::string_view text, std::size_t at);
+// The last code-point boundary at or before `offset` (the end of the text at most), where the
+// text can be cut without splitting a character.
+std::size_t characterBoundaryAtOrBefore(std::string_view text, std::size_t offset);
+// The number of code points.
+std::size_t characterCount(std::string_view text);
+// The number of UTF-16 code units the text takes: two for a code point of four bytes, one for
+// the others. Ranges of text are counted in these units on the platform.
+std::size_t utf16Length(std::string_view text);
+
 // A-Z become a-z; every other byte, UTF-8 sequences included, stays as it is, whatever the
 // process's locale.
 std::string asciiLowercased(std::string_view text);
 // Equal once both are ASCII-lowercased.
 bool equalsIgnoringASCIICase(std::string_view a, std::string_view b);
+
+// The items of a list with one separator character between them ("a:b", "x,y"), in order;
+// empty items (a separator at either end, or two in a row) are left out.
+std::vector<std::string> splitList(std::string_view list, char separator);
 
 }  // namespace platform::utf
