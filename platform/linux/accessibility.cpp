@@ -68,9 +68,14 @@ std::optional<std::vector<AccessibleReference>> readReferences(sd_bus_message* m
     return references;
 }
 
+constexpr std::uint32_t kDocumentRoles[] = {
+    accessibility::kRoleDocumentWeb, accessibility::kRoleDocumentFrame,
+    accessibility::kRoleDocumentText, accessibility::kRoleDocumentSpreadsheet,
+    accessibility::kRoleDocumentPresentation};
+
 bool isDocumentRole(std::uint32_t role) {
-    return role == accessibility::kRoleDocumentWeb || role == accessibility::kRoleDocumentFrame ||
-           role == accessibility::kRoleDocumentText;
+    return std::find(std::begin(kDocumentRoles), std::end(kDocumentRoles), role) !=
+           std::end(kDocumentRoles);
 }
 
 bool isTopLevelRole(std::uint32_t role) {
@@ -172,6 +177,20 @@ std::optional<bool> AccessibilityBus::isEnabled(std::chrono::milliseconds timeou
 
 bool AccessibilityBus::isOpen() const {
     return sd_bus_is_open(bus_) > 0;
+}
+
+void AccessibilityBus::setDeadline(Clock::time_point deadline) {
+    dropUnreadMessages();
+    deadline_ = deadline;
+    timedOut_ = false;
+}
+
+void AccessibilityBus::dropUnreadMessages() {
+    // Nothing is registered on this connection, so processing a message discards it: an answer
+    // whose call gave up has no one waiting for it, and signals are not subscribed to. Without
+    // this they would pile up in the connection's queue for as long as the helper runs.
+    for (int message = 0; message < 1024 && sd_bus_process(bus_, nullptr) > 0; ++message) {
+    }
 }
 
 std::uint64_t AccessibilityBus::callTimeoutUsec() {
@@ -355,16 +374,18 @@ std::optional<std::vector<AccessibleReference>> AccessibilityBus::showingDocumen
     }
     // The rule: every state of the set (showing), any role of the set (the document roles),
     // no attributes or interfaces asked for, not inverted. Both sets are bit sets in 32-bit
-    // words; the first object in the tree's order, looked for through the whole tree.
+    // words. One match, the first in the tree's order: the search then stops at the document
+    // and never walks into its contents (all the cells of a spreadsheet, for one), which can
+    // keep an application busy for minutes.
     constexpr std::int32_t kMatchAll = 1;
     constexpr std::int32_t kMatchAny = 2;
     constexpr std::uint32_t kSortCanonical = 1;
+    constexpr std::int32_t kOneMatch = 1;
     std::int32_t states[2] = {0, 0};
     states[accessibility::kStateShowing / 32] |= std::int32_t(1)
                                                  << (accessibility::kStateShowing % 32);
     std::int32_t roles[4] = {0, 0, 0, 0};
-    for (std::uint32_t role : {accessibility::kRoleDocumentWeb, accessibility::kRoleDocumentFrame,
-                               accessibility::kRoleDocumentText}) {
+    for (std::uint32_t role : kDocumentRoles) {
         roles[role / 32] |= static_cast<std::int32_t>(1U << (role % 32));
     }
     int r = sd_bus_message_open_container(call, 'r', "aiia{ss}iaiiasib");
@@ -387,7 +408,7 @@ std::optional<std::vector<AccessibleReference>> AccessibilityBus::showingDocumen
     if (r >= 0)
         r = sd_bus_message_close_container(call);
     if (r >= 0)
-        r = sd_bus_message_append(call, "uib", kSortCanonical, 0, 1);
+        r = sd_bus_message_append(call, "uib", kSortCanonical, kOneMatch, 1);
     sd_bus_message_set_auto_start(call, 0);
     Reply reply;
     if (r >= 0) {
