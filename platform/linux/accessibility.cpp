@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <utility>
 
 #include "linux_accessibility.h"
 #include "linux_support.h"
@@ -18,6 +19,7 @@ constexpr const char* kNullPath = "/org/a11y/atspi/null";
 struct Reply {
     sd_bus_message* message = nullptr;
     sd_bus_error error = SD_BUS_ERROR_NULL;
+    std::uint64_t cookie = 0;  // of the call, to know its answer should it come late
     ~Reply() {
         sd_bus_message_unref(message);
         sd_bus_error_free(&error);
@@ -44,6 +46,7 @@ int callMethod(sd_bus* bus, const char* destination, const char* path, const cha
     }
     if (r >= 0) {
         r = sd_bus_call(bus, call, timeout, &reply.error, &reply.message);
+        sd_bus_message_get_cookie(call, &reply.cookie);
     }
     sd_bus_message_unref(call);
     return r;
@@ -97,7 +100,15 @@ std::optional<std::string> documentAddressOf(const std::map<std::string, std::st
 }
 
 AccessibilityBus::AccessibilityBus(sd_bus* bus, std::string address)
-    : bus_(bus), address_(std::move(address)) {}
+    : bus_(bus), address_(std::move(address)) {
+    sd_bus_add_filter(
+        bus_, nullptr,
+        [](sd_bus_message* message, void* self, sd_bus_error*) {
+            static_cast<AccessibilityBus*>(self)->noteLateAnswer(message);
+            return 0;
+        },
+        this);
+}
 
 AccessibilityBus::~AccessibilityBus() {
     sd_bus_flush_close_unref(bus_);
@@ -186,9 +197,10 @@ void AccessibilityBus::setDeadline(Clock::time_point deadline) {
 }
 
 void AccessibilityBus::dropUnreadMessages() {
-    // Nothing is registered on this connection, so processing a message discards it: an answer
-    // whose call gave up has no one waiting for it, and signals are not subscribed to. Without
-    // this they would pile up in the connection's queue for as long as the helper runs.
+    // Nothing but the filter of late answers is registered on this connection, so processing a
+    // message discards it once the filter has seen it: an answer whose call gave up has no one
+    // waiting for it, and signals are not subscribed to. Without this they would pile up in the
+    // connection's queue for as long as the helper runs.
     for (int message = 0; message < 1024 && sd_bus_process(bus_, nullptr) > 0; ++message) {
     }
 }
@@ -207,10 +219,37 @@ bool AccessibilityBus::expired() {
     return true;
 }
 
-void AccessibilityBus::noteOutcome(int result) {
-    if (result == -ETIMEDOUT) {
-        timedOut_ = true;
+void AccessibilityBus::noteOutcome(int result, std::uint64_t cookie,
+                                   const std::string& destination) {
+    if (result != -ETIMEDOUT) {
+        return;
     }
+    timedOut_ = true;
+    if (cookie != 0 && !destination.empty()) {
+        lateCalls_[cookie] = destination;
+        // Cookies grow; the oldest calls go first, their answers long given up.
+        while (lateCalls_.size() > 64) {
+            lateCalls_.erase(lateCalls_.begin());
+        }
+    }
+}
+
+void AccessibilityBus::noteLateAnswer(sd_bus_message* message) {
+    std::uint64_t cookie = 0;
+    if (sd_bus_message_get_reply_cookie(message, &cookie) < 0) {
+        return;
+    }
+    if (const auto call = lateCalls_.find(cookie); call != lateCalls_.end()) {
+        if (const auto known = processes_.find(call->second); known != processes_.end()) {
+            answeredLate_.insert(known->second);
+        }
+        lateCalls_.erase(call);
+    }
+}
+
+std::set<pid_t> AccessibilityBus::takeProcessesThatAnsweredLate() {
+    dropUnreadMessages();
+    return std::exchange(answeredLate_, {});
 }
 
 std::vector<AccessibleReference> AccessibilityBus::applications() {
@@ -220,7 +259,7 @@ std::vector<AccessibleReference> AccessibilityBus::applications() {
     Reply reply;
     int r = callMethod(bus_, kRegistryName, kRootPath, kAccessibleInterface, "GetChildren",
                        callTimeoutUsec(), reply);
-    noteOutcome(r);
+    noteOutcome(r, reply.cookie, kRegistryName);
     if (r < 0) {
         return {};
     }
@@ -245,7 +284,7 @@ std::optional<pid_t> AccessibilityBus::processOfConnection(const std::string& bu
         r = sd_bus_call(bus_, call, callTimeoutUsec(), &reply.error, &reply.message);
     }
     sd_bus_message_unref(call);
-    noteOutcome(r);
+    noteOutcome(r, 0, {});
     std::uint32_t pid = 0;
     if (r < 0 || sd_bus_message_read(reply.message, "u", &pid) <= 0) {
         return std::nullopt;
@@ -274,7 +313,7 @@ std::optional<std::string> AccessibilityBus::name(const AccessibleReference& obj
     int r =
         callMethod(bus_, object.bus.c_str(), object.path.c_str(), "org.freedesktop.DBus.Properties",
                    "Get", callTimeoutUsec(), reply, kAccessibleInterface, "Name");
-    noteOutcome(r);
+    noteOutcome(r, reply.cookie, object.bus);
     const char* text = nullptr;
     if (r < 0 || sd_bus_message_read(reply.message, "v", "s", &text) <= 0 || text == nullptr) {
         return std::nullopt;
@@ -289,7 +328,7 @@ std::optional<std::uint32_t> AccessibilityBus::role(const AccessibleReference& o
     Reply reply;
     int r = callMethod(bus_, object.bus.c_str(), object.path.c_str(), kAccessibleInterface,
                        "GetRole", callTimeoutUsec(), reply);
-    noteOutcome(r);
+    noteOutcome(r, reply.cookie, object.bus);
     std::uint32_t value = 0;
     if (r < 0 || sd_bus_message_read(reply.message, "u", &value) <= 0) {
         return std::nullopt;
@@ -304,7 +343,7 @@ std::optional<std::uint64_t> AccessibilityBus::states(const AccessibleReference&
     Reply reply;
     int r = callMethod(bus_, object.bus.c_str(), object.path.c_str(), kAccessibleInterface,
                        "GetState", callTimeoutUsec(), reply);
-    noteOutcome(r);
+    noteOutcome(r, reply.cookie, object.bus);
     if (r < 0 || sd_bus_message_enter_container(reply.message, 'a', "u") < 0) {
         return std::nullopt;
     }
@@ -324,7 +363,7 @@ std::optional<std::vector<AccessibleReference>> AccessibilityBus::children(
     Reply reply;
     int r = callMethod(bus_, object.bus.c_str(), object.path.c_str(), kAccessibleInterface,
                        "GetChildren", callTimeoutUsec(), reply);
-    noteOutcome(r);
+    noteOutcome(r, reply.cookie, object.bus);
     if (r < 0) {
         return std::nullopt;
     }
@@ -349,7 +388,7 @@ std::optional<std::map<std::string, std::string>> AccessibilityBus::readAttribut
     Reply reply;
     int r = callMethod(bus_, object.bus.c_str(), object.path.c_str(), interface, "GetAttributes",
                        callTimeoutUsec(), reply);
-    noteOutcome(r);
+    noteOutcome(r, reply.cookie, object.bus);
     if (r < 0 || sd_bus_message_enter_container(reply.message, 'a', "{ss}") < 0) {
         return std::nullopt;
     }
@@ -413,9 +452,10 @@ std::optional<std::vector<AccessibleReference>> AccessibilityBus::showingDocumen
     Reply reply;
     if (r >= 0) {
         r = sd_bus_call(bus_, call, callTimeoutUsec(), &reply.error, &reply.message);
+        sd_bus_message_get_cookie(call, &reply.cookie);
     }
     sd_bus_message_unref(call);
-    noteOutcome(r);
+    noteOutcome(r, reply.cookie, root.bus);
     if (r < 0) {
         return std::nullopt;
     }

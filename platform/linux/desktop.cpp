@@ -25,10 +25,9 @@ constexpr auto kReconnectInterval = 5s;
 // Looking for the active frame asks every application; each has this long.
 constexpr auto kFrameScanCallLimit = 200ms;
 constexpr auto kFrameScanTimeout = 1500ms;
-// One call to the application in front; a healthy one answers within tens of milliseconds.
-constexpr auto kCallLimit = 1000ms;
-// An application that did not answer in time is left alone this long: whatever it was asked
-// may keep it busy still, and a further question would only queue behind it.
+// An application that did not answer in time is left alone until it has answered what it was
+// asked, or this long at most: whatever it was asked may keep it busy still, and a further
+// question would only queue behind it.
 constexpr auto kRestAfterNoAnswer = 60s;
 // The events of one capture follow each other within moments; a view is answered again to
 // them for this long.
@@ -205,6 +204,15 @@ std::string DesktopSession::titleOfProcess(pid_t pid) {
 }
 
 bool DesktopSession::isResting(pid_t pid) {
+    if (restingUntil_.empty()) {
+        return false;
+    }
+    // One that was only slow has answered meanwhile and is asked again.
+    if (accessibility_) {
+        for (const pid_t answered : accessibility_->takeProcessesThatAnsweredLate()) {
+            restingUntil_.erase(answered);
+        }
+    }
     const auto resting = restingUntil_.find(pid);
     if (resting == restingUntil_.end()) {
         return false;
@@ -269,7 +277,7 @@ DesktopQuery DesktopSession::viewOfProcess(pid_t pid, std::chrono::milliseconds 
     }
     const auto budget = std::min(timeout, kCaptureBudget);
     bus->setDeadline(started + budget);
-    bus->setCallLimit(std::min(budget, std::chrono::milliseconds(kCallLimit)));
+    bus->setCallLimit(budget);
     const auto applications = bus->applicationsOfProcess(pid);
     if (applications.empty()) {
         if (bus->timedOut()) {

@@ -14,10 +14,12 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 struct sd_bus;
+struct sd_bus_message;
 
 namespace platform::linux_platform {
 
@@ -115,6 +117,13 @@ class AccessibilityBus {
 
     static bool hasState(std::uint64_t states, unsigned state) { return (states >> state) & 1U; }
 
+    // The processes that have answered, since the last time, a call that had run out of time:
+    // they are no longer busy with it.
+    std::set<pid_t> takeProcessesThatAnsweredLate();
+    // Sees each message the connection receives (its filter): notes an answer to a call that
+    // had run out of time.
+    void noteLateAnswer(sd_bus_message* message);
+
   private:
     AccessibilityBus(sd_bus* bus, std::string address);
     std::optional<std::map<std::string, std::string>> readAttributes(
@@ -122,8 +131,8 @@ class AccessibilityBus {
     std::uint64_t callTimeoutUsec();
     // True (and noted) once the deadline has passed.
     bool expired();
-    // Notes whether a call ran out of time.
-    void noteOutcome(int result);
+    // Notes whether a call ran out of time, and if so which one, to whom.
+    void noteOutcome(int result, std::uint64_t cookie, const std::string& destination);
     // Drops the messages that wait unread on the connection: late answers and signals.
     void dropUnreadMessages();
 
@@ -132,7 +141,9 @@ class AccessibilityBus {
     Clock::time_point deadline_ = Clock::time_point::max();
     std::chrono::milliseconds callLimit_{1000};
     bool timedOut_ = false;
-    std::map<std::string, pid_t> processes_;  // unique connection names are never reused
+    std::map<std::string, pid_t> processes_;
+    std::map<std::uint64_t, std::string> lateCalls_;  // cookie -> the connection asked
+    std::set<pid_t> answeredLate_;                    // unique connection names are never reused
 };
 
 // The document address an application gives as an attribute of its document.

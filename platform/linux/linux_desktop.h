@@ -71,7 +71,8 @@ class DesktopSession {
     // caller would wait. The events of one capture come within moments of each other: a view
     // made less than a second before, of the same process and window title, is answered
     // again without asking. An application that did not answer in time is not asked again
-    // for a minute and is described by its window title meanwhile (said once in the log).
+    // until its late answer has come (a minute at most) and is described by its window title
+    // meanwhile (said once in the log).
     DesktopQuery viewOfProcess(pid_t pid, std::chrono::milliseconds timeout,
                                DesktopApplicationView* view);
 
