@@ -231,10 +231,10 @@ void DesktopSession::noteNoAnswer(pid_t pid) {
     }
     logLine("Process " + std::to_string(pid) + " (" + processName(pid) +
             ") did not answer on the desktop's accessibility bus in time; it is not asked again "
-            "for " +
+            "until it has answered, for " +
             std::to_string(
                 std::chrono::duration_cast<std::chrono::seconds>(kRestAfterNoAnswer).count()) +
-            " seconds and is captured by its window title meanwhile");
+            " seconds at most, and is captured by its window title meanwhile");
 }
 
 DesktopQuery DesktopSession::viewByTitle(pid_t pid, DesktopApplicationView* view) {
