@@ -162,6 +162,7 @@ void documentQuery(benchmark::State& state, pid_t pid) {
     DesktopSession desktop;
     for (auto _ : state) {
         DesktopApplicationView view;
+        desktop.forgetRecentView();
         benchmark::DoNotOptimize(desktop.viewOfProcess(pid, 2s, &view));
     }
 }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The helper on a real desktop: a real browser showing a local page and a real editor with a
-# file, each in front in turn and captured through an invoke request, then a screenshot of the
-# screen. Run by scripts/demo.sh inside scripts/desktop-session.sh.
+# The helper on a real desktop: a real browser showing a local page and two real editors with a
+# file each, each in front in turn and captured through an invoke request, then a screenshot of
+# the screen. Run by scripts/demo.sh inside scripts/desktop-session.sh, as root and as a user
+# without privileges.
 #   demo-desktop-steps.sh <build folder> <folder for the logs and the screenshot>
 set -uo pipefail
 build="$1"
@@ -59,6 +60,14 @@ printf 'bread\nmilk\n' >"$file"
 start gedit gedit "$file"
 check "its window shows" wait_for 60 has_window gedit
 capture gedit "Shopping List.txt" "file://$HOME/Documents/Shopping%20List.txt"
+
+step "Mousepad in front, with a file"
+notes="$HOME/Documents/Packing List.txt"
+printf 'tent\nmap\n' >"$notes"
+start mousepad mousepad "$notes"
+check "its window shows" wait_for 60 has_window mousepad
+say "Its title: $(xdotool getwindowname "$(window_of mousepad)" 2>/dev/null)"
+capture mousepad "Packing List.txt" "file://$HOME/Documents/Packing%20List.txt"
 
 step "A screenshot of the screen"
 import -window root "$logs/desktop.png" 2>/dev/null

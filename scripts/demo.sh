@@ -83,14 +83,33 @@ fi
 echo
 echo "On a real desktop session (Xvfb, openbox, the accessibility bus):"
 desktop_status=0
-timeout --kill-after=5 240 scripts/desktop-session.sh -- \
-    scripts/demo-desktop-steps.sh "$build" "$root/logs/desktop" \
-    2> >(grep --line-buffered -v "^dbus-daemon" >&2) &
-session_pid=$!
-wait "$session_pid" || desktop_status=$?
-session_pid=
-if ((desktop_status == 124 || desktop_status == 137)); then
-    echo "The desktop steps ran out of time; not every step did what it should."
+desktop_steps() {  # desktop_steps <logs folder> [--as-user NAME]
+    local logs="$1" status=0
+    shift
+    timeout --kill-after=5 240 scripts/desktop-session.sh "$@" -- \
+        scripts/demo-desktop-steps.sh "$build" "$logs" \
+        2> >(grep --line-buffered -v "^dbus-daemon" >&2) &
+    session_pid=$!
+    wait "$session_pid" || status=$?
+    session_pid=
+    if ((status == 124 || status == 137)); then
+        echo "The desktop steps ran out of time; not every step did what it should."
+    fi
+    return "$status"
+}
+desktop_steps "$root/logs/desktop" || desktop_status=$?
+# A person's desktop runs as a user without privileges, and editors show such a user's files
+# under "~": the same steps again as the user the setup script added.
+desktop_user=pendra-desktop
+if ((EUID == 0)) && id -u "$desktop_user" >/dev/null 2>&1; then
+    echo
+    echo "The same desktop as the user $desktop_user, without privileges:"
+    mkdir -p "$root/logs/desktop-user"
+    chown "$desktop_user:" "$root/logs/desktop-user"
+    chmod o+x "$root" "$root/logs"
+    user_status=0
+    desktop_steps "$root/logs/desktop-user" --as-user "$desktop_user" || user_status=$?
+    ((desktop_status == 0)) && desktop_status=$user_status
 fi
 ((status == 0)) && status=$desktop_status
 exit "$status"

@@ -3,15 +3,21 @@
 # private session bus, an X server (Xvfb), an EWMH window manager (openbox) and the
 # accessibility bus with accessibility switched on. The command sees DISPLAY and the session
 # bus; everything this script started is ended by process id when the command ends.
-#   scripts/desktop-session.sh [--keep] -- command [arguments...]
-# Exit status: the command's, or 77 when the desktop programs are not installed, 1 when the
-# session could not be set up.
+#   scripts/desktop-session.sh [--keep] [--as-user NAME] -- command [arguments...]
+# With --as-user, run by root, the session and the command run as that user (one without
+# privileges, as a person's desktop is: scripts/setup-desktop.sh creates pendra-desktop), in a
+# folder that this script makes and hands over to the user: its home, temporary and runtime
+# folders lie there, since the machine's /tmp need not be writable by others.
+# Exit status: the command's, or 77 when the desktop programs or the user are missing, 1 when
+# the session could not be set up.
 set -uo pipefail
 
 keep=0
+user=
 while (($#)); do
     case "$1" in
         --keep) keep=1; shift ;;
+        --as-user) user="$2"; shift 2 ;;
         --) shift; break ;;
         *) break ;;
     esac
@@ -28,17 +34,63 @@ if [[ "${PENDRA_DESKTOP_INNER:-}" != 1 ]]; then
             exit 77
         fi
     done
+    as_user=()
+    if [[ -n "$user" && "$user" != "$(id -un)" ]]; then
+        if ((EUID != 0)); then
+            echo "desktop session: only root can run a session as $user" >&2
+            exit 77
+        fi
+        if ! id -u "$user" >/dev/null 2>&1; then
+            echo "desktop session: there is no user $user (scripts/setup-desktop.sh adds it)" >&2
+            exit 77
+        fi
+        as_user=(setpriv --reuid="$(id -u "$user")" --regid="$(id -g "$user")" --init-groups --)
+        if [[ "$1" == */* ]] && ! "${as_user[@]}" test -x "$1"; then
+            echo "desktop session: $user cannot run $1; the build tree must be readable and" \
+                "its folders searchable by others (scripts/setup-desktop.sh sees to it)" >&2
+            exit 1
+        fi
+    fi
     root=$(mktemp -d /tmp/pendra-desktop.XXXXXX)
     mkdir -p "$root"/{home,config,data,cache,runtime,tmp,logs}
     chmod 700 "$root/runtime"
+    if ((${#as_user[@]})); then
+        chown -R "$user:" "$root"
+    fi
     # The home and the XDG folders go into the environment before the bus starts, so that
     # everything the bus activates shares them.
     export HOME="$root/home" XDG_CONFIG_HOME="$root/config" XDG_DATA_HOME="$root/data" \
         XDG_CACHE_HOME="$root/cache" XDG_RUNTIME_DIR="$root/runtime" TMPDIR="$root/tmp" \
         PENDRA_DESKTOP_ROOT="$root" PENDRA_DESKTOP_INNER=1
     unset DISPLAY WAYLAND_DISPLAY AT_SPI_BUS_ADDRESS SESSION_MANAGER
-    dbus-run-session -- "$0" -- "$@"
+    # The X server is started here, by the caller: it writes its compiled keymaps to /tmp where
+    # its own folder is not writable, and every local client may connect to it.
+    Xvfb -noreset -nolisten tcp -screen 0 1280x1024x24 -displayfd 3 3>"$root/display" \
+        >"$root/logs/xvfb.log" 2>&1 &
+    xvfb=$!
+    trap 'kill "$xvfb" 2>/dev/null' EXIT
+    trap 'exit 143' TERM INT
+    display=
+    for _ in $(seq 200); do
+        display=$(head -n 1 "$root/display" 2>/dev/null)
+        [[ -n "$display" ]] && break
+        sleep 0.1
+    done
+    if [[ -z "$display" ]]; then
+        echo "desktop session: the X server did not start" >&2
+        cat "$root/logs/xvfb.log" >&2
+        kill "$xvfb" 2>/dev/null
+        rm -rf "$root"
+        exit 1
+    fi
+    export DISPLAY=":$display"
+    # The bus's socket goes into the session's runtime folder rather than /tmp.
+    sed "s|<listen>.*</listen>|<listen>unix:dir=$root/runtime</listen>|" \
+        /usr/share/dbus-1/session.conf >"$root/session.conf"
+    "${as_user[@]}" dbus-run-session --config-file="$root/session.conf" -- "$0" -- "$@"
     status=$?
+    kill "$xvfb" 2>/dev/null
+    wait "$xvfb" 2>/dev/null
     if ((keep)); then
         echo "desktop session kept in $root" >&2
     else
@@ -74,22 +126,6 @@ wait_for() {
     return 1
 }
 
-# The server writes its display number to a file descriptor once it listens.
-Xvfb -noreset -nolisten tcp -screen 0 1280x1024x24 -displayfd 3 3>"$root/display" \
-    >"$root/logs/xvfb.log" 2>&1 &
-started+=($!)
-display=
-for _ in $(seq 200); do
-    display=$(head -n 1 "$root/display" 2>/dev/null)
-    [[ -n "$display" ]] && break
-    sleep 0.1
-done
-if [[ -z "$display" ]]; then
-    echo "desktop session: the X server did not start" >&2
-    cat "$root/logs/xvfb.log" >&2
-    exit 1
-fi
-export DISPLAY=":$display"
 dbus-update-activation-environment DISPLAY HOME XDG_CONFIG_HOME XDG_DATA_HOME XDG_CACHE_HOME \
     XDG_RUNTIME_DIR TMPDIR >/dev/null 2>&1
 

@@ -1,8 +1,28 @@
 #!/usr/bin/env bash
 # Installs what the desktop tests need beyond the build: an X server, a window manager, the
-# accessibility bus, window tools, and the real applications the connectors are tried against.
+# accessibility bus, window tools, and the real applications the connectors are tried against
+# (LibreOffice Calc with the toolkit it shows its windows and accessibility tree through). Run
+# as root, it also adds the user without privileges that the desktop tests run as a second
+# time, as a person's desktop does (editors show a normal user's files under "~"), and lets
+# that user read the checkout and its build tree.
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
 scripts/install-missing.sh --no-install-recommends xvfb openbox at-spi2-core x11-utils xdotool \
-    imagemagick libglib2.0-bin dbus-x11 chromium firefox-esr gedit mousepad
+    imagemagick libglib2.0-bin dbus-x11 chromium firefox-esr gedit mousepad libreoffice-calc \
+    libreoffice-gtk3
+
+desktop_user=pendra-desktop
+if ((EUID == 0)); then
+    if ! id -u "$desktop_user" >/dev/null 2>&1; then
+        useradd --no-create-home --shell /usr/sbin/nologin "$desktop_user"
+    fi
+    # The user reads the tests and bundles where they were built: every folder above the
+    # checkout searchable, the checkout itself readable.
+    folder=$PWD
+    while [[ "$folder" != / ]]; do
+        chmod o+x "$folder"
+        folder=$(dirname "$folder")
+    done
+    chmod -R o+rX .
+fi

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <utility>
 
 #include "linux_accessibility.h"
 #include "linux_support.h"
@@ -18,6 +19,7 @@ constexpr const char* kNullPath = "/org/a11y/atspi/null";
 struct Reply {
     sd_bus_message* message = nullptr;
     sd_bus_error error = SD_BUS_ERROR_NULL;
+    std::uint64_t cookie = 0;  // of the call, to know its answer should it come late
     ~Reply() {
         sd_bus_message_unref(message);
         sd_bus_error_free(&error);
@@ -44,6 +46,7 @@ int callMethod(sd_bus* bus, const char* destination, const char* path, const cha
     }
     if (r >= 0) {
         r = sd_bus_call(bus, call, timeout, &reply.error, &reply.message);
+        sd_bus_message_get_cookie(call, &reply.cookie);
     }
     sd_bus_message_unref(call);
     return r;
@@ -68,9 +71,14 @@ std::optional<std::vector<AccessibleReference>> readReferences(sd_bus_message* m
     return references;
 }
 
+constexpr std::uint32_t kDocumentRoles[] = {
+    accessibility::kRoleDocumentWeb, accessibility::kRoleDocumentFrame,
+    accessibility::kRoleDocumentText, accessibility::kRoleDocumentSpreadsheet,
+    accessibility::kRoleDocumentPresentation};
+
 bool isDocumentRole(std::uint32_t role) {
-    return role == accessibility::kRoleDocumentWeb || role == accessibility::kRoleDocumentFrame ||
-           role == accessibility::kRoleDocumentText;
+    return std::find(std::begin(kDocumentRoles), std::end(kDocumentRoles), role) !=
+           std::end(kDocumentRoles);
 }
 
 bool isTopLevelRole(std::uint32_t role) {
@@ -92,7 +100,15 @@ std::optional<std::string> documentAddressOf(const std::map<std::string, std::st
 }
 
 AccessibilityBus::AccessibilityBus(sd_bus* bus, std::string address)
-    : bus_(bus), address_(std::move(address)) {}
+    : bus_(bus), address_(std::move(address)) {
+    sd_bus_add_filter(
+        bus_, nullptr,
+        [](sd_bus_message* message, void* self, sd_bus_error*) {
+            static_cast<AccessibilityBus*>(self)->noteLateAnswer(message);
+            return 0;
+        },
+        this);
+}
 
 AccessibilityBus::~AccessibilityBus() {
     sd_bus_flush_close_unref(bus_);
@@ -174,6 +190,21 @@ bool AccessibilityBus::isOpen() const {
     return sd_bus_is_open(bus_) > 0;
 }
 
+void AccessibilityBus::setDeadline(Clock::time_point deadline) {
+    dropUnreadMessages();
+    deadline_ = deadline;
+    timedOut_ = false;
+}
+
+void AccessibilityBus::dropUnreadMessages() {
+    // Nothing but the filter of late answers is registered on this connection, so processing a
+    // message discards it once the filter has seen it: an answer whose call gave up has no one
+    // waiting for it, and signals are not subscribed to. Without this they would pile up in the
+    // connection's queue for as long as the helper runs.
+    for (int message = 0; message < 1024 && sd_bus_process(bus_, nullptr) > 0; ++message) {
+    }
+}
+
 std::uint64_t AccessibilityBus::callTimeoutUsec() {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now());
@@ -188,10 +219,37 @@ bool AccessibilityBus::expired() {
     return true;
 }
 
-void AccessibilityBus::noteOutcome(int result) {
-    if (result == -ETIMEDOUT) {
-        timedOut_ = true;
+void AccessibilityBus::noteOutcome(int result, std::uint64_t cookie,
+                                   const std::string& destination) {
+    if (result != -ETIMEDOUT) {
+        return;
     }
+    timedOut_ = true;
+    if (cookie != 0 && !destination.empty()) {
+        lateCalls_[cookie] = destination;
+        // Cookies grow; the oldest calls go first, their answers long given up.
+        while (lateCalls_.size() > 64) {
+            lateCalls_.erase(lateCalls_.begin());
+        }
+    }
+}
+
+void AccessibilityBus::noteLateAnswer(sd_bus_message* message) {
+    std::uint64_t cookie = 0;
+    if (sd_bus_message_get_reply_cookie(message, &cookie) < 0) {
+        return;
+    }
+    if (const auto call = lateCalls_.find(cookie); call != lateCalls_.end()) {
+        if (const auto known = processes_.find(call->second); known != processes_.end()) {
+            answeredLate_.insert(known->second);
+        }
+        lateCalls_.erase(call);
+    }
+}
+
+std::set<pid_t> AccessibilityBus::takeProcessesThatAnsweredLate() {
+    dropUnreadMessages();
+    return std::exchange(answeredLate_, {});
 }
 
 std::vector<AccessibleReference> AccessibilityBus::applications() {
@@ -201,7 +259,7 @@ std::vector<AccessibleReference> AccessibilityBus::applications() {
     Reply reply;
     int r = callMethod(bus_, kRegistryName, kRootPath, kAccessibleInterface, "GetChildren",
                        callTimeoutUsec(), reply);
-    noteOutcome(r);
+    noteOutcome(r, reply.cookie, kRegistryName);
     if (r < 0) {
         return {};
     }
@@ -226,7 +284,7 @@ std::optional<pid_t> AccessibilityBus::processOfConnection(const std::string& bu
         r = sd_bus_call(bus_, call, callTimeoutUsec(), &reply.error, &reply.message);
     }
     sd_bus_message_unref(call);
-    noteOutcome(r);
+    noteOutcome(r, 0, {});
     std::uint32_t pid = 0;
     if (r < 0 || sd_bus_message_read(reply.message, "u", &pid) <= 0) {
         return std::nullopt;
@@ -255,7 +313,7 @@ std::optional<std::string> AccessibilityBus::name(const AccessibleReference& obj
     int r =
         callMethod(bus_, object.bus.c_str(), object.path.c_str(), "org.freedesktop.DBus.Properties",
                    "Get", callTimeoutUsec(), reply, kAccessibleInterface, "Name");
-    noteOutcome(r);
+    noteOutcome(r, reply.cookie, object.bus);
     const char* text = nullptr;
     if (r < 0 || sd_bus_message_read(reply.message, "v", "s", &text) <= 0 || text == nullptr) {
         return std::nullopt;
@@ -270,7 +328,7 @@ std::optional<std::uint32_t> AccessibilityBus::role(const AccessibleReference& o
     Reply reply;
     int r = callMethod(bus_, object.bus.c_str(), object.path.c_str(), kAccessibleInterface,
                        "GetRole", callTimeoutUsec(), reply);
-    noteOutcome(r);
+    noteOutcome(r, reply.cookie, object.bus);
     std::uint32_t value = 0;
     if (r < 0 || sd_bus_message_read(reply.message, "u", &value) <= 0) {
         return std::nullopt;
@@ -285,7 +343,7 @@ std::optional<std::uint64_t> AccessibilityBus::states(const AccessibleReference&
     Reply reply;
     int r = callMethod(bus_, object.bus.c_str(), object.path.c_str(), kAccessibleInterface,
                        "GetState", callTimeoutUsec(), reply);
-    noteOutcome(r);
+    noteOutcome(r, reply.cookie, object.bus);
     if (r < 0 || sd_bus_message_enter_container(reply.message, 'a', "u") < 0) {
         return std::nullopt;
     }
@@ -305,7 +363,7 @@ std::optional<std::vector<AccessibleReference>> AccessibilityBus::children(
     Reply reply;
     int r = callMethod(bus_, object.bus.c_str(), object.path.c_str(), kAccessibleInterface,
                        "GetChildren", callTimeoutUsec(), reply);
-    noteOutcome(r);
+    noteOutcome(r, reply.cookie, object.bus);
     if (r < 0) {
         return std::nullopt;
     }
@@ -330,7 +388,7 @@ std::optional<std::map<std::string, std::string>> AccessibilityBus::readAttribut
     Reply reply;
     int r = callMethod(bus_, object.bus.c_str(), object.path.c_str(), interface, "GetAttributes",
                        callTimeoutUsec(), reply);
-    noteOutcome(r);
+    noteOutcome(r, reply.cookie, object.bus);
     if (r < 0 || sd_bus_message_enter_container(reply.message, 'a', "{ss}") < 0) {
         return std::nullopt;
     }
@@ -355,16 +413,18 @@ std::optional<std::vector<AccessibleReference>> AccessibilityBus::showingDocumen
     }
     // The rule: every state of the set (showing), any role of the set (the document roles),
     // no attributes or interfaces asked for, not inverted. Both sets are bit sets in 32-bit
-    // words; the first object in the tree's order, looked for through the whole tree.
+    // words. One match, the first in the tree's order: the search then stops at the document
+    // and never walks into its contents (all the cells of a spreadsheet, for one), which can
+    // keep an application busy for minutes.
     constexpr std::int32_t kMatchAll = 1;
     constexpr std::int32_t kMatchAny = 2;
     constexpr std::uint32_t kSortCanonical = 1;
+    constexpr std::int32_t kOneMatch = 1;
     std::int32_t states[2] = {0, 0};
     states[accessibility::kStateShowing / 32] |= std::int32_t(1)
                                                  << (accessibility::kStateShowing % 32);
     std::int32_t roles[4] = {0, 0, 0, 0};
-    for (std::uint32_t role : {accessibility::kRoleDocumentWeb, accessibility::kRoleDocumentFrame,
-                               accessibility::kRoleDocumentText}) {
+    for (std::uint32_t role : kDocumentRoles) {
         roles[role / 32] |= static_cast<std::int32_t>(1U << (role % 32));
     }
     int r = sd_bus_message_open_container(call, 'r', "aiia{ss}iaiiasib");
@@ -387,14 +447,15 @@ std::optional<std::vector<AccessibleReference>> AccessibilityBus::showingDocumen
     if (r >= 0)
         r = sd_bus_message_close_container(call);
     if (r >= 0)
-        r = sd_bus_message_append(call, "uib", kSortCanonical, 0, 1);
+        r = sd_bus_message_append(call, "uib", kSortCanonical, kOneMatch, 1);
     sd_bus_message_set_auto_start(call, 0);
     Reply reply;
     if (r >= 0) {
         r = sd_bus_call(bus_, call, callTimeoutUsec(), &reply.error, &reply.message);
+        sd_bus_message_get_cookie(call, &reply.cookie);
     }
     sd_bus_message_unref(call);
-    noteOutcome(r);
+    noteOutcome(r, reply.cookie, root.bus);
     if (r < 0) {
         return std::nullopt;
     }

@@ -1,6 +1,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <fstream>
 
 #include "linux_accessibility.h"
 #include "linux_desktop.h"
@@ -24,6 +25,13 @@ constexpr auto kReconnectInterval = 5s;
 // Looking for the active frame asks every application; each has this long.
 constexpr auto kFrameScanCallLimit = 200ms;
 constexpr auto kFrameScanTimeout = 1500ms;
+// An application that did not answer in time is left alone until it has answered what it was
+// asked, or this long at most: whatever it was asked may keep it busy still, and a further
+// question would only queue behind it.
+constexpr auto kRestAfterNoAnswer = 60s;
+// The events of one capture follow each other within moments; a view is answered again to
+// them for this long.
+constexpr auto kViewReuse = 1s;
 
 std::string executableOf(pid_t pid) {
     char buffer[4096];
@@ -35,6 +43,24 @@ std::string executableOf(pid_t pid) {
 bool isRegularFile(const std::string& path) {
     struct stat status {};
     return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+std::string processName(pid_t pid) {
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name;
+}
+
+// The local file an editor's title names, when the file is there.
+std::optional<DesktopDocument> documentOfEditorTitle(const std::string& title,
+                                                     const std::string& editorName) {
+    const auto file = fileOfEditorTitle(title, editorName);
+    if (!file || file->path.empty() || !isRegularFile(file->path)) {
+        return std::nullopt;
+    }
+    return DesktopDocument{file->name, URL::fileURLWithPath(file->path).absoluteString(),
+                           file->path};
 }
 
 }  // namespace
@@ -138,23 +164,99 @@ DesktopFrontmost DesktopSession::frontmostFromAccessibility() {
     std::stable_partition(applications.begin(), applications.end(), [&](const auto& each) {
         return lastActive_ > 0 && bus->processOfConnection(each.bus) == lastActive_;
     });
+    bool lastActiveRests = false;
     for (const auto& application : applications) {
+        const pid_t pid = bus->processOfConnection(application.bus).value_or(0);
+        if (pid > 0 && isResting(pid)) {
+            lastActiveRests = lastActiveRests || pid == lastActive_;
+            continue;
+        }
+        // A short call limit only skips a slow application here; it is put to rest when it
+        // fails the longer limit of a view.
         for (const auto& frame : bus->frames(application)) {
             if (!frame.active) {
                 continue;
             }
-            const pid_t pid = bus->processOfConnection(application.bus).value_or(0);
             lastActive_ = pid;
+            lastActiveTitle_ = frame.name;
             const std::string name = bus->name(application).value_or("");
-            return {true, desktopApplication(pid, {}, name, name)};
+            lastFront_ = desktopApplication(pid, {}, name, name);
+            return {true, lastFront_};
         }
+    }
+    // An application that cannot be asked now was in front last time, and nothing else says
+    // it is: it is taken to be there still.
+    if (lastActiveRests && lastFront_.processIdentifier == lastActive_) {
+        return {true, lastFront_};
     }
     // Nothing active on the bus: the record of our own applications may still say.
     return {};
 }
 
+std::string DesktopSession::titleOfProcess(pid_t pid) {
+    if (X11Desktop* display = x11()) {
+        if (const auto active = display->activeWindow(kX11Timeout); active && active->pid == pid) {
+            return active->title;
+        }
+        return {};
+    }
+    return pid == lastActive_ ? lastActiveTitle_ : std::string();
+}
+
+bool DesktopSession::isResting(pid_t pid) {
+    if (restingUntil_.empty()) {
+        return false;
+    }
+    // One that was only slow has answered meanwhile and is asked again.
+    if (accessibility_) {
+        for (const pid_t answered : accessibility_->takeProcessesThatAnsweredLate()) {
+            restingUntil_.erase(answered);
+        }
+    }
+    const auto resting = restingUntil_.find(pid);
+    if (resting == restingUntil_.end()) {
+        return false;
+    }
+    if (Clock::now() < resting->second) {
+        return true;
+    }
+    restingUntil_.erase(resting);
+    return false;
+}
+
+void DesktopSession::noteNoAnswer(pid_t pid) {
+    restingUntil_[pid] = Clock::now() + kRestAfterNoAnswer;
+    if (recentView_ && recentView_->pid == pid) {
+        recentView_.reset();
+    }
+    logLine("Process " + std::to_string(pid) + " (" + processName(pid) +
+            ") did not answer on the desktop's accessibility bus in time; it is not asked again "
+            "until it has answered, for " +
+            std::to_string(
+                std::chrono::duration_cast<std::chrono::seconds>(kRestAfterNoAnswer).count()) +
+            " seconds at most, and is captured by its window title meanwhile");
+}
+
+DesktopQuery DesktopSession::viewByTitle(pid_t pid, DesktopApplicationView* view) {
+    const std::string title = titleOfProcess(pid);
+    if (title.empty()) {
+        return DesktopQuery::timedOut;
+    }
+    DesktopApplicationView result;
+    result.windows.push_back({title});
+    // An editor's title ends in its own name, which its recently used files are kept under.
+    const auto dash = title.rfind(" - ");
+    result.frontDocument =
+        documentOfEditorTitle(title, dash == std::string::npos ? "" : title.substr(dash + 3));
+    *view = std::move(result);
+    return DesktopQuery::byTitle;
+}
+
 DesktopQuery DesktopSession::viewOfProcess(pid_t pid, std::chrono::milliseconds timeout,
                                            DesktopApplicationView* view) {
+    if (pid > 0 && isResting(pid)) {
+        return viewByTitle(pid, view);
+    }
     AccessibilityBus* bus = accessibility();
     if (bus == nullptr || pid <= 0) {
         if (!toldHowToSwitchOn_) {
@@ -166,12 +268,21 @@ DesktopQuery DesktopSession::viewOfProcess(pid_t pid, std::chrono::milliseconds 
         }
         return DesktopQuery::notOnAccessibilityBus;
     }
-    bus->setDeadline(Clock::now() + timeout);
-    bus->setCallLimit(timeout);
+    const std::string activeTitle = titleOfProcess(pid);
+    const auto started = Clock::now();
+    if (recentView_ && recentView_->pid == pid && recentView_->title == activeTitle &&
+        started - recentView_->madeAt < kViewReuse) {
+        *view = recentView_->view;
+        return DesktopQuery::answered;
+    }
+    const auto budget = std::min(timeout, kCaptureBudget);
+    bus->setDeadline(started + budget);
+    bus->setCallLimit(budget);
     const auto applications = bus->applicationsOfProcess(pid);
     if (applications.empty()) {
         if (bus->timedOut()) {
-            return DesktopQuery::timedOut;
+            // The bus's registry, not the application, was late.
+            return viewByTitle(pid, view);
         }
         if (!toldHowToSwitchOn_) {
             toldHowToSwitchOn_ = true;
@@ -198,12 +309,6 @@ DesktopQuery DesktopSession::viewOfProcess(pid_t pid, std::chrono::milliseconds 
     // Front first: the frame the application marks active, else the one the window manager
     // has active (not every application marks its frames), then the others as listed, the
     // unnamed ones last.
-    std::string activeTitle;
-    if (X11Desktop* display = x11()) {
-        if (const auto active = display->activeWindow(kX11Timeout); active && active->pid == pid) {
-            activeTitle = active->title;
-        }
-    }
     auto rank = [&activeTitle](const AccessibleFrame& frame) {
         if (frame.active) {
             return 0;
@@ -230,18 +335,18 @@ DesktopQuery DesktopSession::viewOfProcess(pid_t pid, std::chrono::milliseconds 
                 shown.path = url->path();
             }
             result.frontDocument = std::move(shown);
-        } else if (auto file = fileOfEditorTitle(main->name, result.name);
-                   file && !file->path.empty() && isRegularFile(file->path)) {
+        } else if (auto file = documentOfEditorTitle(main->name, result.name)) {
             // An editor names its file in the title rather than in its tree.
-            result.frontDocument =
-                DesktopDocument{file->name, fileURLForPath(file->path), file->path};
+            result.frontDocument = std::move(file);
         } else if (document) {
             result.frontDocument = DesktopDocument{document->name, {}, {}};
         }
     }
     if (bus->timedOut()) {
-        return DesktopQuery::timedOut;
+        noteNoAnswer(pid);
+        return viewByTitle(pid, view);
     }
+    recentView_ = RecentView{pid, activeTitle, started, result};
     *view = std::move(result);
     return DesktopQuery::answered;
 }

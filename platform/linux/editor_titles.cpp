@@ -4,6 +4,7 @@
 
 #include "linux_editor_titles.h"
 #include "linux_processes.h"
+#include "platform/url.h"
 #include "platform/utf.h"
 
 namespace platform::linux_platform {
@@ -43,43 +44,18 @@ std::string decodeEntities(const std::string& text) {
     return out;
 }
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
-// The path of a local file URL; empty for anything else.
-std::string pathOfFileURL(const std::string& url) {
-    constexpr std::string_view kPrefix = "file://";
-    if (url.compare(0, kPrefix.size(), kPrefix) != 0) {
+// The path of a local file URL (no host, or "localhost"); empty for anything else.
+std::string pathOfFileURL(const std::string& text) {
+    const auto url = URL::URLWithString(text);
+    if (!url || !url->isFileURL()) {
         return {};
     }
-    std::string rest = url.substr(kPrefix.size());
-    if (rest.empty() || rest[0] != '/') {
-        if (rest.compare(0, 10, "localhost/") != 0) {
-            return {};
-        }
-        rest.erase(0, 9);
+    const auto components = URLComponents::componentsWithURL(*url);
+    if (!components || (components->host() && !components->host()->empty() &&
+                        *components->host() != "localhost")) {
+        return {};
     }
-    std::string path;
-    for (std::size_t i = 0; i < rest.size(); ++i) {
-        if (rest[i] == '%' && i + 2 < rest.size() && hexValue(rest[i + 1]) >= 0 &&
-            hexValue(rest[i + 2]) >= 0) {
-            path += static_cast<char>(hexValue(rest[i + 1]) * 16 + hexValue(rest[i + 2]));
-            i += 2;
-        } else {
-            path += rest[i];
-        }
-    }
-    return path;
+    return url->path();
 }
 
 std::string folderOf(const std::string& path) {
@@ -120,9 +96,10 @@ std::optional<TitledFile> parseEditorTitle(const std::string& title, const std::
         return std::nullopt;
     }
     TitledFile file;
-    if (shown[0] == '/') {
-        file.path = shown;
-        file.name = nameOf(shown);
+    // A full path, or one under the home folder as editors show it to everyone but root.
+    if (shown[0] == '/' || shown.compare(0, 2, "~/") == 0) {
+        file.path = shown[0] == '/' ? shown : home + shown.substr(1);
+        file.name = nameOf(file.path);
         return file;
     }
     // "name (folder)": the folder is the last parenthesised part.
@@ -221,22 +198,6 @@ std::optional<TitledFile> fileOfEditorTitle(const std::string& title,
         file->path = best->path;
     }
     return file;
-}
-
-std::string fileURLForPath(const std::string& path) {
-    static const char* kHex = "0123456789ABCDEF";
-    std::string url = "file://";
-    for (unsigned char c : path) {
-        if (std::isalnum(c) || std::string_view("/-._~!$&'()*+,;=:@").find(static_cast<char>(c)) !=
-                                   std::string_view::npos) {
-            url += static_cast<char>(c);
-        } else {
-            url += '%';
-            url += kHex[c >> 4];
-            url += kHex[c & 15];
-        }
-    }
-    return url;
 }
 
 }  // namespace platform::linux_platform

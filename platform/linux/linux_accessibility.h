@@ -1,8 +1,10 @@
 // A client of the desktop's accessibility bus, spoken over sd-bus: the bus's address from the
 // session bus, the applications registered on it, their frames and the document a frame
 // shows. Every call is bounded by a timeout and by the deadline of the query it belongs to, so
-// an application that does not answer costs at most that long. Only the application of a
-// given process is asked; the others are known by the bus daemon's word alone.
+// an application that does not answer costs at most that long, and asks for no more than the
+// query needs: an application answers a question on its own thread, and one that walks a
+// spreadsheet's every cell stops answering its user too. Only the application of a given
+// process is asked; the others are known by the bus daemon's word alone.
 #pragma once
 
 #include <sys/types.h>
@@ -12,10 +14,12 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 struct sd_bus;
+struct sd_bus_message;
 
 namespace platform::linux_platform {
 
@@ -26,6 +30,8 @@ inline constexpr std::uint32_t kRoleDialog = 16;
 inline constexpr std::uint32_t kRoleFrame = 23;
 inline constexpr std::uint32_t kRoleWindow = 69;
 inline constexpr std::uint32_t kRoleDocumentFrame = 82;
+inline constexpr std::uint32_t kRoleDocumentSpreadsheet = 92;
+inline constexpr std::uint32_t kRoleDocumentPresentation = 93;
 inline constexpr std::uint32_t kRoleDocumentText = 94;
 inline constexpr std::uint32_t kRoleDocumentWeb = 95;
 inline constexpr unsigned kStateActive = 1;
@@ -73,11 +79,9 @@ class AccessibilityBus {
     bool isOpen() const;
 
     // Every call from now on ends by this moment at the latest, and none takes longer than
-    // the per-call limit.
-    void setDeadline(Clock::time_point deadline) {
-        deadline_ = deadline;
-        timedOut_ = false;
-    }
+    // the per-call limit. Answers that came after their call had given up are dropped here,
+    // unread: the connection is kept open, and each answer is matched to its own call alone.
+    void setDeadline(Clock::time_point deadline);
     void setCallLimit(std::chrono::milliseconds limit) { callLimit_ = limit; }
     // True when a call since the last deadline was set ran out of time.
     bool timedOut() const { return timedOut_; }
@@ -97,8 +101,10 @@ class AccessibilityBus {
     // The attributes of a document (its address among them).
     std::optional<std::map<std::string, std::string>> documentAttributes(
         const AccessibleReference& object);
-    // The showing objects below `root` with one of the document roles, asked in one call of
-    // the tree's search interface; absent when the application does not offer it.
+    // The first showing object below `root` with one of the document roles (text, web,
+    // spreadsheet, presentation), asked in one call of the tree's search interface for one
+    // match, so that the search ends at the document instead of walking into its contents;
+    // an empty list when there is none, absent when the application does not offer the search.
     std::optional<std::vector<AccessibleReference>> showingDocuments(
         const AccessibleReference& root);
 
@@ -111,6 +117,13 @@ class AccessibilityBus {
 
     static bool hasState(std::uint64_t states, unsigned state) { return (states >> state) & 1U; }
 
+    // The processes that have answered, since the last time, a call that had run out of time:
+    // they are no longer busy with it.
+    std::set<pid_t> takeProcessesThatAnsweredLate();
+    // Sees each message the connection receives (its filter): notes an answer to a call that
+    // had run out of time.
+    void noteLateAnswer(sd_bus_message* message);
+
   private:
     AccessibilityBus(sd_bus* bus, std::string address);
     std::optional<std::map<std::string, std::string>> readAttributes(
@@ -118,15 +131,19 @@ class AccessibilityBus {
     std::uint64_t callTimeoutUsec();
     // True (and noted) once the deadline has passed.
     bool expired();
-    // Notes whether a call ran out of time.
-    void noteOutcome(int result);
+    // Notes whether a call ran out of time, and if so which one, to whom.
+    void noteOutcome(int result, std::uint64_t cookie, const std::string& destination);
+    // Drops the messages that wait unread on the connection: late answers and signals.
+    void dropUnreadMessages();
 
     sd_bus* bus_;
     std::string address_;
     Clock::time_point deadline_ = Clock::time_point::max();
     std::chrono::milliseconds callLimit_{1000};
     bool timedOut_ = false;
-    std::map<std::string, pid_t> processes_;  // unique connection names are never reused
+    std::map<std::string, pid_t> processes_;
+    std::map<std::uint64_t, std::string> lateCalls_;  // cookie -> the connection asked
+    std::set<pid_t> answeredLate_;                    // unique connection names are never reused
 };
 
 // The document address an application gives as an attribute of its document.

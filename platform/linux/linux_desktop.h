@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -38,8 +39,11 @@ struct DesktopApplicationView {
 // The outcome of asking an application.
 enum class DesktopQuery {
     answered,
+    // It did not answer in time, now or a short while ago: the view holds what its front
+    // window's title says, and the application was not asked again.
+    byTitle,
     notOnAccessibilityBus,  // the process has no application on the bus (or there is none)
-    timedOut,               // it did not answer in time
+    timedOut,               // it did not answer in time, and no title of it is known
 };
 
 // The identity of an application of the desktop: its desktop entry, found by the GTK
@@ -71,9 +75,22 @@ class DesktopSession {
     DesktopFrontmost frontmostApplication();
 
     // What the application of a process shows, asked of that process alone; at most
-    // `timeout` long.
+    // `timeout` long, and never longer than the budget of one capture, however long the
+    // caller would wait. The events of one capture come within moments of each other: a view
+    // made less than a second before, of the same process and window title, is answered
+    // again without asking. An application that did not answer in time is not asked again
+    // until its late answer has come (a minute at most) and is described by its window title
+    // meanwhile (said once in the log).
     DesktopQuery viewOfProcess(pid_t pid, std::chrono::milliseconds timeout,
                                DesktopApplicationView* view);
+
+    // The next view is asked afresh, whatever was asked a moment before (what a benchmark of
+    // the query measures).
+    void forgetRecentView() { recentView_.reset(); }
+
+    // The most that asking one application for its view may take: well inside the time the
+    // main application waits for a capture's answer.
+    static constexpr std::chrono::milliseconds kCaptureBudget{1000};
 
     // The connections, opened (again) when needed; null when there is none.
     X11Desktop* x11();
@@ -81,12 +98,31 @@ class DesktopSession {
 
   private:
     DesktopFrontmost frontmostFromAccessibility();
+    // The title of the process's front window: the active X11 window's when it is the
+    // process's, else the name of the frame last seen active on the accessibility bus.
+    std::string titleOfProcess(pid_t pid);
+    // Whether the process did not answer in time a short while ago.
+    bool isResting(pid_t pid);
+    // Notes that a process did not answer in time (logged once per pause).
+    void noteNoAnswer(pid_t pid);
+    DesktopQuery viewByTitle(pid_t pid, DesktopApplicationView* view);
+
+    struct RecentView {
+        pid_t pid = 0;
+        std::string title;
+        std::chrono::steady_clock::time_point madeAt;
+        DesktopApplicationView view;
+    };
 
     std::unique_ptr<X11Desktop> x11_;
     std::unique_ptr<AccessibilityBus> accessibility_;
     std::chrono::steady_clock::time_point nextX11Attempt_;
     std::chrono::steady_clock::time_point nextAccessibilityAttempt_;
     pid_t lastActive_ = 0;
+    std::string lastActiveTitle_;
+    RunningApplication lastFront_;
+    std::map<pid_t, std::chrono::steady_clock::time_point> restingUntil_;
+    std::optional<RecentView> recentView_;
     bool toldHowToSwitchOn_ = false;
 };
 

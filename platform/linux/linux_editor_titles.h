@@ -1,5 +1,6 @@
 // The file a text editor's window shows, read from its title: "name (folder) - Editor" with
-// "~" for the home folder, or "/full/path - Editor", either with "*" in front while modified.
+// "~" for the home folder, or "/full/path - Editor" ("~/path - Editor" under the home folder,
+// as editors show it to everyone but root), either with "*" in front while modified.
 // A title that leaves the folder open (a bare name, or a folder shortened with "…") is settled
 // by the files the desktop recorded as recently used ($XDG_DATA_HOME/recently-used.xbel).
 #pragma once
@@ -34,8 +35,5 @@ std::vector<RecentFile> parseRecentlyUsed(const std::string& text);
 // folder), preferring those the editor itself used. Absent when the title names no file.
 std::optional<TitledFile> fileOfEditorTitle(const std::string& title,
                                             const std::string& editorName);
-
-// A file URL for an absolute path, with the characters a URL does not allow escaped.
-std::string fileURLForPath(const std::string& path);
 
 }  // namespace platform::linux_platform

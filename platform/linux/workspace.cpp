@@ -272,6 +272,7 @@ std::optional<OSStatus> LinuxWorkspace::answerDesktopEvent(const std::string& bu
                 AppleEventDescriptor::descriptorWithInt32(errAEEventNotHandled), keyErrorNumber);
             return noErr;
         case DesktopQuery::answered:
+        case DesktopQuery::byTitle:
             break;
     }
     linux_platform::answerDesktopEvent(event, front.localizedName.value_or(view.name), view, reply);

@@ -1,8 +1,10 @@
 // Real applications on a real desktop session: which one is in front and what it shows, by
-// the X11 route and by the accessibility bus alone, and what a stopped application costs.
+// the X11 route and by the accessibility bus alone, and what a stopped application costs: its
+// timeout once, then nothing until it has answered.
 #include <signal.h>
 
 #include <chrono>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -134,14 +136,32 @@ TEST_F(RealApplicationsTest, AStoppedApplicationCostsNoMoreThanTheTimeout) {
     DesktopApplicationView view;
     ASSERT_EQ(desktop.viewOfProcess(firefox.pid, 2s, &view), DesktopQuery::answered);
 
-    // Stopped in front: the question ends at its timeout with nothing.
+    // Stopped in front: the question ends at its timeout with the window's title, and the
+    // next one does not wait for it again. (The view just made would be answered again to the
+    // events of one capture for a second.)
+    const std::string title = commandOutput("xdotool getactivewindow getwindowname");
+    std::this_thread::sleep_for(1100ms);
     ::kill(firefox.pid, SIGSTOP);
-    const auto start = std::chrono::steady_clock::now();
+    auto start = std::chrono::steady_clock::now();
     DesktopApplicationView stopped;
-    EXPECT_EQ(desktop.viewOfProcess(firefox.pid, 1s, &stopped), DesktopQuery::timedOut);
+    EXPECT_EQ(desktop.viewOfProcess(firefox.pid, 1s, &stopped), DesktopQuery::byTitle);
     const auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_FALSE(stopped.frontDocument);
+    start = std::chrono::steady_clock::now();
+    DesktopApplicationView again;
+    EXPECT_EQ(desktop.viewOfProcess(firefox.pid, 1s, &again), DesktopQuery::byTitle);
+    const auto tookAgain = std::chrono::steady_clock::now() - start;
     ::kill(firefox.pid, SIGCONT);
+    // The timeout, and what the X server takes to tell the active window.
+    EXPECT_LT(took, 1500ms);
+    EXPECT_LT(tookAgain, 500ms);
+    EXPECT_FALSE(stopped.frontDocument);
+    ASSERT_EQ(stopped.windows.size(), 1U);
+    EXPECT_EQ(stopped.windows[0].name, title);
+    EXPECT_EQ(again.windows.size(), 1U);
+    // Once it has answered what it was asked, it is asked again, long before its minute is up.
+    EXPECT_TRUE(linux_test::eventually(
+        [&] { return desktop.viewOfProcess(firefox.pid, 2s, &view) == DesktopQuery::answered; },
+        20s));
     RecordProperty(
         "stopped_query_ms",
         std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));

@@ -1,8 +1,13 @@
 // The helper itself on the desktop: with each real application in front, an invoke request
-// from the stand-in main application is answered with its page's or file's title and link; a
-// stopped application in front ends the capture at the script's timeout with nothing.
+// from the stand-in main application is answered with its page's or file's title and link; an
+// application in front that does not answer, stopped or busy, costs a capture no more than its
+// budget, and a capture never makes it busy (LibreOffice Calc, whose spreadsheet a careless
+// search walks cell by cell). Each request carries a tag of its own, which its answer brings
+// back: an answer that came after its request was given up would be seen in the wrong place.
 #include <signal.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 
 #include <gtest/gtest.h>
@@ -88,10 +93,14 @@ class HelperCaptureTest : public ::testing::Test {
         ASSERT_TRUE(ready_) << linux_test::readFile(helperLog_);
     }
 
-    // Sends an invoke request and answers the entries of the reply it brings.
-    std::vector<std::string> invoke() {
+    // Sends an invoke request and answers the entries of the reply it brings, which must be
+    // the next one and carry the request's tag; `took` is how long the helper took from the
+    // request to its answer, as its log says.
+    std::vector<std::string> invoke(std::chrono::milliseconds* took = nullptr) {
         const int number = ++replies_;
-        std::system(("'" + main_ + "' invoke >/dev/null 2>&1").c_str());
+        const std::string tag = "request " + std::to_string(number);
+        const std::size_t logged = linux_test::readFile(helperLog_).size();
+        std::system(("'" + main_ + "' invoke --tags '" + tag + "' >/dev/null 2>&1").c_str());
         std::vector<std::string> entries;
         linux_test::eventually(
             [&] {
@@ -99,7 +108,32 @@ class HelperCaptureTest : public ::testing::Test {
                 return !entries.empty();
             },
             30s);
+        if (took != nullptr) {
+            *took =
+                helperTime(logged, "Responding to caller") - helperTime(logged, "Received invoke");
+        }
+        EXPECT_TRUE(entries.empty() ||
+                    std::find(entries.begin(), entries.end(), "qepp tnam 'utxt' \"" + tag + "\"") !=
+                        entries.end())
+            << "the answer of another request came in place of " << tag << ": "
+            << ::testing::PrintToString(entries);
         return entries;
+    }
+
+    // The time of day, in milliseconds, of the first line of the helper's log after `offset`
+    // that holds the text ("2026-12-09 00:36:35.558 ..."); a day when there is none.
+    static std::chrono::milliseconds helperTime(std::size_t offset, const std::string& text) {
+        const std::string log = linux_test::readFile(helperLog_);
+        const auto at = log.find(text, offset);
+        const auto line = at == std::string::npos ? at : log.rfind('\n', at) + 1;
+        int hours = 0, minutes = 0, seconds = 0, milliseconds = 0;
+        if (line == std::string::npos ||
+            std::sscanf(log.c_str() + line, "%*d-%*d-%*d %d:%d:%d.%d", &hours, &minutes, &seconds,
+                        &milliseconds) != 4) {
+            return 24h;
+        }
+        return std::chrono::hours(hours) + std::chrono::minutes(minutes) +
+               std::chrono::seconds(seconds) + std::chrono::milliseconds(milliseconds);
     }
 
     static inline std::string main_;
@@ -121,7 +155,14 @@ TEST_F(HelperCaptureTest, EachApplicationInFrontGivesItsTitleAndLink) {
     for (const auto& each : applications->applications) {
         SCOPED_TRACE(each.label);
         ASSERT_TRUE(RealApplications::activate(each));
-        const auto entries = invoke();
+        // On a loaded machine a browser's tree can take longer than a capture's budget to come
+        // the first time; that capture gives the title alone, and once the late answer has
+        // come the application is asked again.
+        std::vector<std::string> entries;
+        for (int attempt = 0; attempt < 3 && !contains(entries, entry("note", each.documentURL));
+             ++attempt) {
+            entries = invoke();
+        }
         EXPECT_TRUE(contains(entries, entry("pnam", each.documentName)))
             << ::testing::PrintToString(entries) << linux_test::readFile(helperLog_);
         EXPECT_TRUE(contains(entries, entry("note", each.documentURL)))
@@ -129,18 +170,110 @@ TEST_F(HelperCaptureTest, EachApplicationInFrontGivesItsTitleAndLink) {
     }
 }
 
-TEST_F(HelperCaptureTest, AStoppedApplicationInFrontGivesAnEmptyAnswerAtTheTimeout) {
+TEST_F(HelperCaptureTest, AStoppedApplicationInFrontIsCapturedByItsTitleWithinTwoSeconds) {
     const auto& gedit = applications->named("gedit");
     ASSERT_TRUE(RealApplications::activate(gedit));
     ::kill(gedit.pid, SIGSTOP);
-    const auto entries = invoke();
+    std::chrono::milliseconds took{};
+    const auto entries = invoke(&took);
+    std::chrono::milliseconds again{};
+    const auto second = invoke(&again);
     ::kill(gedit.pid, SIGCONT);
     ASSERT_FALSE(entries.empty()) << "no answer";
-    EXPECT_FALSE(contains(entries, entry("pnam", gedit.documentName)))
+    // gedit's title names its file with the folder.
+    EXPECT_TRUE(contains(entries, entry("pnam", gedit.documentName)))
+        << ::testing::PrintToString(entries) << linux_test::readFile(helperLog_);
+    EXPECT_TRUE(contains(entries, entry("note", gedit.documentURL)))
         << ::testing::PrintToString(entries);
-    for (const auto& line : entries) {
-        EXPECT_EQ(line.find(gedit.documentURL), std::string::npos) << line;
+    EXPECT_LE(took, 2s);
+    // Asked again at once, it is not waited for a second time.
+    EXPECT_TRUE(contains(second, entry("note", gedit.documentURL)))
+        << ::testing::PrintToString(second);
+    EXPECT_LE(again, took);
+    RecordProperty("stopped_capture_ms", std::to_string(took.count()));
+}
+
+// Calc opens a window in about a second; one frozen by a capture took minutes.
+TEST_F(HelperCaptureTest, WithCalcInFrontACaptureEndsWithinTwoSecondsAndCalcStaysResponsive) {
+    if (commandOutput("which localc").empty()) {
+        GTEST_SKIP() << "LibreOffice Calc is not installed";
     }
+    const std::string root = std::getenv("PENDRA_DESKTOP_ROOT");
+    const std::string sheet = std::string(std::getenv("HOME")) + "/docs/budget.fods";
+    linux_test::writeFile(
+        sheet,
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<office:document xmlns:office=\"urn:oasis:names:tc:opendocument:xmlns:office:1.0\" "
+        "xmlns:table=\"urn:oasis:names:tc:opendocument:xmlns:table:1.0\" "
+        "xmlns:text=\"urn:oasis:names:tc:opendocument:xmlns:text:1.0\" office:version=\"1.2\" "
+        "office:mimetype=\"application/vnd.oasis.opendocument.spreadsheet\"><office:body>"
+        "<office:spreadsheet><table:table table:name=\"Costs\"><table:table-row>"
+        "<table:table-cell office:value-type=\"string\"><text:p>rent</text:p></table:table-cell>"
+        "</table:table-row></table:table></office:spreadsheet></office:body></office:document>\n");
+    // A profile of its own that skips the first start's greetings.
+    linux_test::writeFile(
+        root + "/libreoffice/user/registrymodifications.xcu",
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<oor:items xmlns:oor=\"http://openoffice.org/2001/registry\">"
+        "<item oor:path=\"/org.openoffice.Office.Common/Misc\"><prop oor:name=\"ShowTipOfTheDay\" "
+        "oor:op=\"fuse\"><value>false</value></prop></item>"
+        "<item oor:path=\"/org.openoffice.Setup/Office\"><prop oor:name=\"ooSetupInstCompleted\" "
+        "oor:op=\"fuse\"><value>true</value></prop></item></oor:items>\n");
+    applications->start(
+        {"localc", "--norestore", "-env:UserInstallation=file://" + root + "/libreoffice", sheet},
+        root + "/logs/calc");
+    const RealApplication calc{"LibreOffice Calc",
+                               "libreoffice-calc",
+                               "libreoffice-calc",
+                               "budget.fods",
+                               fileURL(sheet),
+                               false,
+                               {},
+                               -1,
+                               {}};
+    auto windows = [] {
+        const std::string all =
+            commandOutput("xdotool search --onlyvisible --class libreoffice-calc");
+        return all.empty() ? 0 : static_cast<int>(std::count(all.begin(), all.end(), '\n')) + 1;
+    };
+    std::string document;
+    ASSERT_TRUE(linux_test::eventually(
+        [&] {
+            document = commandOutput("xdotool search --onlyvisible --name 'budget.fods'");
+            return !document.empty() && document.find('\n') == std::string::npos;
+        },
+        90s))
+        << "Calc showed no window";
+    // Opens a new spreadsheet window from the document's and says how long it took to show.
+    auto newWindow = [&] {
+        const int before = windows();
+        commandOutput("xdotool windowactivate --sync " + document);
+        const auto start = std::chrono::steady_clock::now();
+        commandOutput("xdotool key --clearmodifiers ctrl+n");
+        const bool shown = linux_test::eventually([&] { return windows() > before; }, 90s);
+        return shown ? std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now() - start)
+                     : std::chrono::milliseconds::max();
+    };
+    const auto usual = newWindow();
+    ASSERT_NE(usual, std::chrono::milliseconds::max()) << "Calc opened no new window";
+
+    commandOutput("xdotool windowactivate --sync " + document);
+    ASSERT_TRUE(linux_test::eventually(
+        [&] { return commandOutput("xdotool getactivewindow") == document; }, 5s));
+    std::chrono::milliseconds took{};
+    const auto entries = invoke(&took);
+    ASSERT_FALSE(entries.empty()) << "no answer";
+    EXPECT_LE(took, 2s) << linux_test::readFile(helperLog_);
+    EXPECT_TRUE(contains(entries, entry("pnam", calc.documentName)))
+        << ::testing::PrintToString(entries) << linux_test::readFile(helperLog_);
+
+    const auto after = newWindow();
+    EXPECT_LE(after, std::max<std::chrono::milliseconds>(20s, usual * 5))
+        << "Calc opened a window in " << usual.count() << " ms before the capture";
+    RecordProperty("calc_capture_ms", std::to_string(took.count()));
+    RecordProperty("calc_new_window_ms_before", std::to_string(usual.count()));
+    RecordProperty("calc_new_window_ms_after", std::to_string(after.count()));
 }
 
 }  // namespace
