@@ -21,6 +21,7 @@
 #include "linux_bundles.h"
 #include "linux_desktop.h"
 #include "linux_desktop_events.h"
+#include "linux_file_manager.h"
 #include "linux_processes.h"
 #include "platform/format.h"
 #include "platform/linux_platform.h"
@@ -87,7 +88,7 @@ class InfoDictionaryCache {
                 return found->second.info;
             }
         }
-        auto info = PropertyList::readFromFile(path);
+        auto info = PropertyList::readFromFile(path, systemFileManager());
         auto parsed = info && info->isDictionary()
                           ? std::make_shared<const PropertyList>(std::move(*info))
                           : empty();
