@@ -2,6 +2,8 @@
 //   pendra-write-default com.orvano.PendraMacSandboxHelper ExperimentalIntegrationsEnabled YES
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "platform/linux_platform.h"
@@ -29,7 +31,12 @@ int main(int argc, char** argv) {
     }
     const std::string path = platform::linux_platform::userDefaultsPathForDomain(domain);
     platform::PropertyList defaults;
-    if (auto existing = platform::PropertyList::readFromFile(path)) {
+    // Read as it is: this program installs no platform, and a missing file reads as no list.
+    std::ifstream file(path, std::ios::binary);
+    const std::string stored((std::istreambuf_iterator<char>(file)),
+                             std::istreambuf_iterator<char>());
+    if (auto existing = platform::PropertyList::readFromBytes(
+            {reinterpret_cast<const std::uint8_t*>(stored.data()), stored.size()})) {
         if (!existing->isDictionary()) {
             // Nothing is lost: the user decides what to do with a file that is no defaults.
             std::fprintf(stderr, "%s: %s holds no dictionary; left unchanged\n", argv[0],

@@ -106,20 +106,27 @@ void FakeFileManager::makeParents(const std::string& path) {
         if (found != items_.end()) {
             eraseSubtree(*it);
         }
-        items_[*it] = Item{FileType::Directory, nextFileNumber_++, 0, 0755, {}};
+        items_[*it] = Item{FileType::Directory, nextFileNumber_++, 0, 0755, {}, {}};
     }
 }
 
 std::uint64_t FakeFileManager::addFile(const std::string& path, std::uint64_t size) {
-    return add(path, Item{FileType::Regular, 0, size, 0644, {}});
+    return add(path, Item{FileType::Regular, 0, size, 0644, {}, {}});
+}
+
+std::uint64_t FakeFileManager::addFileWithContents(const std::string& path,
+                                                   std::string_view contents) {
+    Item item{FileType::Regular, 0, contents.size(), 0644, {}, {}};
+    item.contents.assign(contents.begin(), contents.end());
+    return add(path, std::move(item));
 }
 
 std::uint64_t FakeFileManager::addDirectory(const std::string& path) {
-    return add(path, Item{FileType::Directory, 0, 0, 0755, {}});
+    return add(path, Item{FileType::Directory, 0, 0, 0755, {}, {}});
 }
 
 std::uint64_t FakeFileManager::addSymbolicLink(const std::string& path, const std::string& target) {
-    return add(path, Item{FileType::SymbolicLink, 0, target.size(), 0755, target});
+    return add(path, Item{FileType::SymbolicLink, 0, target.size(), 0755, target, {}});
 }
 
 void FakeFileManager::setFileNumber(const std::string& path, std::uint64_t number) {
@@ -230,6 +237,43 @@ bool FakeFileManager::fileExistsAtPath(const std::string& rawPath) {
     return false;
 }
 
+std::optional<std::vector<std::uint8_t>> FakeFileManager::contentsAtPath(const std::string& rawPath,
+                                                                         std::uint64_t maximumSize,
+                                                                         Error* error) {
+    std::string path = normalizedPath(rawPath);
+    if (const Error* injected = failure(failRead, path)) {
+        report(error, *injected);
+        return std::nullopt;
+    }
+    // Follows links as fileExistsAtPath does.
+    for (int hops = 0; hops < 32; ++hops) {
+        auto found = items_.find(path);
+        if (isImplicitFolder(path) || found == items_.end()) {
+            report(error, Error::posix(isImplicitFolder(path) ? EISDIR : ENOENT, rawPath));
+            return std::nullopt;
+        }
+        const Item& item = found->second;
+        if (item.type == FileType::SymbolicLink) {
+            path = normalizedPath(item.linkTarget.starts_with('/')
+                                      ? item.linkTarget
+                                      : childPrefix(parentOf(path)) + item.linkTarget);
+            continue;
+        }
+        if (item.type != FileType::Regular) {
+            report(error,
+                   Error::posix(item.type == FileType::Directory ? EISDIR : EINVAL, rawPath));
+            return std::nullopt;
+        }
+        if (item.size > maximumSize) {
+            report(error, Error::posix(EFBIG, rawPath));
+            return std::nullopt;
+        }
+        return item.contents;
+    }
+    report(error, Error::posix(ELOOP, rawPath));
+    return std::nullopt;
+}
+
 std::optional<FileAttributes> FakeFileManager::attributesOfItemAtPath(const std::string& rawPath,
                                                                       Error* error) {
     const std::string path = normalizedPath(rawPath);
@@ -285,7 +329,7 @@ bool FakeFileManager::createDirectoryAtPath(const std::string& rawPath,
     } else if (auto problem = parentProblem(path)) {
         return report(error, *problem);
     }
-    items_[path] = Item{FileType::Directory, nextFileNumber_++, 0, 0755, {}};
+    items_[path] = Item{FileType::Directory, nextFileNumber_++, 0, 0755, {}, {}};
     return true;
 }
 

@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "linux_bundles.h"
+#include "linux_file_manager.h"
 #include "platform/paths.h"
 
 namespace platform::linux_platform {
@@ -67,7 +68,7 @@ class InfoDictionaryCache {
                 return found->second.info;
             }
         }
-        auto info = PropertyList::readFromFile(path);
+        auto info = PropertyList::readFromFile(path, systemFileManager());
         auto parsed = info && info->isDictionary()
                           ? std::make_shared<const PropertyList>(std::move(*info))
                           : empty();

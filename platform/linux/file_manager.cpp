@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -529,6 +531,60 @@ std::optional<std::vector<std::string>> LinuxFileManager::contentsOfDirectoryAtP
         return std::nullopt;
     }
     return names;
+}
+
+LinuxFileManager& systemFileManager() {
+    static LinuxFileManager files;
+    return files;
+}
+
+std::optional<std::vector<std::uint8_t>> LinuxFileManager::contentsAtPath(const std::string& path,
+                                                                          std::uint64_t maximumSize,
+                                                                          Error* error) {
+    // Without blocking, so that a FIFO in the way is refused below instead of waited on.
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    struct stat status {};
+    if (fd.get() < 0 || ::fstat(fd.get(), &status) != 0) {
+        fail(error, errno, path);
+        return std::nullopt;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        fail(error, S_ISDIR(status.st_mode) ? EISDIR : EINVAL, path);
+        return std::nullopt;
+    }
+    const std::uint64_t limit =
+        std::min<std::uint64_t>(maximumSize, std::numeric_limits<std::size_t>::max() / 2);
+    if (static_cast<std::uint64_t>(status.st_size) > limit) {
+        fail(error, EFBIG, path);
+        return std::nullopt;
+    }
+    // The size is where reading starts, not a promise: a file that grows meanwhile is read to
+    // one byte past the bound, and refused there.
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(status.st_size));
+    std::size_t used = 0;
+    while (true) {
+        if (used == bytes.size()) {
+            if (used > limit) {
+                fail(error, EFBIG, path);
+                return std::nullopt;
+            }
+            bytes.resize(std::min<std::uint64_t>(limit + 1, std::max<std::size_t>(used * 2, 4096)));
+        }
+        const ssize_t count = ::read(fd.get(), bytes.data() + used, bytes.size() - used);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count < 0) {
+            fail(error, errno, path);
+            return std::nullopt;
+        }
+        if (count == 0) {
+            break;
+        }
+        used += static_cast<std::size_t>(count);
+    }
+    bytes.resize(used);
+    return bytes;
 }
 
 bool LinuxFileManager::synchronizeItemAtPath(const std::string& path, Error* error) {

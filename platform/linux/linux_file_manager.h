@@ -15,6 +15,9 @@ class LinuxFileManager final : public FileManager {
     bool fileExistsAtPath(const std::string& path) override;
     std::optional<FileAttributes> attributesOfItemAtPath(const std::string& path,
                                                          Error* error) override;
+    std::optional<std::vector<std::uint8_t>> contentsAtPath(const std::string& path,
+                                                            std::uint64_t maximumSize,
+                                                            Error* error) override;
     std::optional<std::vector<std::string>> contentsOfDirectoryAtPath(const std::string& path,
                                                                       Error* error) override;
     bool createDirectoryAtPath(const std::string& path, bool withIntermediateDirectories,
@@ -30,5 +33,9 @@ class LinuxFileManager final : public FileManager {
     std::unique_ptr<FileLock> lockItemAtPath(const std::string& path, Error* error) override;
     std::string stringByResolvingSymlinksInPath(const std::string& path) override;
 };
+
+// The file manager the layer reads its own files with (Info.plists, defaults), whichever one
+// is installed.
+LinuxFileManager& systemFileManager();
 
 }  // namespace platform::linux_platform

@@ -69,8 +69,8 @@ struct LinuxPlatform::Impl {
         bus.serviceReceiver = [this](const std::string& message, const std::string& userData,
                                      const Pasteboard& pasteboard) {
             // The declarations are read afresh, as after NSUpdateDynamicServices.
-            auto info = PropertyList::readFromFile(bundles.mainBundle()->bundlePath() +
-                                                   "/Contents/Info.plist");
+            auto info = PropertyList::readFromFile(
+                bundles.mainBundle()->bundlePath() + "/Contents/Info.plist", fileManager);
             return performServiceRequest(application.servicesProvider(),
                                          info.value_or(PropertyList()), message, userData,
                                          pasteboard);

@@ -10,6 +10,7 @@
 #include <ctime>
 #include <string>
 
+#include "linux_file_manager.h"
 #include "linux_processes.h"
 #include "linux_support.h"
 #include "platform/linux_platform.h"
@@ -29,7 +30,7 @@ std::optional<PropertyList> LinuxUserDefaults::objectForKey(const std::string& k
     if (!domain || domain->empty() || domain->find('/') != std::string::npos) {
         return std::nullopt;
     }
-    auto defaults = PropertyList::readFromFile(pathForDomain(*domain));
+    auto defaults = PropertyList::readFromFile(pathForDomain(*domain), systemFileManager());
     if (!defaults) {
         return std::nullopt;
     }

@@ -1,16 +1,14 @@
 // Reading property lists through libplist (XML and binary), and their XML text.
 #include <plist/plist.h>
-#include <sys/stat.h>
 
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <limits>
 #include <memory>
 
+#include "platform/file_manager.h"
 #include "platform/format.h"
 #include "platform/log.h"
 #include "platform/platform.h"
@@ -252,7 +250,7 @@ plist_t toNode(const PropertyList& value) {
 }
 
 // Property-list files of this platform are small; anything larger is refused.
-constexpr std::streamoff kMaximumFileSize = 64 * 1024 * 1024;
+constexpr std::uint64_t kMaximumFileSize = 64 * 1024 * 1024;
 
 }  // namespace
 
@@ -261,21 +259,17 @@ std::optional<PropertyList> PropertyList::readFromBytes(std::span<const std::uin
 }
 
 std::optional<PropertyList> PropertyList::readFromFile(const std::string& path) {
-    struct stat status {};
-    if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode) ||
-        status.st_size > kMaximumFileSize) {
+    return readFromFile(path, fileManager());
+}
+
+std::optional<PropertyList> PropertyList::readFromFile(const std::string& path,
+                                                       FileManager& files) {
+    // A missing file is an answer, not a fault: callers read optional files this way.
+    const auto bytes = files.contentsAtPath(path, kMaximumFileSize, nullptr);
+    if (!bytes) {
         return std::nullopt;
     }
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        return std::nullopt;
-    }
-    const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(file)),
-                                          std::istreambuf_iterator<char>());
-    if (file.bad()) {
-        return std::nullopt;
-    }
-    return readBytes(bytes, path);
+    return readBytes(*bytes, path);
 }
 
 std::string PropertyList::toXML() const {

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -280,10 +282,15 @@ TEST(ScriptApplicationNamesTest, InstalledApplicationsAreFoundByTheirNames) {
 
 class ShippedScriptsTest : public ScriptApplicationsTest {
   protected:
+    // The table is read from the source tree, beside the fake file manager the scripts see.
     void SetUp() override {
-        const auto table = PropertyList::dictionaryWithContentsOfFile(
-            PENDRA_SOURCE_DIR "/helper/resources/ApplicationConnectors.plist");
-        ASSERT_TRUE(table.has_value());
+        std::ifstream file(PENDRA_SOURCE_DIR "/helper/resources/ApplicationConnectors.plist",
+                           std::ios::binary);
+        const std::string bytes((std::istreambuf_iterator<char>(file)),
+                                std::istreambuf_iterator<char>());
+        const auto table = PropertyList::readFromBytes(
+            {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
+        ASSERT_TRUE(table && table->isDictionary());
         connectors = *table->dictionaryValue();
     }
 

@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "platform/property_list.h"
@@ -17,9 +19,14 @@ bool isExecutableFile(const std::string& path) {
            (status.st_mode & S_IXUSR) != 0;
 }
 
+// A dictionary file of the bundle, read by the test itself: it installs no platform.
 platform::PropertyList readInfo(const std::string& path) {
-    auto info = platform::PropertyList::dictionaryWithContentsOfFile(path);
-    EXPECT_TRUE(info.has_value()) << path;
+    std::ifstream file(path, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(file)),
+                            std::istreambuf_iterator<char>());
+    auto info = platform::PropertyList::readFromBytes(
+        {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
+    EXPECT_TRUE(info && info->isDictionary()) << path;
     return info.value_or(platform::PropertyList());
 }
 
@@ -34,10 +41,9 @@ TEST(BundleLayout, HoldsTheHelperBothToolsAndTheConnectorTable) {
     EXPECT_TRUE(isExecutableFile(kHelperApp +
                                  "/Contents/MacOS/PendraSandboxHelperRelaunchTool.app/Contents/"
                                  "MacOS/PendraSandboxHelperRelaunchTool"));
-    auto connectors = platform::PropertyList::dictionaryWithContentsOfFile(
-        kHelperApp + "/Contents/Resources/ApplicationConnectors.plist");
-    ASSERT_TRUE(connectors.has_value());
-    EXPECT_NE(connectors->objectForKey(".unknown"), nullptr);
+    const auto connectors =
+        readInfo(kHelperApp + "/Contents/Resources/ApplicationConnectors.plist");
+    EXPECT_NE(connectors.objectForKey(".unknown"), nullptr);
 }
 
 TEST(BundleLayout, HelperInfoDeclaresIdentityVersionServiceAndUrlScheme) {

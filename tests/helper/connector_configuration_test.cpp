@@ -1,7 +1,4 @@
 // The shared property-list cache and the lookups into the connector table.
-#include <unistd.h>
-#include <filesystem>
-#include <fstream>
 #include <string>
 
 #include <gmock/gmock.h>
@@ -14,7 +11,6 @@
 namespace pendra {
 namespace {
 
-namespace fs = std::filesystem;
 using platform::PropertyList;
 
 constexpr const char* kTableXML = R"(<?xml version="1.0" encoding="UTF-8"?>
@@ -30,31 +26,19 @@ constexpr const char* kTableXML = R"(<?xml version="1.0" encoding="UTF-8"?>
 </plist>
 )";
 
-// Resources in a real temporary folder, handed to the main bundle of the fake platform.
+// Resources in the fake file manager, handed to the main bundle of the fake platform.
 class ConfigDictionaryCacheTest : public testing::HelperTest {
   protected:
-    ConfigDictionaryCacheTest()
-        : folder_(fs::temp_directory_path() /
-                  ("pendra-cache-test-" + std::to_string(::getpid()) + "-" +
-                   ::testing::UnitTest::GetInstance()->current_test_info()->name())) {
-        fs::create_directories(folder_);
-    }
-    ~ConfigDictionaryCacheTest() override { fs::remove_all(folder_); }
-
     std::string writeResource(const std::string& fileName, const std::string& contents) {
-        const fs::path path = folder_ / fileName;
-        fs::create_directories(path.parent_path());
-        std::ofstream(path) << contents;
-        fake.bundles.main->resources[fileName] = path.string();
-        return path.string();
+        const std::string path = "/Helper.app/Contents/Resources/" + fileName;
+        fake.files.addFileWithContents(path, contents);
+        fake.bundles.main->resources[fileName] = path;
+        return path;
     }
 
     static ConfigDictionaryCacheController& cache() {
         return ConfigDictionaryCacheController::sharedInstance();
     }
-
-  private:
-    fs::path folder_;
 };
 
 TEST_F(ConfigDictionaryCacheTest, SecondReadIsServedFromMemory) {
@@ -63,7 +47,7 @@ TEST_F(ConfigDictionaryCacheTest, SecondReadIsServedFromMemory) {
     const auto first = cache().dictForKey("ApplicationConnectors");
     ASSERT_NE(first, nullptr);
     ASSERT_NE(first->objectForKey("com.example.editor"), nullptr);
-    fs::remove(path);
+    ASSERT_TRUE(fake.files.removeItemAtPath(path, nullptr));
     const auto second = cache().dictForKey("ApplicationConnectors");
 
     EXPECT_EQ(second.get(), first.get());

@@ -1,6 +1,8 @@
 // The connector table that ships with the helper, read through the real property-list reader.
 #include <algorithm>
 #include <cctype>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <set>
 #include <string>
@@ -20,6 +22,7 @@ namespace {
 using platform::PropertyList;
 
 const std::string kShippedTable = PENDRA_SOURCE_DIR "/helper/resources/ApplicationConnectors.plist";
+const std::string kBundledTable = "/Helper.app/Contents/Resources/ApplicationConnectors.plist";
 
 // Which characters of an AppleScript text lie inside a string literal (quotes included).
 std::vector<bool> insideStringLiterals(const std::string& script) {
@@ -101,8 +104,13 @@ std::string lowercased(std::string text) {
 
 class ShippedConnectorsTest : public testing::HelperTest {
   protected:
+    // The shipped file goes into the fake file manager, where the bundle holds it.
     void SetUp() override {
-        const auto table = PropertyList::dictionaryWithContentsOfFile(kShippedTable);
+        std::ifstream shipped(kShippedTable, std::ios::binary);
+        const std::string bytes((std::istreambuf_iterator<char>(shipped)),
+                                std::istreambuf_iterator<char>());
+        fake.files.addFileWithContents(kBundledTable, bytes);
+        const auto table = PropertyList::dictionaryWithContentsOfFile(kBundledTable);
         ASSERT_TRUE(table.has_value()) << kShippedTable;
         connectors = *table->dictionaryValue();
     }
@@ -200,7 +208,7 @@ TEST_F(ShippedConnectorsTest, URLConnectorsCallBackWithAHandler) {
 }
 
 TEST_F(ShippedConnectorsTest, HelperLoadsTheTableFromItsBundleAndPreparesEveryScript) {
-    fake.bundles.main->resources["ApplicationConnectors.plist"] = kShippedTable;
+    fake.bundles.main->resources["ApplicationConnectors.plist"] = kBundledTable;
 
     ApplicationConnector connector;
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <tuple>
 
 #include "linux_file_manager.h"
 #include "test_support.h"
@@ -35,6 +36,28 @@ TEST_F(LinuxFileManagerTest, ExistenceFollowsLinksAndADanglingLinkIsAbsent) {
     EXPECT_FALSE(files.fileExistsAtPath(folder / "dangling"));
     EXPECT_FALSE(files.fileExistsAtPath(folder / "nothing"));
     EXPECT_FALSE(files.fileExistsAtPath(""));
+}
+
+TEST_F(LinuxFileManagerTest, ContentsAreReadThroughLinksWithinTheBound) {
+    writeFile(folder / "file", "12345");
+    ASSERT_EQ(::symlink("file", (folder / "link").c_str()), 0);
+    // A FIFO with no writer would block a reader that opened it to wait.
+    ASSERT_EQ(::mkfifo((folder / "fifo").c_str(), 0600), 0);
+    const std::vector<std::uint8_t> bytes = {'1', '2', '3', '4', '5'};
+    EXPECT_EQ(files.contentsAtPath(folder / "file", 5, nullptr), bytes);
+    EXPECT_EQ(files.contentsAtPath(folder / "link", 5, nullptr), bytes);
+
+    const std::vector<std::tuple<std::string, std::uint64_t, int>> refused = {
+        {folder / "file", 4, EFBIG},
+        {folder.path(), 100, EISDIR},
+        {folder / "fifo", 100, EINVAL},
+        {folder / "nothing", 100, ENOENT},
+    };
+    for (const auto& [path, bound, code] : refused) {
+        Error error;
+        EXPECT_FALSE(files.contentsAtPath(path, bound, &error));
+        EXPECT_EQ(error.code, code) << path;
+    }
 }
 
 TEST_F(LinuxFileManagerTest, AttributesDescribeTheItemItself) {

@@ -136,6 +136,13 @@ inline bool eventually(const std::function<bool()>& condition,
 
 namespace linux_test {
 
+// A property-list file read by the test itself, which has no file manager installed.
+inline std::optional<platform::PropertyList> readPropertyListFile(const std::string& path) {
+    const std::string text = readFile(path);
+    return platform::PropertyList::readFromBytes(
+        {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
+}
+
 // An application bundle whose executable is a copy of a real program, so that /proc shows the
 // bundle as the process's executable.
 inline std::string makeBundle(const std::string& folder, const std::string& name,

@@ -152,5 +152,27 @@ TEST_F(FakeFileManagerTest, ExistenceFollowsLinksAndAttributesDoNot) {
     EXPECT_EQ(attributes->systemNumber, files.deviceNumber);
 }
 
+TEST_F(FakeFileManagerTest, ContentsAreReadThroughLinksWithinTheBound) {
+    files.addFileWithContents("/dst/Info.plist", "<plist/>");
+    files.addSymbolicLink("/dst/Link", "Info.plist");
+    files.addSymbolicLink("/dst/Loop", "Loop");
+    files.failRead["/dst/Locked"] = Error::posix(EACCES, "/dst/Locked");
+    files.addFileWithContents("/dst/Locked", "x");
+    const std::vector<std::uint8_t> plist = {'<', 'p', 'l', 'i', 's', 't', '/', '>'};
+    EXPECT_EQ(files.contentsAtPath("/dst/Info.plist", 8, nullptr), plist);
+    EXPECT_EQ(files.contentsAtPath("/dst/Link", 8, nullptr), plist);
+
+    const std::vector<std::pair<std::string, std::uint64_t>> refused = {
+        {"/dst/Info.plist", 7}, {"/dst", 100},      {"/", 100},
+        {"/dst/None", 100},     {"/dst/Loop", 100}, {"/dst/Locked", 100},
+    };
+    const std::vector<std::int64_t> codes = {EFBIG, EISDIR, EISDIR, ENOENT, ELOOP, EACCES};
+    for (std::size_t i = 0; i < refused.size(); ++i) {
+        Error error;
+        EXPECT_FALSE(files.contentsAtPath(refused[i].first, refused[i].second, &error));
+        EXPECT_EQ(error.code, codes[i]) << refused[i].first;
+    }
+}
+
 }  // namespace
 }  // namespace platform::fake

@@ -1,11 +1,8 @@
 #include "platform/property_list.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
-
+#include "platform/fake/fake_file_manager.h"
 #include "platform/fake/fake_log.h"
 #include "platform/platform.h"
 #include "platform/url.h"
@@ -13,22 +10,20 @@
 namespace platform {
 namespace {
 
-namespace fs = std::filesystem;
-
-class TemporaryFolder {
-  public:
-    TemporaryFolder() {
-        std::string pattern = (fs::temp_directory_path() / "values-plist-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-    }
-    ~TemporaryFolder() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    std::string file(const std::string& name) const { return (fs::path(path_) / name).string(); }
+// Files are read through the installed file manager: here a fake one, beside a fake log.
+class PropertyListFileTest : public ::testing::Test {
+  protected:
+    fake::FakeFileManager files;
+    fake::FakeLog log;
 
   private:
-    std::string path_;
+    static Services servicesOf(FileManager& files, LogService& log) {
+        Services services;
+        services.fileManager = &files;
+        services.log = &log;
+        return services;
+    }
+    ScopedInstall installed_{servicesOf(files, log)};
 };
 
 std::span<const std::uint8_t> bytesOf(std::string_view text) {
@@ -113,29 +108,40 @@ TEST(PropertyList, TruncatedXmlIsRefused) {
     }
 }
 
-TEST(PropertyList, MissingOrMalformedFilesAreAbsent) {
-    TemporaryFolder folder;
-    EXPECT_FALSE(PropertyList::readFromFile(folder.file("missing.plist")));
-    EXPECT_FALSE(PropertyList::readFromFile(folder.file("")));  // a folder
-    std::ofstream(folder.file("bad.plist")) << "<plist><dict><key>a</key>";
-    EXPECT_FALSE(PropertyList::readFromFile(folder.file("bad.plist")));
-    std::ofstream(folder.file("empty.plist")).close();
-    EXPECT_FALSE(PropertyList::readFromFile(folder.file("empty.plist")));
-    std::ofstream(folder.file("array.plist")) << "<plist><array/></plist>";
-    EXPECT_TRUE(PropertyList::readFromFile(folder.file("array.plist")));
-    EXPECT_FALSE(PropertyList::dictionaryWithContentsOfFile(folder.file("array.plist")));
+TEST_F(PropertyListFileTest, MissingMalformedOrOverlargeFilesAreAbsent) {
+    files.addDirectory("/p");
+    EXPECT_FALSE(PropertyList::readFromFile("/p/missing.plist"));
+    EXPECT_FALSE(PropertyList::readFromFile("/p"));
+    files.addFileWithContents("/p/bad.plist", "<plist><dict><key>a</key>");
+    EXPECT_FALSE(PropertyList::readFromFile("/p/bad.plist"));
+    files.addFileWithContents("/p/empty.plist", "");
+    EXPECT_FALSE(PropertyList::readFromFile("/p/empty.plist"));
+    // Larger than any property list of the platform: refused by its size, never read.
+    files.addFile("/p/large.plist", 64 * 1024 * 1024 + 1);
+    EXPECT_FALSE(PropertyList::readFromFile("/p/large.plist"));
+    files.addFileWithContents("/p/array.plist", "<plist><array/></plist>");
+    files.addSymbolicLink("/p/link.plist", "array.plist");
+    EXPECT_TRUE(PropertyList::readFromFile("/p/array.plist"));
+    EXPECT_TRUE(PropertyList::readFromFile("/p/link.plist"));
+    EXPECT_FALSE(PropertyList::dictionaryWithContentsOfFile("/p/array.plist"));
+
+    // A file manager given is asked instead of the installed one.
+    fake::FakeFileManager other;
+    other.addFileWithContents("/q/dictionary.plist", "<plist><dict/></plist>");
+    EXPECT_FALSE(PropertyList::readFromFile("/q/dictionary.plist"));
+    EXPECT_EQ(PropertyList::readFromFile("/q/dictionary.plist", other),
+              PropertyList(PropertyList::Dictionary{}));
 }
 
-TEST(PropertyList, XMLTextReadsBack) {
-    TemporaryFolder folder;
-    const std::string path = folder.file("Info.plist");
-    std::ofstream(path) << everyType().toXML();
+TEST_F(PropertyListFileTest, XMLTextReadsBack) {
+    const std::string path = "/Info.plist";
+    files.addFileWithContents(path, everyType().toXML());
     EXPECT_EQ(PropertyList::readFromFile(path), everyType());
     EXPECT_EQ(PropertyList::dictionaryWithContentsOfURL(URL::fileURLWithPath(path)), everyType());
     EXPECT_NE(everyType().toXML().find("<integer>-42</integer>"), std::string::npos);
 }
 
-TEST(PropertyList, ATextHoldingANulCharacterIsLeftOutAndLogged) {
+TEST_F(PropertyListFileTest, ATextHoldingANulCharacterIsLeftOutAndLogged) {
     // {"Bad": T, "List": [T, "kept"], "Name": "ok", T: "hidden"}, where T is the text "a", U+0000,
     // U+00E9: in binary (T in UTF-16), then in XML with the NUL byte as it is but without the
     // key T, which libplist's XML reader cuts short by itself.
@@ -152,12 +158,7 @@ TEST(PropertyList, ATextHoldingANulCharacterIsLeftOutAndLogged) {
         "<plist><dict><key>Bad</key><string>a\0\u00e9</string><key>List</key><array><string>"
         "a\0\u00e9</string><string>kept</string></array><key>Name</key><string>ok</string>"
         "</dict></plist>"s;
-    fake::FakeLog log;
-    Services services;
-    services.log = &log;
-    const ScopedInstall installed(services);
-    TemporaryFolder folder;
-    const std::string path = folder.file("Info.plist");
+    const std::string path = "/Info.plist";
     const std::string suffix = ", a text holding a NUL character";
     const std::vector<std::string> values = {
         "Property list " + path + ": left out Bad" + suffix,
@@ -171,7 +172,7 @@ TEST(PropertyList, ATextHoldingANulCharacterIsLeftOutAndLogged) {
     };
     for (const auto& [bytes, lines] : cases) {
         log.entries.clear();
-        std::ofstream(path, std::ios::binary) << bytes;
+        files.addFileWithContents(path, bytes);
         EXPECT_EQ(PropertyList::readFromFile(path),
                   PropertyList(PropertyList::Dictionary{{"Name", "ok"},
                                                         {"List", PropertyList::Array{"kept"}}}));

@@ -152,8 +152,7 @@ TEST_F(HelperSessionTest, AnUpdateEndsTheHelperAndTheNewVersionAnswers) {
     }
     EXPECT_TRUE(answered) << version.output << errorsOf("helper");
     EXPECT_FALSE(fs::exists(newer)) << "the new bundle was moved into place";
-    auto installed =
-        platform::PropertyList::readFromFile(installedHelper() + "/Contents/Info.plist");
+    auto installed = linux_test::readPropertyListFile(installedHelper() + "/Contents/Info.plist");
     ASSERT_TRUE(installed);
     const platform::PropertyList* bundleVersion = installed->objectForKey("CFBundleVersion");
     ASSERT_TRUE(bundleVersion && bundleVersion->stringValue());

@@ -169,7 +169,7 @@ class SessionTest : public ::testing::Test {
     static void setInfo(const std::string& bundle, const std::string& key,
                         const std::string& value) {
         const std::string file = bundle + "/Contents/Info.plist";
-        auto info = platform::PropertyList::readFromFile(file);
+        auto info = linux_test::readPropertyListFile(file);
         ASSERT_TRUE(info && info->dictionaryValue());
         auto dictionary = *info->dictionaryValue();
         dictionary[key] = platform::PropertyList(value);

@@ -220,6 +220,11 @@ class InterruptingFileManager : public platform::FileManager {
         return failPlacing ? fail(error) : inner_.exchangeItemAtPath(first, second, error);
     }
 
+    std::optional<std::vector<std::uint8_t>> contentsAtPath(const std::string& path,
+                                                            std::uint64_t maximumSize,
+                                                            platform::Error* error) override {
+        return inner_.contentsAtPath(path, maximumSize, error);
+    }
     std::optional<std::vector<std::string>> contentsOfDirectoryAtPath(
         const std::string& path, platform::Error* error) override {
         return inner_.contentsOfDirectoryAtPath(path, error);

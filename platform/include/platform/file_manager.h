@@ -41,6 +41,11 @@ class FileManager {
     // The attributes of the item itself (links are not followed).
     virtual std::optional<FileAttributes> attributesOfItemAtPath(const std::string& path,
                                                                  Error* error) = 0;
+    // The bytes of a regular file, symbolic links followed. A file larger than maximumSize is
+    // refused with EFBIG, unread; a folder with EISDIR, any other item with EINVAL. A read.
+    virtual std::optional<std::vector<std::uint8_t>> contentsAtPath(const std::string& path,
+                                                                    std::uint64_t maximumSize,
+                                                                    Error* error) = 0;
     // The names of the items in a folder, without "." and "..", in no particular order.
     virtual std::optional<std::vector<std::string>> contentsOfDirectoryAtPath(
         const std::string& path, Error* error) = 0;

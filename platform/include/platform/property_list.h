@@ -13,6 +13,7 @@
 
 namespace platform {
 
+class FileManager;
 class URL;
 
 class PropertyList {
@@ -71,8 +72,10 @@ class PropertyList {
     // strings starting with Y, y, T, t or a non-zero digit; everything else NO.
     bool boolValue() const;
 
-    // Reading. A missing, unreadable or malformed file answers absent.
+    // Reading, through the installed file manager or the one given. A missing, unreadable,
+    // malformed or overlarge file answers absent.
     static std::optional<PropertyList> readFromFile(const std::string& path);
+    static std::optional<PropertyList> readFromFile(const std::string& path, FileManager& files);
     static std::optional<PropertyList> readFromBytes(std::span<const std::uint8_t> bytes);
     // A property list whose root is a dictionary, or absent (dictionaryWithContentsOfURL:).
     static std::optional<PropertyList> dictionaryWithContentsOfURL(const URL& url);

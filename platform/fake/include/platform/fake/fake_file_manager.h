@@ -8,6 +8,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/file_manager.h"
@@ -22,11 +23,14 @@ class FakeFileManager : public FileManager {
         std::uint64_t size = 0;
         std::uint32_t permissions = 0644;
         std::string linkTarget;  // symbolic links only
+        // What contentsAtPath reads; a file added by its size alone holds no bytes.
+        std::vector<std::uint8_t> contents;
     };
 
     // Adding creates missing parent folders and answers the item's inode number; an item that
     // is already there is replaced.
     std::uint64_t addFile(const std::string& path, std::uint64_t size = 0);
+    std::uint64_t addFileWithContents(const std::string& path, std::string_view contents);
     std::uint64_t addDirectory(const std::string& path);
     std::uint64_t addSymbolicLink(const std::string& path, const std::string& target);
     void setFileNumber(const std::string& path, std::uint64_t number);
@@ -42,6 +46,9 @@ class FakeFileManager : public FileManager {
     bool fileExistsAtPath(const std::string& path) override;
     std::optional<FileAttributes> attributesOfItemAtPath(const std::string& path,
                                                          Error* error) override;
+    std::optional<std::vector<std::uint8_t>> contentsAtPath(const std::string& path,
+                                                            std::uint64_t maximumSize,
+                                                            Error* error) override;
     std::optional<std::vector<std::string>> contentsOfDirectoryAtPath(const std::string& path,
                                                                       Error* error) override;
     // Records "sync /x" and changes nothing.
@@ -65,7 +72,7 @@ class FakeFileManager : public FileManager {
     // fail as the system would, with POSIX errors: a missing item (ENOENT), a destination that
     // exists (EEXIST), a parent that is no folder (ENOTDIR), a folder into itself (EINVAL).
     std::map<std::string, Error> failRemove, failCopy, failCreate, failAttributes, failMove,
-        failExchange, failSynchronize;
+        failExchange, failSynchronize, failRead;
     // Locks that another process holds, and those held through this file manager.
     std::set<std::string> lockedElsewhere, locked;
     // Every mutating call, attempted or not: "remove /x", "copy /a -> /b", "mkdir /c",
