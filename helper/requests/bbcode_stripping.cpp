@@ -5,9 +5,8 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
-#include <limits>
-#include <memory>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/url.h"
@@ -17,6 +16,7 @@ namespace {
 
 constexpr std::string_view kURLTokenName = "url";
 constexpr std::string_view kURLToEncodeTokenName = "urltoencode";
+constexpr std::size_t kNone = std::string_view::npos;
 
 // Which bytes a name may hold: ASCII letters and digits.
 constexpr std::array<bool, 256> kNameCharacters = [] {
@@ -194,262 +194,6 @@ bool sameName(std::string_view text, std::uint64_t key, std::size_t nameBegin,
                                sameNameIgnoringCase(text.substr(nameBegin, nameLength), otherName));
 }
 
-// Values that grow one at a time without ever being moved: a vector that doubles copies
-// everything it holds and briefly needs three times its size, which the index below must not.
-template <typename Value>
-class ChunkedArray {
-  public:
-    std::size_t size() const { return size_; }
-    Value& operator[](std::size_t index) { return chunks_[index >> kShift][index & kMask]; }
-    void push_back(Value value) {
-        if ((size_ & kMask) == 0) {
-            chunks_.push_back(std::make_unique_for_overwrite<Value[]>(std::size_t{1} << kShift));
-        }
-        (*this)[size_++] = value;
-    }
-    void clear() {
-        chunks_.clear();
-        size_ = 0;
-    }
-
-  private:
-    static constexpr unsigned kShift = 10;
-    static constexpr std::size_t kMask = (std::size_t{1} << kShift) - 1;
-    std::vector<std::unique_ptr<Value[]>> chunks_;
-    std::size_t size_ = 0;
-};
-
-// Where each opening tag closes. The opening tags are numbered in the order the text holds
-// them; a closing tag closes the innermost open tag of the same name, whatever the letter case.
-// Whether a tag closes depends only on the text after it, so the index made from one start
-// position answers for every tag from there on.
-//
-// Memory: one Offset for each opening tag (while the text is read, an open tag's entry links
-// to the tag of the same name that was open before it, so the stacks of open tags need no
-// room of their own), and one slot for each distinct name. An opening tag takes at least three
-// characters, so the entries stay within 4/3 of the text for 32-bit offsets. The tags read are
-// also kept, for the walk that follows, as long as they take at most half the text's size: in
-// usual notes they do, and the walk then need not read the text for tags a second time.
-template <typename Offset>
-class ClosingIndex {
-  public:
-    ClosingIndex(std::string_view text, std::size_t start) : text_(text) {
-        TagReader reader(text, start);
-        Tag tag;
-        const std::size_t recordBudget = (text.size() - start) / 2 / sizeof(RecordedTag);
-        while (reader.next(tag)) {
-            if (recording_) {
-                if (tags_.size() < recordBudget) {
-                    tags_.push_back(
-                        {static_cast<Offset>(tag.begin) | (tag.closing ? kClosedFlag : 0),
-                         static_cast<Offset>(tag.end)});
-                } else {
-                    recording_ = false;
-                    tags_.clear();
-                }
-            }
-            Slot& slot = slotFor(tag);
-            if (!tag.closing) {
-                entries_.push_back(slot.top);
-                slot.top = static_cast<Offset>(entries_.size());
-            } else if (slot.top != 0) {
-                const std::size_t opened = slot.top - 1;
-                slot.top = entries_[opened];
-                entries_[opened] = kClosedFlag | static_cast<Offset>(tag.begin);
-            }
-        }
-        // Tags still open never close: their entries hold links, which become "no closing".
-        for (Slot& slot : slots_) {
-            for (Offset link = slot.top; link != 0;) {
-                const Offset below = entries_[link - 1];
-                entries_[link - 1] = 0;
-                link = below;
-            }
-        }
-    }
-
-    // The tags in the order they were read, when they took at most half the text's size;
-    // a walk then reads them from here instead of from the text.
-    bool recorded() const { return recording_; }
-    void recordedTag(std::size_t index, Tag& tag) {
-        const RecordedTag& recorded = tags_[index];
-        tag.begin = static_cast<std::size_t>(recorded.begin & ~kClosedFlag);
-        tag.end = static_cast<std::size_t>(recorded.end);
-        tag.closing = (recorded.begin & kClosedFlag) != 0;
-    }
-    std::size_t recordedCount() const { return tags_.size(); }
-
-    // The position of the "[" that closes the numbered opening tag; npos when none does.
-    std::size_t closingOf(std::size_t ordinal) {
-        const Offset entry = entries_[ordinal];
-        return (entry & kClosedFlag) ? static_cast<std::size_t>(entry & ~kClosedFlag)
-                                     : std::string_view::npos;
-    }
-
-  private:
-    static constexpr Offset kClosedFlag = Offset{1} << (std::numeric_limits<Offset>::digits - 1);
-
-    struct RecordedTag {
-        Offset begin;  // with kClosedFlag for a closing tag
-        Offset end;
-    };
-
-    struct Slot {
-        std::uint64_t key = 0;
-        Offset nameBegin = 0;
-        Offset nameLength = 0;  // 0 marks an empty slot: names are never empty
-        Offset top = 0;         // the innermost open tag of this name, numbered from 1
-    };
-
-    static std::size_t hashOf(std::uint64_t key) {
-        return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> 32);
-    }
-
-    // Open addressing; the table doubles at half load.
-    Slot& slotFor(const Tag& tag) {
-        if ((used_ + 1) * 2 > slots_.size()) {
-            grow();
-        }
-        const std::string_view name = text_.substr(tag.nameBegin, tag.nameLength);
-        const std::uint64_t key = nameKey(name, text_.size() - tag.nameBegin);
-        const std::size_t mask = slots_.size() - 1;
-        for (std::size_t index = hashOf(key) & mask;; index = (index + 1) & mask) {
-            Slot& slot = slots_[index];
-            if (slot.nameLength == 0) {
-                slot = Slot{key, static_cast<Offset>(tag.nameBegin),
-                            static_cast<Offset>(tag.nameLength), 0};
-                ++used_;
-                return slot;
-            }
-            if (sameName(text_, slot.key, slot.nameBegin, slot.nameLength, key, name)) {
-                return slot;
-            }
-        }
-    }
-
-    void grow() {
-        std::vector<Slot> old(std::max<std::size_t>(16, slots_.size() * 2));
-        old.swap(slots_);
-        const std::size_t mask = slots_.size() - 1;
-        for (const Slot& slot : old) {
-            if (slot.nameLength == 0) {
-                continue;
-            }
-            std::size_t index = hashOf(slot.key) & mask;
-            while (slots_[index].nameLength != 0) {
-                index = (index + 1) & mask;
-            }
-            slots_[index] = slot;
-        }
-    }
-
-    std::string_view text_;
-    ChunkedArray<Offset> entries_;
-    ChunkedArray<RecordedTag> tags_;
-    bool recording_ = true;
-    std::vector<Slot> slots_;
-    std::size_t used_ = 0;
-};
-
-// One left-to-right reading of a text with its closing index. It knows the number of each
-// opening tag it reads, so that it can ask the index where that tag closes, and it hands on the
-// text it passes unchanged in as few pieces as it can: only a dropped tag splits it.
-template <typename Offset>
-class TokenWalk {
-  public:
-    TokenWalk(std::string_view text, std::size_t start)
-        : text_(text), index_(text, start), reader_(text, start), copied_(start) {}
-
-    std::size_t position() const { return position_; }
-
-    // The next tag, and for an opening tag the position of its closing tag (npos when it has
-    // none or is itself a closing tag). False at the end of the text.
-    bool next(Tag& tag, std::size_t& closing) {
-        if (index_.recorded()) {
-            if (recordedNext_ == index_.recordedCount()) {
-                position_ = text_.size();
-                return false;
-            }
-            index_.recordedTag(recordedNext_++, tag);
-        } else if (!reader_.next(tag)) {
-            position_ = text_.size();
-            return false;
-        }
-        position_ = tag.end;
-        closing = tag.closing ? std::string_view::npos : index_.closingOf(ordinal_++);
-        return true;
-    }
-
-    // Leaves a tag out of the text handed on: the text before it goes to `out`.
-    template <typename Out>
-    void drop(const Tag& tag, Out out) {
-        out(text_.substr(copied_, tag.begin - copied_));
-        copied_ = tag.end;
-    }
-
-    // Hands on what is left of the text read so far, or of the whole text.
-    template <typename Out>
-    void flush(Out out) {
-        out(text_.substr(copied_, position_ - copied_));
-        copied_ = position_;
-    }
-
-    // Starts handing on from the current position, forgetting what was read before.
-    void skipRead() { copied_ = position_; }
-
-    // Reads on to the end of the token whose opening tag was just read and that closes at
-    // `closing`, handing on its title: inside, every token that closes before the innermost
-    // token around it is replaced by its own title, and other tags stay as text.
-    template <typename Out>
-    void title(std::size_t closing, Out out) {
-        enclosing_.assign(1, static_cast<Offset>(closing));
-        Tag tag;
-        std::size_t nestedClosing = 0;
-        while (!enclosing_.empty() && next(tag, nestedClosing)) {
-            if (tag.closing) {
-                if (tag.begin == enclosing_.back()) {
-                    enclosing_.pop_back();
-                    drop(tag, out);
-                }
-            } else if (nestedClosing != std::string_view::npos &&
-                       nestedClosing < enclosing_.back()) {
-                enclosing_.push_back(static_cast<Offset>(nestedClosing));
-                drop(tag, out);
-            }
-        }
-    }
-
-    // Reads on past the closing tag at `closing` without handing anything on.
-    void skipTo(std::size_t closing) {
-        Tag tag;
-        std::size_t ignored = 0;
-        while (next(tag, ignored) && tag.begin != closing) {
-        }
-        skipRead();
-    }
-
-  private:
-    std::string_view text_;
-    ClosingIndex<Offset> index_;
-    TagReader reader_;
-    std::size_t copied_;
-    std::size_t position_ = 0;
-    std::size_t ordinal_ = 0;
-    std::size_t recordedNext_ = 0;
-    std::vector<Offset> enclosing_;
-};
-
-// Runs `body` with a walk whose offsets fit the text: 32 bits for every note of a usual size.
-template <typename Body>
-auto withWalk(std::string_view text, std::size_t start, Body body) {
-    if (text.size() < (std::size_t{1} << 31)) {
-        TokenWalk<std::uint32_t> walk(text, start);
-        return body(walk);
-    }
-    TokenWalk<std::uint64_t> walk(text, start);
-    return body(walk);
-}
-
 bool isLinkName(std::string_view name) {
     return name == kURLTokenName || name == kURLToEncodeTokenName;
 }
@@ -515,6 +259,85 @@ bool stripNestedTokensInOneReading(std::string_view text, std::string& result) {
     return true;
 }
 
+// The full reading of a text from a start position on, for texts whose tokens cross or never
+// close. It reads the tags twice: first to find where each opening tag closes, matched name by
+// name with one stack each (whether a tag closes depends only on the text after it), then to
+// copy the text.
+class TokenReading {
+  public:
+    TokenReading(std::string_view text, std::size_t start)
+        : text_(text), reader_(text, start), position_(start) {
+        // The opening tags still open, numbered in reading order, by lower-cased name.
+        std::unordered_map<std::string, std::vector<std::size_t>> open;
+        TagReader reader(text, start);
+        Tag tag;
+        while (reader.next(tag)) {
+            std::string name(text.substr(tag.nameBegin, tag.nameLength));
+            std::transform(name.begin(), name.end(), name.begin(), lowerCase);
+            std::vector<std::size_t>& stack = open[name];
+            if (!tag.closing) {
+                stack.push_back(closings_.size());
+                closings_.push_back(kNone);
+            } else if (!stack.empty()) {
+                closings_[stack.back()] = tag.begin;
+                stack.pop_back();
+            }
+        }
+    }
+
+    std::size_t position() const { return position_; }
+
+    // The next tag, and for an opening tag the position of its closing tag (kNone when it has
+    // none or is itself a closing tag). False at the end of the text.
+    bool next(Tag& tag, std::size_t& closing) {
+        if (!reader_.next(tag)) {
+            position_ = text_.size();
+            return false;
+        }
+        position_ = tag.end;
+        closing = tag.closing ? kNone : closings_[ordinal_++];
+        return true;
+    }
+
+    // Reads on past the closing tag at `closing` (to the end of the text for kNone), appending
+    // what it passes to `out` with every token replaced by its title that closes before the
+    // innermost token around it; other tags stay as text. Nesting is followed on a stack of its
+    // own rather than by recursion, so that no text is too deep.
+    void strip(std::size_t closing, std::string& out) {
+        std::vector<std::size_t> enclosing{closing};
+        std::size_t copied = position_;
+        Tag tag;
+        std::size_t nested = kNone;
+        while (!enclosing.empty() && next(tag, nested)) {
+            if (tag.closing ? tag.begin == enclosing.back() : nested < enclosing.back()) {
+                out.append(text_.substr(copied, tag.begin - copied));
+                copied = tag.end;
+                if (tag.closing) {
+                    enclosing.pop_back();
+                } else {
+                    enclosing.push_back(nested);
+                }
+            }
+        }
+        out.append(text_.substr(copied, position_ - copied));
+    }
+
+    // Reads on past the closing tag at `closing`.
+    void skipTo(std::size_t closing) {
+        Tag tag;
+        std::size_t ignored = kNone;
+        while (next(tag, ignored) && tag.begin != closing) {
+        }
+    }
+
+  private:
+    std::string_view text_;
+    TagReader reader_;
+    std::vector<std::size_t> closings_;  // for each opening tag in reading order
+    std::size_t position_;
+    std::size_t ordinal_ = 0;
+};
+
 }  // namespace
 
 bool scanBBToken(platform::Scanner& scanner, std::optional<std::string>* name,
@@ -525,85 +348,67 @@ bool scanBBToken(platform::Scanner& scanner, std::optional<std::string>* name,
     if (location >= text.size() || !readTagAt(text, location, tag) || tag.closing) {
         return false;
     }
-    return withWalk(text, location, [&](auto& walk) {
-        std::size_t closing = 0;
-        walk.next(tag, closing);
-        if (closing == std::string_view::npos) {
-            return false;
-        }
-        walk.skipRead();
-        const std::string_view tokenName = text.substr(tag.nameBegin, tag.nameLength);
-        std::optional<std::string> tokenAttribute = attributeOf(text, tag);
-        std::string tokenTitle;
-        walk.title(closing, [&tokenTitle](std::string_view part) { tokenTitle.append(part); });
-        if (isLinkName(tokenName) && !tokenAttribute) {
-            tokenAttribute = tokenTitle;
-        }
-        if (name) {
-            *name = std::string(tokenName);
-        }
-        if (attribute) {
-            *attribute = std::move(tokenAttribute);
-        }
-        if (title) {
-            *title = std::move(tokenTitle);
-        }
-        scanner.setScanLocation(walk.position());
-        return true;
-    });
+    TokenReading reading(text, location);
+    std::size_t closing = kNone;
+    reading.next(tag, closing);
+    if (closing == kNone) {
+        return false;
+    }
+    std::string tokenTitle;
+    reading.strip(closing, tokenTitle);
+    const std::string_view tokenName = text.substr(tag.nameBegin, tag.nameLength);
+    std::optional<std::string> tokenAttribute = attributeOf(text, tag);
+    if (isLinkName(tokenName) && !tokenAttribute) {
+        tokenAttribute = tokenTitle;
+    }
+    if (name) {
+        *name = std::string(tokenName);
+    }
+    if (attribute) {
+        *attribute = std::move(tokenAttribute);
+    }
+    if (title) {
+        *title = std::move(tokenTitle);
+    }
+    scanner.setScanLocation(reading.position());
+    return true;
 }
 
 std::string stringByStrippingBBCode(const std::string& text) {
     // Stripping only ever takes characters away.
     std::string result;
     result.reserve(text.size());
-    if (stripNestedTokensInOneReading(text, result)) {
-        return result;
+    if (!stripNestedTokensInOneReading(text, result)) {
+        result.clear();
+        TokenReading(text, 0).strip(kNone, result);
     }
-    result.clear();
-    const auto append = [&result](std::string_view part) { result.append(part); };
-    withWalk(text, 0, [&](auto& walk) {
-        Tag tag;
-        std::size_t closing = 0;
-        while (walk.next(tag, closing)) {
-            if (closing != std::string_view::npos) {
-                walk.drop(tag, append);
-                walk.title(closing, append);
-            }
-        }
-        walk.flush(append);
-        return true;
-    });
     return result;
 }
 
 std::string firstBBCodeURLString(const std::string& text) {
-    return withWalk(text, 0, [&](auto& walk) -> std::string {
-        Tag tag;
-        std::size_t closing = 0;
-        while (walk.next(tag, closing)) {
-            if (closing == std::string_view::npos) {
-                continue;
-            }
-            readTagAt(text, tag.begin, tag);  // the walk may know only where the tag lies
-            const std::string_view name =
-                std::string_view(text).substr(tag.nameBegin, tag.nameLength);
-            if (!isLinkName(name)) {
-                walk.skipTo(closing);
-                continue;
-            }
-            std::optional<std::string> link = attributeOf(text, tag);
-            if (!link) {
-                link.emplace();
-                walk.skipRead();
-                walk.title(closing, [&link](std::string_view part) { link->append(part); });
-            }
-            return name == kURLToEncodeTokenName ? platform::stringByAddingPercentEncoding(
-                                                       *link, platform::URLHostAllowedCharacters)
-                                                 : *link;
+    TokenReading reading(text, 0);
+    Tag tag;
+    std::size_t closing = kNone;
+    while (reading.next(tag, closing)) {
+        if (closing == kNone) {
+            continue;
         }
-        return {};
-    });
+        const std::string_view name = std::string_view(text).substr(tag.nameBegin, tag.nameLength);
+        if (!isLinkName(name)) {
+            reading.skipTo(closing);
+            continue;
+        }
+        std::string link;
+        if (std::optional<std::string> attribute = attributeOf(text, tag)) {
+            link = std::move(*attribute);
+        } else {
+            reading.strip(closing, link);
+        }
+        return name == kURLToEncodeTokenName ? platform::stringByAddingPercentEncoding(
+                                                   link, platform::URLHostAllowedCharacters)
+                                             : link;
+    }
+    return {};
 }
 
 }  // namespace pendra
