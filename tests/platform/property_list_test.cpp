@@ -9,27 +9,14 @@
 #include "platform/fake/fake_log.h"
 #include "platform/platform.h"
 #include "platform/url.h"
+#include "testing/files.h"
 
 namespace platform {
 namespace {
 
 namespace fs = std::filesystem;
 
-class TemporaryFolder {
-  public:
-    TemporaryFolder() {
-        std::string pattern = (fs::temp_directory_path() / "values-plist-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-    }
-    ~TemporaryFolder() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    std::string file(const std::string& name) const { return (fs::path(path_) / name).string(); }
-
-  private:
-    std::string path_;
-};
+using test_support::TemporaryFolder;
 
 std::span<const std::uint8_t> bytesOf(std::string_view text) {
     return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
@@ -115,20 +102,20 @@ TEST(PropertyList, TruncatedXmlIsRefused) {
 
 TEST(PropertyList, MissingOrMalformedFilesAreAbsent) {
     TemporaryFolder folder;
-    EXPECT_FALSE(PropertyList::readFromFile(folder.file("missing.plist")));
-    EXPECT_FALSE(PropertyList::readFromFile(folder.file("")));  // a folder
-    std::ofstream(folder.file("bad.plist")) << "<plist><dict><key>a</key>";
-    EXPECT_FALSE(PropertyList::readFromFile(folder.file("bad.plist")));
-    std::ofstream(folder.file("empty.plist")).close();
-    EXPECT_FALSE(PropertyList::readFromFile(folder.file("empty.plist")));
-    std::ofstream(folder.file("array.plist")) << "<plist><array/></plist>";
-    EXPECT_TRUE(PropertyList::readFromFile(folder.file("array.plist")));
-    EXPECT_FALSE(PropertyList::dictionaryWithContentsOfFile(folder.file("array.plist")));
+    EXPECT_FALSE(PropertyList::readFromFile(folder / "missing.plist"));
+    EXPECT_FALSE(PropertyList::readFromFile(folder / ""));  // a folder
+    std::ofstream(folder / "bad.plist") << "<plist><dict><key>a</key>";
+    EXPECT_FALSE(PropertyList::readFromFile(folder / "bad.plist"));
+    std::ofstream(folder / "empty.plist").close();
+    EXPECT_FALSE(PropertyList::readFromFile(folder / "empty.plist"));
+    std::ofstream(folder / "array.plist") << "<plist><array/></plist>";
+    EXPECT_TRUE(PropertyList::readFromFile(folder / "array.plist"));
+    EXPECT_FALSE(PropertyList::dictionaryWithContentsOfFile(folder / "array.plist"));
 }
 
 TEST(PropertyList, XMLTextReadsBack) {
     TemporaryFolder folder;
-    const std::string path = folder.file("Info.plist");
+    const std::string path = folder / "Info.plist";
     std::ofstream(path) << everyType().toXML();
     EXPECT_EQ(PropertyList::readFromFile(path), everyType());
     EXPECT_EQ(PropertyList::dictionaryWithContentsOfURL(URL::fileURLWithPath(path)), everyType());
@@ -157,7 +144,7 @@ TEST(PropertyList, ATextHoldingANulCharacterIsLeftOutAndLogged) {
     services.log = &log;
     const ScopedInstall installed(services);
     TemporaryFolder folder;
-    const std::string path = folder.file("Info.plist");
+    const std::string path = folder / "Info.plist";
     const std::string suffix = ", a text holding a NUL character";
     const std::vector<std::string> values = {
         "Property list " + path + ": left out Bad" + suffix,
