@@ -133,6 +133,10 @@ pid_t startProgram(const std::string& program, const std::vector<std::string>& a
         ::execve(path.c_str(), argv.data(), envp.data());
         ::_exit(127);
     }
+    if (pid > 0 && options.ownProcessGroup) {
+        // In both processes, so that the group exists when this call returns.
+        ::setpgid(pid, pid);
+    }
     for (const int descriptor : {input, out, err}) {
         if (descriptor >= 0) {
             ::close(descriptor);
