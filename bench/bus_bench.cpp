@@ -31,6 +31,7 @@
 #include "platform/linux/linux_application.h"
 #include "platform/linux/linux_bus.h"
 #include "testing/private_session.h"
+#include "testing/processes.h"
 
 namespace {
 
@@ -131,6 +132,9 @@ class Session {
         if (!session_->startBus()) {
             return;
         }
+        // This program plays the main application on the session's bus, which the platform
+        // layer opens from the environment, as would the trivial service forked from it.
+        busEnvironment_.set("DBUS_SESSION_BUS_ADDRESS", session_->busAddress());
         const std::string helper = session_->installHelper(private_session::kSampleConnector);
 
         AppleEventDescriptor answer =
@@ -155,17 +159,15 @@ class Session {
             fourCharCode("PNDR"), fourCharCode("sqep"),
             [this](const AppleEventDescriptor&, AppleEventDescriptor&) { ++answers; });
         // Ready once both answer getVersion.
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (std::chrono::steady_clock::now() < deadline && !ready_) {
-            AppleEventDescriptor reply;
-            ready_ = events_->AESendMessage(helperEvent(kHelper, "pdvn"), &reply,
-                                            platform::kAEWaitReply, 60) == platform::noErr &&
-                     events_->AESendMessage(helperEvent(kTrivial, "pdvn"), &reply,
-                                            platform::kAEWaitReply, 60) == platform::noErr;
-            if (!ready_) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            }
-        }
+        ready_ = test_support::eventually(
+            [this] {
+                AppleEventDescriptor reply;
+                return events_->AESendMessage(helperEvent(kHelper, "pdvn"), &reply,
+                                              platform::kAEWaitReply, 60) == platform::noErr &&
+                       events_->AESendMessage(helperEvent(kTrivial, "pdvn"), &reply,
+                                              platform::kAEWaitReply, 60) == platform::noErr;
+            },
+            std::chrono::seconds(30));
         if (!ready_) {
             std::cerr << "The session did not come up; its logs are in " << session_->root()
                       << "/logs\n";
@@ -178,12 +180,12 @@ class Session {
         bus_.reset();
         // The trivial service is a fork of this program, not a process of the session.
         if (trivial_ > 0) {
-            ::kill(trivial_, SIGKILL);
-            ::waitpid(trivial_, nullptr, 0);
+            test_support::killAndReap(trivial_);
         }
     }
 
     std::unique_ptr<private_session::PrivateSession> session_;
+    test_support::ScopedEnvironment busEnvironment_;
     pid_t trivial_ = -1;
     pid_t helperPid_ = -1;
     pid_t samplePid_ = -1;

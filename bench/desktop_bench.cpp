@@ -18,6 +18,7 @@
 #include "platform/linux/linux_desktop.h"
 #include "platform/linux/linux_workspace.h"
 #include "platform/linux/linux_x11.h"
+#include "testing/processes.h"
 
 namespace {
 
@@ -35,21 +36,13 @@ struct Started {
     }
 };
 
-pid_t launch(std::vector<std::string> command) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::setpgid(0, 0);
-        std::freopen("/dev/null", "w", stdout);
-        std::freopen("/dev/null", "w", stderr);
-        std::vector<char*> argv;
-        for (auto& word : command) {
-            argv.push_back(word.data());
-        }
-        argv.push_back(nullptr);
-        ::execvp(argv[0], argv.data());
-        ::_exit(127);
-    }
-    return pid;
+// Starts an application of the desktop session this program runs in, with its environment.
+pid_t launch(const std::vector<std::string>& command) {
+    test_support::StartOptions options;
+    options.ownProcessGroup = true;
+    return test_support::startProgram(
+        command.front(), std::vector<std::string>(command.begin() + 1, command.end()),
+        test_support::Environment::ofThisProcess().entries(), options);
 }
 
 std::string home() {

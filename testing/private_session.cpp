@@ -1,6 +1,5 @@
 #include "testing/private_session.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -9,10 +8,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <thread>
-
-#include "platform/format.h"
 
 namespace private_session {
 
@@ -35,42 +30,40 @@ end handle_callback</string>
 	</dict>
 )";
 
+const std::string kHelperBundle = std::string(PENDRA_BUNDLE_DIR) + "/PendraMacSandboxHelper.app";
+const std::string kDevtoolsBundles = PENDRA_DEVTOOLS_BUNDLE_DIR;
+
 bool canStart(std::string* why) {
     if (!fs::exists(kHelperBundle + "/" + kHelperExecutable) ||
         !fs::exists(kDevtoolsBundles + "/PendraMac.app/Contents/MacOS/PendraMac")) {
         *why = "the helper bundle or the development bundles have not been built";
         return false;
     }
-    if (std::system("command -v dbus-run-session >/dev/null 2>&1") != 0) {
-        *why = "dbus-run-session is not installed";
+    if (test_support::programOnPath("dbus-daemon").empty()) {
+        *why = "dbus-daemon is not installed";
         return false;
     }
     return true;
 }
 
 PrivateSession::PrivateSession() {
-    std::string pattern = (fs::temp_directory_path() / "pendra-session-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("cannot create the session's folder");
-    }
-    root_ = pattern;
     for (const char* sub : {"home", "config", "data", "cache", "runtime", "tmp", "Applications",
                             "Downloads", "logs"}) {
         fs::create_directories(path(sub));
     }
     ::chmod(path("runtime").c_str(), 0700);
-    environment_.set("HOME", path("home"));
-    environment_.set("XDG_CONFIG_HOME", path("config"));
-    environment_.set("XDG_DATA_HOME", path("data"));
-    environment_.set("XDG_CACHE_HOME", path("cache"));
-    environment_.set("XDG_RUNTIME_DIR", path("runtime"));
-    environment_.set("TMPDIR", path("tmp"));
-    environment_.set("PENDRA_APPLICATIONS_PATH", path("Applications"));
-    environment_.set("PENDRA_LOG_TO_STDERR", "1");
-    environment_.set("PENDRA_DEVTOOLS_RECORD_DIR", std::nullopt);
+    environment_.set("HOME", path("home"))
+        .set("XDG_CONFIG_HOME", path("config"))
+        .set("XDG_DATA_HOME", path("data"))
+        .set("XDG_CACHE_HOME", path("cache"))
+        .set("XDG_RUNTIME_DIR", path("runtime"))
+        .set("TMPDIR", path("tmp"))
+        .set("PENDRA_APPLICATIONS_PATH", path("Applications"))
+        .set("PENDRA_LOG_TO_STDERR", "1")
+        .unset("PENDRA_DEVTOOLS_RECORD_DIR")
+        .unset("DBUS_SESSION_BUS_ADDRESS");
     // The stand-in applications say which of them is in front, not a desktop.
-    environment_.set("DISPLAY", std::nullopt);
-    environment_.set("WAYLAND_DISPLAY", std::nullopt);
+    environment_.unset("DISPLAY").unset("WAYLAND_DISPLAY");
     for (const char* app : {"PendraMac.app", "PendraMac Development.app", "Sample Document.app"}) {
         fs::copy(kDevtoolsBundles + "/" + app, path(std::string("Applications/") + app),
                  fs::copy_options::recursive);
@@ -79,89 +72,20 @@ PrivateSession::PrivateSession() {
 
 PrivateSession::~PrivateSession() {
     for (pid_t pid : started_) {
-        ::kill(-pid, SIGKILL);
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
+        test_support::killAndReap(pid);
     }
     killEverythingUnder();
-    // The bus's keeper reads its input until it ends; then dbus-run-session ends the daemon.
-    if (busKeeperInput_ >= 0) {
-        ::close(busKeeperInput_);
-    }
-    if (busSession_ > 0 && !linux_test::waitForChild(busSession_, 5s)) {
-        ::kill(-busSession_, SIGKILL);
-    }
-    if (!keep_) {
-        std::error_code ignored;
-        fs::remove_all(root_, ignored);
-    }
+    bus_.reset();
 }
 
 bool PrivateSession::startBus() {
-    // The keeper prints its bus's address, then waits for its input to end: when this process
-    // closes it, or ends in any way, the session ends too.
-    int address[2];
-    int keeper[2];
-    if (::pipe2(address, O_CLOEXEC) != 0) {
+    bus_ = std::make_unique<test_support::PrivateBus>(path("runtime"), path("logs/bus.err"),
+                                                      environment_.entries());
+    if (!bus_->started()) {
         return false;
     }
-    if (::pipe2(keeper, O_CLOEXEC) != 0) {
-        ::close(address[0]);
-        ::close(address[1]);
-        return false;
-    }
-    busSession_ = ::fork();
-    if (busSession_ == 0) {
-        ::setpgid(0, 0);
-        ::dup2(keeper[0], 0);
-        ::dup2(address[1], 1);
-        ::execlp("dbus-run-session", "dbus-run-session", "--", "sh", "-c",
-                 "echo \"$DBUS_SESSION_BUS_ADDRESS\"; exec cat >/dev/null", nullptr);
-        ::_exit(127);
-    }
-    ::close(keeper[0]);
-    ::close(address[1]);
-    busKeeperInput_ = keeper[1];
-    std::string line;
-    char c = 0;
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    ::fcntl(address[0], F_SETFL, O_NONBLOCK);
-    while (std::chrono::steady_clock::now() < deadline) {
-        const ssize_t n = ::read(address[0], &c, 1);
-        if (n == 1) {
-            if (c == '\n') {
-                break;
-            }
-            line += c;
-        } else if (n == 0) {
-            break;
-        } else {
-            std::this_thread::sleep_for(10ms);
-        }
-    }
-    ::close(address[0]);
-    if (line.empty() || busSession_ < 0) {
-        return false;
-    }
-    environment_.set("DBUS_SESSION_BUS_ADDRESS", line);
+    environment_.set("DBUS_SESSION_BUS_ADDRESS", bus_->address());
     return true;
-}
-
-pid_t PrivateSession::busDaemon() const {
-    if (busSession_ <= 0) {
-        return -1;
-    }
-    // The runner's children: the daemon, and the program it runs for the session.
-    std::ifstream children("/proc/" + std::to_string(busSession_) + "/task/" +
-                           std::to_string(busSession_) + "/children");
-    for (pid_t child = 0; children >> child;) {
-        std::ifstream comm("/proc/" + std::to_string(child) + "/comm");
-        std::string name;
-        if (std::getline(comm, name) && name == "dbus-daemon") {
-            return child;
-        }
-    }
-    return -1;
 }
 
 std::string PrivateSession::mainApplication(bool development) const {
@@ -189,35 +113,25 @@ std::string PrivateSession::installHelper(const std::string& extraConnectors) {
 
 bool PrivateSession::addConnectors(const std::string& helperBundle, const std::string& entries) {
     const std::string table = helperBundle + "/Contents/Resources/ApplicationConnectors.plist";
-    std::string text = linux_test::readFile(table);
+    std::string text = test_support::readFile(table);
     const auto at = text.find("<dict>");
     if (at == std::string::npos) {
         return false;
     }
     text.insert(at + 6, entries);
-    linux_test::writeFile(table, text);
+    test_support::writeFile(table, text);
     return true;
 }
 
 pid_t PrivateSession::start(const std::string& program, const std::vector<std::string>& arguments,
                             const std::string& name) {
-    const std::string out = path("logs/" + name + ".out");
-    const std::string err = path("logs/" + name + ".err");
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::setpgid(0, 0);
-        const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        ::dup2(o, 1);
-        ::dup2(e, 2);
-        std::vector<char*> argv{const_cast<char*>(program.c_str())};
-        for (const auto& argument : arguments) {
-            argv.push_back(const_cast<char*>(argument.c_str()));
-        }
-        argv.push_back(nullptr);
-        ::execv(program.c_str(), argv.data());
-        ::_exit(127);
-    }
+    test_support::StartOptions options;
+    options.output = path("logs/" + name + ".out");
+    options.errors = path("logs/" + name + ".err");
+    options.truncate = true;
+    options.ownProcessGroup = true;
+    const pid_t pid =
+        test_support::startProgram(program, arguments, environment_.entries(), options);
     started_.push_back(pid);
     return pid;
 }
@@ -229,7 +143,7 @@ pid_t PrivateSession::startSample(const std::vector<std::string>& extra, const s
         "--window-name", kWindowName,   "--run-seconds", std::to_string(runSeconds)};
     arguments.insert(arguments.end(), extra.begin(), extra.end());
     const pid_t pid = start(program.empty() ? sampleApplication() : program, arguments, name);
-    linux_test::eventually([&] { return saidFrontmost(name); });
+    test_support::eventually([&] { return saidFrontmost(name); });
     return pid;
 }
 
@@ -244,11 +158,11 @@ void PrivateSession::stop(pid_t pid) {
 }
 
 std::string PrivateSession::outputOf(const std::string& name) const {
-    return linux_test::readFile(path("logs/" + name + ".out"));
+    return test_support::readFile(path("logs/" + name + ".out"));
 }
 
 std::string PrivateSession::errorsOf(const std::string& name) const {
-    return linux_test::readFile(path("logs/" + name + ".err"));
+    return test_support::readFile(path("logs/" + name + ".err"));
 }
 
 void PrivateSession::killEverythingUnder() const {
@@ -259,8 +173,8 @@ void PrivateSession::killEverythingUnder() const {
             continue;
         }
         const fs::path exe = fs::read_symlink(entry.path() / "exe", ignored);
-        if (!ignored && exe.string().rfind(root_ + "/", 0) == 0) {
-            ::kill(static_cast<pid_t>(platform::integerValueOfText(name)), SIGKILL);
+        if (!ignored && exe.string().rfind(root() + "/", 0) == 0) {
+            ::kill(static_cast<pid_t>(std::stol(name)), SIGKILL);
         }
     }
 }

@@ -1,23 +1,27 @@
 // A whole session for the helper and its counterparts, for the process tests and the benchmarks
-// alike: a private session bus started with dbus-run-session, a home with its own XDG folders,
-// temporary folder and Applications folder, the stand-in main applications and the sample
-// document application installed there, and the processes started in it, all ended with it.
+// alike: a private session bus, a home with its own XDG folders, temporary folder and
+// Applications folder, the stand-in main applications and the sample document application
+// installed there, and the processes started in it, all ended with it. The session lives in the
+// environment it gives its programs; this process's own environment stays as it is.
 #pragma once
 
 #include <sys/types.h>
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "linux/test_support.h"
+#include "testing/files.h"
+#include "testing/private_bus.h"
+#include "testing/processes.h"
 
 namespace private_session {
 
-inline const std::string kHelperBundle =
-    std::string(PENDRA_BUNDLE_DIR) + "/PendraMacSandboxHelper.app";
-inline const std::string kDevtoolsBundles = PENDRA_DEVTOOLS_BUNDLE_DIR;
+// The bundles as the build assembled them.
+extern const std::string kHelperBundle;
+extern const std::string kDevtoolsBundles;
 inline constexpr const char* kHelperExecutable = "Contents/MacOS/PendraMacSandboxHelper";
 inline constexpr const char* kHelperIdentifier = "com.orvano.PendraMacSandboxHelper";
 inline constexpr const char* kMainApplicationIdentifier = "com.orvano.PendraMac";
@@ -36,13 +40,14 @@ inline constexpr const char* kWindowName = "Quarterly Report - Editing";
 // URL's query into a title and notes.
 extern const char* const kSampleConnector;
 
-// True when the bundles a session runs have been built and dbus-run-session is there; otherwise
+// True when the bundles a session runs have been built and dbus-daemon is there; otherwise
 // `why` says what is missing.
 bool canStart(std::string* why);
 
 class PrivateSession {
   public:
-    // Makes the folders and points this process's environment at them (restored at the end).
+    // Makes the folders and the environment that points at them: this process's own, with the
+    // session's folders in place of the user's and no desktop.
     PrivateSession();
     // Ends what was started, then whatever runs from the session's folder (what the helper
     // launched), then the bus; removes the folder unless it is kept.
@@ -50,15 +55,19 @@ class PrivateSession {
     PrivateSession(const PrivateSession&) = delete;
     PrivateSession& operator=(const PrivateSession&) = delete;
 
-    // Starts the private bus and sets DBUS_SESSION_BUS_ADDRESS; false when it did not come up.
+    // Starts the private bus and names it in the environment; false when it did not come up.
     bool startBus();
     // The bus daemon's process, for what it spends; -1 before the bus is up.
-    pid_t busDaemon() const;
+    pid_t busDaemon() const { return bus_ ? bus_->daemon() : -1; }
+    // What DBUS_SESSION_BUS_ADDRESS names in the session; empty before the bus is up.
+    std::string busAddress() const { return bus_ ? bus_->address() : std::string(); }
+    // What every program of the session starts with.
+    const test_support::Environment& environment() const { return environment_; }
     // Leaves the folder, and the logs in it, in place at the end.
-    void keepFolder() { keep_ = true; }
+    void keepFolder() { folder_.keep(); }
 
-    const std::string& root() const { return root_; }
-    std::string path(const std::string& relative) const { return root_ + "/" + relative; }
+    const std::string& root() const { return folder_.path(); }
+    std::string path(const std::string& relative) const { return folder_ / relative; }
     std::string mainApplication(bool development = false) const;
     std::string sampleApplication() const;
     std::string installedHelper() const;
@@ -69,8 +78,8 @@ class PrivateSession {
     // Adds connector entries to a helper bundle's table; false when the table has no dictionary.
     static bool addConnectors(const std::string& helperBundle, const std::string& entries);
 
-    // Starts a program in its own process group with its output in logs/<name>.out and .err;
-    // answers its pid.
+    // Starts a program with the session's environment in its own process group, its output in
+    // logs/<name>.out and .err; answers its pid.
     pid_t start(const std::string& program, const std::vector<std::string>& arguments,
                 const std::string& name);
     // The sample application with its document, started, then awaited (bounded) until its
@@ -88,12 +97,10 @@ class PrivateSession {
   private:
     void killEverythingUnder() const;
 
-    std::string root_;
-    linux_test::ScopedEnvironment environment_;
+    test_support::TemporaryFolder folder_{"pendra-session-"};
+    test_support::Environment environment_ = test_support::Environment::ofThisProcess();
+    std::unique_ptr<test_support::PrivateBus> bus_;
     std::vector<pid_t> started_;
-    pid_t busSession_ = -1;
-    int busKeeperInput_ = -1;
-    bool keep_ = false;
 };
 
 }  // namespace private_session

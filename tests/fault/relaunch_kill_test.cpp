@@ -22,7 +22,8 @@
 #include <thread>
 #include <vector>
 
-#include "program_start.h"
+#include "testing/files.h"
+#include "testing/processes.h"
 #include "tools/tool_test_support.h"
 
 namespace {
@@ -31,8 +32,9 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 using Tree = std::map<std::string, std::string>;
-using tools_test::readFile;
-using tools_test::treeAt;
+using test_support::readFile;
+using test_support::treeAt;
+using test_support::waitForExitOrKill;
 
 constexpr int kTrials = 100;
 constexpr int kParallel = 20;
@@ -79,35 +81,6 @@ pid_t startTool(const std::string& source, const std::string& target, pid_t awai
                                       toolEnvironment(threeRenames), logFile);
 }
 
-std::optional<int> waitForExit(pid_t pid, std::chrono::milliseconds bound) {
-    const auto deadline = Clock::now() + bound;
-    while (true) {
-        int status = 0;
-        if (::waitpid(pid, &status, WNOHANG) == pid) {
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
-        if (Clock::now() >= deadline) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
-            return std::nullopt;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-}
-
-// The program's full path when it is installed, found as the shell would; empty otherwise.
-std::string programOnPath(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    std::stringstream folders(path != nullptr ? path : "/usr/bin:/bin");
-    for (std::string folder; std::getline(folders, folder, ':');) {
-        const std::string candidate = folder + "/" + name;
-        if (!folder.empty() && ::access(candidate.c_str(), X_OK) == 0) {
-            return candidate;
-        }
-    }
-    return {};
-}
-
 struct Slot {
     std::string folder, source, target;
     bool threeRenames = false;
@@ -121,24 +94,14 @@ enum class AfterKill { Old, New, SetAside, Broken };
 class RelaunchKillTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "pendra-kill-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        root = pattern;
         makeBigBundle(root + "/templates/old/Helper.app", "old");
         makeBigBundle(root + "/templates/new/Helper.app", "new");
         oldTree = treeAt(root + "/templates/old/Helper.app");
         newTree = treeAt(root + "/templates/new/Helper.app");
         // Ended and never reaped: the id stays taken, and the tool finds the process gone.
-        awaited = ::fork();
-        if (awaited == 0) {
-            ::_exit(0);
-        }
+        awaited = test_support::startShortLivedChild(0ms);
     }
-    void TearDown() override {
-        ::waitpid(awaited, nullptr, 0);
-        std::error_code ignored;
-        fs::remove_all(root, ignored);
-    }
+    void TearDown() override { ::waitpid(awaited, nullptr, 0); }
 
     // An installed old bundle and a downloaded new one in a folder of their own.
     Slot prepare(const std::string& name, bool threeRenames) const {
@@ -175,7 +138,7 @@ class RelaunchKillTest : public ::testing::Test {
 
     // It completes with the new bundle and leaves nothing else beside it; answers whether so.
     bool expectUpdateCompleted(const Slot& slot) const {
-        const std::optional<int> status = waitForExit(slot.tool, 30s);
+        const std::optional<int> status = waitForExitOrKill(slot.tool, 30s);
         const bool installed = treeAt(slot.target) == newTree;
         const std::vector<std::string> names =
             tools_test::namesIn(slot.folder + "/Pendra Sandbox Helper");
@@ -185,7 +148,8 @@ class RelaunchKillTest : public ::testing::Test {
         return status == 0 && installed && names == std::vector<std::string>{"Helper.app"};
     }
 
-    std::string root;
+    test_support::TemporaryFolder folder{"pendra-kill-"};
+    const std::string root = folder.path();
     Tree oldTree, newTree;
     pid_t awaited = -1;
 };
@@ -195,7 +159,7 @@ TEST_F(RelaunchKillTest, KilledAtAnyMomentTheInstalledBundleStaysWholeAndTheNext
     Slot probe = prepare("probe", false);
     const auto probeStart = Clock::now();
     probe.tool = startTool(probe.source, probe.target, awaited, false, root + "/probe.log");
-    ASSERT_EQ(waitForExit(probe.tool, 30s), 0) << readFile(root + "/probe.log");
+    ASSERT_EQ(waitForExitOrKill(probe.tool, 30s), 0) << readFile(root + "/probe.log");
     const auto whole = Clock::now() - probeStart;
 
     std::mt19937 random(20261208);
@@ -244,7 +208,7 @@ TEST_F(RelaunchKillTest, KilledAtAnyMomentTheInstalledBundleStaysWholeAndTheNext
 }
 
 TEST_F(RelaunchKillTest, KilledAtEachRenameOfTheThreeRenameExchangeTheNextUpdateCompletes) {
-    const std::string strace = programOnPath("strace");
+    const std::string strace = test_support::programOnPath("strace");
     if (strace.empty()) {
         GTEST_SKIP() << "strace is not installed; it is what stops the tool at a chosen rename";
     }
@@ -266,7 +230,7 @@ TEST_F(RelaunchKillTest, KilledAtEachRenameOfTheThreeRenameExchangeTheNextUpdate
              "inject=" + renames + ":error=EIO:signal=KILL:when=" + std::to_string(n), "--",
              PENDRA_RELAUNCH_TOOL_EXECUTABLE, slot.source, slot.target, std::to_string(awaited)},
             environment, slot.folder + "/tool.log");
-        const std::optional<int> status = waitForExit(slot.tool, 30s);
+        const std::optional<int> status = waitForExitOrKill(slot.tool, 30s);
         ASSERT_TRUE(status == 0 || status == 128 + SIGKILL)
             << "at rename " << n << ": " << readFile(slot.folder + "/tool.log");
         if (status == 0) {

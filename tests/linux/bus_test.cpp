@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <set>
 #include <tuple>
 
@@ -19,6 +20,7 @@
 #include "platform/format.h"
 #include "platform/linux_platform.h"
 #include "test_support.h"
+#include "testing/private_bus.h"
 
 namespace {
 
@@ -27,7 +29,7 @@ using linux_test::eventually;
 using linux_test::readFile;
 using linux_test::ScopedEnvironment;
 using linux_test::TemporaryFolder;
-using linux_test::waitForChild;
+using linux_test::waitForExitOrKill;
 using platform::AppleEventDescriptor;
 using platform::fourCharCode;
 using platform::linux_platform::busNameForBundleIdentifier;
@@ -74,41 +76,16 @@ const bool kRoleChecked = [] {
     return true;
 }();
 
-// A private session bus: its address and its daemon's process id (empty and -1 when none
-// could be started).
-std::pair<std::string, pid_t> startBusDaemon() {
-    std::pair<std::string, pid_t> bus{"", -1};
-    FILE* daemon =
-        ::popen("dbus-daemon --session --fork --nopidfile --print-address=1 --print-pid=1", "r");
-    if (daemon == nullptr) {
-        return bus;
-    }
-    char line[1024];
-    if (std::fgets(line, sizeof line, daemon) != nullptr) {
-        bus.first = line;
-        bus.first.erase(bus.first.find_last_not_of("\n") + 1);
-    }
-    if (std::fgets(line, sizeof line, daemon) != nullptr) {
-        bus.second = static_cast<pid_t>(platform::integerValueOfText(line));
-    }
-    ::pclose(daemon);
-    return bus;
-}
-
 // A private session bus for the tests of this file.
 class BusTest : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() { std::tie(address_, daemonPid_) = startBusDaemon(); }
-    static void TearDownTestSuite() {
-        if (daemonPid_ > 0) {
-            ::kill(daemonPid_, SIGTERM);
-        }
-    }
+    static void SetUpTestSuite() { bus_ = std::make_unique<test_support::PrivateBus>(); }
+    static void TearDownTestSuite() { bus_.reset(); }
     void SetUp() override {
-        if (address_.empty()) {
-            GTEST_SKIP() << "no dbus-daemon to start a private bus";
+        if (!bus_->started()) {
+            GTEST_SKIP() << bus_->error();
         }
-        environment.set("DBUS_SESSION_BUS_ADDRESS", address_);
+        environment.set("DBUS_SESSION_BUS_ADDRESS", bus_->address());
     }
     void TearDown() override {
         for (pid_t child : children) {
@@ -180,8 +157,7 @@ class BusTest : public ::testing::Test {
             platform::kAutoGenerateReturnID, platform::kAnyTransactionID);
     }
 
-    static inline std::string address_;
-    static inline pid_t daemonPid_ = -1;
+    static inline std::unique_ptr<test_support::PrivateBus> bus_;
     ScopedEnvironment environment;
     std::vector<pid_t> children;
     LinuxApplication sender{[](int) {}};
@@ -209,7 +185,7 @@ TEST_F(BusTest, ANameAskedAboutFollowsItsOwnersComingAndGoing) {
         ASSERT_TRUE(waitForName(kReceiver));
         EXPECT_EQ(bus.processOwningName(name), receiver);
         ::kill(receiver, SIGKILL);
-        ASSERT_TRUE(waitForChild(receiver, std::chrono::seconds(5)));
+        ASSERT_TRUE(waitForExitOrKill(receiver, std::chrono::seconds(5)));
         EXPECT_TRUE(sender.runUntil([&] { return !bus.nameHasOwner(name); }, 5));
         EXPECT_EQ(bus.processOwningName(name), std::nullopt);
     }
@@ -581,12 +557,12 @@ TEST_F(BusTest, EventsToOurselvesAreHandledInProcess) {
 // A process that nothing can reach any more hears of it: when another process owns its name
 // (from its loop) and when the bus goes away under it.
 TEST(UnreachableTest, ATakenNameAndALostConnectionAreReported) {
-    auto [address, daemonPid] = startBusDaemon();
-    if (address.empty()) {
-        GTEST_SKIP() << "no dbus-daemon to start a private bus";
+    test_support::PrivateBus privateBus;
+    if (!privateBus.started()) {
+        GTEST_SKIP() << privateBus.error();
     }
     ScopedEnvironment environment;
-    environment.set("DBUS_SESSION_BUS_ADDRESS", address);
+    environment.set("DBUS_SESSION_BUS_ADDRESS", privateBus.address());
     linux_test::ProcessReaper reaper;
     // Each child answers by its exit status which reason it was given, or 0 for none.
     auto child = [&](const char* identifier) {
@@ -607,8 +583,7 @@ TEST(UnreachableTest, ATakenNameAndALostConnectionAreReported) {
         return pid;
     };
     auto exitStatus = [](pid_t pid) {
-        const auto status = waitForChild(pid, std::chrono::seconds(10));
-        return status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
+        return waitForExitOrKill(pid, std::chrono::seconds(10)).value_or(-1);
     };
     LinuxApplication observer([](int) {});
     SessionBus observing(observer, std::nullopt);
@@ -616,7 +591,7 @@ TEST(UnreachableTest, ATakenNameAndALostConnectionAreReported) {
     ASSERT_TRUE(observer.runUntil([&] { return observing.nameHasOwner("com.example.Taken"); }, 5));
     EXPECT_EQ(exitStatus(child("com.example.Taken")), 11);
 
-    ::kill(daemonPid, SIGTERM);
+    ::kill(privateBus.daemon(), SIGTERM);
     EXPECT_EQ(exitStatus(owner), 10);
 }
 

@@ -11,7 +11,7 @@
 
 namespace {
 
-using linux_test::lexists;
+using linux_test::itemExists;
 using linux_test::modeOf;
 using linux_test::readFile;
 using linux_test::TemporaryFolder;
@@ -93,7 +93,7 @@ TEST_F(LinuxFileManagerTest, CreatesFoldersWithAndWithoutParents) {
     Error error;
     EXPECT_FALSE(files.createDirectoryAtPath(folder / "a/b/c", false, &error));
     EXPECT_EQ(error, Error::posix(ENOENT, folder / "a/b/c"));
-    EXPECT_FALSE(lexists(folder / "a"));
+    EXPECT_FALSE(itemExists(folder / "a"));
 
     EXPECT_TRUE(files.createDirectoryAtPath(folder / "a/b/c", true, &error));
     EXPECT_TRUE(std::filesystem::is_directory(folder / "a/b/c"));
@@ -119,7 +119,7 @@ TEST_F(LinuxFileManagerTest, DeletingATreeNeverFollowsLinks) {
 
     Error error;
     EXPECT_TRUE(files.removeItemAtPath(folder / "tree", &error));
-    EXPECT_FALSE(lexists(folder / "tree"));
+    EXPECT_FALSE(itemExists(folder / "tree"));
     EXPECT_EQ(readFile(outside / "keep"), "precious");
 }
 
@@ -130,7 +130,7 @@ TEST_F(LinuxFileManagerTest, DeletingALinkRemovesOnlyTheLinkEvenWithATrailingSep
 
     Error error;
     EXPECT_TRUE(files.removeItemAtPath(folder / "link/", &error));
-    EXPECT_FALSE(lexists(folder / "link"));
+    EXPECT_FALSE(itemExists(folder / "link"));
     EXPECT_EQ(readFile(outside / "keep"), "precious");
 }
 
@@ -185,7 +185,7 @@ TEST_F(LinuxFileManagerTest, FailedCopiesLeaveNothingBehind) {
     Error error;
     EXPECT_FALSE(files.copyItemAtPath(folder / "missing", folder / "copy", &error));
     EXPECT_EQ(error, Error::posix(ENOENT, folder / "missing"));
-    EXPECT_FALSE(lexists(folder / "copy"));
+    EXPECT_FALSE(itemExists(folder / "copy"));
 
     // A socket cannot be copied; the half-made tree goes again.
     std::filesystem::create_directories(folder / "tree/a");
@@ -199,12 +199,12 @@ TEST_F(LinuxFileManagerTest, FailedCopiesLeaveNothingBehind) {
     ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     EXPECT_FALSE(files.copyItemAtPath(folder / "tree", folder / "copy", &error));
     EXPECT_EQ(error.code, ENOTSUP);
-    EXPECT_FALSE(lexists(folder / "copy"));
+    EXPECT_FALSE(itemExists(folder / "copy"));
     ::close(listener);
 
     std::filesystem::create_directories(folder / "self");
     EXPECT_FALSE(files.copyItemAtPath(folder / "self", folder / "self/inside", &error));
-    EXPECT_FALSE(lexists(folder / "self/inside"));
+    EXPECT_FALSE(itemExists(folder / "self/inside"));
 }
 
 // Both with the file system's own flags and as on one that refuses them (network and user-space
@@ -231,11 +231,11 @@ TEST_P(LinuxFileManagerRenameTest, MoveRefusesToReplace) {
         EXPECT_EQ(error.code, EEXIST);
     }
     EXPECT_EQ(readFile(folder / "occupied"), "old");
-    EXPECT_TRUE(lexists(folder / "from/inner/file"));
+    EXPECT_TRUE(itemExists(folder / "from/inner/file"));
 
     EXPECT_TRUE(files.moveItemAtPath(folder / "from", folder / "to", &error));
     EXPECT_EQ(readFile(folder / "to/inner/file"), "moved");
-    EXPECT_FALSE(lexists(folder / "from"));
+    EXPECT_FALSE(itemExists(folder / "from"));
 
     EXPECT_FALSE(files.moveItemAtPath(folder / "from", folder / "again", &error));
     EXPECT_EQ(error, Error::posix(ENOENT, folder / "from"));

@@ -2,13 +2,12 @@
 #include <signal.h>
 #include <systemd/sd-bus.h>
 
-#include <cstdio>
 #include <cstdlib>
 
 #include "linux_application.h"
 #include "linux_bus.h"
-#include "platform/format.h"
 #include "test_support.h"
+#include "testing/private_bus.h"
 
 namespace {
 
@@ -28,30 +27,10 @@ struct Seen {
 class NotificationObserversTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        FILE* daemon = ::popen(
-            "dbus-daemon --session --fork --nopidfile --print-address=1 --print-pid=1", "r");
-        if (daemon == nullptr) {
-            GTEST_SKIP() << "no dbus-daemon to start a private bus";
+        if (!privateBus_.started()) {
+            GTEST_SKIP() << privateBus_.error();
         }
-        char line[1024];
-        std::string address;
-        if (std::fgets(line, sizeof line, daemon) != nullptr) {
-            address = line;
-            address.erase(address.find_last_not_of("\n") + 1);
-        }
-        if (std::fgets(line, sizeof line, daemon) != nullptr) {
-            daemonPid_ = static_cast<pid_t>(platform::integerValueOfText(line));
-        }
-        ::pclose(daemon);
-        if (address.empty()) {
-            GTEST_SKIP() << "no dbus-daemon to start a private bus";
-        }
-        environment_.set("DBUS_SESSION_BUS_ADDRESS", address);
-    }
-    void TearDown() override {
-        if (daemonPid_ > 0) {
-            ::kill(daemonPid_, SIGTERM);
-        }
+        environment_.set("DBUS_SESSION_BUS_ADDRESS", privateBus_.address());
     }
 
     // Runs the observing loop until `count` notifications have come, bounded.
@@ -59,8 +38,8 @@ class NotificationObserversTest : public ::testing::Test {
         return application_.runUntil([&] { return seen_.size() >= count; }, 5);
     }
 
+    test_support::PrivateBus privateBus_;
     linux_test::ScopedEnvironment environment_;
-    int daemonPid_ = -1;
     LinuxApplication application_{[](int) {}};
     SessionBus bus_{application_, std::nullopt};
     DistributedNotificationObservers observers_{bus_};

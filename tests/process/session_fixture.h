@@ -116,6 +116,9 @@ class SessionTest : public ::testing::Test {
     }
     std::string sampleApplication() const { return session_->sampleApplication(); }
     std::string installedHelper() const { return session_->installedHelper(); }
+    // What the session's programs find in DBUS_SESSION_BUS_ADDRESS, for connections of the
+    // test's own.
+    std::string busAddress() const { return session_->busAddress(); }
 
     // Starts a program in its own process group with its output in files; answers its pid.
     pid_t start(const std::string& program, const std::vector<std::string>& arguments,
@@ -131,9 +134,7 @@ class SessionTest : public ::testing::Test {
         const std::string name = "run" + std::to_string(++runs_);
         const pid_t pid = start(program, arguments, name);
         Finished result;
-        if (auto status = linux_test::waitForChild(pid, limit)) {
-            result.exitStatus = WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
-        }
+        result.exitStatus = test_support::waitForExitOrKill(pid, limit);
         result.output = outputOf(name);
         result.errors = errorsOf(name);
         return result;

@@ -72,14 +72,7 @@ std::set<std::string> ownFoldersBesideTheUsualOne() {
 class RelaunchToolProcessTest : public SystemTest {
   protected:
     // A child that ends by itself after a moment, standing in for the helper that hands over.
-    static pid_t startShortLivedProcess() {
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            ::usleep(300'000);
-            ::_exit(0);
-        }
-        return pid;
-    }
+    static pid_t startShortLivedProcess() { return test_support::startShortLivedChild(300ms); }
 
     // The tool copied out of the bundle into the temporary folder, as the helper does.
     std::string copyToolToTemporaryFolder(const std::string& helperBundle) {

@@ -21,6 +21,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <regex>
 #include <set>
@@ -31,8 +32,10 @@
 
 #include "platform/apple_event_descriptor.h"
 #include "platform/format.h"
-#include "program_start.h"
+#include "testing/files.h"
+#include "testing/private_bus.h"
 #include "testing/private_session.h"
+#include "testing/processes.h"
 
 namespace system_test {
 
@@ -54,93 +57,26 @@ inline constexpr const char* kDidTerminate = "PendraMacSandboxHelperDidTerminate
 inline constexpr const char* kNotificationPath = "/com/orvano/Pendra/DistributedNotifications";
 inline constexpr const char* kNotificationInterface = "com.orvano.Pendra.DistributedNotifications";
 
-inline std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-inline void writeFile(const std::string& path, const std::string& text) {
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
-
-inline bool itemExists(const std::string& path) {
-    struct stat status {};
-    return ::lstat(path.c_str(), &status) == 0;
-}
+using test_support::itemExists;
+using test_support::namesIn;
+using test_support::readFile;
+using test_support::waitForExit;
+using test_support::writeFile;
 
 // Every item below a folder with its kind and a digest of its content, for "nothing changed"
-// comparisons.
+// comparisons (the executables are large, and a failure prints the tree).
 inline std::map<std::string, std::string> treeAt(const std::string& root) {
-    std::map<std::string, std::string> tree;
-    std::error_code error;
-    for (auto it = std::filesystem::recursive_directory_iterator(root, error);
-         it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
-        const std::string relative = std::filesystem::relative(it->path(), root).string();
-        if (it->is_symlink()) {
-            tree[relative] = "link:" + std::filesystem::read_symlink(it->path()).string();
-        } else if (it->is_directory()) {
-            tree[relative] = "folder";
-        } else {
-            // Size and digest: the executables are large, and a failure prints the tree.
-            const std::string content = readFile(it->path().string());
-            tree[relative] = std::to_string(content.size()) + " bytes, digest " +
-                             std::to_string(std::hash<std::string>{}(content));
-        }
-    }
-    return tree;
-}
-
-inline std::vector<std::string> namesIn(const std::string& folder) {
-    std::vector<std::string> names;
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
+    return test_support::treeAt(root, test_support::FileContent::Digest);
 }
 
 // Polls until the condition holds or the bound has passed; answers the last result.
 inline bool waitUntil(const std::function<bool()>& condition,
                       std::chrono::milliseconds bound = 10s) {
-    const auto deadline = Clock::now() + bound;
-    while (!condition()) {
-        if (Clock::now() >= deadline) {
-            return condition();
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
-
-// The exit status of a child (128 + signal when a signal ended it), or absent when it still
-// runs at the deadline.
-inline std::optional<int> waitForExit(pid_t pid, std::chrono::milliseconds bound) {
-    const auto deadline = Clock::now() + bound;
-    while (true) {
-        int status = 0;
-        const pid_t done = ::waitpid(pid, &status, WNOHANG);
-        if (done == pid) {
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
-        if (done < 0 || Clock::now() >= deadline) {
-            return std::nullopt;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
+    return test_support::eventually(condition, bound);
 }
 
 inline bool processRuns(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line)) {
-        return false;
-    }
-    const auto close = line.rfind(')');
-    return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
+    return !test_support::processGone(pid);
 }
 
 // The processes whose executable is the given file (live ones only).
@@ -316,10 +252,7 @@ class SystemTest : public ::testing::Test {
     }
 
     void SetUp() override {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "pendra-system-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        root = pattern;
+        root = test_support::makeTemporaryFolder("pendra-system-");
         home = root + "/home";
         dataHome = home + "/.local/share";
         configHome = home + "/.config";
@@ -335,13 +268,16 @@ class SystemTest : public ::testing::Test {
         installFolder = dataHome + "/Pendra Sandbox Helper";
         installedHelper = installFolder + "/" + kHelperAppName;
         autostart = configHome + "/autostart";
-        startBus();
+        bus_ = std::make_unique<test_support::PrivateBus>(
+            runtime, logs + "/bus.log", std::vector<std::string>{"PATH=/usr/bin:/bin", marker()});
+        ASSERT_TRUE(bus_->started()) << bus_->error();
+        busAddress = bus_->address();
     }
 
     void TearDown() override {
+        bus_.reset();
         endEveryProcess();
-        std::error_code ignored;
-        std::filesystem::remove_all(root, ignored);
+        test_support::removeTree(root);
     }
 
     // The environment every program of the test starts with. The marker finds them again.
@@ -377,8 +313,9 @@ class SystemTest : public ::testing::Test {
                 const std::vector<std::string>& moreEnvironment = {}) {
         std::vector<std::string> envText = environment();
         envText.insert(envText.end(), moreEnvironment.begin(), moreEnvironment.end());
-        return test_support::startProgram(program, arguments, std::move(envText), logFile,
-                                          fileSizeLimit);
+        test_support::StartOptions options(logFile);
+        options.fileSizeLimit = fileSizeLimit;
+        return test_support::startProgram(program, arguments, envText, options);
     }
 
     pid_t startHelper(const std::string& bundle, const std::string& logName) {
@@ -489,54 +426,7 @@ class SystemTest : public ::testing::Test {
     std::string busAddress;
 
   private:
-    void startBus() {
-        int addressPipe[2];
-        ASSERT_EQ(::pipe2(addressPipe, O_CLOEXEC), 0);
-        const std::string listen = "--address=unix:path=" + runtime + "/bus";
-        const std::string print = "--print-address=" + std::to_string(addressPipe[1]);
-        std::vector<std::string> envText = {"PATH=/usr/bin:/bin", marker()};
-        // The daemon's complaints (it cannot raise its file limit without privileges) go to a
-        // log of their own.
-        const int busLog =
-            ::open((logs + "/bus.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            ::fcntl(addressPipe[1], F_SETFD, 0);  // the daemon writes its address here
-            const int nothing = ::open("/dev/null", O_RDWR);
-            ::dup2(nothing, 0);
-            ::dup2(nothing, 1);
-            ::dup2(busLog, 2);
-            std::vector<char*> envp;
-            for (auto& value : envText) {
-                envp.push_back(value.data());
-            }
-            envp.push_back(nullptr);
-            const char* argv[] = {"dbus-daemon",  "--session",   "--nofork", "--nopidfile",
-                                  listen.c_str(), print.c_str(), nullptr};
-            ::execvpe("dbus-daemon", const_cast<char**>(argv), envp.data());
-            ::_exit(127);
-        }
-        ::close(addressPipe[1]);
-        ::close(busLog);
-        // The daemon writes its address once it listens; the read is bounded.
-        std::string address;
-        const auto deadline = Clock::now() + 10s;
-        ::fcntl(addressPipe[0], F_SETFL, O_NONBLOCK);
-        while (address.find('\n') == std::string::npos && Clock::now() < deadline) {
-            char buffer[256];
-            const ssize_t count = ::read(addressPipe[0], buffer, sizeof buffer);
-            if (count > 0) {
-                address.append(buffer, static_cast<std::size_t>(count));
-            } else if (count == 0) {
-                break;
-            } else {
-                std::this_thread::sleep_for(10ms);
-            }
-        }
-        ::close(addressPipe[0]);
-        ASSERT_NE(address.find('\n'), std::string::npos) << "the private bus did not start";
-        busAddress = address.substr(0, address.find('\n'));
-    }
+    std::unique_ptr<test_support::PrivateBus> bus_;
 
     // The processes of this test: everything started with its environment, whatever session
     // it moved to.

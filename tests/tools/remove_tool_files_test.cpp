@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/linux_platform.h"
+#include "testing/processes.h"
 #include "tests/tools/tool_test_support.h"
 #include "tools/remove/termination_listener.h"
 
@@ -26,16 +27,9 @@ class RemoveToolFilesTest : public ::testing::Test {
         tools_test::writeFile(outside + "/Wichtig.txt", "keep me");
         std::filesystem::create_symlink(outside, bundle + "/Contents/Ordner");
         std::filesystem::create_symlink(outside + "/Wichtig.txt", bundle + "/Contents/Datei");
-        setenv("HOME", home.c_str(), 1);
+        environment.set("HOME", home);
         std::filesystem::create_directories(home);
         tools_test::writeFile(home + "/.profile", "home");
-    }
-    ~RemoveToolFilesTest() override {
-        if (previousHome_) {
-            setenv("HOME", previousHome_->c_str(), 1);
-        } else {
-            unsetenv("HOME");
-        }
     }
 
     int runMain(const std::string& path) {
@@ -56,12 +50,7 @@ class RemoveToolFilesTest : public ::testing::Test {
         fake.paths.home = home;
         return fake.services();
     }()};
-
-  private:
-    std::optional<std::string> previousHome_ = [] {
-        const char* value = std::getenv("HOME");
-        return value ? std::optional<std::string>(value) : std::nullopt;
-    }();
+    test_support::ScopedEnvironment environment;
 };
 
 TEST_F(RemoveToolFilesTest, DeletesTheBundleWithItsOwnExecutableButNothingItsLinksLeadTo) {

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 
+#include "testing/processes.h"
 #include "tests/tools/tool_test_support.h"
 #include "tools/common/process_id_argument.h"
 #include "tools/remove/termination_listener.h"
@@ -19,27 +20,6 @@ using tools_test::fireTimers;
 const std::string kBundle =
     "/home/user/Library/Application Support/Pendra Sandbox Helper/Hélper.app";
 constexpr platform::pid_t kHelperPid = 777;
-
-// Sets HOME for a test and puts the previous value back.
-class ScopedHome {
-  public:
-    explicit ScopedHome(const std::string& home) {
-        if (const char* previous = std::getenv("HOME")) {
-            previous_ = previous;
-        }
-        setenv("HOME", home.c_str(), 1);
-    }
-    ~ScopedHome() {
-        if (previous_) {
-            setenv("HOME", previous_->c_str(), 1);
-        } else {
-            unsetenv("HOME");
-        }
-    }
-
-  private:
-    std::optional<std::string> previous_;
-};
 
 class RemoveToolTest : public ::testing::Test {
   protected:
@@ -122,7 +102,7 @@ class RemoveToolEntryTest : public RemoveToolTest {
     }
 
     tools_test::TickingDelegate delegate{fake.application, 2};
-    ScopedHome home{"/home/user"};
+    test_support::ScopedEnvironment home{{"HOME", "/home/user"}};
 };
 
 TEST_F(RemoveToolEntryTest, MissingArgumentsOrAnIdThatIsNoPositiveNumberGiveTheUsage) {

@@ -8,44 +8,16 @@
 #include <chrono>
 #include <thread>
 
-#include "tests/program_start.h"
+#include "testing/processes.h"
 #include "tests/tools/tool_test_support.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using test_support::waitForExit;
+using test_support::waitForExitOrKill;
 using tools_test::itemExists;
 using tools_test::treeAt;
-
-// A child that sleeps, then ends; it stays a zombie until reaped, which counts as ended.
-pid_t startSleeper(int milliseconds) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        usleep(static_cast<useconds_t>(milliseconds) * 1000);
-        _exit(0);
-    }
-    return pid;
-}
-
-// The exit status, or absent when the process is still running at the deadline.
-std::optional<int> waitForExit(pid_t pid, std::chrono::milliseconds bound) {
-    const auto deadline = Clock::now() + bound;
-    while (Clock::now() < deadline) {
-        int status = 0;
-        if (waitpid(pid, &status, WNOHANG) == pid) {
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return std::nullopt;
-}
-
-void reap(pid_t pid) {
-    if (!waitForExit(pid, std::chrono::seconds(5))) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-    }
-}
 
 void installExecutable(const std::string& from, const std::string& to) {
     std::filesystem::create_directories(std::filesystem::path(to).parent_path());
@@ -101,7 +73,7 @@ TEST_F(ToolProcessesTest, RelaunchToolReplacesLaunchesAndDeletesItselfAfterThePr
     }
     const auto newTree = treeAt(source), oldTree = treeAt(target);
 
-    const pid_t awaited = startSleeper(600);
+    const pid_t awaited = test_support::startShortLivedChild(std::chrono::milliseconds(600));
     const pid_t toolPid = startProgram(tool + "/Contents/MacOS/PendraSandboxHelperRelaunchTool",
                                        {source, target, std::to_string(awaited), "ignored"});
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -111,9 +83,9 @@ TEST_F(ToolProcessesTest, RelaunchToolReplacesLaunchesAndDeletesItselfAfterThePr
 
     // The sleeper ends at 0.6 s; the tool's next check comes within a second of that.
     const auto status = waitForExit(toolPid, std::chrono::milliseconds(3000));
-    reap(awaited);
+    waitForExitOrKill(awaited, std::chrono::seconds(5));
     if (!status) {
-        reap(toolPid);
+        waitForExitOrKill(toolPid, std::chrono::seconds(5));
     }
     EXPECT_EQ(status, 0);
     EXPECT_EQ(treeAt(target), newTree);
@@ -146,7 +118,7 @@ TEST_F(ToolProcessesTest, TwoRelaunchToolsForOneTargetLeaveAWholeBundleFromOneSo
         trees.push_back(treeAt(source));
     }
     // Ended but not reaped until the end: its id is not given to another process meanwhile.
-    const pid_t awaited = startSleeper(0);
+    const pid_t awaited = test_support::startShortLivedChild(std::chrono::milliseconds(0));
     std::vector<pid_t> tools;
     for (const std::string& source : sources) {
         tools.push_back(startProgram(PENDRA_RELAUNCH_TOOL_EXECUTABLE,
@@ -155,7 +127,7 @@ TEST_F(ToolProcessesTest, TwoRelaunchToolsForOneTargetLeaveAWholeBundleFromOneSo
     for (const pid_t tool : tools) {
         EXPECT_EQ(waitForExit(tool, std::chrono::seconds(20)), 0);
     }
-    reap(awaited);
+    waitForExitOrKill(awaited, std::chrono::seconds(5));
     const auto installed = treeAt(target);
     EXPECT_TRUE(installed == trees[0] || installed == trees[1]);
     EXPECT_EQ(tools_test::namesIn(folder / "Pendra Sandbox Helper"),
@@ -184,7 +156,7 @@ TEST_F(ToolProcessesTest, MissingArgumentsOrAnIdThatIsNoPositiveNumberGiveTheUsa
         const pid_t toolPid = startProgram(tool, arguments);
         const auto status = waitForExit(toolPid, std::chrono::seconds(5));
         if (!status) {
-            reap(toolPid);
+            waitForExitOrKill(toolPid, std::chrono::seconds(5));
         }
         EXPECT_EQ(status, 1) << tool << " '" << arguments.back() << "'";
         EXPECT_THAT(tools_test::readFile(folder / "tools.log"),
@@ -202,16 +174,16 @@ TEST_F(ToolProcessesTest, RemoveToolDeletesTheBundleItRunsFromAfterTheProcessEnd
     installExecutable(PENDRA_REMOVE_TOOL_EXECUTABLE, executable);
     writeInfo(bundle, "com.orvano.PendraMacSandboxHelper", "PendraMacSandboxHelper");
 
-    const pid_t awaited = startSleeper(600);
+    const pid_t awaited = test_support::startShortLivedChild(std::chrono::milliseconds(600));
     const pid_t toolPid = startProgram(executable, {bundle, std::to_string(awaited)});
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(waitForExit(toolPid, std::chrono::milliseconds(0)), std::nullopt);
     EXPECT_TRUE(itemExists(executable));
 
     const auto status = waitForExit(toolPid, std::chrono::milliseconds(3000));
-    reap(awaited);
+    waitForExitOrKill(awaited, std::chrono::seconds(5));
     if (!status) {
-        reap(toolPid);
+        waitForExitOrKill(toolPid, std::chrono::seconds(5));
     }
     EXPECT_EQ(status, 0);
     EXPECT_FALSE(itemExists(bundle));
@@ -224,7 +196,7 @@ TEST_F(ToolProcessesTest, RemoveToolRefusesTheHomeFolderAndWhatHoldsIt) {
         const pid_t toolPid = startProgram(PENDRA_REMOVE_TOOL_EXECUTABLE, {path, "1"});
         const auto status = waitForExit(toolPid, std::chrono::seconds(5));
         if (!status) {
-            reap(toolPid);
+            waitForExitOrKill(toolPid, std::chrono::seconds(5));
         }
         EXPECT_EQ(status, 1) << path;
     }

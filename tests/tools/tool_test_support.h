@@ -2,24 +2,17 @@
 // manager that fails or stops at a chosen step.
 #pragma once
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
-#include <sstream>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "platform/fake/fake_platform.h"
 #include "platform/platform.h"
+#include "testing/files.h"
 
 namespace tools_test {
 
@@ -89,41 +82,16 @@ class Arguments {
 
 // A real folder under the temporary folder, with a space and a non-ASCII letter in its name,
 // removed with everything in it at the end.
-class TemporaryFolder {
+class TemporaryFolder : public test_support::TemporaryFolder {
   public:
-    TemporaryFolder() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "tools tëst XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("cannot make a temporary folder");
-        }
-        path_ = pattern;
-    }
-    ~TemporaryFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TemporaryFolder(const TemporaryFolder&) = delete;
-    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
-
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
+    TemporaryFolder() : test_support::TemporaryFolder("tools tëst ") {}
 };
 
-inline void writeFile(const std::string& path, const std::string& content) {
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream(path, std::ios::binary) << content;
-}
-
-inline std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using test_support::itemExists;
+using test_support::namesIn;
+using test_support::readFile;
+using test_support::treeAt;
+using test_support::writeFile;
 
 // A bundle of the helper with an executable, a resource and a nested folder; `mark` tells
 // versions apart.
@@ -138,41 +106,6 @@ inline void makeBundle(const std::string& path, const std::string& mark) {
     std::filesystem::permissions(path + "/Contents/MacOS/Helper",
                                  std::filesystem::perms::owner_all);
     writeFile(path + "/Contents/Resources/Deutsch.lproj/Grüße.txt", "Grüße " + mark);
-}
-
-// The tree below a path: relative path to content, "<folder>" or "-> link target".
-inline std::map<std::string, std::string> treeAt(const std::string& root) {
-    std::map<std::string, std::string> tree;
-    namespace fs = std::filesystem;
-    if (!fs::exists(fs::symlink_status(root))) {
-        return tree;
-    }
-    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
-         ++it) {
-        const std::string relative = it->path().lexically_relative(root).string();
-        if (it->is_symlink()) {
-            tree[relative] = "-> " + fs::read_symlink(it->path()).string();
-        } else if (it->is_directory()) {
-            tree[relative] = "<folder>";
-        } else {
-            tree[relative] = readFile(it->path().string());
-        }
-    }
-    return tree;
-}
-
-inline bool itemExists(const std::string& path) {
-    return std::filesystem::exists(std::filesystem::symlink_status(path));
-}
-
-// The names in a folder (to see leftovers beside a bundle).
-inline std::vector<std::string> namesIn(const std::string& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 // Stands for the process being killed between two steps.
