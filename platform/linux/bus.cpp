@@ -19,8 +19,6 @@ namespace platform::linux_platform {
 namespace {
 
 constexpr std::uint64_t kServicesTimeoutUsec = 30'000'000;
-// The answer to an event whose reply could not be carried.
-constexpr OSStatus errAEEventFailed = -10000;
 // Marks a process serial number that holds a connection's unique name.
 constexpr std::uint32_t kConnectionMark = 0x8000'0000u;
 
