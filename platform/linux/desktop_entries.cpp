@@ -69,11 +69,16 @@ struct FolderWalk {
 
 void readFolder(FolderWalk& walk, const std::string& folder, const std::string& prefix, int depth) {
     struct stat folderStatus {};
-    if (::stat(folder.c_str(), &folderStatus) != 0 || !S_ISDIR(folderStatus.st_mode) ||
-        !walk.seen.emplace(folderStatus.st_dev, folderStatus.st_ino).second) {
+    const bool isFolder =
+        ::stat(folder.c_str(), &folderStatus) == 0 && S_ISDIR(folderStatus.st_mode);
+    if (isFolder && !walk.seen.emplace(folderStatus.st_dev, folderStatus.st_ino).second) {
+        return;  // walked already, through another link
+    }
+    // A folder that is missing is stamped too, so that its making is noticed.
+    walk.stamps.emplace_back(folder, changeTime(folder));
+    if (!isFolder) {
         return;
     }
-    walk.stamps.emplace_back(folder, changeTime(folder));
     DIR* directory = ::opendir(folder.c_str());
     if (directory == nullptr) {
         return;

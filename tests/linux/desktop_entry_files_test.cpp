@@ -129,6 +129,20 @@ TEST(DesktopEntryFileTest, ApplicationsFoldersLeaveOutWhatIsNoFileAndWalkEachFol
     EXPECT_EQ(readFile(idsFile), "good\nlinked-editor\nvendor-browser\n");
 }
 
+TEST(DesktopEntryFileTest, AnApplicationsFolderMadeAfterAReadIsReadOnTheNextQuestion) {
+    TemporaryFolder data;
+    ScopedEnvironment environment;
+    environment.set("XDG_DATA_HOME", data.path());
+    environment.set("XDG_DATA_DIRS", data / "none");
+    EXPECT_EQ(DesktopEntryIndex::current()->entryWithId("late"), nullptr);
+    fs::create_directories(data / "applications");
+    writeFile(data / "applications/late.desktop", entryText("Late"));
+    const auto index = DesktopEntryIndex::current();
+    const ApplicationEntry* late = index->entryWithId("late");
+    ASSERT_NE(late, nullptr);
+    EXPECT_EQ(late->name, "Late");
+}
+
 TEST(DesktopEntryFileTest, AutostartEntriesThatAreNoFilesAreLeftOut) {
     TemporaryFolder config;
     ScopedEnvironment environment;
