@@ -134,17 +134,18 @@ TEST_F(RealApplicationsTest, AStoppedApplicationCostsNoMoreThanTheTimeout) {
     DesktopApplicationView view;
     ASSERT_EQ(desktop.viewOfProcess(firefox.pid, 2s, &view), DesktopQuery::answered);
 
-    // Stopped in front: the question ends at its timeout with nothing.
+    // Stopped in front: the question ends at its timeout with nothing, late only by what a busy
+    // machine adds.
+    constexpr auto kTimeout = 2s;
     ::kill(firefox.pid, SIGSTOP);
     const auto start = std::chrono::steady_clock::now();
     DesktopApplicationView stopped;
-    EXPECT_EQ(desktop.viewOfProcess(firefox.pid, 1s, &stopped), DesktopQuery::timedOut);
+    EXPECT_EQ(desktop.viewOfProcess(firefox.pid, kTimeout, &stopped), DesktopQuery::timedOut);
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_FALSE(stopped.frontDocument);
     ::kill(firefox.pid, SIGCONT);
-    RecordProperty(
-        "stopped_query_ms",
-        std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+    EXPECT_LE(took, kTimeout + 3s)
+        << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
 
     // Stopped in the background: the front application answers as before, by either route.
     ::kill(mousepad.pid, SIGSTOP);

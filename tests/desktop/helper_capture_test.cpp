@@ -2,6 +2,7 @@
 // from the stand-in main application is answered with its page's or file's title and link; a
 // stopped application in front ends the capture at the script's timeout with nothing.
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 
@@ -62,9 +63,10 @@ class HelperCaptureTest : public ::testing::Test {
         main_ = root + "/Applications/PendraMac.app/Contents/MacOS/PendraMac";
         listenerLog_ = root + "/logs/listener";
         helperLog_ = root + "/logs/helper";
-        applications->start({data + "/Pendra Sandbox Helper/PendraMacSandboxHelper.app/Contents/"
-                                    "MacOS/PendraMacSandboxHelper"},
-                            helperLog_);
+        helper_ = applications->start(
+            {data + "/Pendra Sandbox Helper/PendraMacSandboxHelper.app/Contents/"
+                    "MacOS/PendraMacSandboxHelper"},
+            helperLog_);
         ready_ = linux_test::eventually(
             [] {
                 return std::system(
@@ -103,6 +105,7 @@ class HelperCaptureTest : public ::testing::Test {
     }
 
     static inline std::string main_;
+    static inline pid_t helper_ = -1;
     static inline std::string listenerLog_;
     static inline std::string helperLog_;
     static inline bool ready_ = false;
@@ -133,13 +136,48 @@ TEST_F(HelperCaptureTest, AStoppedApplicationInFrontGivesAnEmptyAnswerAtTheTimeo
     const auto& gedit = applications->named("gedit");
     ASSERT_TRUE(RealApplications::activate(gedit));
     ::kill(gedit.pid, SIGSTOP);
+    const auto start = std::chrono::steady_clock::now();
     const auto entries = invoke();
+    const auto took = std::chrono::steady_clock::now() - start;
     ::kill(gedit.pid, SIGCONT);
     ASSERT_FALSE(entries.empty()) << "no answer";
+    // At the connector's timeout of 10 seconds: not before (the question waited for the
+    // application), and not long after it (allowing for a busy machine).
+    EXPECT_GE(took, 10s);
+    EXPECT_LE(took, 20s);
     EXPECT_FALSE(contains(entries, entry("pnam", gedit.documentName)))
         << ::testing::PrintToString(entries);
     for (const auto& line : entries) {
         EXPECT_EQ(line.find(gedit.documentURL), std::string::npos) << line;
+    }
+}
+
+// Entries named like desktop entries that are none (a FIFO, a link to a device) and 450 links
+// to the folder above, beside the real ones: the capture that reads them again still answers,
+// and the helper's memory stays bounded.
+TEST_F(HelperCaptureTest, EntriesThatAreNoFilesAndFolderCyclesLeaveTheCaptureAnswering) {
+    const std::string applicationsFolder =
+        std::string(std::getenv("XDG_DATA_HOME")) + "/applications";
+    fs::create_directories(applicationsFolder);
+    const std::string fifo = applicationsFolder + "/fifo.desktop";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    fs::create_symlink("/dev/zero", applicationsFolder + "/zero.desktop");
+    for (int i = 0; i < 450; ++i) {
+        fs::create_directory_symlink("..", applicationsFolder + "/up" + std::to_string(i));
+    }
+    const auto& gedit = applications->named("gedit");
+    ASSERT_TRUE(RealApplications::activate(gedit));
+    const auto entries = invoke();
+    EXPECT_TRUE(contains(entries, entry("pnam", gedit.documentName)))
+        << ::testing::PrintToString(entries) << linux_test::readFile(helperLog_);
+    EXPECT_LT(linux_test::peakKilobytes(helper_), 512 * 1024) << "kB at the peak";
+    EXPECT_NE(linux_test::readFile(helperLog_)
+                  .find("Ignoring the desktop entry " + fifo + ": it is a FIFO"),
+              std::string::npos);
+    fs::remove(fifo);
+    fs::remove(applicationsFolder + "/zero.desktop");
+    for (int i = 0; i < 450; ++i) {
+        fs::remove(applicationsFolder + "/up" + std::to_string(i));
     }
 }
 
