@@ -5,28 +5,10 @@
 #include "platform/format.h"
 #include "platform/log.h"
 #include "platform/platform.h"
-#include "platform/utf.h"
 
 namespace pendra {
 
 using platform::AppleEventDescriptor;
-
-namespace {
-
-// The text as a descriptor, cut to kMaximumAnswerTextBytes without splitting a character.
-AppleEventDescriptor answerText(std::string text, const char* what) {
-    if (text.size() > kMaximumAnswerTextBytes) {
-        const std::size_t end =
-            platform::utf::characterBoundaryAtOrBefore(text, kMaximumAnswerTextBytes);
-        platform::NSLog(
-            "The %@ of the answer is cut from %d to %d bytes",
-            {what, static_cast<std::int64_t>(text.size()), static_cast<std::int64_t>(end)});
-        text.resize(end);
-    }
-    return AppleEventDescriptor::descriptorWithString(text);
-}
-
-}  // namespace
 
 PendraSandboxHelperQuickEntryWithAutofillCall::PendraSandboxHelperQuickEntryWithAutofillCall(
     const std::optional<std::string>& callerAppBundleIdentifier,
@@ -61,7 +43,8 @@ AppleEventDescriptor PendraSandboxHelperQuickEntryWithAutofillCall::callerAppDes
 
 std::optional<AppleEventDescriptor>
 PendraSandboxHelperQuickEntryWithAutofillCall::_quickEntryPropertiesWithTitle(
-    const std::optional<std::string>& title, const std::optional<std::string>& bbCodeNotes) const {
+    const std::optional<std::string>& title, const std::optional<std::string>& bbCodeNotes,
+    Content content) const {
     const bool attach = title || bbCodeNotes || propertiesDescriptor_;
     if (!attach) {
         return std::nullopt;
@@ -76,18 +59,17 @@ PendraSandboxHelperQuickEntryWithAutofillCall::_quickEntryPropertiesWithTitle(
 
     AppleEventDescriptor record = AppleEventDescriptor::recordDescriptor();
 
-    const std::optional<AppleEventDescriptor> callerNote = callerEntry(kNoteKeyword);
+    const std::optional<AppleEventDescriptor> callerNote =
+        content == Content::whole ? callerEntry(kNoteKeyword) : std::nullopt;
+    // Past the whole answer the caller's note is left out, then the new notes, then the title.
     std::optional<AppleEventDescriptor> note;
     if (bbCodeNotes && callerNote) {
-        // The notes, two line feeds and the caller's note ("%@\n\n%@"). A note that cannot
-        // reach the answer's limit, three UTF-8 bytes a UTF-16 unit at most, is appended to
-        // the new notes as it came, without a round trip through UTF-8.
+        // The notes, two line feeds and the caller's note ("%@\n\n%@"). A note that is text
+        // already is appended as it came, without a round trip through UTF-8.
         const AppleEventDescriptor head =
             AppleEventDescriptor::descriptorWithString(*bbCodeNotes + "\n\n");
-        const std::size_t units = (head.data().size() + callerNote->data().size()) / 2;
         std::optional<AppleEventDescriptor> joined;
-        if (callerNote->descriptorType() == platform::typeUnicodeText &&
-            units <= kMaximumAnswerTextBytes / 3) {
+        if (callerNote->descriptorType() == platform::typeUnicodeText) {
             joined = head.textByAppendingText(*callerNote);
         }
         if (joined) {
@@ -97,16 +79,16 @@ PendraSandboxHelperQuickEntryWithAutofillCall::_quickEntryPropertiesWithTitle(
             std::string text;
             text.reserve(bbCodeNotes->size() + 2 + callerNoteText->size());
             text.append(*bbCodeNotes).append("\n\n").append(*callerNoteText);
-            note = answerText(std::move(text), "note");
+            note = AppleEventDescriptor::descriptorWithString(text);
         } else {
             // A note that cannot be read as text cannot be appended to text. The new notes go
             // alone, and the caller's note is written to the log so that it is not lost.
             platform::NSLog("The caller's note has no text form and is not appended: %@",
                             {*callerNote});
-            note = answerText(*bbCodeNotes, "note");
+            note = AppleEventDescriptor::descriptorWithString(*bbCodeNotes);
         }
-    } else if (bbCodeNotes) {
-        note = answerText(*bbCodeNotes, "note");
+    } else if (bbCodeNotes && content <= Content::withoutCallersNote) {
+        note = AppleEventDescriptor::descriptorWithString(*bbCodeNotes);
     } else {
         note = callerNote;
     }
@@ -114,8 +96,10 @@ PendraSandboxHelperQuickEntryWithAutofillCall::_quickEntryPropertiesWithTitle(
         record.setDescriptor(*note, kNoteKeyword);
     }
 
-    if (title) {
-        record.setDescriptor(answerText(*title, "title"), kTitleKeyword);
+    if (content == Content::withoutTexts) {
+        // Neither note nor title.
+    } else if (title) {
+        record.setDescriptor(AppleEventDescriptor::descriptorWithString(*title), kTitleKeyword);
     } else if (const std::optional<AppleEventDescriptor> callerTitle = callerEntry(kTitleKeyword)) {
         record.setDescriptor(*callerTitle, kTitleKeyword);
     }
@@ -128,18 +112,45 @@ PendraSandboxHelperQuickEntryWithAutofillCall::_quickEntryPropertiesWithTitle(
 
 void PendraSandboxHelperQuickEntryWithAutofillCall::respondWithTitle(
     const std::optional<std::string>& title, const std::optional<std::string>& bbCodeNotes) const {
-    AppleEventDescriptor event = AppleEventDescriptor::appleEventWithEventClass(
-        kAutofillReplyEventClass, kAutofillReplyEventID, callerAppDescriptor(),
-        platform::kAutoGenerateReturnID, platform::kAnyTransactionID);
-
-    if (std::optional<AppleEventDescriptor> properties =
-            _quickEntryPropertiesWithTitle(title, bbCodeNotes)) {
-        event.setParamDescriptor(*properties, kQuickEntryPropertiesKeyword);
+    static constexpr struct {
+        Content content;
+        const char* leftOut;
+    } kSteps[] = {
+        {Content::whole, ""},
+        {Content::withoutCallersNote, "without the caller's note"},
+        {Content::withoutNote, "without its note"},
+        {Content::withoutTexts, "without its note and title"},
+    };
+    platform::OSStatus status = platform::noErr;
+    std::size_t tooLarge = 0;
+    for (const auto& step : kSteps) {
+        AppleEventDescriptor event = AppleEventDescriptor::appleEventWithEventClass(
+            kAutofillReplyEventClass, kAutofillReplyEventID, callerAppDescriptor(),
+            platform::kAutoGenerateReturnID, platform::kAnyTransactionID);
+        if (std::optional<AppleEventDescriptor> properties =
+                _quickEntryPropertiesWithTitle(title, bbCodeNotes, step.content)) {
+            event.setParamDescriptor(*properties, kQuickEntryPropertiesKeyword);
+        }
+        const std::size_t size = event.flattenedSize();
+        if (tooLarge != 0) {
+            if (size >= tooLarge) {
+                continue;  // this step leaves out nothing that the answer holds
+            }
+            platform::NSLog(
+                "The answer takes %d bytes, more than one event may carry: it goes again %@ "
+                "(%d bytes)",
+                {static_cast<std::int64_t>(tooLarge), step.leftOut,
+                 static_cast<std::int64_t>(size)});
+        }
+        // The reply is never read: the caller acknowledges nothing that the helper could act
+        // on.
+        status =
+            platform::appleEventManager().AESendMessage(event, nullptr, platform::kAEWaitReply, 0);
+        if (status != platform::errAEEventFailed) {
+            break;
+        }
+        tooLarge = size;
     }
-
-    // The reply is never read: the caller acknowledges nothing that the helper could act on.
-    const platform::OSStatus status =
-        platform::appleEventManager().AESendMessage(event, nullptr, platform::kAEWaitReply, 0);
     if (status != platform::noErr) {
         platform::NSLog("Error sending AppleScript message to the caller: %d", {status});
     }

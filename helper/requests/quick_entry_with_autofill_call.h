@@ -3,19 +3,12 @@
 // ('qepp'), merged with the properties the caller sent along.
 #pragma once
 
-#include <cstddef>
 #include <optional>
 #include <string>
 
 #include "platform/apple_event_descriptor.h"
 
 namespace pendra {
-
-// What one text that the helper puts into the answer may hold: a longer note or title (a huge
-// selection, a caller's huge note, a frontmost application answering a huge name) is cut to
-// this many bytes of UTF-8, at a character boundary, and the cut is logged. Both texts as
-// UTF-16 stay far inside what one message on the session bus may carry.
-inline constexpr std::size_t kMaximumAnswerTextBytes = 4 * 1024 * 1024;
 
 class PendraSandboxHelperQuickEntryWithAutofillCall {
   public:
@@ -46,16 +39,21 @@ class PendraSandboxHelperQuickEntryWithAutofillCall {
     platform::AppleEventDescriptor callerAppDescriptor() const;
 
     // Builds the reply event and sends it, waiting for the hand-over only; a failed send is
-    // logged to the console and otherwise ignored. An empty string counts as given. Each call
-    // sends one event.
+    // logged to the console and otherwise ignored. An empty string counts as given. The note
+    // and title go whole, never cut: an answer larger than the transport carries goes again
+    // without the caller's note, then without any note, then without the title too, each time
+    // with a log line that says what was left out. Each call answers with one event.
     void respondWithTitle(const std::optional<std::string>& title,
                           const std::optional<std::string>& bbCodeNotes) const;
 
   private:
+    // What an answer holds, from everything to the tags alone; each step leaves out more.
+    enum class Content { whole, withoutCallersNote, withoutNote, withoutTexts };
+
     // The quick entry properties record to send, or absent when the event goes without one.
     std::optional<platform::AppleEventDescriptor> _quickEntryPropertiesWithTitle(
-        const std::optional<std::string>& title,
-        const std::optional<std::string>& bbCodeNotes) const;
+        const std::optional<std::string>& title, const std::optional<std::string>& bbCodeNotes,
+        Content content) const;
 
     std::optional<std::string> callerAppBundleIdentifier_;
     std::optional<platform::AppleEventDescriptor> propertiesDescriptor_;

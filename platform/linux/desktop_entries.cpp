@@ -5,13 +5,14 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
-#include <fstream>
 #include <mutex>
+#include <set>
 #include <sstream>
 
 #include "linux_desktop_entries.h"
-#include "linux_login_items.h"
+#include "linux_desktop_entry_files.h"
 #include "linux_processes.h"
+#include "linux_support.h"
 #include "platform/utf.h"
 
 namespace platform::linux_platform {
@@ -40,11 +41,27 @@ std::string resolveProgram(const std::string& program) {
     return found ? realPath(*found) : std::string();
 }
 
-void readFolder(const std::string& root, const std::string& folder, const std::string& prefix,
-                int depth, std::vector<ApplicationEntry>& entries,
-                std::vector<std::pair<std::string, long long>>& stamps,
-                const std::vector<std::string>& locales) {
-    stamps.emplace_back(folder, changeTime(folder));
+// What one reading of the applications folders has seen: each folder once, by device and
+// inode, however many links lead to it, so that a link to a folder above costs one look.
+struct FolderWalk {
+    std::vector<ApplicationEntry>& entries;
+    std::vector<std::pair<std::string, long long>>& stamps;
+    const std::vector<std::string>& locales;
+    std::set<std::pair<dev_t, ino_t>> seen;
+};
+
+void readFolder(FolderWalk& walk, const std::string& folder, const std::string& prefix, int depth) {
+    struct stat folderStatus {};
+    const bool isFolder =
+        ::stat(folder.c_str(), &folderStatus) == 0 && S_ISDIR(folderStatus.st_mode);
+    if (isFolder && !walk.seen.emplace(folderStatus.st_dev, folderStatus.st_ino).second) {
+        return;  // walked already, through another link
+    }
+    // A folder that is missing is stamped too, so that its making is noticed.
+    walk.stamps.emplace_back(folder, changeTime(folder));
+    if (!isFolder) {
+        return;
+    }
     DIR* directory = ::opendir(folder.c_str());
     if (directory == nullptr) {
         return;
@@ -66,26 +83,26 @@ void readFolder(const std::string& root, const std::string& folder, const std::s
         }
         if (S_ISDIR(status.st_mode)) {
             if (depth < 4) {
-                readFolder(root, path, prefix + name + "-", depth + 1, entries, stamps, locales);
+                readFolder(walk, path, prefix + name + "-", depth + 1);
             }
             continue;
         }
-        constexpr std::string_view kExtension = ".desktop";
-        if (name.size() <= kExtension.size() ||
-            name.compare(name.size() - kExtension.size(), kExtension.size(), kExtension) != 0 ||
-            status.st_size > 1 << 20) {
+        if (!isDesktopEntryName(name)) {
             continue;
         }
-        std::ifstream file(path, std::ios::binary);
-        std::ostringstream text;
-        text << file.rdbuf();
-        auto entry = applicationEntryOf(text.str(), locales);
+        std::string why;
+        const auto text = readDesktopEntryFile(path, &why);
+        if (!text) {
+            logLine("Ignoring the desktop entry " + path + ": " + why);
+            continue;
+        }
+        auto entry = applicationEntryOf(*text, walk.locales);
         if (!entry) {
             continue;
         }
-        entry->id = prefix + name.substr(0, name.size() - kExtension.size());
+        entry->id = prefix + name.substr(0, name.size() - std::string_view(".desktop").size());
         entry->path = path;
-        entries.push_back(std::move(*entry));
+        walk.entries.push_back(std::move(*entry));
     }
 }
 
@@ -191,7 +208,8 @@ DesktopEntryIndex DesktopEntryIndex::read(const std::vector<std::string>& folder
     const auto locales = localeKeys();
     for (const auto& folder : folders) {
         std::vector<ApplicationEntry> found;
-        readFolder(folder, folder, "", 0, found, index.stamps_, locales);
+        FolderWalk walk{found, index.stamps_, locales, {}};
+        readFolder(walk, folder, "", 0);
         for (auto& entry : found) {
             if (index.byId_.count(entry.id) == 0) {
                 index.byId_[entry.id] = index.entries_.size();

@@ -1,7 +1,9 @@
 // The applications a Linux desktop knows: its desktop entries ("*.desktop" files under
 // $XDG_DATA_HOME/applications and each $XDG_DATA_DIRS/applications), read with the layer's own
-// desktop-entry reader. An entry's id is its path below the applications folder with "/" made "-"
-// and without ".desktop"; the first folder that holds an id wins.
+// desktop-entry reader (regular files only, see linux_desktop_entry_files.h). An entry's id is
+// its path below the applications folder with "/" made "-" and without ".desktop"; the first
+// folder that holds an id wins. Folders below are walked four deep, a linked one too, but each
+// folder once however many links lead to it.
 #pragma once
 
 #include <map>

@@ -14,10 +14,6 @@ namespace platform::linux_platform {
 
 class SessionBus;
 
-// The answer to an event whose reply could not be carried, and the status of an event that is
-// too large to send.
-inline constexpr OSStatus errAEEventFailed = -10000;
-
 // Sends `event` to the application object of the bus name `name`. With `replyTimeoutUsec` it
 // waits that long for the answer, which it unflattens into `answer`; without, it returns once
 // the bus has the event. noErr; procNotFound when nothing owns the name; errAEEventNotHandled

@@ -7,10 +7,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 
 #include "linux_bundles.h"
+#include "linux_desktop_entry_files.h"
 #include "linux_file_manager.h"
 #include "linux_login_items.h"
 #include "linux_processes.h"
@@ -50,16 +50,6 @@ const std::string* valueFor(const DesktopEntry& entry, const std::string& key) {
     return found == entry.end() ? nullptr : &found->second;
 }
 
-std::optional<std::string> readWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return std::nullopt;
-    }
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    return buffer.str();
-}
-
 // The entries in list order: other programs' entries by file name, then ours in the order
 // they were inserted.
 std::vector<Entry> readEntries(const std::string& folder) {
@@ -70,12 +60,13 @@ std::vector<Entry> readEntries(const std::string& folder) {
     }
     while (dirent* item = ::readdir(directory)) {
         std::string name = item->d_name;
-        if (name.size() <= 8 || name.compare(name.size() - 8, 8, ".desktop") != 0 ||
-            name.front() == '.') {
+        if (!isDesktopEntryName(name) || name.front() == '.') {
             continue;
         }
-        auto text = readWholeFile(folder + "/" + name);
+        std::string why;
+        auto text = readDesktopEntryFile(folder + "/" + name, &why);
         if (!text) {
+            logLine("Ignoring the autostart entry " + name + ": " + why);
             continue;
         }
         auto values = parseDesktopEntry(*text);
@@ -165,182 +156,6 @@ std::string fileNameFor(const std::string& bundlePath, const std::optional<std::
 }
 
 }  // namespace
-
-std::optional<DesktopEntry> parseDesktopEntry(const std::string& text) {
-    std::istringstream lines(text);
-    std::string line;
-    bool inGroup = false;
-    bool sawGroup = false;
-    DesktopEntry entry;
-    while (std::getline(lines, line)) {
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        if (line.empty() || line.front() == '#') {
-            continue;
-        }
-        if (line.front() == '[') {
-            inGroup = line == "[Desktop Entry]";
-            sawGroup = sawGroup || inGroup;
-            continue;
-        }
-        if (!inGroup) {
-            continue;
-        }
-        auto equals = line.find('=');
-        if (equals == std::string::npos) {
-            continue;
-        }
-        std::string key = line.substr(0, equals);
-        while (!key.empty() && key.back() == ' ') {
-            key.pop_back();
-        }
-        std::size_t start = equals + 1;
-        while (start < line.size() && line[start] == ' ') {
-            ++start;
-        }
-        std::string value;
-        for (std::size_t i = start; i < line.size(); ++i) {
-            if (line[i] == '\\' && i + 1 < line.size()) {
-                char next = line[++i];
-                switch (next) {
-                    case 's':
-                        value += ' ';
-                        break;
-                    case 'n':
-                        value += '\n';
-                        break;
-                    case 't':
-                        value += '\t';
-                        break;
-                    case 'r':
-                        value += '\r';
-                        break;
-                    case '\\':
-                        value += '\\';
-                        break;
-                    default:  // kept for the next layer (Exec quoting)
-                        value += '\\';
-                        value += next;
-                }
-            } else {
-                value += line[i];
-            }
-        }
-        entry.emplace(std::move(key), std::move(value));
-    }
-    if (!sawGroup) {
-        return std::nullopt;
-    }
-    return entry;
-}
-
-std::string escapeDesktopString(const std::string& value) {
-    std::string escaped;
-    for (std::size_t i = 0; i < value.size(); ++i) {
-        const char c = value[i];
-        switch (c) {
-            case '\\':
-                escaped += "\\\\";
-                break;
-            case '\n':
-                escaped += "\\n";
-                break;
-            case '\t':
-                escaped += "\\t";
-                break;
-            case '\r':
-                escaped += "\\r";
-                break;
-            case ' ':
-                escaped += i == 0 ? "\\s" : " ";
-                break;
-            default:
-                escaped += c;
-        }
-    }
-    return escaped;
-}
-
-std::string quoteExecArgument(const std::string& argument) {
-    static constexpr std::string_view kReserved = " \t\n\"'\\><~|&;$*?#()`";
-    const bool needsQuotes =
-        argument.empty() || argument.find_first_of(kReserved) != std::string::npos;
-    std::string quoted;
-    if (needsQuotes) {
-        quoted += '"';
-    }
-    for (char c : argument) {
-        if (needsQuotes && (c == '"' || c == '`' || c == '$' || c == '\\')) {
-            quoted += '\\';
-        }
-        quoted += c;
-        if (c == '%') {
-            quoted += '%';
-        }
-    }
-    if (needsQuotes) {
-        quoted += '"';
-    }
-    return quoted;
-}
-
-std::vector<std::string> splitExecLine(const std::string& exec) {
-    std::vector<std::string> arguments;
-    std::size_t i = 0;
-    while (i < exec.size()) {
-        while (i < exec.size() && (exec[i] == ' ' || exec[i] == '\t' || exec[i] == '\n')) {
-            ++i;
-        }
-        if (i >= exec.size()) {
-            break;
-        }
-        std::string argument;
-        bool fieldCodeOnly = true;
-        bool any = false;
-        auto append = [&](char c) {
-            argument += c;
-            any = true;
-        };
-        auto takePercent = [&](std::size_t& at) {
-            // "%%" is a per-cent sign; any other "%x" is a field code that we do not fill.
-            if (at + 1 < exec.size() && exec[at + 1] == '%') {
-                append('%');
-                fieldCodeOnly = false;
-            }
-            at += 2;
-        };
-        if (exec[i] == '"') {
-            ++i;
-            fieldCodeOnly = false;
-            any = true;
-            while (i < exec.size() && exec[i] != '"') {
-                if (exec[i] == '\\' && i + 1 < exec.size()) {
-                    append(exec[i + 1]);
-                    i += 2;
-                } else if (exec[i] == '%') {
-                    takePercent(i);
-                } else {
-                    append(exec[i++]);
-                }
-            }
-            ++i;  // the closing quote
-        } else {
-            while (i < exec.size() && exec[i] != ' ' && exec[i] != '\t' && exec[i] != '\n') {
-                if (exec[i] == '%') {
-                    takePercent(i);
-                } else {
-                    fieldCodeOnly = false;
-                    append(exec[i++]);
-                }
-            }
-        }
-        if (any || !fieldCodeOnly) {
-            arguments.push_back(std::move(argument));
-        }
-    }
-    return arguments;
-}
 
 std::string LinuxLaunchServices::autostartFolder() {
     return xdgDirectory("XDG_CONFIG_HOME", ".config") + "/autostart";

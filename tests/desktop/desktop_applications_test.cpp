@@ -151,9 +151,10 @@ TEST_F(RealApplicationsTest, AStoppedApplicationCostsNoMoreThanTheTimeout) {
     EXPECT_EQ(desktop.viewOfProcess(firefox.pid, 1s, &again), DesktopQuery::byTitle);
     const auto tookAgain = std::chrono::steady_clock::now() - start;
     ::kill(firefox.pid, SIGCONT);
-    // The timeout, and what the X server takes to tell the active window.
-    EXPECT_LT(took, 1500ms);
-    EXPECT_LT(tookAgain, 500ms);
+    // The timeout, and what the X server and a busy machine add; asked again, it is not waited
+    // for at all.
+    EXPECT_LT(took, 1s + 3s);
+    EXPECT_LT(tookAgain, 1s);
     EXPECT_FALSE(stopped.frontDocument);
     ASSERT_EQ(stopped.windows.size(), 1U);
     EXPECT_EQ(stopped.windows[0].name, title);

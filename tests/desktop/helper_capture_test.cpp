@@ -5,6 +5,7 @@
 // search walks cell by cell). Each request carries a tag of its own, which its answer brings
 // back: an answer that came after its request was given up would be seen in the wrong place.
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -67,9 +68,10 @@ class HelperCaptureTest : public ::testing::Test {
         main_ = root + "/Applications/PendraMac.app/Contents/MacOS/PendraMac";
         listenerLog_ = root + "/logs/listener";
         helperLog_ = root + "/logs/helper";
-        applications->start({data + "/Pendra Sandbox Helper/PendraMacSandboxHelper.app/Contents/"
-                                    "MacOS/PendraMacSandboxHelper"},
-                            helperLog_);
+        helper_ = applications->start(
+            {data + "/Pendra Sandbox Helper/PendraMacSandboxHelper.app/Contents/"
+                    "MacOS/PendraMacSandboxHelper"},
+            helperLog_);
         ready_ = linux_test::eventually(
             [] {
                 return std::system(
@@ -137,6 +139,7 @@ class HelperCaptureTest : public ::testing::Test {
     }
 
     static inline std::string main_;
+    static inline pid_t helper_ = -1;
     static inline std::string listenerLog_;
     static inline std::string helperLog_;
     static inline bool ready_ = false;
@@ -274,6 +277,35 @@ TEST_F(HelperCaptureTest, WithCalcInFrontACaptureEndsWithinTwoSecondsAndCalcStay
     RecordProperty("calc_capture_ms", std::to_string(took.count()));
     RecordProperty("calc_new_window_ms_before", std::to_string(usual.count()));
     RecordProperty("calc_new_window_ms_after", std::to_string(after.count()));
+}
+
+// Entries named like desktop entries that are none (a FIFO, a link to a device) and 450 links
+// to the folder above, beside the real ones: the capture that reads them again still answers,
+// and the helper's memory stays bounded.
+TEST_F(HelperCaptureTest, EntriesThatAreNoFilesAndFolderCyclesLeaveTheCaptureAnswering) {
+    const std::string applicationsFolder =
+        std::string(std::getenv("XDG_DATA_HOME")) + "/applications";
+    fs::create_directories(applicationsFolder);
+    const std::string fifo = applicationsFolder + "/fifo.desktop";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    fs::create_symlink("/dev/zero", applicationsFolder + "/zero.desktop");
+    for (int i = 0; i < 450; ++i) {
+        fs::create_directory_symlink("..", applicationsFolder + "/up" + std::to_string(i));
+    }
+    const auto& gedit = applications->named("gedit");
+    ASSERT_TRUE(RealApplications::activate(gedit));
+    const auto entries = invoke();
+    EXPECT_TRUE(contains(entries, entry("pnam", gedit.documentName)))
+        << ::testing::PrintToString(entries) << linux_test::readFile(helperLog_);
+    EXPECT_LT(linux_test::peakKilobytes(helper_), 512 * 1024) << "kB at the peak";
+    EXPECT_NE(linux_test::readFile(helperLog_)
+                  .find("Ignoring the desktop entry " + fifo + ": it is a FIFO"),
+              std::string::npos);
+    fs::remove(fifo);
+    fs::remove(applicationsFolder + "/zero.desktop");
+    for (int i = 0; i < 450; ++i) {
+        fs::remove(applicationsFolder + "/up" + std::to_string(i));
+    }
 }
 
 }  // namespace

@@ -250,5 +250,82 @@ TEST_F(ReplyCallTest, PropertiesThatAreNoRecordContributeNothing) {
     EXPECT_EQ(properties.numberOfItems(), 0);
 }
 
+// The caller's note is the caller's data: it comes back whole however large, and an answer
+// larger than the transport carries goes again without it, then without note and title, each
+// step logged, never shortened.
+TEST_F(ReplyCallTest, TheCallersNoteComesBackWholeOrNotAtAll) {
+    const std::string largeNote(10 << 20, 'n');  // far over the 4 MiB that once was kept
+    AppleEventDescriptor caller = AppleEventDescriptor::recordDescriptor();
+    caller.setDescriptor(text(largeNote), kNoteKeyword);
+    caller.setDescriptor(text("tag"), kTagNamesKeyword);
+    // Each limit lets through one step of the answer: whole, without the caller's note,
+    // without any note, the tags alone.
+    const struct {
+        const char* what;
+        std::size_t limit;  // the most bytes the transport carries
+        std::optional<std::string> note;
+        std::optional<std::string> title;
+        std::vector<std::string> console;
+    } cases[] = {
+        {"whole", 32 << 20, "[url]link[/url]\n\n" + largeNote, "Title", {}},
+        {"without the caller's note",
+         1 << 20,
+         "[url]link[/url]",
+         "Title",
+         {"The answer takes 20971685 bytes, more than one event may carry: it goes again without "
+          "the caller's note (161 bytes)"}},
+        {"without any note",
+         140,
+         std::nullopt,
+         "Title",
+         {"The answer takes 20971685 bytes, more than one event may carry: it goes again without "
+          "the caller's note (161 bytes)",
+          "The answer takes 161 bytes, more than one event may carry: it goes again without its "
+          "note (118 bytes)"}},
+        {"tags alone",
+         100,
+         std::nullopt,
+         std::nullopt,
+         {"The answer takes 20971685 bytes, more than one event may carry: it goes again without "
+          "the caller's note (161 bytes)",
+          "The answer takes 161 bytes, more than one event may carry: it goes again without its "
+          "note (118 bytes)",
+          "The answer takes 118 bytes, more than one event may carry: it goes again without its "
+          "note and title (95 bytes)"}},
+        {"nothing at all",
+         50,
+         std::nullopt,
+         std::nullopt,
+         {"The answer takes 20971685 bytes, more than one event may carry: it goes again without "
+          "the caller's note (161 bytes)",
+          "The answer takes 161 bytes, more than one event may carry: it goes again without its "
+          "note (118 bytes)",
+          "The answer takes 118 bytes, more than one event may carry: it goes again without its "
+          "note and title (95 bytes)",
+          "Error sending AppleScript message to the caller: -10000"}},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.what);
+        fake.appleEvents.sent.clear();
+        fake.log.entries.clear();
+        fake.appleEvents.responder = [&each](const AppleEventDescriptor& event,
+                                             AppleEventDescriptor*) {
+            return event.flattenedSize() > each.limit ? platform::errAEEventFailed
+                                                      : platform::noErr;
+        };
+        PendraSandboxHelperQuickEntryWithAutofillCall::callWithCallerAppBundleIdentifier(
+            "com.orvano.PendraMac", caller)
+            .respondWithTitle("Title", "[url]link[/url]");
+        ASSERT_FALSE(fake.appleEvents.sent.empty());
+        const AppleEventDescriptor properties = record(fake.appleEvents.sent.back().event);
+        const auto note = properties.descriptorForKeyword(kNoteKeyword);
+        EXPECT_EQ(note ? note->stringValue() : std::nullopt, each.note);
+        const auto title = properties.descriptorForKeyword(kTitleKeyword);
+        EXPECT_EQ(title ? title->stringValue() : std::nullopt, each.title);
+        EXPECT_EQ(properties.descriptorForKeyword(kTagNamesKeyword)->stringValue(), "tag");
+        EXPECT_EQ(fake.log.console(), each.console);
+    }
+}
+
 }  // namespace
 }  // namespace pendra

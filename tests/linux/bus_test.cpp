@@ -515,6 +515,31 @@ TEST_F(BusTest, LargeEventsTravelInMemoryFilesAndStillReachReceiversOfBytesOnly)
     ::close(channel[1]);
 }
 
+// The file kept for a receiver is let go once it has gone unused for ten seconds, not before,
+// so that an idle sender holds no memory for large events.
+TEST_F(BusTest, AKeptEventFileIsLetGoTenSecondsAfterItsLastUse) {
+    startReceiver(kReceiver);
+    ASSERT_TRUE(waitForName(kReceiver));
+    const std::set<ino_t> before = eventFilesHeld();
+    AppleEventDescriptor large = event(kReceiver, "echo");
+    large.setParamDescriptor(AppleEventDescriptor::descriptorWithString(std::string(1 << 20, 'k')),
+                             platform::keyDirectObject);
+    ASSERT_EQ(events.AESendMessage(large, nullptr, platform::kAEWaitReply, 5 * 60),
+              platform::noErr);
+    const auto kept = std::chrono::steady_clock::now();
+    const auto newFiles = [&] {
+        std::set<ino_t> files;
+        std::ranges::set_difference(eventFilesHeld(), before, std::inserter(files, files.end()));
+        return files.size();
+    };
+    ASSERT_EQ(newFiles(), 1u);
+
+    // Generous on the late side only: a timer never fires early.
+    EXPECT_TRUE(sender.runUntil([&] { return newFiles() == 0; }, 40));
+    const auto held = std::chrono::steady_clock::now() - kept;
+    EXPECT_GE(held, std::chrono::seconds(10));
+}
+
 TEST_F(BusTest, ASecondOwnerOfTheSameIdentifierDoesNotTakeTheName) {
     pid_t first = startReceiver(kReceiver);
     ASSERT_TRUE(waitForName(kReceiver));

@@ -92,4 +92,15 @@ class ProcessReaper {
     std::vector<pid_t> pids_;
 };
 
+// The peak resident memory of a process in kilobytes (VmHWM); -1 when it cannot be read.
+inline long peakKilobytes(pid_t pid) {
+    std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmHWM:", 0) == 0) {
+            return std::stol(line.substr(6));
+        }
+    }
+    return -1;
+}
+
 }  // namespace linux_test

@@ -128,9 +128,10 @@ class SessionTest : public ::testing::Test {
     std::string outputOf(const std::string& name) const { return session_->outputOf(name); }
     std::string errorsOf(const std::string& name) const { return session_->errorsOf(name); }
 
-    // Runs a program to its end, bounded.
+    // Runs a program to its end, bounded. Every bound here is generous: a wait ends as soon as
+    // what it waits for has happened, and a busy machine under the sanitizers is slow.
     Finished run(const std::string& program, const std::vector<std::string>& arguments,
-                 std::chrono::milliseconds limit = 20s) {
+                 std::chrono::milliseconds limit = 60s) {
         const std::string name = "run" + std::to_string(++runs_);
         const pid_t pid = start(program, arguments, name);
         Finished result;
@@ -142,7 +143,7 @@ class SessionTest : public ::testing::Test {
 
     // Waits, bounded, until a started program's output holds the line.
     bool waitForLine(const std::string& name, const std::string& line,
-                     std::chrono::milliseconds limit = 15s, int times = 1) {
+                     std::chrono::milliseconds limit = 60s, int times = 1) {
         return linux_test::eventually([&] { return countLines(outputOf(name), line) >= times; },
                                       limit);
     }
@@ -154,10 +155,10 @@ class SessionTest : public ::testing::Test {
         return waitForHelper();
     }
 
-    bool waitForHelper(std::chrono::milliseconds limit = 15s) {
+    bool waitForHelper(std::chrono::milliseconds limit = 60s) {
         const auto deadline = std::chrono::steady_clock::now() + limit;
         while (std::chrono::steady_clock::now() < deadline) {
-            Finished version = run(mainApplication(), {"version", "--timeout", "2"}, 5s);
+            Finished version = run(mainApplication(), {"version", "--timeout", "5"}, 15s);
             if (version.exitStatus == 0) {
                 return true;
             }
@@ -179,6 +180,7 @@ class SessionTest : public ::testing::Test {
     }
 
     pid_t helperPid() const { return helperPid_; }
+    pid_t busDaemon() const { return session_->busDaemon(); }
 
     // A main application variant listening in the background.
     void listen(bool development, const std::string& name, int seconds = 60) {

@@ -23,8 +23,9 @@ class AppleEventManager {
     // Sends an event to the application its target addresses (AESendMessage). With
     // kAEWaitReply and a timeout in ticks (1/60 s) the reply is awaited that long and written
     // to *reply when given; a timeout of 0 returns once the event has been handed over.
-    // Answers noErr, procNotFound when no process has the target, errAETimeout, or another
-    // status of the transport.
+    // Answers noErr, procNotFound when no process has the target, errAETimeout,
+    // errAEEventFailed when the event is larger than the transport carries (logged; nothing is
+    // sent), or another status of the transport.
     virtual OSStatus AESendMessage(const AppleEventDescriptor& event, AppleEventDescriptor* reply,
                                    std::int32_t sendMode, long timeoutInTicks) = 0;
 };
