@@ -137,34 +137,39 @@ TEST_F(InvokeTest, AnswersTheSenderWhenNoRecipientIsNamed) {
                 {{kNoteKeyword, "https://example.com/front"}, {kTitleKeyword, "Front page"}});
 }
 
-TEST_F(InvokeTest, ANamedRecipientWinsEvenWhenItIsNotText) {
+TEST_F(InvokeTest, ANamedRecipientWinsAndOnlyAPendraApplicationGetsACapture) {
     auto named = sentBy(helperEvent(kInvokeQuickEntryAutofillServiceItemEventID), 4400);
     named.setParamDescriptor(
         AppleEventDescriptor::descriptorWithString(kPendraDevelopmentBundleIdentifier),
         kReplyRecipientKeyword);
+    auto stranger = named;
+    stranger.setParamDescriptor(AppleEventDescriptor::descriptorWithString("com.example.spy"),
+                                kReplyRecipientKeyword);
     auto unreadable = named;
     unreadable.setParamDescriptor(AppleEventDescriptor::recordDescriptor(), kReplyRecipientKeyword);
     auto unknownSender = sentBy(helperEvent(kInvokeQuickEntryAutofillServiceItemEventID), 9999);
+    addApplication(5500, "com.example.spy", "Spy");
+    auto strangeSender = sentBy(helperEvent(kInvokeQuickEntryAutofillServiceItemEventID), 5500);
 
-    // Each event gets its own quick entry, in order.
     invoke(named);
-    invoke(unreadable);
-    invoke(unknownSender);
+    for (const auto& refused : {stranger, unreadable, unknownSender, strangeSender}) {
+        fake.appleEvents.dispatch(refused);
+    }
     fake.application.runDelayedPerforms();
 
-    ASSERT_EQ(fake.appleEvents.sent.size(), 3u);
-    const std::vector<std::pair<platform::AEKeyword, std::string>> record = {
-        {kNoteKeyword, "https://example.com/front"}, {kTitleKeyword, "Front page"}};
-    expectReply(fake.appleEvents.sent[0].event, kPendraDevelopmentBundleIdentifier, record);
-    expectReply(fake.appleEvents.sent[1].event, "", record);
-    expectReply(fake.appleEvents.sent[2].event, "", record);
-    const std::string received = "Received invoke Quick Entry Autofill service item Apple Event.";
-    EXPECT_EQ(debugLines(),
-              (std::vector<std::string>{
-                  received, received, received,
-                  "Responding to caller app with identifier com.orvano.PendraMac.development",
-                  "Responding to caller app with identifier (null)",
-                  "Responding to caller app with identifier (null)"}));
+    // Only the named variant is answered; nothing of the capture reaches anyone else, and the
+    // frontmost application is not even asked for them.
+    EXPECT_EQ(fake.scripting.executions.size(), 1u);
+    ASSERT_EQ(fake.appleEvents.sent.size(), 1u);
+    expectReply(fake.appleEvents.sent[0].event, kPendraDevelopmentBundleIdentifier,
+                {{kNoteKeyword, "https://example.com/front"}, {kTitleKeyword, "Front page"}});
+    const std::string refusal = "Refusing the invoke Apple Event: its answer would go to ";
+    const std::string notPendra = ", which is not a Pendra application";
+    EXPECT_EQ(
+        fake.log.console(),
+        (std::vector<std::string>{
+            refusal + "com.example.spy" + notPendra, refusal + "an unknown process" + notPendra,
+            refusal + "an unknown process" + notPendra, refusal + "com.example.spy" + notPendra}));
 }
 
 TEST_F(InvokeTest, AdditionalPropertiesTravelUnchangedWithTheAnswer) {
