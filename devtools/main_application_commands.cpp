@@ -1,7 +1,9 @@
 #include "devtools/main_application_commands.h"
 
 #include <charconv>
+#include <fstream>
 #include <map>
+#include <sstream>
 
 #include "devtools/fact_lines.h"
 #include "helper/constants.h"
@@ -99,8 +101,8 @@ MainApplicationParse parseMainApplicationCommandLine(const std::vector<std::stri
                 *seconds(text);
         } else if (listening) {
             options.launchArguments.push_back(argument);
-        } else if (argument == "--reply-to" || argument == "--note" || argument == "--title" ||
-                   argument == "--tags") {
+        } else if (argument == "--reply-to" || argument == "--note" || argument == "--note-file" ||
+                   argument == "--title" || argument == "--tags") {
             if (options.command != MainApplicationCommand::Invoke) {
                 return refuse(argument + " belongs to the invoke command");
             }
@@ -111,6 +113,13 @@ MainApplicationParse parseMainApplicationCommandLine(const std::vector<std::stri
                 options.replyRecipient = text;
             } else if (argument == "--note") {
                 options.note = text;
+            } else if (argument == "--note-file") {
+                std::ifstream file(text, std::ios::binary);
+                std::ostringstream contents;
+                if (!(contents << file.rdbuf())) {
+                    return refuse("cannot read the note from " + text);
+                }
+                options.note = std::move(contents).str();
             } else if (argument == "--title") {
                 options.title = text;
             } else {
@@ -165,10 +174,12 @@ Plays the main application towards the helper on the session bus. Output: one li
 Commands:
   version                 send getVersion ('pdvn') and print 'pdmj' and 'pdmi'
   update BUNDLE-PATH      send update ('pdup') with the path of a newer helper bundle
-  invoke [--reply-to ID] [--note TEXT] [--title TEXT] [--tags TEXT] [--wait]
-                          send invoke ('pdiv'); --reply-to adds 'pdrr' (the application to
+  invoke [--reply-to ID] [--note TEXT | --note-file PATH] [--title TEXT] [--tags TEXT]
+         [--wait]         send invoke ('pdiv'); --reply-to adds 'pdrr' (the application to
                           answer), --note/--title/--tags add a 'pdap' record of 'note', 'pnam'
-                          and 'tnam'; --wait then waits for the answer as wait-reply does
+                          and 'tnam' (--note-file reads the note from a file, for notes too
+                          long for a command line); --wait then waits for the answer as
+                          wait-reply does
   disable                 send disable ('pdds')
   wait-reply [--count N]  wait for N autofill replies ('PNDR'/'sqep', default 1) and print the
                           entries of each 'qepp' record with their descriptor types

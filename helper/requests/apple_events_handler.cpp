@@ -94,6 +94,13 @@ void AppleEventsHandler::handleUpdateEvent(const platform::AppleEventDescriptor&
         // The relaunch tool waits for this process to end; no orderly termination, no reply.
         platform::processManager().terminateProcess(0);
     }
+    // Refused: the sender must not take the helper's silence for an update under way.
+    withReplyEvent.setParamDescriptor(
+        platform::AppleEventDescriptor::descriptorWithInt32(platform::errAEEventFailed),
+        platform::keyErrorNumber);
+    withReplyEvent.setParamDescriptor(platform::AppleEventDescriptor::descriptorWithString(
+                                          "The update did not start; the helper's log says why"),
+                                      platform::keyErrorString);
 }
 
 void AppleEventsHandler::handleInvokeQuickEntryAutofillServiceItemEvent(

@@ -94,6 +94,7 @@ inline constexpr OSStatus errAETimeout = -1712;
 inline constexpr OSStatus errAENoSuchObject = -1728;
 inline constexpr OSStatus errAEEventNotPermitted = -1743;
 inline constexpr OSStatus errOSASystemError = -2700;
+inline constexpr OSStatus errAEEventFailed = -10000;
 inline constexpr OSStatus errAEPrivilegeError = -10004;
 inline constexpr OSStatus errOSASyntaxError = -2741;
 
