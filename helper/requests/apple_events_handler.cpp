@@ -1,6 +1,9 @@
 #include "helper/requests/apple_events_handler.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "helper/constants.h"
 #include "helper/pendra_sandbox_helper.h"
@@ -91,6 +94,13 @@ void AppleEventsHandler::handleUpdateEvent(const platform::AppleEventDescriptor&
         // The relaunch tool waits for this process to end; no orderly termination, no reply.
         platform::processManager().terminateProcess(0);
     }
+    // Refused: the sender must not take the helper's silence for an update under way.
+    withReplyEvent.setParamDescriptor(
+        platform::AppleEventDescriptor::descriptorWithInt32(platform::errAEEventFailed),
+        platform::keyErrorNumber);
+    withReplyEvent.setParamDescriptor(platform::AppleEventDescriptor::descriptorWithString(
+                                          "The update did not start; the helper's log says why"),
+                                      platform::keyErrorString);
 }
 
 void AppleEventsHandler::handleInvokeQuickEntryAutofillServiceItemEvent(
@@ -110,6 +120,19 @@ void AppleEventsHandler::handleInvokeQuickEntryAutofillServiceItemEvent(
         parameters.bundleIdentifier = recipient->stringValue();
     } else {
         parameters.bundleIdentifier = senderBundleIdentifier(event);
+    }
+    // A capture tells what the person is looking at: it goes to the main application only,
+    // never to a process that names itself, or is, another recipient.
+    const std::vector<std::string> recipients =
+        PendraSandboxHelper::supportedPendraBundleIdentifiers();
+    if (!parameters.bundleIdentifier ||
+        std::find(recipients.begin(), recipients.end(), *parameters.bundleIdentifier) ==
+            recipients.end()) {
+        platform::NSLog(
+            "Refusing the invoke Apple Event: its answer would go to %@, which is not a Pendra "
+            "application",
+            {parameters.bundleIdentifier.value_or("an unknown process")});
+        return;
     }
     parameters.additionalPropertiesDescriptor =
         event.paramDescriptorForKeyword(kAdditionalPropertiesKeyword);

@@ -68,7 +68,8 @@ void cannotMake(const Value& value, const char* type) {
     raise(kCannotCoerce, "Can’t make " + describe(value) + " into type " + type + ".");
 }
 
-std::string asText(const Value& value) {
+std::string asText(const Value& given) {
+    const Value& value = contents(given);
     switch (value.kind) {
         case Value::Kind::Text:
             return value.text;
@@ -102,7 +103,8 @@ std::string asText(const Value& value) {
     }
 }
 
-Value asNumber(const Value& value) {
+Value asNumber(const Value& given) {
+    const Value& value = contents(given);
     if (value.isNumber()) {
         return value;
     }
@@ -143,7 +145,8 @@ std::int64_t asInteger(const Value& value) {
     return static_cast<std::int64_t>(std::nearbyint(number.real));
 }
 
-bool asBoolean(const Value& value) {
+bool asBoolean(const Value& given) {
+    const Value& value = contents(given);
     if (value.kind == Value::Kind::Boolean) {
         return value.boolean;
     }
@@ -161,14 +164,16 @@ bool asBoolean(const Value& value) {
     cannotMake(value, "boolean");
 }
 
-std::vector<Value> asList(const Value& value) {
+std::vector<Value> asList(const Value& given) {
+    const Value& value = contents(given);
     if (value.kind == Value::Kind::List || value.kind == Value::Kind::Record) {
         return value.items;
     }
     return {value};
 }
 
-Value coerce(const Value& value, FourCharCode type) {
+Value coerce(const Value& given, FourCharCode type) {
+    const Value& value = contents(given);
     if (type == typeUnicodeText) {
         return Value::ofText(asText(value));
     }
@@ -235,6 +240,8 @@ bool equal(const Value& a, const Value& b) {
             return a.bundleIdentifier == b.bundleIdentifier;
         case Value::Kind::Reference:
             return a.bundleIdentifier == b.bundleIdentifier && *a.specifier == *b.specifier;
+        case Value::Kind::ItemReference:
+            return a.container == b.container && a.integer == b.integer;
         case Value::Kind::List:
             return a.items.size() == b.items.size() &&
                    std::equal(a.items.begin(), a.items.end(), b.items.begin(), equal);
@@ -245,7 +252,9 @@ bool equal(const Value& a, const Value& b) {
     }
 }
 
-int order(const Value& a, const Value& b) {
+int order(const Value& first, const Value& second) {
+    const Value& a = contents(first);
+    const Value& b = contents(second);
     if (a.kind == Value::Kind::Text) {
         const std::string left = lowercased(a.text);
         const std::string right = lowercased(asText(b));
@@ -257,7 +266,9 @@ int order(const Value& a, const Value& b) {
 }
 
 // Whether `container` holds `part`: text within text, an item or a run of items in a list.
-bool contains(const Value& container, const Value& part) {
+bool contains(const Value& whole, const Value& element) {
+    const Value& container = contents(whole);
+    const Value& part = contents(element);
     if (container.kind == Value::Kind::Text) {
         return lowercased(container.text).find(lowercased(asText(part))) != std::string::npos;
     }
@@ -276,7 +287,9 @@ bool contains(const Value& container, const Value& part) {
     raise(kCannotCoerce, "Can’t make " + describe(container) + " into type list.");
 }
 
-bool startsOrEnds(const Value& whole, const Value& part, bool atStart) {
+bool startsOrEnds(const Value& wholeValue, const Value& partValue, bool atStart) {
+    const Value& whole = contents(wholeValue);
+    const Value& part = contents(partValue);
     if (whole.kind == Value::Kind::List) {
         const std::vector<Value> needle = asList(part);
         if (needle.size() > whole.items.size()) {

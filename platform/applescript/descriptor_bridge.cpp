@@ -88,7 +88,8 @@ Value fromDescriptor(const AppleEventDescriptor& descriptor, const Value& target
     return Value::missing();
 }
 
-AppleEventDescriptor toDescriptor(const Value& value) {
+AppleEventDescriptor toDescriptor(const Value& given) {
+    const Value& value = contents(given);
     switch (value.kind) {
         case Value::Kind::Missing:
             return AppleEventDescriptor::descriptorWithTypeCode(kMissingValue);
@@ -138,6 +139,8 @@ AppleEventDescriptor toDescriptor(const Value& value) {
             }
             return record;
         }
+        case Value::Kind::ItemReference:  // never: contents() took its item
+            break;
     }
     return AppleEventDescriptor::nullDescriptor();
 }

@@ -13,7 +13,9 @@
 namespace platform::applescript {
 namespace {
 
-Value concatenate(const Value& left, const Value& right) {
+Value concatenate(const Value& leftValue, const Value& rightValue) {
+    const Value& left = contents(leftValue);
+    const Value& right = contents(rightValue);
     if (left.kind == Value::Kind::Text) {
         return Value::ofText(left.text + asText(right));
     }
@@ -354,18 +356,22 @@ Interpreter::Flow Interpreter::executeUnlocated(const Node& node) {
             return out;
         }
         case NodeKind::RepeatIn: {
-            const Value collection = evaluate(*node.children[0]);
-            std::vector<Value> items;
-            if (collection.kind == Value::Kind::Text) {
-                for (std::string& c : characters(collection.text)) {
+            // The loop variable is a reference to each item in turn, not the item itself.
+            auto collection = std::make_shared<Value>(contents(evaluate(*node.children[0])));
+            if (collection->kind == Value::Kind::Text) {
+                std::vector<Value> items;
+                for (std::string& c : characters(collection->text)) {
                     items.push_back(Value::ofText(std::move(c)));
                 }
-            } else {
-                items = asList(collection);
+                *collection = Value::ofList(std::move(items));
+            } else if (collection->kind != Value::Kind::List) {
+                *collection = Value::ofList(asList(*collection));
             }
+            const std::shared_ptr<const Value> shared = std::move(collection);
             Flow out = Flow::Normal;
-            for (Value& item : items) {
-                frame().variables[node.names[0]] = std::move(item);
+            for (std::size_t i = 0; i < shared->items.size(); ++i) {
+                frame().variables[node.names[0]] = Value::itemReference(
+                    shared, static_cast<std::int64_t>(i) + 1, shared->items[i]);
                 if (!loopBody(node, &out)) {
                     break;
                 }
@@ -472,7 +478,7 @@ Value Interpreter::evaluate(const Node& node) {
             return Value::ofFile(std::move(home));
         }
         case NodeKind::Get: {
-            Value value = evaluate(*node.children[0]);
+            Value value = contents(evaluate(*node.children[0]));
             return value.kind == Value::Kind::Reference ? getData(value) : value;
         }
         case NodeKind::Specifier:

@@ -15,6 +15,7 @@
 #include "platform/platform.h"
 #include "platform/standard_suite.h"
 #include "platform/url.h"
+#include "platform/utf.h"
 #include "platform/workspace.h"
 #include "terms.h"
 
@@ -43,6 +44,20 @@ std::size_t position(std::int64_t index, std::size_t size, const Describe& what)
         return size - static_cast<std::size_t>(-index);
     }
     raise(errAENoSuchObject, "Can’t get " + what() + ".");
+}
+
+// The id of a text: the code point of its one character, or the list of its code points.
+Value codePoints(const std::string& text) {
+    const std::u16string units = utf::utf8ToUtf16(text);
+    std::vector<Value> points;
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        std::int64_t point = units[i];
+        if (point >= 0xD800 && point < 0xDC00 && i + 1 < units.size()) {
+            point = 0x10000 + ((point - 0xD800) << 10) + (units[++i] - 0xDC00);
+        }
+        points.push_back(Value::ofInteger(point));
+    }
+    return points.size() == 1 ? points.front() : Value::ofList(std::move(points));
 }
 
 std::string posixPath(const std::string& text) {
@@ -117,7 +132,12 @@ Value Interpreter::build(const Node& node, bool* built) {
         bool containerBuilt = false;
         container = build(*node.container, &containerBuilt);
     } else {
-        container = evaluate(*node.container);
+        container = contents(evaluate(*node.container));
+    }
+    if (node.selector == Selector::Property && node.code == pContents) {
+        // The contents of a reference is what it refers to; of any other value, the value.
+        *built = container.isTarget();
+        return container;
     }
     if (node.selector == Selector::Count) {
         const Value counted = container.isTarget() ? getData(container) : container;
@@ -192,6 +212,9 @@ Value Interpreter::local(const Node& node, const Value& container) {
     if (node.selector == Selector::Property || node.selector == Selector::UserField) {
         if (node.code == pLength && container.kind != Value::Kind::Record) {
             return Value::ofInteger(count(container));
+        }
+        if (node.code == pID && container.kind == Value::Kind::Text) {
+            return codePoints(container.text);
         }
         if (node.code == pPOSIXPath &&
             (container.kind == Value::Kind::Text || container.kind == Value::Kind::File)) {

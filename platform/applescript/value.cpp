@@ -84,6 +84,9 @@ std::string describe(const Value& value, int depth) {
         case Value::Kind::Reference:
             return describeSpecifier(*value.specifier) + " of application \"" +
                    value.applicationName + "\"";
+        case Value::Kind::ItemReference:
+            return "item " + std::to_string(value.integer) + " of " +
+                   describe(*value.container, depth + 1);
         case Value::Kind::List:
         case Value::Kind::Record: {
             std::string text = "{";

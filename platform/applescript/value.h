@@ -34,7 +34,11 @@ struct Value {
         Reference,
         Application,
         Type,
-        File  // text: the POSIX path, a folder's with a trailing "/"
+        File,  // text: the POSIX path, a folder's with a trailing "/"
+        // The loop variable of `repeat with x in collection`: item `integer` of `container`,
+        // whose value is items[0]. It stands for that item wherever a value is used, except
+        // that `=` and `≠` compare the reference itself (scripts write `contents of x`).
+        ItemReference
     };
     Kind kind = Kind::Missing;
     std::string text;
@@ -45,8 +49,9 @@ struct Value {
     std::vector<Value> items;  // list items; record values
     std::vector<Key> keys;     // record keys, parallel to items
     std::shared_ptr<const AppleEventDescriptor> specifier;
-    std::string bundleIdentifier;  // references and applications: the target
-    std::string applicationName;   // for messages
+    std::string bundleIdentifier;            // references and applications: the target
+    std::string applicationName;             // for messages
+    std::shared_ptr<const Value> container;  // item references: the collection
 
     static Value missing() { return {}; }
     // A text or a list beyond the bounds of script.h raises kOutOfMemory.
@@ -70,6 +75,15 @@ struct Value {
         return v;
     }
     static Value ofList(std::vector<Value> items);
+    static Value itemReference(std::shared_ptr<const Value> container, std::int64_t index,
+                               Value item) {
+        Value v;
+        v.kind = Kind::ItemReference;
+        v.container = std::move(container);
+        v.integer = index;
+        v.items.push_back(std::move(item));
+        return v;
+    }
     static Value ofFile(std::string path) {
         Value v;
         v.kind = Kind::File;
@@ -80,6 +94,11 @@ struct Value {
     bool isTarget() const { return kind == Kind::Reference || kind == Kind::Application; }
     double number() const { return kind == Kind::Integer ? static_cast<double>(integer) : real; }
 };
+
+// The value a value stands for: the item of an item reference, any other value itself.
+inline const Value& contents(const Value& value) {
+    return value.kind == Value::Kind::ItemReference ? value.items.front() : value;
+}
 
 // A failure of a run. Budget and stack failures are fatal: `try` does not catch them.
 struct Failure {

@@ -425,10 +425,10 @@ TEST_F(ShippedScriptsTest, ConnectorScriptsCaptureFromAnAnsweringApplication) {
 TEST_F(ShippedScriptsTest, CallbackHandlerBuildsTitleAndNotesWithWhatItSplicesEscaped) {
     auto script = platform::applescript::makeScript(
         scriptOf("com.agiletortoise.drafts-osx", "CallbackHandler"));
-    const auto call = [&script](const char* uuid, const char* body) {
+    const auto call = [&script](const std::string& uuid, const std::string& body) {
         AppleEventDescriptor params = AppleEventDescriptor::recordDescriptor();
         AppleEventDescriptor fields = AppleEventDescriptor::listDescriptor();
-        for (const char* item : {"uuid", uuid, "text", body}) {
+        for (const std::string& item : {std::string("uuid"), uuid, std::string("text"), body}) {
             fields.insertDescriptor(text(item), 0);
         }
         params.setDescriptor(fields, platform::keyASUserRecordFields);
@@ -444,6 +444,14 @@ TEST_F(ShippedScriptsTest, CallbackHandlerBuildsTitleAndNotesWithWhatItSplicesEs
     EXPECT_EQ(call("x][/url][url=http://evil.example/]", "[/url] a&b #1"),
               "['utxt'(\"[/url] a&b #1\"), 'utxt'(\"[url=drafts://open?uuid=x%5D%5B/"
               "url%5D%5Burl=http://evil.example/%5D](/url) a&b #1[/url]\")]");
+    // Nor can NUL (a decoded "%00"), line breaks, quotes or spaces: the link encodes them, and
+    // the title keeps no control characters.
+    const char uuid[] = "1 \0\r\n\"<#?%";
+    const char body[] = "Ti[t]le\x01\0x\nsecond";
+    EXPECT_EQ(
+        call(std::string(uuid, sizeof uuid - 1), std::string(body, sizeof body - 1)),
+        "['utxt'(\"Ti[t]lex\"), 'utxt'(\"[url=drafts://open?uuid=1%20%00%0D%0A%22%3C%23%3F%25]"
+        "Ti(t)lex[/url]\")]");
 }
 
 TEST_F(ShippedScriptsTest, GenericScriptAsksTheFrontmostApplicationItself) {
@@ -457,6 +465,15 @@ TEST_F(ShippedScriptsTest, GenericScriptAsksTheFrontmostApplicationItself) {
     for (const auto& sent : fake.appleEvents.sent) {
         EXPECT_EQ(sent.timeout, 600);
     }
+
+    // A path stands in for a missing URL, encoded so that nothing in it ends the link or
+    // begins mark-up in the notes.
+    editor.answers["pURL of docu 1"] = text("");
+    editor.answers["ppth of docu 1"] = text("/home/me/a]b [url=x]%\"<q>#?\n\t.txt/ä");
+    EXPECT_EQ(runScript(source).result->description(),
+              "['utxt'(\"Report.odt\"), 'utxt'(\"file:///home/me/a%5Db%20%5Burl=x%5D%25%22%3Cq%3E"
+              "%23%3F%0A%09.txt/ä\")]");
+    editor.answers.erase("ppth of docu 1");
 
     // A document without a link still gives its name.
     editor.answers.erase("pURL of docu 1");

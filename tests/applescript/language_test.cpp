@@ -95,6 +95,8 @@ TEST_F(ScriptLanguageTest, TextElements) {
     EXPECT_EQ(evaluate("return item 2 of {1, 2, 3}"), "'long'(2)");
     EXPECT_EQ(evaluate("return last item of {1, 2, 3}"), "'long'(3)");
     EXPECT_EQ(evaluate("return items 2 thru 3 of {1, 2, 3}"), "['long'(2), 'long'(3)]");
+    EXPECT_EQ(evaluate("return id of \"ä\""), "'long'(228)");
+    EXPECT_EQ(evaluate("return id of \"a😀\""), "['long'(97), 'long'(128512)]");
     EXPECT_EQ(evaluate("return POSIX path of \"file:///tmp/a%20b.txt\""),
               "'utxt'(\"/tmp/a b.txt\")");
     EXPECT_THAT(evaluate("return paragraph 4 of \"a\nb\""),
@@ -152,6 +154,35 @@ TEST_F(ScriptLanguageTest, ControlFlow) {
     EXPECT_EQ(negated.result->descriptorType(), platform::typeIEEE64BitFloatingPoint);
     // Without a return, the last statement's value is the result.
     EXPECT_EQ(evaluate("set a to 1\nset b to a + 1"), "'long'(2)");
+}
+
+// The variable of `repeat with x in …` refers to an item: every use reads the item, but `=` and
+// `≠` compare the reference itself, so a script that means the item writes `contents of x`.
+TEST_F(ScriptLanguageTest, TheLoopVariableOfRepeatInIsAReferenceToAnItem) {
+    const auto each = [](const std::string& body) {
+        return "set out to {}\nrepeat with c in \"a[\"\n" + body + "\nend repeat\nreturn out";
+    };
+    const struct {
+        const char* body;
+        const char* result;
+    } cases[] = {
+        {"set out to out & {(c is \"[\")}", "['bool'(false), 'bool'(false)]"},
+        {"set out to out & {(c is not \"a\")}", "['bool'(true), 'bool'(true)]"},
+        {"set out to out & {(contents of c is \"[\")}", "['bool'(false), 'bool'(true)]"},
+        {"set out to out & {((c as text) = \"[\")}", "['bool'(false), 'bool'(true)]"},
+        {"set out to out & {c & \"!\"}", "['utxt'(\"a!\"), 'utxt'(\"[!\")]"},
+        {"set out to out & {(c starts with \"[\")}", "['bool'(false), 'bool'(true)]"},
+        {"set d to c\nset out to out & {(d = c)}", "['bool'(true), 'bool'(true)]"},
+        {"set out to out & {c}", "['utxt'(\"a\"), 'utxt'(\"[\")]"},
+    };
+    for (const auto& [body, result] : cases) {
+        EXPECT_EQ(evaluate(each(body)), result) << body;
+    }
+    EXPECT_EQ(evaluate("set n to 0\nrepeat with x in {1, 2, 3}\nset n to n + x\nend repeat\n"
+                       "return n"),
+              "'long'(6)");
+    EXPECT_EQ(evaluate("repeat with x in {\"id: 7\"}\nreturn text 5 thru -1 of x\nend repeat"),
+              "'utxt'(\"7\")");
 }
 
 TEST_F(ScriptLanguageTest, ErrorsAreRaisedAndCaught) {

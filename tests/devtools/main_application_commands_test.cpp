@@ -2,6 +2,10 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
 
 #include "helper/constants.h"
 
@@ -44,6 +48,24 @@ TEST(MainApplicationCommandLineTest, InvokeTakesItsRecipientRecordAndWait) {
     EXPECT_TRUE(options.waitForReply);
     EXPECT_EQ(options.replyCount, 2);
     EXPECT_EQ(options.helper, "x.y");
+}
+
+TEST(MainApplicationCommandLineTest, ANoteFileGivesTheNoteWhole) {
+    char path[] = "/tmp/pendra-note-XXXXXX";
+    const int descriptor = mkstemp(path);
+    ASSERT_GE(descriptor, 0);
+    close(descriptor);
+    const std::string note = "[b]large[/b]\n" + std::string(300 * 1024, 'x') + '\0' + "end";
+    std::ofstream(path, std::ios::binary) << note;
+    const auto parsed = parseMainApplicationCommandLine({"invoke", "--note-file", path});
+    std::remove(path);
+    ASSERT_TRUE(parsed.options) << parsed.error;
+    EXPECT_EQ(parsed.options->note, note);
+
+    const auto missing =
+        parseMainApplicationCommandLine({"invoke", "--note-file", "/nonexistent/note"});
+    EXPECT_FALSE(missing.options);
+    EXPECT_EQ(missing.error, "cannot read the note from /nonexistent/note");
 }
 
 TEST(MainApplicationCommandLineTest, CommandsRefuseWhatDoesNotBelongToThem) {

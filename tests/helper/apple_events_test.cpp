@@ -137,34 +137,39 @@ TEST_F(InvokeTest, AnswersTheSenderWhenNoRecipientIsNamed) {
                 {{kNoteKeyword, "https://example.com/front"}, {kTitleKeyword, "Front page"}});
 }
 
-TEST_F(InvokeTest, ANamedRecipientWinsEvenWhenItIsNotText) {
+TEST_F(InvokeTest, ANamedRecipientWinsAndOnlyAPendraApplicationGetsACapture) {
     auto named = sentBy(helperEvent(kInvokeQuickEntryAutofillServiceItemEventID), 4400);
     named.setParamDescriptor(
         AppleEventDescriptor::descriptorWithString(kPendraDevelopmentBundleIdentifier),
         kReplyRecipientKeyword);
+    auto stranger = named;
+    stranger.setParamDescriptor(AppleEventDescriptor::descriptorWithString("com.example.spy"),
+                                kReplyRecipientKeyword);
     auto unreadable = named;
     unreadable.setParamDescriptor(AppleEventDescriptor::recordDescriptor(), kReplyRecipientKeyword);
     auto unknownSender = sentBy(helperEvent(kInvokeQuickEntryAutofillServiceItemEventID), 9999);
+    addApplication(5500, "com.example.spy", "Spy");
+    auto strangeSender = sentBy(helperEvent(kInvokeQuickEntryAutofillServiceItemEventID), 5500);
 
-    // Each event gets its own quick entry, in order.
     invoke(named);
-    invoke(unreadable);
-    invoke(unknownSender);
+    for (const auto& refused : {stranger, unreadable, unknownSender, strangeSender}) {
+        fake.appleEvents.dispatch(refused);
+    }
     fake.application.runDelayedPerforms();
 
-    ASSERT_EQ(fake.appleEvents.sent.size(), 3u);
-    const std::vector<std::pair<platform::AEKeyword, std::string>> record = {
-        {kNoteKeyword, "https://example.com/front"}, {kTitleKeyword, "Front page"}};
-    expectReply(fake.appleEvents.sent[0].event, kPendraDevelopmentBundleIdentifier, record);
-    expectReply(fake.appleEvents.sent[1].event, "", record);
-    expectReply(fake.appleEvents.sent[2].event, "", record);
-    const std::string received = "Received invoke Quick Entry Autofill service item Apple Event.";
-    EXPECT_EQ(debugLines(),
-              (std::vector<std::string>{
-                  received, received, received,
-                  "Responding to caller app with identifier com.orvano.PendraMac.development",
-                  "Responding to caller app with identifier (null)",
-                  "Responding to caller app with identifier (null)"}));
+    // Only the named variant is answered; nothing of the capture reaches anyone else, and the
+    // frontmost application is not even asked for them.
+    EXPECT_EQ(fake.scripting.executions.size(), 1u);
+    ASSERT_EQ(fake.appleEvents.sent.size(), 1u);
+    expectReply(fake.appleEvents.sent[0].event, kPendraDevelopmentBundleIdentifier,
+                {{kNoteKeyword, "https://example.com/front"}, {kTitleKeyword, "Front page"}});
+    const std::string refusal = "Refusing the invoke Apple Event: its answer would go to ";
+    const std::string notPendra = ", which is not a Pendra application";
+    EXPECT_EQ(
+        fake.log.console(),
+        (std::vector<std::string>{
+            refusal + "com.example.spy" + notPendra, refusal + "an unknown process" + notPendra,
+            refusal + "an unknown process" + notPendra, refusal + "com.example.spy" + notPendra}));
 }
 
 TEST_F(InvokeTest, AdditionalPropertiesTravelUnchangedWithTheAnswer) {
@@ -191,8 +196,13 @@ TEST_F(AppleEventsTest, AnUpdateThatDoesNotStartLeavesTheHelperRunning) {
                                platform::keyDirectObject);
     const auto emptyReply = fake.appleEvents.dispatch(fromPendra(helperEvent(kUpdateEventID)));
     const auto missingReply = fake.appleEvents.dispatch(fromPendra(missing));
-    EXPECT_TRUE(emptyReply.entries().empty());
-    EXPECT_TRUE(missingReply.entries().empty());
+    // Each refusal says so, so that the sender does not wait for a helper that never comes.
+    for (const auto& reply : {emptyReply, missingReply}) {
+        ASSERT_TRUE(reply.paramDescriptorForKeyword(platform::keyErrorNumber).has_value());
+        EXPECT_EQ(reply.paramDescriptorForKeyword(platform::keyErrorNumber)->int32Value(),
+                  platform::errAEEventFailed);
+        EXPECT_TRUE(reply.paramDescriptorForKeyword(platform::keyErrorString).has_value());
+    }
     EXPECT_EQ(fake.processes.exitStatus, std::nullopt);
     EXPECT_EQ(debugLines(), (std::vector<std::string>{
                                 "Received update Apple Event.", "Received update Apple Event.",
@@ -287,7 +297,13 @@ TEST_F(AppleEventsTest, OnlyAnInstalledMainApplicationMayUpdateOrDisable) {
             const auto reply = fake.appleEvents.dispatch(event);
             const auto error = reply.paramDescriptorForKeyword(platform::keyErrorNumber);
             if (each.allowed) {
-                EXPECT_FALSE(error) << name;
+                // Allowed, the update from a path where nothing lies does not start, and says so.
+                if (std::string(name) == "update") {
+                    ASSERT_TRUE(error);
+                    EXPECT_EQ(error->int32Value(), platform::errAEEventFailed);
+                } else {
+                    EXPECT_FALSE(error) << name;
+                }
             } else {
                 ASSERT_TRUE(error) << name;
                 EXPECT_EQ(error->int32Value(), platform::errAEPrivilegeError);

@@ -114,6 +114,28 @@ TEST_F(RelaunchToolFilesTest, PutsTheNewBundleInPlaceWholeAndDeletesSourceAndIts
                                                 "Relaunching: " + source + " -> " + target));
 }
 
+// A tool killed while it deleted the source left it set aside under a name of its own; the
+// next tool for that source removes what such tools left, but not what a living one deletes.
+TEST_F(RelaunchToolFilesTest, WhatKilledToolsLeftOfTheSourceIsRemovedByTheNext) {
+    const std::string sourceFolder = folder / "Neue Version ü";
+    const std::string leftOver = sourceFolder + "/.PendraMacSandboxHelper.app.installed-4141";
+    // An earlier process with this tool's id left its own.
+    const std::string own = sourceFolder + "/.PendraMacSandboxHelper.app.installed-" +
+                            std::to_string(fake.processes.pid);
+    const std::string living = sourceFolder + "/.PendraMacSandboxHelper.app.installed-4343";
+    const std::string unrelated = sourceFolder + "/.PendraMacSandboxHelper.app.installed-x1";
+    for (const std::string& bundle : {leftOver, own, living, unrelated}) {
+        makeBundle(bundle, "half deleted");
+    }
+    fake.processes.existing.insert(4343);
+
+    auto listener = makeListener();
+    EXPECT_EQ(exitStatusOf([&] { fireTimers(fake.application); }), 0);
+    EXPECT_EQ(treeAt(target), newTree);
+    EXPECT_THAT(namesIn(sourceFolder), ElementsAre(".PendraMacSandboxHelper.app.installed-4343",
+                                                   ".PendraMacSandboxHelper.app.installed-x1"));
+}
+
 TEST_F(RelaunchToolFilesTest, IntoAnEmptyFolderTheCopyIsMovedIn) {
     std::filesystem::remove_all(target);
     auto listener = makeListener();

@@ -1,10 +1,12 @@
 #include "tools/relaunch/termination_listener.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -179,12 +181,33 @@ std::optional<std::string> TerminationListener::_refusalReason(const std::string
 
 void TerminationListener::_deleteInstalledSource(const std::string& source) {
     platform::FileManager& fileManager = platform::fileManager();
+    platform::ProcessManager& processes = platform::processManager();
+    const std::string folder = platform::stringByDeletingLastPathComponent(source);
+    const std::string prefix = "." + platform::lastPathComponent(source) + ".installed-";
+    // What tools killed while deleting this source left behind (one of an earlier process with
+    // this one's id among them); a tool that still lives may be deleting its own.
+    const auto names =
+        fileManager.contentsOfDirectoryAtPath(folder.empty() ? "." : folder, nullptr);
+    for (const std::string& name : names.value_or(std::vector<std::string>{})) {
+        const std::string_view digits =
+            std::string_view(name).substr(name.starts_with(prefix) ? prefix.size() : name.size());
+        pid_t pid = 0;
+        const auto [end, problem] =
+            std::from_chars(digits.data(), digits.data() + digits.size(), pid);
+        platform::ProcessSerialNumber psn;
+        if (digits.empty() || problem != std::errc() || end != digits.data() + digits.size() ||
+            pid <= 0 ||
+            (pid != processes.getpid() &&
+             processes.GetProcessForPID(pid, &psn) != platform::procNotFound)) {
+            continue;
+        }
+        fileManager.removeItemAtPath(platform::stringByAppendingPathComponent(folder, name),
+                                     nullptr);
+    }
     // Renamed first, in one step, so that a deletion cut short never leaves a partial bundle
     // under the name that a later update would install from.
     const std::string aside = platform::stringByAppendingPathComponent(
-        platform::stringByDeletingLastPathComponent(source),
-        "." + platform::lastPathComponent(source) + ".installed-" +
-            std::to_string(platform::processManager().getpid()));
+        folder, prefix + std::to_string(processes.getpid()));
     platform::Error error;
     if (failed(fileManager.moveItemAtPath(source, aside, &error), error)) {
         platform::NSLog("Cannot delete item from %@: %@", {source, error});

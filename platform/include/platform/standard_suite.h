@@ -29,6 +29,7 @@ inline constexpr DescType pIsFrontmost = fourCharCode("pisf");
 inline constexpr DescType pContents = fourCharCode("pcnt");
 inline constexpr DescType pLength = fourCharCode("leng");
 inline constexpr DescType pIndex = fourCharCode("pidx");
+inline constexpr DescType pID = fourCharCode("ID  ");
 inline constexpr DescType pVersion = fourCharCode("vers");
 inline constexpr DescType pPOSIXPath = fourCharCode("psxp");
 
