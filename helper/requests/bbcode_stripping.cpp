@@ -5,9 +5,11 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <deque>
+#include <limits>
 #include <string_view>
 #include <unordered_map>
-#include <vector>
+#include <utility>
 
 #include "platform/url.h"
 
@@ -261,26 +263,35 @@ bool stripNestedTokensInOneReading(std::string_view text, std::string& result) {
 
 // The full reading of a text from a start position on, for texts whose tokens cross or never
 // close. It reads the tags twice: first to find where each opening tag closes, matched name by
-// name with one stack each (whether a tag closes depends only on the text after it), then to
-// copy the text.
+// name, then to copy the text. Positions are kept as Offset, 32 bits for every text of a usual
+// size, in a deque, which grows without copying what it holds: four bytes for each opening tag
+// (of at least three characters) and each token around the read position (of at least seven),
+// so within 4/3 of the text.
+template <typename Offset>
 class TokenReading {
   public:
     TokenReading(std::string_view text, std::size_t start)
         : text_(text), reader_(text, start), position_(start) {
-        // The opening tags still open, numbered in reading order, by lower-cased name.
-        std::unordered_map<std::string, std::vector<std::size_t>> open;
+        // The innermost open tag of each lower-cased name, numbered from 1 in reading order
+        // (0: none). While a tag is open, its entry holds the number of the tag of the same
+        // name open before it, so the stacks of open tags take no room of their own.
+        std::unordered_map<std::string, Offset> open;
         TagReader reader(text, start);
         Tag tag;
         while (reader.next(tag)) {
             std::string name(text.substr(tag.nameBegin, tag.nameLength));
             std::transform(name.begin(), name.end(), name.begin(), lowerCase);
-            std::vector<std::size_t>& stack = open[name];
+            Offset& top = open[name];
             if (!tag.closing) {
-                stack.push_back(closings_.size());
-                closings_.push_back(kNone);
-            } else if (!stack.empty()) {
-                closings_[stack.back()] = tag.begin;
-                stack.pop_back();
+                closings_.push_back(top);
+                top = static_cast<Offset>(closings_.size());
+            } else if (top != 0) {
+                top = std::exchange(closings_[top - 1], static_cast<Offset>(tag.begin));
+            }
+        }
+        for (auto& [name, top] : open) {  // the tags still open never close
+            while (top != 0) {
+                top = std::exchange(closings_[top - 1], kNoClosing);
             }
         }
     }
@@ -295,30 +306,34 @@ class TokenReading {
             return false;
         }
         position_ = tag.end;
-        closing = tag.closing ? kNone : closings_[ordinal_++];
+        const Offset entry = tag.closing ? kNoClosing : closings_[ordinal_++];
+        closing = entry == kNoClosing ? kNone : entry;
         return true;
     }
 
     // Reads on past the closing tag at `closing` (to the end of the text for kNone), appending
     // what it passes to `out` with every token replaced by its title that closes before the
     // innermost token around it; other tags stay as text. Nesting is followed on a stack of its
-    // own rather than by recursion, so that no text is too deep.
+    // own rather than by recursion, so that no text is too deep: the closings of the tokens
+    // around the read position, innermost last, kept after those of the opening tags.
     void strip(std::size_t closing, std::string& out) {
-        std::vector<std::size_t> enclosing{closing};
+        const std::size_t openingTags = closings_.size();
+        closings_.push_back(static_cast<Offset>(closing));
         std::size_t copied = position_;
         Tag tag;
         std::size_t nested = kNone;
-        while (!enclosing.empty() && next(tag, nested)) {
-            if (tag.closing ? tag.begin == enclosing.back() : nested < enclosing.back()) {
+        while (closings_.size() > openingTags && next(tag, nested)) {
+            if (tag.closing ? tag.begin == closings_.back() : nested < closings_.back()) {
                 out.append(text_.substr(copied, tag.begin - copied));
                 copied = tag.end;
                 if (tag.closing) {
-                    enclosing.pop_back();
+                    closings_.pop_back();
                 } else {
-                    enclosing.push_back(nested);
+                    closings_.push_back(static_cast<Offset>(nested));
                 }
             }
         }
+        closings_.resize(openingTags);
         out.append(text_.substr(copied, position_ - copied));
     }
 
@@ -331,12 +346,26 @@ class TokenReading {
     }
 
   private:
+    static constexpr Offset kNoClosing = std::numeric_limits<Offset>::max();
+
     std::string_view text_;
     TagReader reader_;
-    std::vector<std::size_t> closings_;  // for each opening tag in reading order
+    std::deque<Offset> closings_;  // for each opening tag in reading order
     std::size_t position_;
     std::size_t ordinal_ = 0;
 };
+
+// Runs `body` with the full reading of the text from `start` on, with 32-bit offsets when no
+// position reaches the largest of them.
+template <typename Body>
+auto withTokenReading(std::string_view text, std::size_t start, Body body) {
+    if (text.size() < std::numeric_limits<std::uint32_t>::max()) {
+        TokenReading<std::uint32_t> reading(text, start);
+        return body(reading);
+    }
+    TokenReading<std::uint64_t> reading(text, start);
+    return body(reading);
+}
 
 }  // namespace
 
@@ -348,14 +377,19 @@ bool scanBBToken(platform::Scanner& scanner, std::optional<std::string>* name,
     if (location >= text.size() || !readTagAt(text, location, tag) || tag.closing) {
         return false;
     }
-    TokenReading reading(text, location);
-    std::size_t closing = kNone;
-    reading.next(tag, closing);
-    if (closing == kNone) {
+    std::string tokenTitle;
+    const bool closes = withTokenReading(text, location, [&](auto& reading) {
+        std::size_t closing = kNone;
+        reading.next(tag, closing);
+        if (closing != kNone) {
+            reading.strip(closing, tokenTitle);
+            scanner.setScanLocation(reading.position());
+        }
+        return closing != kNone;
+    });
+    if (!closes) {
         return false;
     }
-    std::string tokenTitle;
-    reading.strip(closing, tokenTitle);
     const std::string_view tokenName = text.substr(tag.nameBegin, tag.nameLength);
     std::optional<std::string> tokenAttribute = attributeOf(text, tag);
     if (isLinkName(tokenName) && !tokenAttribute) {
@@ -370,7 +404,6 @@ bool scanBBToken(platform::Scanner& scanner, std::optional<std::string>* name,
     if (title) {
         *title = std::move(tokenTitle);
     }
-    scanner.setScanLocation(reading.position());
     return true;
 }
 
@@ -380,35 +413,37 @@ std::string stringByStrippingBBCode(const std::string& text) {
     result.reserve(text.size());
     if (!stripNestedTokensInOneReading(text, result)) {
         result.clear();
-        TokenReading(text, 0).strip(kNone, result);
+        withTokenReading(text, 0, [&](auto& reading) { reading.strip(kNone, result); });
     }
     return result;
 }
 
 std::string firstBBCodeURLString(const std::string& text) {
-    TokenReading reading(text, 0);
-    Tag tag;
-    std::size_t closing = kNone;
-    while (reading.next(tag, closing)) {
-        if (closing == kNone) {
-            continue;
+    return withTokenReading(text, 0, [&](auto& reading) -> std::string {
+        Tag tag;
+        std::size_t closing = kNone;
+        while (reading.next(tag, closing)) {
+            if (closing == kNone) {
+                continue;
+            }
+            const std::string_view name =
+                std::string_view(text).substr(tag.nameBegin, tag.nameLength);
+            if (!isLinkName(name)) {
+                reading.skipTo(closing);
+                continue;
+            }
+            std::string link;
+            if (std::optional<std::string> attribute = attributeOf(text, tag)) {
+                link = std::move(*attribute);
+            } else {
+                reading.strip(closing, link);
+            }
+            return name == kURLToEncodeTokenName ? platform::stringByAddingPercentEncoding(
+                                                       link, platform::URLHostAllowedCharacters)
+                                                 : link;
         }
-        const std::string_view name = std::string_view(text).substr(tag.nameBegin, tag.nameLength);
-        if (!isLinkName(name)) {
-            reading.skipTo(closing);
-            continue;
-        }
-        std::string link;
-        if (std::optional<std::string> attribute = attributeOf(text, tag)) {
-            link = std::move(*attribute);
-        } else {
-            reading.strip(closing, link);
-        }
-        return name == kURLToEncodeTokenName ? platform::stringByAddingPercentEncoding(
-                                                   link, platform::URLHostAllowedCharacters)
-                                             : link;
-    }
-    return {};
+        return {};
+    });
 }
 
 }  // namespace pendra
