@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "linux_desktop_entry_files.h"
+#include "linux_support.h"
 
 namespace platform::linux_platform {
 namespace {
@@ -36,22 +37,6 @@ std::string tooLarge(long long size) {
            std::to_string(kMaximumDesktopEntryBytes) + " an entry may";
 }
 
-class Descriptor {
-  public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
-
 }  // namespace
 
 std::optional<std::string> readDesktopEntryFile(const std::string& path, std::string* why) {
@@ -70,7 +55,7 @@ std::optional<std::string> readDesktopEntryFile(const std::string& path, std::st
     if (!S_ISREG(status.st_mode)) {
         return refuse("it is " + kindOf(status.st_mode));
     }
-    const Descriptor file(
+    const FileDescriptor file(
         ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (file.get() < 0) {
         return refuse(errno == ELOOP ? std::string("it is a link") : std::strerror(errno));

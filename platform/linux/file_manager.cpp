@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "linux_file_manager.h"
+#include "linux_support.h"
 #include "platform/paths.h"
 
 namespace platform::linux_platform {
@@ -40,27 +41,6 @@ bool fail(Error* error, Error value) {
 bool fail(Error* error, int errnoValue, const std::string& path) {
     return fail(error, Error::posix(errnoValue, path));
 }
-
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-  private:
-    int fd_;
-};
 
 // Removes the entry `name` of the folder `parentFd` and, for a real folder, everything below
 // it. Keeps going after a failure so that as much as possible goes; remembers the first error.

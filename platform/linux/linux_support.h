@@ -1,6 +1,8 @@
 // User defaults and logging on Linux.
 #pragma once
 
+#include <unistd.h>
+
 #include <functional>
 #include <optional>
 #include <string>
@@ -49,5 +51,27 @@ class LinuxLogService final : public LogService {
 // A line about the layer's own troubles: to the installed log service's console log, or to
 // standard error when none is installed.
 void logLine(const std::string& message);
+
+// A file descriptor closed when it goes.
+class FileDescriptor {
+  public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd_; }
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+  private:
+    int fd_;
+};
 
 }  // namespace platform::linux_platform
