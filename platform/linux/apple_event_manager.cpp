@@ -1,5 +1,6 @@
-// The Apple Event manager: an event goes to this process itself, to the desktop answerer for an
-// application of the desktop, or across the bus (linux_event_transport.h).
+// The Apple Event manager: an event goes to this process itself, across the bus
+// (linux_event_transport.h) to an application that owns its name there, or to the desktop
+// answerer for an application of the desktop.
 #include <unistd.h>
 
 #include "linux_application.h"
@@ -129,8 +130,9 @@ OSStatus LinuxAppleEventManager::AESendMessage(const AppleEventDescriptor& event
         answer = dispatch(event, self);
         status = noErr;
     }
-    // An application of the desktop answers from what its windows show.
-    if (!status && desktopAnswerer_ && waitForReply) {
+    // An application of the desktop answers from what its windows show; one that owns its name
+    // on the bus speaks the protocol and is asked there, though it has a desktop entry too.
+    if (!status && desktopAnswerer_ && waitForReply && !bus_.nameHasOwner(name)) {
         AppleEventDescriptor filled = AppleEventHandlerTable::emptyReply(event);
         const auto timeout = std::chrono::milliseconds(timeoutUsec(timeoutInTicks) / 1000);
         if ((status = desktopAnswerer_(bundleIdentifier, event, filled, timeout))) {

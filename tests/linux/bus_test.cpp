@@ -539,6 +539,36 @@ TEST_F(BusTest, LargeEventsTravelInMemoryFilesAndStillReachReceiversOfBytesOnly)
     ::close(channel[1]);
 }
 
+// An application that owns its name on the bus is asked there, though the desktop could answer
+// for it; the desktop answers only for an application nobody runs on the bus.
+TEST_F(BusTest, AnApplicationOnTheBusIsAskedBeforeTheDesktop) {
+    const pid_t receiver = startReceiver(kReceiver);
+    ASSERT_TRUE(waitForName(kReceiver));
+    std::vector<std::string> askedOfTheDesktop;
+    events.setDesktopAnswerer([&](const std::string& bundleIdentifier, const AppleEventDescriptor&,
+                                  AppleEventDescriptor& reply, std::chrono::milliseconds) {
+        askedOfTheDesktop.push_back(bundleIdentifier);
+        reply.setParamDescriptor(AppleEventDescriptor::descriptorWithInt32(-1),
+                                 kReceiverPidKeyword);
+        return std::optional<platform::OSStatus>(platform::noErr);
+    });
+    const struct {
+        std::string target;
+        int answeredBy;
+    } cases[] = {{kReceiver, receiver}, {"com.example.DesktopOnly", -1}};
+    for (const auto& each : cases) {
+        AppleEventDescriptor reply;
+        ASSERT_EQ(events.AESendMessage(event(each.target, "echo"), &reply, platform::kAEWaitReply,
+                                       5 * 60),
+                  platform::noErr)
+            << each.target;
+        EXPECT_EQ(reply.paramDescriptorForKeyword(kReceiverPidKeyword)->int32Value(),
+                  each.answeredBy)
+            << each.target;
+    }
+    EXPECT_EQ(askedOfTheDesktop, std::vector<std::string>{"com.example.DesktopOnly"});
+}
+
 TEST_F(BusTest, ASecondOwnerOfTheSameIdentifierDoesNotTakeTheName) {
     pid_t first = startReceiver(kReceiver);
     ASSERT_TRUE(waitForName(kReceiver));
