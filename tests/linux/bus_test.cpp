@@ -539,6 +539,37 @@ TEST_F(BusTest, LargeEventsTravelInMemoryFilesAndStillReachReceiversOfBytesOnly)
     ::close(channel[1]);
 }
 
+// Many receivers of large events must not hold the sender's memory: the kept files stay within
+// their bound, the ones used longest ago let go first.
+TEST(EventFilesTest, TheFilesKeptForReceiversStayWithinTheirBoundOldestGoingFirst) {
+    using platform::linux_platform::EventFiles;
+    LinuxApplication application([](int) {});
+    const auto files = std::make_shared<EventFiles>(application);
+    const std::size_t size = 8 << 20;
+    const int receivers = 12;
+    std::size_t capacity = 0;
+    for (int receiver = 0; receiver < receivers; ++receiver) {
+        auto file = files->take(":1." + std::to_string(receiver), size);
+        ASSERT_TRUE(file);
+        capacity = file->capacity();
+        files->keep(":1." + std::to_string(receiver), std::move(file));
+    }
+    const std::set<ino_t> held = eventFilesHeld();
+    ASSERT_GT(capacity * receivers, EventFiles::kKeptBytes);
+    EXPECT_LE(held.size() * capacity, EventFiles::kKeptBytes);
+    EXPECT_EQ(held.size(), EventFiles::kKeptBytes / capacity);
+    // The newest receivers still have their files, the oldest get new ones.
+    const auto kept = [&](int receiver) {
+        const std::string name = ":1." + std::to_string(receiver);
+        auto file = files->take(name, size);
+        const bool wasKept = file && file->heldBy() == name;
+        files->keep(name, std::move(file));
+        return wasKept;
+    };
+    EXPECT_TRUE(kept(receivers - 1));
+    EXPECT_FALSE(kept(0));
+}
+
 // An application that owns its name on the bus is asked there, though the desktop could answer
 // for it; the desktop answers only for an application nobody runs on the bus.
 TEST_F(BusTest, AnApplicationOnTheBusIsAskedBeforeTheDesktop) {
