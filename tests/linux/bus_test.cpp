@@ -4,6 +4,9 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -537,6 +540,24 @@ TEST_F(BusTest, LargeEventsTravelInMemoryFilesAndStillReachReceiversOfBytesOnly)
         ::close(fd);
     }
     ::close(channel[1]);
+}
+
+// The sender's process as the daemon took it when the connection was made: a handle names its
+// process while it lives and none once it has ended, so an id taken over later is never read.
+TEST(ProcessHandleTest, AHandleNamesItsProcessWhileItLivesAndNoneAfter) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::pause();
+        ::_exit(0);
+    }
+    const int handle = static_cast<int>(::syscall(SYS_pidfd_open, child, 0));
+    ASSERT_GE(handle, 0) << std::strerror(errno);
+    EXPECT_EQ(platform::linux_platform::processOfHandle(handle), child);
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    EXPECT_EQ(platform::linux_platform::processOfHandle(handle), std::nullopt);
+    ::close(handle);
+    EXPECT_EQ(platform::linux_platform::processOfHandle(handle), std::nullopt);
 }
 
 // Many receivers of large events must not hold the sender's memory: the kept files stay within
