@@ -183,7 +183,7 @@ class LinuxAppleEventManager final : public AppleEventManager {
 
     // Answers events for the applications of the desktop, which do not speak the bus
     // protocol: the status when the target is one of them (the reply filled), absent when not.
-    // Asked only when no process owns the target's bus name.
+    // Asked only when no process that owns the target's bus name speaks our interface.
     using DesktopAnswerer = std::function<std::optional<OSStatus>(
         const std::string& bundleIdentifier, const AppleEventDescriptor& event,
         AppleEventDescriptor& reply, std::chrono::milliseconds timeout)>;

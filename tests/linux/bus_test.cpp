@@ -402,6 +402,25 @@ pid_t startBytesOnlyReceiver(const std::string& identifier, const std::string& l
     return child;
 }
 
+// A process that owns the bus name of an identifier and exports nothing, as many applications
+// of the desktop own a name of their own.
+pid_t startNameOwnerOnly(const std::string& identifier) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        sd_bus* bus = nullptr;
+        if (sd_bus_open_user(&bus) < 0 ||
+            sd_bus_request_name(bus, busNameForBundleIdentifier(identifier).c_str(), 0) < 0) {
+            ::_exit(1);
+        }
+        for (;;) {
+            if (sd_bus_process(bus, nullptr) == 0) {
+                sd_bus_wait(bus, UINT64_MAX);
+            }
+        }
+    }
+    return child;
+}
+
 // The inodes of the memory files this process holds open.
 std::set<ino_t> eventFilesHeld() {
     std::set<ino_t> inodes;
@@ -591,11 +610,15 @@ TEST(EventFilesTest, TheFilesKeptForReceiversStayWithinTheirBoundOldestGoingFirs
     EXPECT_FALSE(kept(0));
 }
 
-// An application that owns its name on the bus is asked there, though the desktop could answer
-// for it; the desktop answers only for an application nobody runs on the bus.
+// An application that speaks our interface on the bus is asked there, though the desktop could
+// answer for it; the desktop answers for one that owns its name without our interface, and for
+// one nobody runs on the bus.
 TEST_F(BusTest, AnApplicationOnTheBusIsAskedBeforeTheDesktop) {
     const pid_t receiver = startReceiver(kReceiver);
+    const std::string otherProtocol = "com.example.OtherProtocol";
+    children.push_back(startNameOwnerOnly(otherProtocol));
     ASSERT_TRUE(waitForName(kReceiver));
+    ASSERT_TRUE(waitForName(otherProtocol));
     std::vector<std::string> askedOfTheDesktop;
     events.setDesktopAnswerer([&](const std::string& bundleIdentifier, const AppleEventDescriptor&,
                                   AppleEventDescriptor& reply, std::chrono::milliseconds) {
@@ -607,7 +630,7 @@ TEST_F(BusTest, AnApplicationOnTheBusIsAskedBeforeTheDesktop) {
     const struct {
         std::string target;
         int answeredBy;
-    } cases[] = {{kReceiver, receiver}, {"com.example.DesktopOnly", -1}};
+    } cases[] = {{kReceiver, receiver}, {otherProtocol, -1}, {"com.example.DesktopOnly", -1}};
     for (const auto& each : cases) {
         AppleEventDescriptor reply;
         ASSERT_EQ(events.AESendMessage(event(each.target, "echo"), &reply, platform::kAEWaitReply,
@@ -618,7 +641,8 @@ TEST_F(BusTest, AnApplicationOnTheBusIsAskedBeforeTheDesktop) {
                   each.answeredBy)
             << each.target;
     }
-    EXPECT_EQ(askedOfTheDesktop, std::vector<std::string>{"com.example.DesktopOnly"});
+    EXPECT_EQ(askedOfTheDesktop,
+              (std::vector<std::string>{otherProtocol, "com.example.DesktopOnly"}));
 }
 
 TEST_F(BusTest, ASecondOwnerOfTheSameIdentifierDoesNotTakeTheName) {
