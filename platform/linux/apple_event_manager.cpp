@@ -1,6 +1,10 @@
-// The Apple Event manager: an event goes to this process itself, to the desktop answerer for an
-// application of the desktop, or across the bus (linux_event_transport.h).
+// The Apple Event manager: an event goes to this process itself, across the bus
+// (linux_event_transport.h) to an application that speaks our interface there, or to the
+// desktop answerer for an application of the desktop.
 #include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
 
 #include "linux_application.h"
 #include "linux_bus.h"
@@ -129,10 +133,25 @@ OSStatus LinuxAppleEventManager::AESendMessage(const AppleEventDescriptor& event
         answer = dispatch(event, self);
         status = noErr;
     }
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::microseconds(timeoutUsec(timeoutInTicks));
+    const bool desktopMayAnswer = !status && desktopAnswerer_ && waitForReply;
+    // An owner of the name is asked over the bus first: it may be an application of ours that
+    // also has a desktop entry. Many applications of the desktop own a name of their own too;
+    // one that does not speak our interface is answered for by the desktop.
+    if (desktopMayAnswer && bus_.nameHasOwner(name)) {
+        status = sendEvent(bus_, name, event, timeoutUsec(timeoutInTicks), answer);
+        if (*status == errAEEventNotHandled || *status == procNotFound) {
+            status.reset();
+            answer.reset();
+        }
+    }
     // An application of the desktop answers from what its windows show.
-    if (!status && desktopAnswerer_ && waitForReply) {
+    if (desktopMayAnswer && !status) {
         AppleEventDescriptor filled = AppleEventHandlerTable::emptyReply(event);
-        const auto timeout = std::chrono::milliseconds(timeoutUsec(timeoutInTicks) / 1000);
+        const auto timeout = std::max(std::chrono::milliseconds(0),
+                                      std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          deadline - std::chrono::steady_clock::now()));
         if ((status = desktopAnswerer_(bundleIdentifier, event, filled, timeout))) {
             answer = std::move(filled);
         }

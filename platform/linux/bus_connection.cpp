@@ -4,6 +4,7 @@
 #include <charconv>
 #include <climits>
 #include <cstring>
+#include <fstream>
 
 #include "bus_messages.h"
 #include "linux_application.h"
@@ -11,6 +12,7 @@
 #include "linux_event_files.h"
 #include "linux_event_transport.h"
 #include "linux_support.h"
+#include "platform/format.h"
 
 namespace platform::linux_platform {
 namespace {
@@ -60,7 +62,66 @@ std::string nameOwnerChangedRule(const std::string& name) {
 // followed beyond it, until its last wait ends.
 constexpr std::size_t kMaximumFollowedNames = 64;
 
+// The process a connection belongs to, as the daemon tells: by the process handle it took when
+// the connection was made (ProcessFD) where it gives one, so that a process id since taken over
+// by another process is never answered; else by the process id it recorded.
+std::optional<pid_t> processOfConnection(sd_bus* bus, const std::string& name) {
+    BusReply reply = askDaemon(bus, "GetConnectionCredentials", name);
+    sd_bus_message* message = reply.message.get();
+    if (!reply || sd_bus_message_enter_container(message, 'a', "{sv}") <= 0) {
+        return std::nullopt;
+    }
+    std::optional<pid_t> byIdentifier;
+    std::optional<pid_t> byHandle;
+    bool handleGiven = false;
+    while (sd_bus_message_enter_container(message, 'e', "sv") > 0) {
+        const char* key = nullptr;
+        if (sd_bus_message_read(message, "s", &key) <= 0) {
+            return std::nullopt;
+        }
+        std::uint32_t pid = 0;
+        int fd = -1;
+        if (std::strcmp(key, "ProcessID") == 0 &&
+            sd_bus_message_enter_container(message, 'v', "u") > 0) {
+            if (sd_bus_message_read(message, "u", &pid) > 0 && pid > 0 && pid <= INT_MAX) {
+                byIdentifier = static_cast<pid_t>(pid);
+            }
+            sd_bus_message_exit_container(message);
+        } else if (std::strcmp(key, "ProcessFD") == 0 &&
+                   sd_bus_message_enter_container(message, 'v', "h") > 0) {
+            if (sd_bus_message_read(message, "h", &fd) > 0) {
+                handleGiven = true;
+                byHandle = processOfHandle(fd);
+            }
+            sd_bus_message_exit_container(message);
+        } else if (sd_bus_message_skip(message, "v") < 0) {
+            return std::nullopt;
+        }
+        if (sd_bus_message_exit_container(message) < 0) {
+            return std::nullopt;
+        }
+    }
+    return handleGiven ? byHandle : byIdentifier;
+}
+
 }  // namespace
+
+std::optional<pid_t> processOfHandle(int pidfd) {
+    // The kernel tells the process of a handle in its fdinfo: -1 once it has ended, 0 when it
+    // lives in a process namespace this one cannot see.
+    std::ifstream info("/proc/self/fdinfo/" + std::to_string(pidfd));
+    std::string line;
+    while (std::getline(info, line)) {
+        if (line.starts_with("Pid:")) {
+            const std::int64_t pid = integerValueOfText(line.substr(4));
+            if (pid > 0 && pid <= INT_MAX) {
+                return static_cast<pid_t>(pid);
+            }
+            return std::nullopt;
+        }
+    }
+    return std::nullopt;
+}
 
 std::string busNameForBundleIdentifier(const std::string& bundleIdentifier) {
     if (bundleIdentifier.empty()) {
@@ -299,17 +360,12 @@ std::optional<pid_t> SessionBus::processOwningName(const std::string& name) {
         }
     }
     // A followed name's process is its owner's: asked by the unique name, it stays that one's.
-    std::uint32_t pid = 0;
-    if (!(askDaemon(bus, "GetConnectionUnixProcessID", followed != nullptr ? followed->owner : name)
-              .read() >>
-          pid) ||
-        pid == 0 || pid > INT_MAX) {
-        return std::nullopt;
+    const std::optional<pid_t> pid =
+        processOfConnection(bus, followed != nullptr ? followed->owner : name);
+    if (pid && followed != nullptr) {
+        followed->process = *pid;
     }
-    if (followed != nullptr) {
-        followed->process = static_cast<pid_t>(pid);
-    }
-    return static_cast<pid_t>(pid);
+    return pid;
 }
 
 std::string SessionBus::ownerOfName(const std::string& name) {

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -74,6 +75,18 @@ void EventFiles::keep(const std::string& receiver, std::unique_ptr<EventFile> fi
         kept.file = std::move(file);
     }
     kept.since = usedNow();
+    // Many receivers must not hold the sender's memory: beyond the bound the file used longest
+    // ago goes first (the one just kept is the newest, and one file always fits).
+    std::size_t total = 0;
+    for (const auto& [name, each] : kept_) {
+        total += each.file->capacity();
+    }
+    while (total > kKeptBytes) {
+        const auto oldest = std::ranges::min_element(
+            kept_, {}, [](const auto& entry) { return entry.second.since; });
+        total -= oldest->second.file->capacity();
+        kept_.erase(oldest);
+    }
 }
 
 std::variant<std::shared_ptr<const std::uint8_t[]>, std::string> EventFiles::copyOfEvent(

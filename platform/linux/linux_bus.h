@@ -70,6 +70,10 @@ inline constexpr std::size_t kMaximumEventBytes = 30 * 1024 * 1024;
 // prefix "app.". Empty for an empty identifier.
 std::string busNameForBundleIdentifier(const std::string& bundleIdentifier);
 
+// The process id of a process handle (a pidfd); absent once the process has ended, or when it
+// cannot be seen from here.
+std::optional<pid_t> processOfHandle(int pidfd);
+
 // One connection to the session bus, attached to the application's loop.
 class SessionBus {
   public:
@@ -107,7 +111,9 @@ class SessionBus {
     // A sender's address as the log shows it.
     static std::string describeSender(const ProcessSerialNumber& sender);
     // The process id that a serial number stands for: {0, pid} holds it; a connection's address
-    // asks the bus daemon (GetConnectionUnixProcessID) now. Absent when it cannot be told.
+    // asks the bus daemon (GetConnectionCredentials: the process handle taken when the
+    // connection was made where the daemon gives one, else its process id) now. Absent when it
+    // cannot be told, or the process of the handle has ended.
     std::optional<pid_t> processOfSerialNumber(const ProcessSerialNumber& psn);
     // The process that owns a name (well-known or unique) now, asked of the bus daemon; absent
     // when nobody owns it or there is no bus.
@@ -177,6 +183,7 @@ class LinuxAppleEventManager final : public AppleEventManager {
 
     // Answers events for the applications of the desktop, which do not speak the bus
     // protocol: the status when the target is one of them (the reply filled), absent when not.
+    // Asked only when no process that owns the target's bus name speaks our interface.
     using DesktopAnswerer = std::function<std::optional<OSStatus>(
         const std::string& bundleIdentifier, const AppleEventDescriptor& event,
         AppleEventDescriptor& reply, std::chrono::milliseconds timeout)>;

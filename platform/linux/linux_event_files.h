@@ -51,12 +51,14 @@ class EventFile {
 
 // The memory large events travel in, kept while events come: the files this process sends in,
 // one for each receiving connection, and the memory it copies a received event into. What goes
-// unused for kKeepSeconds is let go. A file is kept by the receiver's unique name, never by a
+// unused for kKeepSeconds is let go, and the kept files take at most kKeptBytes together, the
+// one used longest ago let go first. A file is kept by the receiver's unique name, never by a
 // well-known name: the receiver may keep the descriptor and read the file later, so the file
 // may carry the next event only to that same connection.
 class EventFiles : public std::enable_shared_from_this<EventFiles> {
   public:
     static constexpr double kKeepSeconds = 10;
+    static constexpr std::size_t kKeptBytes = 64 * 1024 * 1024;
 
     explicit EventFiles(LinuxApplication& application) : application_(application) {}
     // A file for an event of `size` bytes to `receiver`: the one kept for it when it has the

@@ -23,8 +23,8 @@ std::string frontmostRecordPath();
 // Records a process as the frontmost application; false when the record cannot be written.
 bool writeFrontmostRecord(pid_t pid);
 
-// The folders searched for installed applications, in order: ~/Applications, /Applications,
-// then each folder of PENDRA_APPLICATIONS_PATH.
+// The folders searched for installed applications, in order: /Applications, each folder of
+// PENDRA_APPLICATIONS_PATH, then ~/Applications.
 std::vector<std::string> applicationFolders();
 // Every installed application bundle, in search order.
 std::vector<std::string> installedApplicationBundles();

@@ -56,13 +56,15 @@ bool writeFrontmostRecord(pid_t pid) {
 }
 
 std::vector<std::string> applicationFolders() {
-    std::vector<std::string> folders = {
-        stringByAppendingPathComponent(homeDirectory(), "Applications"), "/Applications"};
+    // The folder the user writes to comes last, so that a bundle placed there never stands in
+    // for an application installed elsewhere under the same identifier.
+    std::vector<std::string> folders = {"/Applications"};
     if (const char* extra = std::getenv("PENDRA_APPLICATIONS_PATH")) {
         for (std::string& folder : utf::splitList(extra, ':')) {
             folders.push_back(std::move(folder));
         }
     }
+    folders.push_back(stringByAppendingPathComponent(homeDirectory(), "Applications"));
     return folders;
 }
 

@@ -4,6 +4,9 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -375,6 +378,25 @@ pid_t startBytesOnlyReceiver(const std::string& identifier, const std::string& l
     return child;
 }
 
+// A process that owns the bus name of an identifier and exports nothing, as many applications
+// of the desktop own a name of their own.
+pid_t startNameOwnerOnly(const std::string& identifier) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        sd_bus* bus = nullptr;
+        if (sd_bus_open_user(&bus) < 0 ||
+            sd_bus_request_name(bus, busNameForBundleIdentifier(identifier).c_str(), 0) < 0) {
+            ::_exit(1);
+        }
+        for (;;) {
+            if (sd_bus_process(bus, nullptr) == 0) {
+                sd_bus_wait(bus, UINT64_MAX);
+            }
+        }
+    }
+    return child;
+}
+
 // The inodes of the memory files this process holds open.
 std::set<ino_t> eventFilesHeld() {
     std::set<ino_t> inodes;
@@ -538,6 +560,90 @@ TEST_F(BusTest, AKeptEventFileIsLetGoTenSecondsAfterItsLastUse) {
     EXPECT_TRUE(sender.runUntil([&] { return newFiles() == 0; }, 40));
     const auto held = std::chrono::steady_clock::now() - kept;
     EXPECT_GE(held, std::chrono::seconds(10));
+}
+
+// The sender's process as the daemon took it when the connection was made: a handle names its
+// process while it lives and none once it has ended, so an id taken over later is never read.
+TEST(ProcessHandleTest, AHandleNamesItsProcessWhileItLivesAndNoneAfter) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::pause();
+        ::_exit(0);
+    }
+    const int handle = static_cast<int>(::syscall(SYS_pidfd_open, child, 0));
+    ASSERT_GE(handle, 0) << std::strerror(errno);
+    EXPECT_EQ(platform::linux_platform::processOfHandle(handle), child);
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    EXPECT_EQ(platform::linux_platform::processOfHandle(handle), std::nullopt);
+    ::close(handle);
+    EXPECT_EQ(platform::linux_platform::processOfHandle(handle), std::nullopt);
+}
+
+// Many receivers of large events must not hold the sender's memory: the kept files stay within
+// their bound, the ones used longest ago let go first.
+TEST(EventFilesTest, TheFilesKeptForReceiversStayWithinTheirBoundOldestGoingFirst) {
+    using platform::linux_platform::EventFiles;
+    LinuxApplication application([](int) {});
+    const auto files = std::make_shared<EventFiles>(application);
+    const std::size_t size = 8 << 20;
+    const int receivers = 12;
+    std::size_t capacity = 0;
+    for (int receiver = 0; receiver < receivers; ++receiver) {
+        auto file = files->take(":1." + std::to_string(receiver), size);
+        ASSERT_TRUE(file);
+        capacity = file->capacity();
+        files->keep(":1." + std::to_string(receiver), std::move(file));
+    }
+    const std::set<ino_t> held = eventFilesHeld();
+    ASSERT_GT(capacity * receivers, EventFiles::kKeptBytes);
+    EXPECT_LE(held.size() * capacity, EventFiles::kKeptBytes);
+    EXPECT_EQ(held.size(), EventFiles::kKeptBytes / capacity);
+    // The newest receivers still have their files, the oldest get new ones.
+    const auto kept = [&](int receiver) {
+        const std::string name = ":1." + std::to_string(receiver);
+        auto file = files->take(name, size);
+        const bool wasKept = file && file->heldBy() == name;
+        files->keep(name, std::move(file));
+        return wasKept;
+    };
+    EXPECT_TRUE(kept(receivers - 1));
+    EXPECT_FALSE(kept(0));
+}
+
+// An application that speaks our interface on the bus is asked there, though the desktop could
+// answer for it; the desktop answers for one that owns its name without our interface, and for
+// one nobody runs on the bus.
+TEST_F(BusTest, AnApplicationOnTheBusIsAskedBeforeTheDesktop) {
+    const pid_t receiver = startReceiver(kReceiver);
+    const std::string otherProtocol = "com.example.OtherProtocol";
+    children.push_back(startNameOwnerOnly(otherProtocol));
+    ASSERT_TRUE(waitForName(kReceiver));
+    ASSERT_TRUE(waitForName(otherProtocol));
+    std::vector<std::string> askedOfTheDesktop;
+    events.setDesktopAnswerer([&](const std::string& bundleIdentifier, const AppleEventDescriptor&,
+                                  AppleEventDescriptor& reply, std::chrono::milliseconds) {
+        askedOfTheDesktop.push_back(bundleIdentifier);
+        reply.setParamDescriptor(AppleEventDescriptor::descriptorWithInt32(-1),
+                                 kReceiverPidKeyword);
+        return std::optional<platform::OSStatus>(platform::noErr);
+    });
+    const struct {
+        std::string target;
+        int answeredBy;
+    } cases[] = {{kReceiver, receiver}, {otherProtocol, -1}, {"com.example.DesktopOnly", -1}};
+    for (const auto& each : cases) {
+        AppleEventDescriptor reply;
+        ASSERT_EQ(events.AESendMessage(event(each.target, "echo"), &reply, platform::kAEWaitReply,
+                                       5 * 60),
+                  platform::noErr)
+            << each.target;
+        EXPECT_EQ(reply.paramDescriptorForKeyword(kReceiverPidKeyword)->int32Value(),
+                  each.answeredBy)
+            << each.target;
+    }
+    EXPECT_EQ(askedOfTheDesktop,
+              (std::vector<std::string>{otherProtocol, "com.example.DesktopOnly"}));
 }
 
 TEST_F(BusTest, ASecondOwnerOfTheSameIdentifierDoesNotTakeTheName) {

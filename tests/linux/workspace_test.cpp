@@ -212,13 +212,15 @@ TEST_F(LinuxWorkspaceTest, InstalledApplicationsAreFoundInTheApplicationFolders)
     std::filesystem::create_directories(home / "Applications/Utilities");
     const std::string inHome =
         makeBundle(home / "Applications", "Main", {{"CFBundleIdentifier", "com.orvano.PendraMac"}});
-    makeBundle(applications.path(), "Main Copy", {{"CFBundleIdentifier", "com.orvano.PendraMac"}});
+    const std::string installed = makeBundle(applications.path(), "Main Copy",
+                                             {{"CFBundleIdentifier", "com.orvano.PendraMac"}});
     const std::string grouped = makeBundle(home / "Applications/Utilities", "Grouped",
                                            {{"CFBundleIdentifier", "com.example.grouped"}});
     const std::string extra = makeBundle(
         applications.path(), "Dev", {{"CFBundleIdentifier", "com.orvano.PendraMac.development"}});
 
-    EXPECT_EQ(workspace.absolutePathForAppBundleWithIdentifier("com.orvano.PendraMac"), inHome);
+    // A bundle in the folder the user writes to does not outrank the installed one.
+    EXPECT_EQ(workspace.absolutePathForAppBundleWithIdentifier("com.orvano.PendraMac"), installed);
     EXPECT_EQ(workspace.absolutePathForAppBundleWithIdentifier("com.orvano.PendraMac.development"),
               extra);
     EXPECT_EQ(workspace.absolutePathForAppBundleWithIdentifier("com.example.grouped"), grouped);
@@ -226,16 +228,15 @@ TEST_F(LinuxWorkspaceTest, InstalledApplicationsAreFoundInTheApplicationFolders)
               URL::fileURLWithPath(extra));
     EXPECT_FALSE(workspace.absolutePathForAppBundleWithIdentifier("com.orvano.pendramac"));
     EXPECT_FALSE(workspace.URLForApplicationWithBundleIdentifier("com.example.none"));
-    // Every bundle is listed, in search order: the home folder's before the extra folders'.
+    // Every bundle is listed, in search order: the extra folders' before the home folder's.
     const auto urls = workspace.installedApplicationURLs();
     const auto groupedAt = std::find(urls.begin(), urls.end(), URL::fileURLWithPath(grouped));
     const auto extraAt = std::find(urls.begin(), urls.end(), URL::fileURLWithPath(extra));
-    ASSERT_NE(extraAt, urls.end());
-    EXPECT_LT(groupedAt, extraAt);
+    ASSERT_NE(groupedAt, urls.end());
+    EXPECT_LT(extraAt, groupedAt);
 
-    std::filesystem::remove_all(inHome);
-    EXPECT_NE(workspace.absolutePathForAppBundleWithIdentifier("com.orvano.PendraMac"), inHome);
-    EXPECT_TRUE(workspace.absolutePathForAppBundleWithIdentifier("com.orvano.PendraMac"));
+    std::filesystem::remove_all(installed);
+    EXPECT_EQ(workspace.absolutePathForAppBundleWithIdentifier("com.orvano.PendraMac"), inHome);
 }
 
 TEST_F(LinuxWorkspaceTest, TheFrontmostApplicationComesFromTheRecordWhileItRuns) {

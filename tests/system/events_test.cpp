@@ -99,11 +99,16 @@ TEST_F(EventsTest, MalformedAndUnknownEventsLeaveTheHelperRunningAndAnswering) {
         platform::AppleEventDescriptor::descriptorWithString(root + "/nowhere.app"),
         platform::keyDirectObject);
     EXPECT_TRUE(sendAsMainApplication(missingBundle).has_value());
-    // From any other process, updating and disabling are refused with an error.
+    // From any other process, updating and disabling are refused with an error; so they are
+    // from a bundle with the main application's identifier in the folder the user writes to.
+    installMainApplication(home + "/Applications");
     for (const auto& event : {missingBundle, helperEvent("pdqe", "pdds")}) {
         const auto refused = bus->sendEvent(event);
         ASSERT_TRUE(refused.has_value());
         EXPECT_EQ(errorNumberOf(*refused), platform::errAEPrivilegeError);
+        const auto fromHome = sendAsMainApplication(event, home + "/Applications");
+        ASSERT_TRUE(fromHome.has_value()) << log("helper.log");
+        EXPECT_EQ(errorNumberOf(*fromHome), platform::errAEPrivilegeError);
     }
 
     EXPECT_TRUE(processRuns(helper));

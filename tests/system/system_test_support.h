@@ -335,8 +335,9 @@ class SystemTest : public ::testing::Test {
     }
 
     // The smallest main application the helper recognises: an Info.plist and an executable.
-    void installMainApplication() {
-        const std::string bundle = applications + "/PendraMac.app";
+    // The main application's bundle, in the applications folder unless another is named.
+    void installMainApplication(std::string folder = {}) {
+        const std::string bundle = (folder.empty() ? applications : folder) + "/PendraMac.app";
         writeFile(bundle + "/Contents/Info.plist",
                   "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
                   "<key>CFBundleIdentifier</key><string>" +
@@ -352,10 +353,11 @@ class SystemTest : public ::testing::Test {
     // Sends an event to the helper from a process of the installed main application, the only
     // sender that may have the helper update or disable itself: the application's executable
     // becomes a copy of this test program, which sends the event and ends. The reply, absent
-    // when none came.
+    // when none came. With a folder named, the bundle of that folder sends it.
     std::optional<platform::AppleEventDescriptor> sendAsMainApplication(
-        const platform::AppleEventDescriptor& event) {
-        const std::string executable = applications + "/PendraMac.app/Contents/MacOS/PendraMac";
+        const platform::AppleEventDescriptor& event, std::string folder = {}) {
+        const std::string executable =
+            (folder.empty() ? applications : folder) + "/PendraMac.app/Contents/MacOS/PendraMac";
         std::filesystem::copy_file("/proc/self/exe", executable,
                                    std::filesystem::copy_options::overwrite_existing);
         const std::string file = root + "/event";
