@@ -23,6 +23,10 @@ inline constexpr const char* ApplicationNameKey = "ApplicationName";
 inline constexpr const char* PendraSandboxHelperInstalledLaunchArgument =
     "--pendra-sandbox-helper-installed";
 
+// Given by the relaunch tool to a helper whose installation failed; no main application sends it.
+inline constexpr const char* PendraSandboxHelperInstallationFailedLaunchArgument =
+    "--pendra-sandbox-helper-installation-failed";
+
 inline constexpr const char* BundleIdentifierParameter = "BundleIdentifierParameter";
 inline constexpr const char* AdditionalPropertiesDescriptorParameter =
     "AdditionalPropertiesDescriptorParameter";

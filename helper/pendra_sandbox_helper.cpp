@@ -2,8 +2,11 @@
 // the reported version, the hourly existence check, the delegate callbacks and the process entry.
 #include "helper/pendra_sandbox_helper.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "helper/constants.h"
 #include "helper/context/application_connector.h"
@@ -127,7 +130,7 @@ bool PendraSandboxHelper::performService(const std::string& message,
     return false;
 }
 
-int helperMain() {
+int helperMain(const std::vector<std::string>& arguments) {
     // The shared application object exists before the helper, which reaches it from init.
     platform::Application& application = platform::application();
 
@@ -135,7 +138,9 @@ int helperMain() {
     const platform::OSLog log = helper->log();
 
     if (helper->isUniqueInstance()) {
-        helper->installToDesignatedFolderIfNecessary();
+        helper->installToDesignatedFolderIfNecessary(
+            std::ranges::find(arguments, PendraSandboxHelperInstallationFailedLaunchArgument) !=
+            arguments.end());
         helper->registerLoginItem();
         application.setDelegate(helper.get());
         platform::os_log_debug(log, "Helper about to start running");

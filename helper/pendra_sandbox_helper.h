@@ -62,8 +62,10 @@ class PendraSandboxHelper : public platform::ApplicationDelegate,
     void getURL(const platform::AppleEventDescriptor& event,
                 platform::AppleEventDescriptor& withReplyEvent);
 
-    // Installation into the designated folder.
-    void installToDesignatedFolderIfNecessary();
+    // Installation into the designated folder. A copy started again after its installation
+    // failed (handOverFailedBefore) runs where it is and logs why, instead of handing itself
+    // over once more.
+    void installToDesignatedFolderIfNecessary(bool handOverFailedBefore = false);
     void notifyPendraAboutInstalledHelper();
 
     // Self-update.
@@ -99,7 +101,8 @@ class PendraSandboxHelper : public platform::ApplicationDelegate,
 };
 
 // The process entry: builds the helper, refuses to run twice, installs, registers the login
-// item and runs the event loop. Answers the process's exit status.
-int helperMain();
+// item and runs the event loop. Answers the process's exit status. The arguments are those the
+// process was launched with, its own path left out.
+int helperMain(const std::vector<std::string>& arguments = {});
 
 }  // namespace pendra

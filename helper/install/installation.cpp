@@ -37,7 +37,7 @@ std::optional<platform::FileAttributes> attributesOrDebugLine(const platform::OS
 
 }  // namespace
 
-void PendraSandboxHelper::installToDesignatedFolderIfNecessary() {
+void PendraSandboxHelper::installToDesignatedFolderIfNecessary(bool handOverFailedBefore) {
     const std::string bundlePath = runningBundlePath();
     const std::string runningFolder = platform::stringByDeletingLastPathComponent(bundlePath);
 
@@ -53,6 +53,16 @@ void PendraSandboxHelper::installToDesignatedFolderIfNecessary() {
     // Only the folders count, not the bundle's name and not the volume.
     if (running && designated && running->systemFileNumber == designated->systemFileNumber) {
         platform::os_log_debug(log(), "Already in designated folder, not installing.");
+        return;
+    }
+
+    // The relaunch tool could not install this copy and started it again: another hand-over
+    // would only fail the same way, and the main application, told of a helper, needs one.
+    if (handOverFailedBefore) {
+        platform::os_log_debug(log(),
+                               "Installation into %{public}@ failed, running from %{public}@ "
+                               "without installing.",
+                               {designatedFolder, bundlePath});
         return;
     }
 

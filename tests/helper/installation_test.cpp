@@ -130,6 +130,33 @@ TEST_F(InstallationTest, FailedHandOverKeepsTheHelperRunningWhereItWasStarted) {
               0u);
 }
 
+TEST_F(InstallationTest, StartedAgainAfterAFailedInstallationItRunsWhereItIsAndHandsNothingOver) {
+    fake.files.addDirectory(kDesignatedFolder);
+    runFrom(kHelperPath);
+    fake.workspace.addRunningApplication(running(kPendraBundleIdentifier, 300));
+    fake.files.operations.clear();
+
+    EXPECT_EQ(exitStatusOf([&] { helper->installToDesignatedFolderIfNecessary(true); }),
+              std::nullopt);
+
+    // No second tool, no second word to the main application: no loop can follow.
+    EXPECT_EQ(fake.log.unified(),
+              (std::vector<std::string>{"Installation into " + std::string(kDesignatedFolder) +
+                                        " failed, running from " + kHelperPath +
+                                        " without installing."}));
+    EXPECT_TRUE(fake.workspace.launches.empty());
+    EXPECT_TRUE(fake.files.operations.empty());
+    EXPECT_TRUE(fake.notifications.posted.empty());
+
+    // In the designated folder the same start is an ordinary one.
+    fake.log.entries.clear();
+    fake.files.addDirectory(std::string(kDesignatedFolder) + "/PendraMacSandboxHelper.app");
+    runFrom(std::string(kDesignatedFolder) + "/PendraMacSandboxHelper.app");
+    helper->installToDesignatedFolderIfNecessary(true);
+    EXPECT_EQ(fake.log.unified(),
+              (std::vector<std::string>{"Already in designated folder, not installing."}));
+}
+
 TEST_F(InstallationTest, RunningStandardVariantIsNotifiedAndNothingIsLaunched) {
     fake.workspace.addRunningApplication(running(kPendraBundleIdentifier, 300));
     fake.workspace.addInstalledApplication(kPendraBundleIdentifier, kStandardPath);

@@ -922,6 +922,64 @@ TEST_F(BusTest, OpeningAURLLaunchesTheApplicationOfItsSchemeAndDeliversGetURL) {
               1u);
 }
 
+// The running application that events for an identifier reach is the owner of its bus name: a
+// copy that runs without owning it (still starting, or never listening) is no such application,
+// although it is counted among the running copies.
+TEST_F(BusTest, AnApplicationCountsAsReachableOnlyWhileItOwnsItsBusName) {
+    TemporaryFolder applications;
+    TemporaryFolder folder;
+    const std::string identifier = "com.example.variant";
+    const std::string silent =
+        linux_test::makeBundle(applications.path(), "Silent", {{"CFBundleIdentifier", identifier}});
+    const std::string listening = linux_test::makeBundle(
+        applications.path(), "Listening",
+        {{"CFBundleIdentifier", identifier}, {"CFBundleExecutable", "Listening"}},
+        std::filesystem::canonical("/proc/self/exe").string());
+    environment.set("PENDRA_APPLICATIONS_PATH", applications.path());
+    environment.set("HOME", folder.path());
+    environment.set("XDG_RUNTIME_DIR", folder.path());
+    environment.set("PENDRA_LINUX_TEST_ROLE", "url-receiver");
+    environment.set("PENDRA_LINUX_TEST_OUTPUT", folder / "urls");
+    environment.set("PENDRA_LOG_TO_STDERR", "1");
+
+    platform::linux_platform::LinuxWorkspace workspace([] {});
+    workspace.setNameOwnerResolver([&](const std::string& bundleIdentifier) {
+        return bus.processOwningName(busNameForBundleIdentifier(bundleIdentifier));
+    });
+    linux_test::ProcessReaper reaper;
+    const auto launch = [&](const std::string& bundle, std::vector<std::string> arguments) {
+        auto running = workspace.launchApplicationAtURL(
+            platform::URL::fileURLWithPath(bundle),
+            platform::NSWorkspaceLaunchNewInstance | platform::NSWorkspaceLaunchWithoutActivation,
+            {std::move(arguments)}, nullptr);
+        if (running) {
+            reaper.add(running->processIdentifier);
+        }
+        return running;
+    };
+    const auto reachable = [&] {
+        return workspace.runningApplicationWithBundleIdentifier(identifier);
+    };
+
+    const auto silentCopy = launch(silent, {"30"});
+    ASSERT_TRUE(silentCopy);
+    EXPECT_EQ(workspace.runningApplicationsWithBundleIdentifier(identifier).size(), 1u);
+    // Given a moment, it still owns nothing: it runs, yet no event would reach it.
+    sender.runUntil([] { return false; }, 0.5);
+    EXPECT_FALSE(reachable());
+
+    const auto listeningCopy = launch(listening, {});
+    ASSERT_TRUE(listeningCopy);
+    ASSERT_TRUE(sender.runUntil([&] { return reachable().has_value(); }, 20));
+    EXPECT_EQ(reachable()->processIdentifier, listeningCopy->processIdentifier);
+    EXPECT_EQ(workspace.runningApplicationsWithBundleIdentifier(identifier).size(), 2u);
+
+    // Once the owner has gone, the copy that never listened does not take its place.
+    ::kill(listeningCopy->processIdentifier, SIGKILL);
+    EXPECT_TRUE(sender.runUntil([&] { return !reachable().has_value(); }, 20));
+    EXPECT_EQ(workspace.runningApplicationsWithBundleIdentifier(identifier).size(), 1u);
+}
+
 // Processes are seen machine-wide: an application of another session that declares the scheme
 // gives way to one that can be reached, and to an installed one.
 TEST(URLSchemeTest, ARunningApplicationOutsideTheSessionGivesWay) {

@@ -1,6 +1,7 @@
 // The relaunch tool from the assembled bundle as a process of its own: a copy that fails on a
-// full disk leaves the installed bundle whole, and a later run finishes the replacement; what
-// another account left in the shared temporary folder stops no update.
+// full disk leaves the installed bundle whole, and a later run finishes the replacement; a first
+// installation that fails starts the downloaded copy once where it lies; what another account
+// left in the shared temporary folder stops no update.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -130,6 +131,53 @@ TEST_F(RelaunchToolProcessTest, ACopyThatFailsKeepsTheInstalledBundleWholeUntilA
         return processesRunning(installedHelper + "/" + kHelperExecutable).size() == 1;
     })) << log("finishing.log");
     EXPECT_THAT(log("failing.log"), HasSubstr("Relaunching"));
+}
+
+TEST_F(RelaunchToolProcessTest, AFailedFirstInstallationStartsTheDownloadedCopyOnceWhereItLies) {
+    const std::string strace = "/usr/bin/strace";
+    if (!itemExists(strace)) {
+        GTEST_SKIP() << "strace is not installed; it is what makes the tool's renames fail";
+    }
+    installMainApplication();
+    std::filesystem::create_directories(installFolder);
+    const std::string source = copyHelperTo(home + "/Downloads");
+    const auto sourceTree = treeAt(source);
+    const std::string tool = copyToolToTemporaryFolder(source);
+    const std::string toolExecutable = tool + "/Contents/MacOS/PendraSandboxHelperRelaunchTool";
+    BusClient bus(busAddress);
+    ASSERT_TRUE(bus.connected());
+
+    // Every rename of the tool fails as on a read-only file system, which no retry mends; what
+    // the tool starts is not traced. The leak check of a sanitizer build cannot run under a
+    // tracer.
+    const std::string renames = "rename,renameat,renameat2";
+    const pid_t awaited = startShortLivedProcess();
+    const pid_t failing = start(strace,
+                                {"-qq", "-o", "/dev/null", "-e", "trace=" + renames, "-e",
+                                 "inject=" + renames + ":error=EROFS", "--", toolExecutable, source,
+                                 installedHelper, std::to_string(awaited), tool},
+                                logs + "/tool.log", std::nullopt, {"ASAN_OPTIONS=detect_leaks=0"});
+    EXPECT_EQ(waitForExit(awaited, 5s), 0);
+    EXPECT_EQ(waitForExit(failing, 60s), 1) << log("tool.log");
+
+    // The downloaded copy runs where it lies, reachable, and both say why.
+    const std::string sourceExecutable = source + "/" + kHelperExecutable;
+    EXPECT_TRUE(waitUntil([&] { return processesRunning(sourceExecutable).size() == 1; }))
+        << log("tool.log");
+    EXPECT_TRUE(bus.waitForNotification(kDidLaunch, 30s)) << log("tool.log");
+    const std::string output = log("tool.log");
+    EXPECT_THAT(output, HasSubstr("Giving up the replacement of " + installedHelper));
+    EXPECT_THAT(output, HasSubstr("No helper is installed at " + installedHelper + "; starting " +
+                                  source + " again where it lies"));
+    EXPECT_THAT(output, HasSubstr("Installation into " + installFolder + " failed, running from " +
+                                  source + " without installing."));
+
+    // It hands nothing over again: no tool, nothing installed, the copy whole, one helper.
+    EXPECT_FALSE(waitUntil([&] { return !processesRunning(toolExecutable).empty(); }, 2s));
+    EXPECT_THAT(namesIn(installFolder), ::testing::IsEmpty());
+    EXPECT_EQ(treeAt(source), sourceTree);
+    EXPECT_EQ(processesRunning(sourceExecutable).size(), 1u);
+    EXPECT_EQ(output.find("Not in designated folder, installing..."), std::string::npos);
 }
 
 TEST_F(RelaunchToolProcessTest, AnotherAccountsLeftoversInTheSharedTemporaryFolderStopNoUpdate) {

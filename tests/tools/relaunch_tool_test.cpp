@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <cerrno>
 
+#include "helper/constants.h"
 #include "tests/tools/tool_test_support.h"
 #include "tools/relaunch/termination_listener.h"
 
@@ -181,6 +182,65 @@ TEST_F(RelaunchToolTest, GivesUpOnWhatARetryCannotMendAndOnAMinuteOfFailuresKeep
         EXPECT_EQ(fake.workspace.launches[0].url, platform::URL::fileURLWithPath(kTarget));
         EXPECT_TRUE(fake.files.exists(kSource));
         listener.reset();
+    }
+}
+
+TEST_F(RelaunchToolTest, AFailedFirstInstallationStartsTheSourceOnceToldNotToHandOverAgain) {
+    // No installed bundle: the main application has been told of one all the same.
+    const std::string noneStarted =
+        "No helper is installed at " + kTarget + ", and none is started";
+    const std::string startingSource = "No helper is installed at " + kTarget + "; starting " +
+                                       kSource +
+                                       " again where it lies, told not to hand itself over";
+    const struct {
+        const char* name;
+        std::optional<int> copyError;  // absent: the source is refused before any copy
+        int attemptsBeforeTheEnd;
+        bool sourceGoneMeanwhile;
+        std::string startLine;  // empty: nothing is started
+    } cases[] = {
+        {"read-only", EROFS, 1, false, startingSource},
+        {"a full disk for a minute", ENOSPC, 60, false, startingSource},
+        {"the source gone", ENOENT, 60, true, noneStarted},
+        {"a source that is no bundle of the helper", std::nullopt, 1, false, noneStarted},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.name);
+        fake.workspace.launches.clear();
+        fake.log.entries.clear();
+        fake.files.failCopy.clear();
+        if (each.copyError) {
+            fake.files.failCopy[kSource] = platform::Error::posix(*each.copyError, kSource);
+        } else {
+            fake.bundles.others.clear();
+            addHelperBundle(kSource, "com.example.Other");
+        }
+        auto listener = makeListener();
+        for (int attempt = 1; attempt < each.attemptsBeforeTheEnd; ++attempt) {
+            ASSERT_EQ(exitStatusOf([&] { fireTimers(fake.application); }), std::nullopt);
+        }
+        if (each.sourceGoneMeanwhile) {
+            fake.files.removeItemAtPath(kSource, nullptr);
+        }
+        EXPECT_EQ(exitStatusOf([&] { fireTimers(fake.application); }), 1);
+
+        EXPECT_EQ(tools_test::lastLine(fake.log.console()), each.startLine);
+        EXPECT_FALSE(fake.files.exists(kTarget));
+        if (each.startLine == startingSource) {
+            ASSERT_EQ(fake.workspace.launches.size(), 1u);
+            EXPECT_EQ(fake.workspace.launches[0].url, platform::URL::fileURLWithPath(kSource));
+            EXPECT_EQ(fake.workspace.launches[0].options, 0x80200u);
+            // The helper knows the argument by the same spelling.
+            EXPECT_THAT(fake.workspace.launches[0].configuration.arguments,
+                        ElementsAre(pendra::PendraSandboxHelperInstallationFailedLaunchArgument));
+            EXPECT_TRUE(fake.files.exists(kSource + "/Contents/Info.plist"));
+        } else {
+            EXPECT_THAT(fake.workspace.launches, IsEmpty());
+        }
+        listener.reset();
+        if (each.sourceGoneMeanwhile) {
+            addHelperBundle(kSource);
+        }
     }
 }
 

@@ -103,15 +103,19 @@ void TerminationListener::relaunch() {
     if (const std::optional<platform::Error> failure = _putSourceInPlaceOfTarget(source, target)) {
         if (retryCannotMend(*failure)) {
             _endWithoutReplacing(
-                target, platform::formatString("Giving up the replacement of %@: trying again "
-                                               "cannot mend %@",
-                                               {target, *failure}));
+                target,
+                platform::formatString("Giving up the replacement of %@: trying again "
+                                       "cannot mend %@",
+                                       {target, *failure}),
+                &source);
         }
         if (++failedAttempts_ >= kAttemptsBeforeGivingUp) {
             _endWithoutReplacing(
-                target, platform::formatString("Giving up the replacement of %@: it has failed "
-                                               "for a minute, last with %@",
-                                               {target, *failure}));
+                target,
+                platform::formatString("Giving up the replacement of %@: it has failed "
+                                       "for a minute, last with %@",
+                                       {target, *failure}),
+                &source);
         }
         return;
     }
@@ -133,15 +137,33 @@ void TerminationListener::relaunch() {
     platform::processManager().terminateProcess(0);
 }
 
-void TerminationListener::_endWithoutReplacing(const std::string& target,
-                                               const std::string& reason) {
+void TerminationListener::_endWithoutReplacing(const std::string& target, const std::string& reason,
+                                               const std::string* startableSource) {
     platform::NSLog("%@", {reason});
+    platform::FileManager& fileManager = platform::fileManager();
+    constexpr platform::NSWorkspaceLaunchOptions options =
+        platform::NSWorkspaceLaunchNewInstance | platform::NSWorkspaceLaunchWithoutActivation;
     // The helper has quit for this replacement; the person keeps the installed one.
-    if (platform::fileManager().fileExistsAtPath(target)) {
-        platform::workspace().launchApplicationAtURL(
-            platform::URL::fileURLWithPath(target),
-            platform::NSWorkspaceLaunchNewInstance | platform::NSWorkspaceLaunchWithoutActivation,
-            platform::LaunchConfiguration{}, nullptr);
+    if (fileManager.fileExistsAtPath(target)) {
+        platform::workspace().launchApplicationAtURL(platform::URL::fileURLWithPath(target),
+                                                     options, platform::LaunchConfiguration{},
+                                                     nullptr);
+    } else if (startableSource != nullptr && fileManager.fileExistsAtPath(*startableSource)) {
+        // A first installation that failed: the main application was told that a helper is
+        // installed, so the copy that was to be installed runs where it lies, once, and says
+        // so in its own log.
+        platform::NSLog(
+            "No helper is installed at %@; starting %@ again where it lies, told not "
+            "to hand itself over",
+            {target, *startableSource});
+        platform::Error error;
+        if (!platform::workspace().launchApplicationAtURL(
+                platform::URL::fileURLWithPath(*startableSource), options,
+                platform::LaunchConfiguration{{kInstallationFailedLaunchArgument}}, &error)) {
+            platform::NSLog("Cannot start %@: %@", {*startableSource, error});
+        }
+    } else {
+        platform::NSLog("No helper is installed at %@, and none is started", {target});
     }
     platform::processManager().terminateProcess(1);
     // Not reached. The service declares the call [[noreturn]], but the compiler does not carry

@@ -23,7 +23,10 @@
 // the source is whole or gone from its name. A failure that a retry cannot mend (a refused
 // argument, no permission, a read-only file system, a source that is no bundle of the helper
 // or holds the target) or that lasts a minute ends the attempts: the tool launches the
-// installed bundle as it is and exits with 1.
+// installed bundle as it is and exits with 1. On a first installation there is no installed
+// bundle, although the main application has already been told of one: the tool then starts the
+// source once more where it lies, with kInstallationFailedLaunchArgument, which tells that copy
+// to run from there instead of handing itself over again, so that no loop of tools follows.
 #pragma once
 
 #include <cstdint>
@@ -34,6 +37,11 @@
 #include "platform/error.h"
 
 namespace relaunch_tool {
+
+// Given to a helper started again after its installation failed: it runs where it lies and
+// does not hand itself over to a tool again.
+inline constexpr const char* kInstallationFailedLaunchArgument =
+    "--pendra-sandbox-helper-installation-failed";
 
 class TerminationListener {
   public:
@@ -68,9 +76,12 @@ class TerminationListener {
     static void _recoverCutShortReplacement(const std::string& target, bool holdingTheLock);
     // Deletes the source once it is installed: renamed aside first, then deleted.
     static void _deleteInstalledSource(const std::string& source);
-    // Logs why, launches the installed bundle as it is and ends the process with 1.
+    // Logs why, launches the installed bundle as it is and ends the process with 1. Without an
+    // installed bundle the source, when given and present, is started again where it lies,
+    // told not to hand itself over.
     [[noreturn]] static void _endWithoutReplacing(const std::string& target,
-                                                  const std::string& reason);
+                                                  const std::string& reason,
+                                                  const std::string* startableSource = nullptr);
 
     const char* sourcePath_;
     const char* targetPath_;
