@@ -2,7 +2,6 @@
 // the applications folders are walked once each: a FIFO, a link to a device or a folder cycle
 // named like an entry costs a log line, never a hang or unbounded memory.
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -51,8 +50,7 @@ bool finishesInAChild(const std::function<void()>& work) {
         work();
         ::_exit(0);
     }
-    const auto status = linux_test::waitForChild(child, 120s);
-    return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
+    return test_support::waitForExitOrKill(child, 120s) == 0;
 }
 
 TEST(DesktopEntryFileTest, OnlyARegularFileOfAtMostOneMebibyteIsRead) {
