@@ -2,15 +2,32 @@
 # scripts/demo-desktop-steps.sh: programs started in process groups of their own and ended with
 # the script, numbered steps of checks, bounded waits, and the replies the listening main
 # application printed to $logs/main.out. Set step_name (the word before a step's number) and
-# logs before sourcing it.
+# logs before sourcing it. scripts/desktop-session.sh uses only the programs and the waits.
 
 started=()
+# Ends every started program with its group: asked first, so that a server removes its socket
+# and its lock, then killed after at most two seconds. Safe to call again.
 cleanup() {
-    local pid
+    local pid _
+    for pid in "${started[@]}"; do
+        kill -TERM -- "-$pid" "$pid" 2>/dev/null
+    done
+    for _ in $(seq 20); do
+        any_started_runs || break
+        sleep 0.1
+    done
     for pid in "${started[@]}"; do
         kill -KILL -- "-$pid" "$pid" 2>/dev/null
     done
     wait 2>/dev/null
+    started=()
+}
+any_started_runs() {
+    local pid
+    for pid in "${started[@]}"; do
+        kill -0 "$pid" 2>/dev/null && return 0
+    done
+    return 1
 }
 trap cleanup EXIT
 trap 'exit 143' TERM INT

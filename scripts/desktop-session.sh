@@ -57,6 +57,8 @@ if [[ "${PENDRA_DESKTOP_INNER:-}" != 1 ]]; then
     if ((${#as_user[@]})); then
         chown -R "$user:" "$root"
     fi
+    logs="$root/logs"
+    source "$(dirname "$0")/demo-lib.sh"
     # The home and the XDG folders go into the environment before the bus starts, so that
     # everything the bus activates shares them.
     export HOME="$root/home" XDG_CONFIG_HOME="$root/config" XDG_DATA_HOME="$root/data" \
@@ -65,21 +67,15 @@ if [[ "${PENDRA_DESKTOP_INNER:-}" != 1 ]]; then
     unset DISPLAY WAYLAND_DISPLAY AT_SPI_BUS_ADDRESS SESSION_MANAGER
     # The X server is started here, by the caller: it writes its compiled keymaps to /tmp where
     # its own folder is not writable, and every local client may connect to it.
-    Xvfb -noreset -nolisten tcp -screen 0 1280x1024x24 -displayfd 3 3>"$root/display" \
-        >"$root/logs/xvfb.log" 2>&1 &
-    xvfb=$!
-    trap 'kill "$xvfb" 2>/dev/null' EXIT
-    trap 'exit 143' TERM INT
-    display=
-    for _ in $(seq 200); do
+    start xvfb Xvfb -noreset -nolisten tcp -screen 0 1280x1024x24 -displayfd 3 3>"$root/display"
+    display_known() {
         display=$(head -n 1 "$root/display" 2>/dev/null)
-        [[ -n "$display" ]] && break
-        sleep 0.1
-    done
-    if [[ -z "$display" ]]; then
+        [[ -n "$display" ]]
+    }
+    if ! wait_for 20 display_known; then
         echo "desktop session: the X server did not start" >&2
-        cat "$root/logs/xvfb.log" >&2
-        kill "$xvfb" 2>/dev/null
+        cat "$logs/xvfb.out" "$logs/xvfb.err" >&2
+        cleanup
         rm -rf "$root"
         exit 1
     fi
@@ -89,8 +85,7 @@ if [[ "${PENDRA_DESKTOP_INNER:-}" != 1 ]]; then
         /usr/share/dbus-1/session.conf >"$root/session.conf"
     "${as_user[@]}" dbus-run-session --config-file="$root/session.conf" -- "$0" -- "$@"
     status=$?
-    kill "$xvfb" 2>/dev/null
-    wait "$xvfb" 2>/dev/null
+    cleanup
     if ((keep)); then
         echo "desktop session kept in $root" >&2
     else
@@ -101,44 +96,23 @@ fi
 
 # Inside the private session bus.
 root="$PENDRA_DESKTOP_ROOT"
-started=()
-finish() {
-    local pid
-    for pid in "${started[@]}"; do
-        kill -TERM "$pid" 2>/dev/null
-    done
-    sleep 0.2
-    for pid in "${started[@]}"; do
-        kill -KILL "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
-    done
-}
-trap finish EXIT
-
-# Waits, bounded, until a command succeeds.
-wait_for() {
-    local tries=$1
-    shift
-    while ((tries-- > 0)); do
-        "$@" >/dev/null 2>&1 && return 0
-        sleep 0.1
-    done
-    return 1
-}
+logs="$root/logs"
+source "$(dirname "$0")/demo-lib.sh"
 
 dbus-update-activation-environment DISPLAY HOME XDG_CONFIG_HOME XDG_DATA_HOME XDG_CACHE_HOME \
     XDG_RUNTIME_DIR TMPDIR >/dev/null 2>&1
 
-openbox --sm-disable >"$root/logs/openbox.log" 2>&1 &
-started+=($!)
-if ! wait_for 100 sh -c 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"'; then
+start openbox openbox --sm-disable
+window_manager_runs() {
+    xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id"
+}
+if ! wait_for 10 window_manager_runs; then
     echo "desktop session: the window manager did not start" >&2
     exit 1
 fi
 
 # Started here rather than activated, so that its socket lands in this session's runtime folder.
-/usr/libexec/at-spi-bus-launcher --launch-immediately >"$root/logs/at-spi.log" 2>&1 &
-started+=($!)
+start at-spi /usr/libexec/at-spi-bus-launcher --launch-immediately
 if ! gdbus wait --session --timeout 10 org.a11y.Bus; then
     echo "desktop session: the accessibility bus did not start" >&2
     exit 1

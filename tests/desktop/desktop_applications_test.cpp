@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include "desktop/desktop_session.h"
-#include "linux/test_support.h"
 #include "linux_desktop.h"
 #include "linux_workspace.h"
 
@@ -31,7 +30,7 @@ class RealApplicationsTest : public ::testing::Test {
     // What the desktop says of the application in front, by the X11 route or, with no display
     // in the environment, by the accessibility bus.
     static std::optional<platform::RunningApplication> frontmost(bool x11) {
-        linux_test::ScopedEnvironment environment;
+        test_support::ScopedEnvironment environment;
         if (!x11) {
             environment.set("DISPLAY", std::nullopt);
         }
@@ -53,7 +52,7 @@ TEST_F(RealApplicationsTest, EachApplicationInFrontIsKnownAndShowsItsDocument) {
             // The application marks its frame active on the bus a moment after the window
             // manager has activated its window.
             std::optional<platform::RunningApplication> front;
-            linux_test::eventually(
+            test_support::eventually(
                 [&] {
                     front = frontmost(x11);
                     return front && front->processIdentifier == each.pid;
@@ -67,7 +66,7 @@ TEST_F(RealApplicationsTest, EachApplicationInFrontIsKnownAndShowsItsDocument) {
         }
         // The page's title may come a moment after its window.
         DesktopApplicationView view;
-        EXPECT_TRUE(linux_test::eventually(
+        EXPECT_TRUE(test_support::eventually(
             [&] {
                 return desktop.viewOfProcess(each.pid, 2s, &view) == DesktopQuery::answered &&
                        view.frontDocument && view.frontDocument->name == each.documentName;
@@ -85,7 +84,7 @@ TEST_F(RealApplicationsTest, AnOpenDialogStillGivesTheMainWindowsDocument) {
     ASSERT_TRUE(RealApplications::activate(gedit));
     const std::string main = commandOutput("xdotool getactivewindow");
     commandOutput("xdotool key --clearmodifiers ctrl+o");
-    ASSERT_TRUE(linux_test::eventually(
+    ASSERT_TRUE(test_support::eventually(
         [&] { return commandOutput("xdotool getactivewindow") != main; }, 10s))
         << "no dialog came up";
     const auto front = frontmost(true);
@@ -96,7 +95,7 @@ TEST_F(RealApplicationsTest, AnOpenDialogStillGivesTheMainWindowsDocument) {
     ASSERT_TRUE(view.frontDocument);
     EXPECT_EQ(view.frontDocument->url, gedit.documentURL);
     commandOutput("xdotool key --clearmodifiers Escape");
-    EXPECT_TRUE(linux_test::eventually(
+    EXPECT_TRUE(test_support::eventually(
         [&] { return commandOutput("xdotool getactivewindow") == main; }, 10s));
 }
 
@@ -111,14 +110,14 @@ TEST_F(RealApplicationsTest, ASecondBrowserWindowIsFollowed) {
     command.push_back(second);
     applications->start(command,
                         std::string(std::getenv("PENDRA_DESKTOP_ROOT")) + "/logs/chromium-second");
-    ASSERT_TRUE(linux_test::eventually(
+    ASSERT_TRUE(test_support::eventually(
         [&] {
             const std::string active = commandOutput("xdotool getactivewindow");
             return !active.empty() && active != first;
         },
         20s));
     DesktopApplicationView view;
-    EXPECT_TRUE(linux_test::eventually(
+    EXPECT_TRUE(test_support::eventually(
         [&] {
             return desktop.viewOfProcess(chromium.pid, 2s, &view) == DesktopQuery::answered &&
                    view.frontDocument && view.frontDocument->url == second;
@@ -160,7 +159,7 @@ TEST_F(RealApplicationsTest, AStoppedApplicationCostsNoMoreThanTheTimeout) {
     EXPECT_EQ(stopped.windows[0].name, title);
     EXPECT_EQ(again.windows.size(), 1U);
     // Once it has answered what it was asked, it is asked again, long before its minute is up.
-    EXPECT_TRUE(linux_test::eventually(
+    EXPECT_TRUE(test_support::eventually(
         [&] { return desktop.viewOfProcess(firefox.pid, 2s, &view) == DesktopQuery::answered; },
         20s));
     RecordProperty(
@@ -174,7 +173,7 @@ TEST_F(RealApplicationsTest, AStoppedApplicationCostsNoMoreThanTheTimeout) {
     EXPECT_EQ(desktop.viewOfProcess(gedit.pid, 2s, &view), DesktopQuery::answered);
     EXPECT_TRUE(view.frontDocument && view.frontDocument->url == gedit.documentURL);
     for (bool x11 : {true, false}) {
-        EXPECT_TRUE(linux_test::eventually(
+        EXPECT_TRUE(test_support::eventually(
             [&] {
                 const auto front = frontmost(x11);
                 return front && front->processIdentifier == gedit.pid;

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -16,7 +15,8 @@
 
 #include <gtest/gtest.h>
 
-#include "linux/test_support.h"
+#include "testing/files.h"
+#include "testing/processes.h"
 
 namespace desktop_test {
 
@@ -74,22 +74,22 @@ class RealApplications : public ::testing::Environment {
         const std::string root = std::getenv("PENDRA_DESKTOP_ROOT");
         const std::string docs = home + "/docs";
         std::filesystem::create_directories(docs);
-        linux_test::writeFile(docs + "/page.html",
-                              "<html><head><title>Local Test Page</title></head>"
-                              "<body><p>Hello</p></body></html>");
-        linux_test::writeFile(docs + "/second.html",
-                              "<html><head><title>Second Page</title></head>"
-                              "<body><p>Again</p></body></html>");
-        linux_test::writeFile(docs + "/notes one.txt", "notes\n");
-        linux_test::writeFile(docs + "/list.txt", "list\n");
+        test_support::writeFile(docs + "/page.html",
+                                "<html><head><title>Local Test Page</title></head>"
+                                "<body><p>Hello</p></body></html>");
+        test_support::writeFile(docs + "/second.html",
+                                "<html><head><title>Second Page</title></head>"
+                                "<body><p>Again</p></body></html>");
+        test_support::writeFile(docs + "/notes one.txt", "notes\n");
+        test_support::writeFile(docs + "/list.txt", "list\n");
         std::filesystem::create_directories(root + "/firefox");
-        linux_test::writeFile(root + "/firefox/user.js",
-                              "user_pref(\"browser.shell.checkDefaultBrowser\", false);\n"
-                              "user_pref(\"browser.startup.homepage_override.mstone\", "
-                              "\"ignore\");\n"
-                              "user_pref(\"datareporting.policy.dataSubmissionEnabled\", "
-                              "false);\n"
-                              "user_pref(\"browser.aboutwelcome.enabled\", false);\n");
+        test_support::writeFile(root + "/firefox/user.js",
+                                "user_pref(\"browser.shell.checkDefaultBrowser\", false);\n"
+                                "user_pref(\"browser.startup.homepage_override.mstone\", "
+                                "\"ignore\");\n"
+                                "user_pref(\"datareporting.policy.dataSubmissionEnabled\", "
+                                "false);\n"
+                                "user_pref(\"browser.aboutwelcome.enabled\", false);\n");
         std::vector<std::string> chromium{"chromium",
                                           "--force-renderer-accessibility",
                                           "--no-first-run",
@@ -155,31 +155,22 @@ class RealApplications : public ::testing::Environment {
     void TearDown() override {
         for (pid_t pid : started) {
             ::kill(pid, SIGCONT);
-            ::kill(-pid, SIGKILL);
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
+            test_support::killAndReap(pid);
         }
     }
 
-    // Starts a program in a process group of its own, its output in the log file.
+    // Starts a program in a process group of its own, with this process's environment as it is
+    // now and its output in the log file.
     pid_t start(const std::vector<std::string>& command, const std::string& log) {
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            ::setpgid(0, 0);
-            FILE* out = std::fopen(log.c_str(), "w");
-            if (out != nullptr) {
-                ::dup2(::fileno(out), 1);
-                ::dup2(::fileno(out), 2);
-            }
-            std::vector<char*> argv;
-            for (const auto& word : command) {
-                argv.push_back(const_cast<char*>(word.c_str()));
-            }
-            argv.push_back(nullptr);
-            ::execvp(argv[0], argv.data());
-            ::_exit(127);
+        test_support::StartOptions options(log);
+        options.truncate = true;
+        options.ownProcessGroup = true;
+        const pid_t pid = test_support::startProgram(
+            command.front(), {command.begin() + 1, command.end()},
+            test_support::Environment::ofThisProcess().entries(), options);
+        if (pid > 0) {
+            started.push_back(pid);
         }
-        started.push_back(pid);
         return pid;
     }
 
@@ -187,7 +178,7 @@ class RealApplications : public ::testing::Environment {
     static std::string windowOf(const RealApplication& application,
                                 std::chrono::milliseconds limit = 5s) {
         std::string window;
-        linux_test::eventually(
+        test_support::eventually(
             [&] {
                 const std::string all = commandOutput("xdotool search --onlyvisible --class " +
                                                       application.windowClass);
@@ -205,7 +196,7 @@ class RealApplications : public ::testing::Environment {
             return false;
         }
         commandOutput("xdotool windowactivate --sync " + window);
-        return linux_test::eventually(
+        return test_support::eventually(
             [&] { return commandOutput("xdotool getactivewindow") == window; }, 5s);
     }
 

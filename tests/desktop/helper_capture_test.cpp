@@ -72,7 +72,7 @@ class HelperCaptureTest : public ::testing::Test {
             {data + "/Pendra Sandbox Helper/PendraMacSandboxHelper.app/Contents/"
                     "MacOS/PendraMacSandboxHelper"},
             helperLog_);
-        ready_ = linux_test::eventually(
+        ready_ = test_support::eventually(
             [] {
                 return std::system(
                            ("'" + main_ + "' version --timeout 2 >/dev/null 2>&1").c_str()) == 0;
@@ -80,9 +80,9 @@ class HelperCaptureTest : public ::testing::Test {
             30s);
         applications->start({main_, "--listen-seconds", "400"}, listenerLog_);
         ready_ =
-            ready_ && linux_test::eventually(
+            ready_ && test_support::eventually(
                           [] {
-                              return linux_test::readFile(listenerLog_).find("arguments end") !=
+                              return test_support::readFile(listenerLog_).find("arguments end") !=
                                      std::string::npos;
                           },
                           15s);
@@ -92,7 +92,7 @@ class HelperCaptureTest : public ::testing::Test {
         if (!RealApplications::available() || main_.empty()) {
             GTEST_SKIP() << "no desktop session, or the bundles have not been built";
         }
-        ASSERT_TRUE(ready_) << linux_test::readFile(helperLog_);
+        ASSERT_TRUE(ready_) << test_support::readFile(helperLog_);
     }
 
     // Sends an invoke request and answers the entries of the reply it brings, which must be
@@ -101,12 +101,12 @@ class HelperCaptureTest : public ::testing::Test {
     std::vector<std::string> invoke(std::chrono::milliseconds* took = nullptr) {
         const int number = ++replies_;
         const std::string tag = "request " + std::to_string(number);
-        const std::size_t logged = linux_test::readFile(helperLog_).size();
+        const std::size_t logged = test_support::readFile(helperLog_).size();
         std::system(("'" + main_ + "' invoke --tags '" + tag + "' >/dev/null 2>&1").c_str());
         std::vector<std::string> entries;
-        linux_test::eventually(
+        test_support::eventually(
             [&] {
-                entries = reply(linux_test::readFile(listenerLog_), number);
+                entries = reply(test_support::readFile(listenerLog_), number);
                 return !entries.empty();
             },
             30s);
@@ -125,7 +125,7 @@ class HelperCaptureTest : public ::testing::Test {
     // The time of day, in milliseconds, of the first line of the helper's log after `offset`
     // that holds the text ("2026-12-09 00:36:35.558 ..."); a day when there is none.
     static std::chrono::milliseconds helperTime(std::size_t offset, const std::string& text) {
-        const std::string log = linux_test::readFile(helperLog_);
+        const std::string log = test_support::readFile(helperLog_);
         const auto at = log.find(text, offset);
         const auto line = at == std::string::npos ? at : log.rfind('\n', at) + 1;
         int hours = 0, minutes = 0, seconds = 0, milliseconds = 0;
@@ -167,7 +167,7 @@ TEST_F(HelperCaptureTest, EachApplicationInFrontGivesItsTitleAndLink) {
             entries = invoke();
         }
         EXPECT_TRUE(contains(entries, entry("pnam", each.documentName)))
-            << ::testing::PrintToString(entries) << linux_test::readFile(helperLog_);
+            << ::testing::PrintToString(entries) << test_support::readFile(helperLog_);
         EXPECT_TRUE(contains(entries, entry("note", each.documentURL)))
             << ::testing::PrintToString(entries);
     }
@@ -185,7 +185,7 @@ TEST_F(HelperCaptureTest, AStoppedApplicationInFrontIsCapturedByItsTitleWithinTw
     ASSERT_FALSE(entries.empty()) << "no answer";
     // gedit's title names its file with the folder.
     EXPECT_TRUE(contains(entries, entry("pnam", gedit.documentName)))
-        << ::testing::PrintToString(entries) << linux_test::readFile(helperLog_);
+        << ::testing::PrintToString(entries) << test_support::readFile(helperLog_);
     EXPECT_TRUE(contains(entries, entry("note", gedit.documentURL)))
         << ::testing::PrintToString(entries);
     EXPECT_LE(took, 2s);
@@ -203,7 +203,7 @@ TEST_F(HelperCaptureTest, WithCalcInFrontACaptureEndsWithinTwoSecondsAndCalcStay
     }
     const std::string root = std::getenv("PENDRA_DESKTOP_ROOT");
     const std::string sheet = std::string(std::getenv("HOME")) + "/docs/budget.fods";
-    linux_test::writeFile(
+    test_support::writeFile(
         sheet,
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
         "<office:document xmlns:office=\"urn:oasis:names:tc:opendocument:xmlns:office:1.0\" "
@@ -214,7 +214,7 @@ TEST_F(HelperCaptureTest, WithCalcInFrontACaptureEndsWithinTwoSecondsAndCalcStay
         "<table:table-cell office:value-type=\"string\"><text:p>rent</text:p></table:table-cell>"
         "</table:table-row></table:table></office:spreadsheet></office:body></office:document>\n");
     // A profile of its own that skips the first start's greetings.
-    linux_test::writeFile(
+    test_support::writeFile(
         root + "/libreoffice/user/registrymodifications.xcu",
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
         "<oor:items xmlns:oor=\"http://openoffice.org/2001/registry\">"
@@ -240,7 +240,7 @@ TEST_F(HelperCaptureTest, WithCalcInFrontACaptureEndsWithinTwoSecondsAndCalcStay
         return all.empty() ? 0 : static_cast<int>(std::count(all.begin(), all.end(), '\n')) + 1;
     };
     std::string document;
-    ASSERT_TRUE(linux_test::eventually(
+    ASSERT_TRUE(test_support::eventually(
         [&] {
             document = commandOutput("xdotool search --onlyvisible --name 'budget.fods'");
             return !document.empty() && document.find('\n') == std::string::npos;
@@ -253,7 +253,7 @@ TEST_F(HelperCaptureTest, WithCalcInFrontACaptureEndsWithinTwoSecondsAndCalcStay
         commandOutput("xdotool windowactivate --sync " + document);
         const auto start = std::chrono::steady_clock::now();
         commandOutput("xdotool key --clearmodifiers ctrl+n");
-        const bool shown = linux_test::eventually([&] { return windows() > before; }, 90s);
+        const bool shown = test_support::eventually([&] { return windows() > before; }, 90s);
         return shown ? std::chrono::duration_cast<std::chrono::milliseconds>(
                            std::chrono::steady_clock::now() - start)
                      : std::chrono::milliseconds::max();
@@ -262,14 +262,14 @@ TEST_F(HelperCaptureTest, WithCalcInFrontACaptureEndsWithinTwoSecondsAndCalcStay
     ASSERT_NE(usual, std::chrono::milliseconds::max()) << "Calc opened no new window";
 
     commandOutput("xdotool windowactivate --sync " + document);
-    ASSERT_TRUE(linux_test::eventually(
+    ASSERT_TRUE(test_support::eventually(
         [&] { return commandOutput("xdotool getactivewindow") == document; }, 5s));
     std::chrono::milliseconds took{};
     const auto entries = invoke(&took);
     ASSERT_FALSE(entries.empty()) << "no answer";
-    EXPECT_LE(took, 2s) << linux_test::readFile(helperLog_);
+    EXPECT_LE(took, 2s) << test_support::readFile(helperLog_);
     EXPECT_TRUE(contains(entries, entry("pnam", calc.documentName)))
-        << ::testing::PrintToString(entries) << linux_test::readFile(helperLog_);
+        << ::testing::PrintToString(entries) << test_support::readFile(helperLog_);
 
     const auto after = newWindow();
     EXPECT_LE(after, std::max<std::chrono::milliseconds>(20s, usual * 5))
@@ -296,9 +296,9 @@ TEST_F(HelperCaptureTest, EntriesThatAreNoFilesAndFolderCyclesLeaveTheCaptureAns
     ASSERT_TRUE(RealApplications::activate(gedit));
     const auto entries = invoke();
     EXPECT_TRUE(contains(entries, entry("pnam", gedit.documentName)))
-        << ::testing::PrintToString(entries) << linux_test::readFile(helperLog_);
+        << ::testing::PrintToString(entries) << test_support::readFile(helperLog_);
     EXPECT_LT(linux_test::peakKilobytes(helper_), 512 * 1024) << "kB at the peak";
-    EXPECT_NE(linux_test::readFile(helperLog_)
+    EXPECT_NE(test_support::readFile(helperLog_)
                   .find("Ignoring the desktop entry " + fifo + ": it is a FIFO"),
               std::string::npos);
     fs::remove(fifo);

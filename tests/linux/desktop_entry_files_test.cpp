@@ -2,7 +2,6 @@
 // the applications folders are walked once each: a FIFO, a link to a device or a folder cycle
 // named like an entry costs a log line, never a hang or unbounded memory.
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
