@@ -92,7 +92,11 @@ TEST_F(LinuxWorkspaceTest, LaunchedApplicationsRunInTheirOwnSessionWithTheirArgu
                                      platform::NSWorkspaceLaunchWithoutActivation);
     ASSERT_TRUE(second);
     EXPECT_NE(second->processIdentifier, pid);
-    EXPECT_EQ(workspace.runningApplicationsWithBundleIdentifier("com.example.sleeper").size(), 2u);
+    // Listed once the new copy runs its bundle's executable, a moment after it was started.
+    EXPECT_TRUE(eventually([&] {
+        return workspace.runningApplicationsWithBundleIdentifier("com.example.sleeper").size() ==
+               2u;
+    }));
     EXPECT_EQ(workspace.frontmostApplication()->processIdentifier, pid);
 
     EXPECT_TRUE(workspace.terminateApplication(*second));
