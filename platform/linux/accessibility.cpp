@@ -15,59 +15,20 @@ constexpr const char* kRegistryName = "org.a11y.atspi.Registry";
 constexpr const char* kRootPath = "/org/a11y/atspi/accessible/root";
 constexpr const char* kNullPath = "/org/a11y/atspi/null";
 
-// A message and an error that free themselves.
-struct Reply {
-    sd_bus_message* message = nullptr;
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    std::uint64_t cookie = 0;  // of the call, to know its answer should it come late
-    ~Reply() {
-        sd_bus_message_unref(message);
-        sd_bus_error_free(&error);
-    }
-};
+constexpr const char* kPropertiesInterface = "org.freedesktop.DBus.Properties";
 
 std::uint64_t usec(std::chrono::milliseconds limit) {
     return static_cast<std::uint64_t>(std::max<std::int64_t>(limit.count(), 1)) * 1000U;
 }
 
-// One bounded call to a method without arguments, or with one string and one string argument
-// (a property read). The message never starts a service that is not running.
-int callMethod(sd_bus* bus, const char* destination, const char* path, const char* interface,
-               const char* member, std::uint64_t timeout, Reply& reply,
-               const char* firstArgument = nullptr, const char* secondArgument = nullptr) {
-    sd_bus_message* call = nullptr;
-    int r = sd_bus_message_new_method_call(bus, &call, destination, path, interface, member);
-    if (r < 0) {
-        return r;
-    }
-    sd_bus_message_set_auto_start(call, 0);
-    if (firstArgument != nullptr && secondArgument != nullptr) {
-        r = sd_bus_message_append(call, "ss", firstArgument, secondArgument);
-    }
-    if (r >= 0) {
-        r = sd_bus_call(bus, call, timeout, &reply.error, &reply.message);
-        sd_bus_message_get_cookie(call, &reply.cookie);
-    }
-    sd_bus_message_unref(call);
-    return r;
-}
-
-std::optional<std::vector<AccessibleReference>> readReferences(sd_bus_message* message) {
-    if (sd_bus_message_enter_container(message, 'a', "(so)") < 0) {
-        return std::nullopt;
-    }
+// The objects of a reply ('a(so)'), without the null object that stands for none.
+std::optional<std::vector<AccessibleReference>> readReferences(const BusReply& reply) {
     std::vector<AccessibleReference> references;
-    const char* bus = nullptr;
-    const char* path = nullptr;
-    int r = 0;
-    while ((r = sd_bus_message_read(message, "(so)", &bus, &path)) > 0) {
-        if (std::string_view(path) != kNullPath) {
-            references.push_back({bus, path});
-        }
-    }
-    if (r < 0) {
+    if (!(reply.read() >> references)) {
         return std::nullopt;
     }
+    std::erase_if(references,
+                  [](const AccessibleReference& object) { return object.path == kNullPath; });
     return references;
 }
 
@@ -99,10 +60,10 @@ std::optional<std::string> documentAddressOf(const std::map<std::string, std::st
     return std::nullopt;
 }
 
-AccessibilityBus::AccessibilityBus(sd_bus* bus, std::string address)
-    : bus_(bus), address_(std::move(address)) {
+AccessibilityBus::AccessibilityBus(BusConnection bus, std::string address)
+    : address_(std::move(address)), bus_(std::move(bus)) {
     sd_bus_add_filter(
-        bus_, nullptr,
+        bus_.get(), nullptr,
         [](sd_bus_message* message, void* self, sd_bus_error*) {
             static_cast<AccessibilityBus*>(self)->noteLateAnswer(message);
             return 0;
@@ -110,90 +71,78 @@ AccessibilityBus::AccessibilityBus(sd_bus* bus, std::string address)
         this);
 }
 
-AccessibilityBus::~AccessibilityBus() {
-    sd_bus_flush_close_unref(bus_);
-}
+AccessibilityBus::~AccessibilityBus() = default;
 
 namespace {
 
-// The session bus of the process environment, for one question.
-sd_bus* openSessionBus() {
-    const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-    if (address == nullptr || address[0] == '\0') {
-        return nullptr;
+// A client connection to the bus at `address`; none when there is no address or no bus there.
+BusConnection openBus(const char* address) {
+    BusConnection bus;
+    if (address == nullptr || address[0] == '\0' || sd_bus_new(bus.out()) < 0) {
+        return {};
     }
-    sd_bus* bus = nullptr;
-    if (sd_bus_new(&bus) < 0) {
-        return nullptr;
-    }
-    if (sd_bus_set_address(bus, address) < 0 || sd_bus_set_bus_client(bus, 1) < 0 ||
-        sd_bus_start(bus) < 0) {
-        sd_bus_unref(bus);
-        return nullptr;
+    if (sd_bus_set_address(bus.get(), address) < 0 || sd_bus_set_bus_client(bus.get(), 1) < 0 ||
+        sd_bus_start(bus.get()) < 0) {
+        return {};
     }
     return bus;
+}
+
+// The session bus of the process environment, for one question.
+BusConnection openSessionBus() {
+    return openBus(std::getenv("DBUS_SESSION_BUS_ADDRESS"));
 }
 
 }  // namespace
 
 std::unique_ptr<AccessibilityBus> AccessibilityBus::connect(std::chrono::milliseconds timeout) {
-    sd_bus* session = openSessionBus();
-    if (session == nullptr) {
-        return nullptr;
-    }
     std::string address;
     {
-        Reply reply;
-        const char* text = nullptr;
-        if (callMethod(session, "org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress",
-                       usec(timeout), reply) >= 0 &&
-            sd_bus_message_read(reply.message, "s", &text) > 0 && text != nullptr) {
-            address = text;
+        const BusConnection session = openSessionBus();
+        if (!session) {
+            return nullptr;
         }
+        callMethod(BusWriter::methodCall(session.get(), "org.a11y.Bus", "/org/a11y/bus",
+                                         "org.a11y.Bus", "GetAddress"),
+                   usec(timeout))
+                .read() >>
+            address;
     }
-    sd_bus_flush_close_unref(session);
     if (address.empty()) {
         return nullptr;
     }
-    sd_bus* bus = nullptr;
-    if (sd_bus_new(&bus) < 0) {
+    BusConnection bus = openBus(address.c_str());
+    if (!bus) {
         return nullptr;
     }
-    if (sd_bus_set_address(bus, address.c_str()) < 0 || sd_bus_set_bus_client(bus, 1) < 0 ||
-        sd_bus_start(bus) < 0) {
-        sd_bus_unref(bus);
-        return nullptr;
-    }
-    return std::unique_ptr<AccessibilityBus>(new AccessibilityBus(bus, address));
+    return std::unique_ptr<AccessibilityBus>(new AccessibilityBus(std::move(bus), address));
 }
 
 std::optional<bool> AccessibilityBus::isEnabled(std::chrono::milliseconds timeout) {
-    sd_bus* session = openSessionBus();
-    if (session == nullptr) {
+    const BusConnection session = openSessionBus();
+    if (!session) {
         return std::nullopt;
     }
-    std::optional<bool> enabled;
-    {
-        Reply reply;
-        int value = 0;
-        if (callMethod(session, "org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties",
-                       "Get", usec(timeout), reply, "org.a11y.Status", "IsEnabled") >= 0 &&
-            sd_bus_message_read(reply.message, "v", "b", &value) > 0) {
-            enabled = value != 0;
-        }
+    bool enabled = false;
+    if (!(callMethod(BusWriter::methodCall(session.get(), "org.a11y.Bus", "/org/a11y/bus",
+                                           kPropertiesInterface, "Get")
+                         << "org.a11y.Status"
+                         << "IsEnabled",
+                     usec(timeout))
+              .read() >>
+          inVariant(enabled))) {
+        return std::nullopt;
     }
-    sd_bus_flush_close_unref(session);
     return enabled;
 }
 
 bool AccessibilityBus::isOpen() const {
-    return sd_bus_is_open(bus_) > 0;
+    return sd_bus_is_open(bus_.get()) > 0;
 }
 
 void AccessibilityBus::setDeadline(Clock::time_point deadline) {
     dropUnreadMessages();
-    deadline_ = deadline;
-    timedOut_ = false;
+    calls_.setDeadline(deadline);
 }
 
 void AccessibilityBus::dropUnreadMessages() {
@@ -201,49 +150,15 @@ void AccessibilityBus::dropUnreadMessages() {
     // message discards it once the filter has seen it: an answer whose call gave up has no one
     // waiting for it, and signals are not subscribed to. Without this they would pile up in the
     // connection's queue for as long as the helper runs.
-    for (int message = 0; message < 1024 && sd_bus_process(bus_, nullptr) > 0; ++message) {
-    }
-}
-
-std::uint64_t AccessibilityBus::callTimeoutUsec() {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now());
-    return usec(std::min(left, callLimit_));
-}
-
-bool AccessibilityBus::expired() {
-    if (Clock::now() < deadline_) {
-        return false;
-    }
-    timedOut_ = true;
-    return true;
-}
-
-void AccessibilityBus::noteOutcome(int result, std::uint64_t cookie,
-                                   const std::string& destination) {
-    if (result != -ETIMEDOUT) {
-        return;
-    }
-    timedOut_ = true;
-    if (cookie != 0 && !destination.empty()) {
-        lateCalls_[cookie] = destination;
-        // Cookies grow; the oldest calls go first, their answers long given up.
-        while (lateCalls_.size() > 64) {
-            lateCalls_.erase(lateCalls_.begin());
-        }
+    for (int message = 0; message < 1024 && sd_bus_process(bus_.get(), nullptr) > 0; ++message) {
     }
 }
 
 void AccessibilityBus::noteLateAnswer(sd_bus_message* message) {
-    std::uint64_t cookie = 0;
-    if (sd_bus_message_get_reply_cookie(message, &cookie) < 0) {
-        return;
-    }
-    if (const auto call = lateCalls_.find(cookie); call != lateCalls_.end()) {
-        if (const auto known = processes_.find(call->second); known != processes_.end()) {
+    if (const auto asked = calls_.takeLateCall(message)) {
+        if (const auto known = processes_.find(*asked); known != processes_.end()) {
             answeredLate_.insert(known->second);
         }
-        lateCalls_.erase(call);
     }
 }
 
@@ -253,40 +168,23 @@ std::set<pid_t> AccessibilityBus::takeProcessesThatAnsweredLate() {
 }
 
 std::vector<AccessibleReference> AccessibilityBus::applications() {
-    if (expired()) {
-        return {};
-    }
-    Reply reply;
-    int r = callMethod(bus_, kRegistryName, kRootPath, kAccessibleInterface, "GetChildren",
-                       callTimeoutUsec(), reply);
-    noteOutcome(r, reply.cookie, kRegistryName);
-    if (r < 0) {
-        return {};
-    }
-    return readReferences(reply.message).value_or(std::vector<AccessibleReference>{});
+    return readReferences(calls_.call(BusWriter::methodCall(bus_.get(), kRegistryName, kRootPath,
+                                                            kAccessibleInterface, "GetChildren")))
+        .value_or(std::vector<AccessibleReference>{});
 }
 
 std::optional<pid_t> AccessibilityBus::processOfConnection(const std::string& busName) {
     if (auto known = processes_.find(busName); known != processes_.end()) {
         return known->second;
     }
-    if (expired()) {
-        return std::nullopt;
-    }
-    sd_bus_message* call = nullptr;
-    if (sd_bus_message_new_method_call(bus_, &call, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                       "org.freedesktop.DBus", "GetConnectionUnixProcessID") < 0) {
-        return std::nullopt;
-    }
-    Reply reply;
-    int r = sd_bus_message_append(call, "s", busName.c_str());
-    if (r >= 0) {
-        r = sd_bus_call(bus_, call, callTimeoutUsec(), &reply.error, &reply.message);
-    }
-    sd_bus_message_unref(call);
-    noteOutcome(r, 0, {});
     std::uint32_t pid = 0;
-    if (r < 0 || sd_bus_message_read(reply.message, "u", &pid) <= 0) {
+    if (!(calls_
+              .call(BusWriter::methodCall(bus_.get(), "org.freedesktop.DBus",
+                                          "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                          "GetConnectionUnixProcessID")
+                    << busName)
+              .read() >>
+          pid)) {
         return std::nullopt;
     }
     if (busName.starts_with(':')) {
@@ -306,68 +204,51 @@ std::vector<AccessibleReference> AccessibilityBus::applicationsOfProcess(pid_t p
 }
 
 std::optional<std::string> AccessibilityBus::name(const AccessibleReference& object) {
-    if (expired()) {
+    std::string text;
+    if (!(calls_
+              .call(BusWriter::methodCall(bus_.get(), object.bus.c_str(), object.path.c_str(),
+                                          kPropertiesInterface, "Get")
+                    << kAccessibleInterface << "Name")
+              .read() >>
+          inVariant(text))) {
         return std::nullopt;
     }
-    Reply reply;
-    int r =
-        callMethod(bus_, object.bus.c_str(), object.path.c_str(), "org.freedesktop.DBus.Properties",
-                   "Get", callTimeoutUsec(), reply, kAccessibleInterface, "Name");
-    noteOutcome(r, reply.cookie, object.bus);
-    const char* text = nullptr;
-    if (r < 0 || sd_bus_message_read(reply.message, "v", "s", &text) <= 0 || text == nullptr) {
-        return std::nullopt;
-    }
-    return std::string(text);
+    return text;
 }
 
 std::optional<std::uint32_t> AccessibilityBus::role(const AccessibleReference& object) {
-    if (expired()) {
-        return std::nullopt;
-    }
-    Reply reply;
-    int r = callMethod(bus_, object.bus.c_str(), object.path.c_str(), kAccessibleInterface,
-                       "GetRole", callTimeoutUsec(), reply);
-    noteOutcome(r, reply.cookie, object.bus);
     std::uint32_t value = 0;
-    if (r < 0 || sd_bus_message_read(reply.message, "u", &value) <= 0) {
+    if (!(calls_
+              .call(BusWriter::methodCall(bus_.get(), object.bus.c_str(), object.path.c_str(),
+                                          kAccessibleInterface, "GetRole"))
+              .read() >>
+          value)) {
         return std::nullopt;
     }
     return value;
 }
 
 std::optional<std::uint64_t> AccessibilityBus::states(const AccessibleReference& object) {
-    if (expired()) {
+    std::vector<std::uint32_t> words;
+    if (!(calls_
+              .call(BusWriter::methodCall(bus_.get(), object.bus.c_str(), object.path.c_str(),
+                                          kAccessibleInterface, "GetState"))
+              .read() >>
+          words)) {
         return std::nullopt;
     }
-    Reply reply;
-    int r = callMethod(bus_, object.bus.c_str(), object.path.c_str(), kAccessibleInterface,
-                       "GetState", callTimeoutUsec(), reply);
-    noteOutcome(r, reply.cookie, object.bus);
-    if (r < 0 || sd_bus_message_enter_container(reply.message, 'a', "u") < 0) {
-        return std::nullopt;
-    }
+    // Two 32-bit words, the lower first.
     std::uint64_t bits = 0;
-    std::uint32_t word = 0;
-    for (int index = 0; index < 2 && sd_bus_message_read(reply.message, "u", &word) > 0; ++index) {
-        bits |= static_cast<std::uint64_t>(word) << (32 * index);
+    for (std::size_t index = 0; index < 2 && index < words.size(); ++index) {
+        bits |= static_cast<std::uint64_t>(words[index]) << (32 * index);
     }
     return bits;
 }
 
 std::optional<std::vector<AccessibleReference>> AccessibilityBus::children(
     const AccessibleReference& object) {
-    if (expired()) {
-        return std::nullopt;
-    }
-    Reply reply;
-    int r = callMethod(bus_, object.bus.c_str(), object.path.c_str(), kAccessibleInterface,
-                       "GetChildren", callTimeoutUsec(), reply);
-    noteOutcome(r, reply.cookie, object.bus);
-    if (r < 0) {
-        return std::nullopt;
-    }
-    return readReferences(reply.message);
+    return readReferences(calls_.call(BusWriter::methodCall(
+        bus_.get(), object.bus.c_str(), object.path.c_str(), kAccessibleInterface, "GetChildren")));
 }
 
 std::optional<std::map<std::string, std::string>> AccessibilityBus::attributes(
@@ -382,35 +263,19 @@ std::optional<std::map<std::string, std::string>> AccessibilityBus::documentAttr
 
 std::optional<std::map<std::string, std::string>> AccessibilityBus::readAttributes(
     const AccessibleReference& object, const char* interface) {
-    if (expired()) {
-        return std::nullopt;
-    }
-    Reply reply;
-    int r = callMethod(bus_, object.bus.c_str(), object.path.c_str(), interface, "GetAttributes",
-                       callTimeoutUsec(), reply);
-    noteOutcome(r, reply.cookie, object.bus);
-    if (r < 0 || sd_bus_message_enter_container(reply.message, 'a', "{ss}") < 0) {
-        return std::nullopt;
-    }
     std::map<std::string, std::string> values;
-    const char* key = nullptr;
-    const char* value = nullptr;
-    while (sd_bus_message_read(reply.message, "{ss}", &key, &value) > 0) {
-        values[key] = value;
+    if (!(calls_
+              .call(BusWriter::methodCall(bus_.get(), object.bus.c_str(), object.path.c_str(),
+                                          interface, "GetAttributes"))
+              .read() >>
+          values)) {
+        return std::nullopt;
     }
     return values;
 }
 
 std::optional<std::vector<AccessibleReference>> AccessibilityBus::showingDocuments(
     const AccessibleReference& root) {
-    if (expired()) {
-        return std::nullopt;
-    }
-    sd_bus_message* call = nullptr;
-    if (sd_bus_message_new_method_call(bus_, &call, root.bus.c_str(), root.path.c_str(),
-                                       "org.a11y.atspi.Collection", "GetMatches") < 0) {
-        return std::nullopt;
-    }
     // The rule: every state of the set (showing), any role of the set (the document roles),
     // no attributes or interfaces asked for, not inverted. Both sets are bit sets in 32-bit
     // words. One match, the first in the tree's order: the search then stops at the document
@@ -427,39 +292,14 @@ std::optional<std::vector<AccessibleReference>> AccessibilityBus::showingDocumen
     for (std::uint32_t role : kDocumentRoles) {
         roles[role / 32] |= static_cast<std::int32_t>(1U << (role % 32));
     }
-    int r = sd_bus_message_open_container(call, 'r', "aiia{ss}iaiiasib");
-    if (r >= 0)
-        r = sd_bus_message_append_array(call, 'i', states, sizeof states);
-    if (r >= 0)
-        r = sd_bus_message_append(call, "i", kMatchAll);
-    if (r >= 0)
-        r = sd_bus_message_append(call, "a{ss}", 0);
-    if (r >= 0)
-        r = sd_bus_message_append(call, "i", kMatchAll);
-    if (r >= 0)
-        r = sd_bus_message_append_array(call, 'i', roles, sizeof roles);
-    if (r >= 0)
-        r = sd_bus_message_append(call, "i", kMatchAny);
-    if (r >= 0)
-        r = sd_bus_message_append(call, "as", 0);
-    if (r >= 0)
-        r = sd_bus_message_append(call, "ib", kMatchAll, 0);
-    if (r >= 0)
-        r = sd_bus_message_close_container(call);
-    if (r >= 0)
-        r = sd_bus_message_append(call, "uib", kSortCanonical, kOneMatch, 1);
-    sd_bus_message_set_auto_start(call, 0);
-    Reply reply;
-    if (r >= 0) {
-        r = sd_bus_call(bus_, call, callTimeoutUsec(), &reply.error, &reply.message);
-        sd_bus_message_get_cookie(call, &reply.cookie);
-    }
-    sd_bus_message_unref(call);
-    noteOutcome(r, reply.cookie, root.bus);
-    if (r < 0) {
-        return std::nullopt;
-    }
-    return readReferences(reply.message);
+    BusWriter call = BusWriter::methodCall(bus_.get(), root.bus.c_str(), root.path.c_str(),
+                                           "org.a11y.atspi.Collection", "GetMatches");
+    call.open('r', "aiia{ss}iaiiasib")
+        << std::span<const std::int32_t>(states) << kMatchAll
+        << std::map<std::string, std::string>{} << kMatchAll << std::span<const std::int32_t>(roles)
+        << kMatchAny << std::vector<std::string>{} << kMatchAll << false;
+    call.close() << kSortCanonical << kOneMatch << true;
+    return readReferences(calls_.call(call));
 }
 
 std::vector<AccessibleFrame> AccessibilityBus::frames(const AccessibleReference& application) {
@@ -513,11 +353,11 @@ std::optional<AccessibleDocument> AccessibilityBus::showingDocument(
         }
         return describe(found->front());
     }
-    if (timedOut_) {
+    if (calls_.timedOut()) {
         return std::nullopt;
     }
     std::vector<AccessibleReference> pending{frame};
-    while (!pending.empty() && budget-- > 0 && !timedOut_) {
+    while (!pending.empty() && budget-- > 0 && !calls_.timedOut()) {
         const AccessibleReference object = std::move(pending.back());
         pending.pop_back();
         if (!(object == frame)) {

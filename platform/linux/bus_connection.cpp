@@ -204,11 +204,9 @@ sd_bus* SessionBus::connection() {
     }
     r = sd_bus_add_object_vtable(bus.get(), objectSlot_.out(), kApplicationObjectPath,
                                  kApplicationInterface, kApplicationVTable, this);
-    if (r >= 0) {
-        r = sd_bus_add_object_vtable(bus.get(), notificationSlot_.out(), kNotificationObjectPath,
-                                     kNotificationInterface, kNotificationVTable, this);
-    }
-    if (r < 0) {
+    if (r < 0 ||
+        (r = sd_bus_add_object_vtable(bus.get(), notificationSlot_.out(), kNotificationObjectPath,
+                                      kNotificationInterface, kNotificationVTable, this)) < 0) {
         logLine(std::string("Cannot offer the application object on the bus: ") +
                 std::strerror(-r));
     }

@@ -265,12 +265,14 @@ const char* BusReply::sender() const {
     return message ? sd_bus_message_get_sender(message.get()) : nullptr;
 }
 
-BusReply callMethod(BusWriter call, std::uint64_t timeoutUsec) {
+BusReply callMethod(const BusWriter& call, std::uint64_t timeoutUsec) {
     BusReply reply;
     reply.result = call.result();
     if (call) {
         reply.result = sd_bus_call(sd_bus_message_get_bus(call.message()), call.message(),
                                    timeoutUsec, &reply.error.error, reply.message.out());
+        // Left 0 when the call was never sent (nor sealed).
+        sd_bus_message_get_cookie(call.message(), &reply.cookie);
     }
     return reply;
 }
@@ -283,7 +285,7 @@ bool BoundedCalls::expired() {
     return true;
 }
 
-BusReply BoundedCalls::call(BusWriter call) {
+BusReply BoundedCalls::call(const BusWriter& call) {
     if (expired()) {
         BusReply reply;
         reply.result = -ETIMEDOUT;
@@ -292,11 +294,34 @@ BusReply BoundedCalls::call(BusWriter call) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now());
     const auto limit = std::max<std::int64_t>(std::min(left, callLimit_).count(), 1);
-    BusReply reply = callMethod(std::move(call), static_cast<std::uint64_t>(limit) * 1000U);
-    if (reply.result == -ETIMEDOUT) {
-        timedOut_ = true;
+    BusReply reply = callMethod(call, static_cast<std::uint64_t>(limit) * 1000U);
+    if (reply.result != -ETIMEDOUT) {
+        return reply;
+    }
+    timedOut_ = true;
+    const char* destination = sd_bus_message_get_destination(call.message());
+    if (reply.cookie != 0 && destination != nullptr) {
+        lateCalls_[reply.cookie] = destination;
+        // Cookies grow; the oldest calls go first, their answers long given up.
+        while (lateCalls_.size() > 64) {
+            lateCalls_.erase(lateCalls_.begin());
+        }
     }
     return reply;
+}
+
+std::optional<std::string> BoundedCalls::takeLateCall(sd_bus_message* message) {
+    std::uint64_t cookie = 0;
+    if (lateCalls_.empty() || sd_bus_message_get_reply_cookie(message, &cookie) < 0) {
+        return std::nullopt;
+    }
+    const auto call = lateCalls_.find(cookie);
+    if (call == lateCalls_.end()) {
+        return std::nullopt;
+    }
+    std::string destination = std::move(call->second);
+    lateCalls_.erase(call);
+    return destination;
 }
 
 }  // namespace platform::linux_platform

@@ -3,7 +3,7 @@
 // nothing after it, so that a message is built or read in one chain and checked once:
 //   auto call = BusWriter::methodCall(bus, name, path, interface, "PerformService");
 //   call << message << userData << pasteboard.types << pasteboard.strings;
-//   BusReply reply = callMethod(std::move(call), timeout);
+//   BusReply reply = callMethod(call, timeout);
 //   if (!(reply.read() >> result)) ...
 #pragma once
 
@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -144,6 +145,7 @@ struct BusReply {
     int result = -ENOTCONN;
     BusMessage message;
     BusError error;
+    std::uint64_t cookie = 0;  // of the call once sent, to know its answer should it come late
 
     explicit operator bool() const { return result >= 0; }
     // The reply's arguments; fails at once when there is no reply.
@@ -159,12 +161,15 @@ inline bool isNoOwnerError(const sd_bus_error& error) {
 }
 
 // Sends a method call and waits at most `timeoutUsec` for its reply (0: sd-bus's own default).
-// A call whose writing failed is not sent.
-BusReply callMethod(BusWriter call, std::uint64_t timeoutUsec = 0);
+// A call whose writing failed is not sent. The call may be written in the same expression:
+//   callMethod(BusWriter::methodCall(bus, name, path, interface, "Get") << a << b, timeout)
+BusReply callMethod(const BusWriter& call, std::uint64_t timeoutUsec = 0);
 
 // The calls of a client that asks many questions for one answer: each call waits at most the
 // per-call limit, and none goes beyond the deadline of the whole question. A call made after
-// the deadline is not sent, and it and any call that ran out of time are noted.
+// the deadline is not sent, and it and any call that ran out of time are noted. A call that ran
+// out of time is remembered until its answer comes, should it come late, so that the client can
+// tell that whoever it asked is no longer busy with it.
 class BoundedCalls {
   public:
     using Clock = std::chrono::steady_clock;
@@ -182,12 +187,17 @@ class BoundedCalls {
 
     // Deadline passed (then -ETIMEDOUT) → call with the time left → note the outcome; the
     // caller reads the reply.
-    BusReply call(BusWriter call);
+    BusReply call(const BusWriter& call);
+
+    // When `message` answers a call that had run out of time: the connection that call went
+    // to, and the call is forgotten. The connection's filter shows every message here.
+    std::optional<std::string> takeLateCall(sd_bus_message* message);
 
   private:
     Clock::time_point deadline_ = Clock::time_point::max();
     std::chrono::milliseconds callLimit_{1000};
     bool timedOut_ = false;
+    std::map<std::uint64_t, std::string> lateCalls_;  // cookie -> the connection asked
 };
 
 }  // namespace platform::linux_platform

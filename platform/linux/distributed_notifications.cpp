@@ -38,12 +38,8 @@ void LinuxDistributedNotificationCenter::postNotificationName(
                                          kNotificationSignal);
     signal << name << (object ? std::vector<std::string>{*object} : std::vector<std::string>{})
            << userInfo;
-    int r = signal.send();
     // Posting often comes just before the process ends; the signal must be out by then.
-    if (r >= 0) {
-        r = sd_bus_flush(bus);
-    }
-    if (r < 0) {
+    if (int r = signal.send(); r < 0 || (r = sd_bus_flush(bus)) < 0) {
         logLine("Cannot post " + name + ": " + std::strerror(-r));
     }
 }

@@ -18,8 +18,7 @@
 #include <string>
 #include <vector>
 
-struct sd_bus;
-struct sd_bus_message;
+#include "bus_messages.h"
 
 namespace platform::linux_platform {
 
@@ -40,11 +39,7 @@ inline constexpr unsigned kStateShowing = 25;
 }  // namespace accessibility
 
 // One object on the accessibility bus.
-struct AccessibleReference {
-    std::string bus;
-    std::string path;
-    bool operator==(const AccessibleReference&) const = default;
-};
+using AccessibleReference = BusObject;
 
 // A top-level window of an application.
 struct AccessibleFrame {
@@ -82,9 +77,9 @@ class AccessibilityBus {
     // the per-call limit. Answers that came after their call had given up are dropped here,
     // unread: the connection is kept open, and each answer is matched to its own call alone.
     void setDeadline(Clock::time_point deadline);
-    void setCallLimit(std::chrono::milliseconds limit) { callLimit_ = limit; }
+    void setCallLimit(std::chrono::milliseconds limit) { calls_.setCallLimit(limit); }
     // True when a call since the last deadline was set ran out of time.
-    bool timedOut() const { return timedOut_; }
+    bool timedOut() const { return calls_.timedOut(); }
 
     // The applications registered on the bus (asked of the registry, not of them).
     std::vector<AccessibleReference> applications();
@@ -125,25 +120,18 @@ class AccessibilityBus {
     void noteLateAnswer(sd_bus_message* message);
 
   private:
-    AccessibilityBus(sd_bus* bus, std::string address);
+    AccessibilityBus(BusConnection bus, std::string address);
     std::optional<std::map<std::string, std::string>> readAttributes(
         const AccessibleReference& object, const char* interface);
-    std::uint64_t callTimeoutUsec();
-    // True (and noted) once the deadline has passed.
-    bool expired();
-    // Notes whether a call ran out of time, and if so which one, to whom.
-    void noteOutcome(int result, std::uint64_t cookie, const std::string& destination);
     // Drops the messages that wait unread on the connection: late answers and signals.
     void dropUnreadMessages();
 
-    sd_bus* bus_;
     std::string address_;
-    Clock::time_point deadline_ = Clock::time_point::max();
-    std::chrono::milliseconds callLimit_{1000};
-    bool timedOut_ = false;
+    BoundedCalls calls_;
     std::map<std::string, pid_t> processes_;
-    std::map<std::uint64_t, std::string> lateCalls_;  // cookie -> the connection asked
-    std::set<pid_t> answeredLate_;                    // unique connection names are never reused
+    std::set<pid_t> answeredLate_;  // unique connection names are never reused
+    // Last, so that it closes first: its filter sees the members above.
+    BusConnection bus_;
 };
 
 // The document address an application gives as an attribute of its document.

@@ -21,7 +21,8 @@ constexpr const char* kPath = "/test";
 constexpr const char* kInterface = "com.orvano.Pendra.Test";
 
 // Two ends of a private connection; the server end runs on a thread of its own and answers
-// "Echo" with the call's own arguments and never answers "Ignore".
+// "Echo" with the call's own arguments, "Late" the same after half a second, and never answers
+// "Ignore".
 class PeerBus {
   public:
     PeerBus() {
@@ -61,7 +62,11 @@ class PeerBus {
 
   private:
     static int answer(sd_bus_message* message, void*, sd_bus_error*) {
-        if (sd_bus_message_is_method_call(message, kInterface, "Echo") > 0) {
+        const bool late = sd_bus_message_is_method_call(message, kInterface, "Late") > 0;
+        if (late) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        }
+        if (late || sd_bus_message_is_method_call(message, kInterface, "Echo") > 0) {
             BusMessage reply;
             sd_bus_message_new_method_return(message, reply.out());
             sd_bus_message_copy(reply.get(), message, 1);
@@ -210,6 +215,35 @@ TEST(BusMessagesTest, BoundedCallsEndAtTheDeadlineOrTheCallLimitAndNoteIt) {
     EXPECT_EQ(late.result, -ETIMEDOUT);
     EXPECT_EQ(late.message.get(), nullptr);
     EXPECT_TRUE(calls.timedOut());
+}
+
+TEST(BusMessagesTest, ACallThatRanOutOfTimeIsKnownByItsLateAnswerAlone) {
+    PeerBus peer;
+    BoundedCalls calls;
+    calls.setDeadline(BoundedCalls::Clock::now() + std::chrono::minutes(1));
+    calls.setCallLimit(std::chrono::milliseconds(100));
+    const BusReply gaveUp = calls.call(peer.call("Late"));
+    ASSERT_EQ(gaveUp.result, -ETIMEDOUT);
+    EXPECT_NE(gaveUp.cookie, 0u);
+
+    // The answer to another call is not the late one (it comes after it, on the same wire).
+    calls.setCallLimit(std::chrono::seconds(20));
+    const BusReply echo = calls.call(peer.call("Echo"));
+    ASSERT_TRUE(echo);
+    EXPECT_FALSE(calls.takeLateCall(echo.message.get()));
+
+    // The late answer waits unread on the connection; it names the connection it came from
+    // once, and is forgotten then.
+    BusMessage answer;
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!answer && std::chrono::steady_clock::now() < giveUp) {
+        if (sd_bus_process(peer.client(), answer.out()) <= 0) {
+            sd_bus_wait(peer.client(), 100'000);
+        }
+    }
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(calls.takeLateCall(answer.get()), std::optional<std::string>("peer.Echo"));
+    EXPECT_FALSE(calls.takeLateCall(answer.get()));
 }
 
 }  // namespace
