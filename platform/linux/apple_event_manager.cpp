@@ -7,6 +7,7 @@
 #include <chrono>
 
 #include "linux_application.h"
+#include "linux_bundles.h"
 #include "linux_bus.h"
 #include "linux_event_transport.h"
 #include "linux_support.h"
@@ -28,6 +29,17 @@ std::uint64_t timeoutUsec(long ticks) {
 OSStatus statusOfAnswer(const AppleEventDescriptor& answer) {
     auto number = answer.paramDescriptorForKeyword(keyErrorNumber);
     return number && number->int32Value() == errAEEventNotHandled ? errAEEventNotHandled : noErr;
+}
+
+// How long an owner of a name that does not run from one of our bundles is waited for over
+// the bus before the desktop answers for it, and for how long the desktop then does.
+constexpr std::uint64_t kDesktopOwnerLimitUsec = 250'000;
+constexpr auto kDesktopOwnerRest = std::chrono::seconds(60);
+constexpr std::size_t kMaximumOwnersAnsweredByTheDesktop = 256;
+
+bool runsFromBundle(std::optional<pid_t> pid) {
+    const auto executable = pid ? executableOfProcess(*pid) : std::nullopt;
+    return executable && bundlePathForExecutable(*executable);
 }
 
 AppleEventDescriptor replyWithError(const AppleEventDescriptor& event, OSStatus error) {
@@ -136,14 +148,31 @@ OSStatus LinuxAppleEventManager::AESendMessage(const AppleEventDescriptor& event
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::microseconds(timeoutUsec(timeoutInTicks));
     const bool desktopMayAnswer = !status && desktopAnswerer_ && waitForReply;
-    // An owner of the name is asked over the bus first: it may be an application of ours that
-    // also has a desktop entry. Many applications of the desktop own a name of their own too;
-    // one that does not speak our interface is answered for by the desktop.
+    // An owner of the name is asked over the bus first: it may be an application of ours known
+    // by a desktop entry. Many applications of the desktop own a name of their own as well; one
+    // that does not run from one of our bundles is given a short while only, so that a stopped
+    // or busy one costs a capture little, and the desktop answers for it from then on.
     if (desktopMayAnswer && bus_.nameHasOwner(name)) {
-        status = sendEvent(bus_, name, event, timeoutUsec(timeoutInTicks), answer);
-        if (*status == errAEEventNotHandled || *status == procNotFound) {
-            status.reset();
-            answer.reset();
+        const std::string owner = bus_.ownerOfName(name);
+        const auto now = std::chrono::steady_clock::now();
+        const auto skipped = answeredByTheDesktop_.find(owner);
+        if (skipped == answeredByTheDesktop_.end() || skipped->second <= now) {
+            const bool ours = runsFromBundle(bus_.processOwningName(name));
+            const std::uint64_t limit =
+                ours ? timeoutUsec(timeoutInTicks)
+                     : std::min(timeoutUsec(timeoutInTicks), kDesktopOwnerLimitUsec);
+            status = sendEvent(bus_, name, event, limit, answer);
+            const bool notOurs = *status == errAEEventNotHandled || *status == procNotFound;
+            if (notOurs || (!ours && *status == errAETimeout)) {
+                if (answeredByTheDesktop_.size() >= kMaximumOwnersAnsweredByTheDesktop) {
+                    answeredByTheDesktop_.clear();
+                }
+                answeredByTheDesktop_[owner] = notOurs
+                                                   ? std::chrono::steady_clock::time_point::max()
+                                                   : now + kDesktopOwnerRest;
+                status.reset();
+                answer.reset();
+            }
         }
     }
     // An application of the desktop answers from what its windows show.

@@ -199,6 +199,10 @@ class LinuxAppleEventManager final : public AppleEventManager {
     std::function<std::optional<std::string>(pid_t)> bundleOfProcess_;
     DesktopAnswerer desktopAnswerer_;
     AppleEventHandlerTable handlers_;
+    // Owners of a name (by unique name) that the desktop answers for without asking them over
+    // the bus first, and until when: for good once one has said it does not speak our
+    // interface, for a while once one has not answered in time.
+    std::map<std::string, std::chrono::steady_clock::time_point> answeredByTheDesktop_;
 };
 
 class LinuxDistributedNotificationCenter final : public DistributedNotificationCenter {
