@@ -332,6 +332,15 @@ TEST_F(BusTest, BytesThatAreNoEventAreAnsweredAndTheReceiverGoesOn) {
         platform::noErr);
 }
 
+// Answers what arrives on the connection until the process is killed.
+[[noreturn]] void serveForever(sd_bus* bus) {
+    for (;;) {
+        if (sd_bus_process(bus, nullptr) == 0) {
+            sd_bus_wait(bus, UINT64_MAX);
+        }
+    }
+}
+
 // A receiver of an earlier make, which offers only HandleEvent: it appends the size of each
 // event to a file and answers it with itself.
 int echoBytes(sd_bus_message* message, void* userdata, sd_bus_error*) {
@@ -369,11 +378,7 @@ pid_t startBytesOnlyReceiver(const std::string& identifier, const std::string& l
             sd_bus_request_name(bus, busNameForBundleIdentifier(identifier).c_str(), 0) < 0) {
             ::_exit(1);
         }
-        for (;;) {
-            if (sd_bus_process(bus, nullptr) == 0) {
-                sd_bus_wait(bus, UINT64_MAX);
-            }
-        }
+        serveForever(bus);
     }
     return child;
 }
@@ -388,11 +393,7 @@ pid_t startNameOwnerOnly(const std::string& identifier) {
             sd_bus_request_name(bus, busNameForBundleIdentifier(identifier).c_str(), 0) < 0) {
             ::_exit(1);
         }
-        for (;;) {
-            if (sd_bus_process(bus, nullptr) == 0) {
-                sd_bus_wait(bus, UINT64_MAX);
-            }
-        }
+        serveForever(bus);
     }
     return child;
 }
