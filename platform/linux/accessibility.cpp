@@ -217,30 +217,18 @@ std::optional<std::string> AccessibilityBus::name(const AccessibleReference& obj
 }
 
 std::optional<std::uint32_t> AccessibilityBus::role(const AccessibleReference& object) {
-    std::uint32_t value = 0;
-    if (!(calls_
-              .call(BusWriter::methodCall(bus_.get(), object.bus.c_str(), object.path.c_str(),
-                                          kAccessibleInterface, "GetRole"))
-              .read() >>
-          value)) {
-        return std::nullopt;
-    }
-    return value;
+    return ask<std::uint32_t>(object, kAccessibleInterface, "GetRole");
 }
 
 std::optional<std::uint64_t> AccessibilityBus::states(const AccessibleReference& object) {
-    std::vector<std::uint32_t> words;
-    if (!(calls_
-              .call(BusWriter::methodCall(bus_.get(), object.bus.c_str(), object.path.c_str(),
-                                          kAccessibleInterface, "GetState"))
-              .read() >>
-          words)) {
+    const auto words = ask<std::vector<std::uint32_t>>(object, kAccessibleInterface, "GetState");
+    if (!words) {
         return std::nullopt;
     }
     // Two 32-bit words, the lower first.
     std::uint64_t bits = 0;
-    for (std::size_t index = 0; index < 2 && index < words.size(); ++index) {
-        bits |= static_cast<std::uint64_t>(words[index]) << (32 * index);
+    for (std::size_t index = 0; index < 2 && index < words->size(); ++index) {
+        bits |= static_cast<std::uint64_t>((*words)[index]) << (32 * index);
     }
     return bits;
 }
@@ -253,25 +241,13 @@ std::optional<std::vector<AccessibleReference>> AccessibilityBus::children(
 
 std::optional<std::map<std::string, std::string>> AccessibilityBus::attributes(
     const AccessibleReference& object) {
-    return readAttributes(object, kAccessibleInterface);
+    return ask<std::map<std::string, std::string>>(object, kAccessibleInterface, "GetAttributes");
 }
 
 std::optional<std::map<std::string, std::string>> AccessibilityBus::documentAttributes(
     const AccessibleReference& object) {
-    return readAttributes(object, "org.a11y.atspi.Document");
-}
-
-std::optional<std::map<std::string, std::string>> AccessibilityBus::readAttributes(
-    const AccessibleReference& object, const char* interface) {
-    std::map<std::string, std::string> values;
-    if (!(calls_
-              .call(BusWriter::methodCall(bus_.get(), object.bus.c_str(), object.path.c_str(),
-                                          interface, "GetAttributes"))
-              .read() >>
-          values)) {
-        return std::nullopt;
-    }
-    return values;
+    return ask<std::map<std::string, std::string>>(object, "org.a11y.atspi.Document",
+                                                   "GetAttributes");
 }
 
 std::optional<std::vector<AccessibleReference>> AccessibilityBus::showingDocuments(

@@ -121,8 +121,21 @@ class AccessibilityBus {
 
   private:
     AccessibilityBus(BusConnection bus, std::string address);
-    std::optional<std::map<std::string, std::string>> readAttributes(
-        const AccessibleReference& object, const char* interface);
+    // The one value an object answers to a method without arguments; absent when the call
+    // fails, runs out of time or answers something else.
+    template <typename Value>
+    std::optional<Value> ask(const AccessibleReference& object, const char* interface,
+                             const char* method) {
+        Value value{};
+        if (!(calls_
+                  .call(BusWriter::methodCall(bus_.get(), object.bus.c_str(), object.path.c_str(),
+                                              interface, method))
+                  .read() >>
+              value)) {
+            return std::nullopt;
+        }
+        return value;
+    }
     // Drops the messages that wait unread on the connection: late answers and signals.
     void dropUnreadMessages();
 
