@@ -97,6 +97,17 @@ class BusTest : public ::testing::Test {
         }
     }
 
+    // Bundles in `applications` whose executable is this test program run as the URL
+    // receiver, with `folder` as their home and runtime folder and its "urls" as their output.
+    void runReceiversFrom(const TemporaryFolder& applications, const TemporaryFolder& folder) {
+        environment.set("PENDRA_APPLICATIONS_PATH", applications.path());
+        environment.set("HOME", folder.path());
+        environment.set("XDG_RUNTIME_DIR", folder.path());
+        environment.set("PENDRA_LINUX_TEST_ROLE", "url-receiver");
+        environment.set("PENDRA_LINUX_TEST_OUTPUT", folder / "urls");
+        environment.set("PENDRA_LOG_TO_STDERR", "1");
+    }
+
     // A receiving application in a child process, on its own loop and connection.
     pid_t startReceiver(const std::string& identifier,
                         std::function<void(LinuxAppleEventManager&, SessionBus&)> setUp = {}) {
@@ -877,12 +888,7 @@ TEST_F(BusTest, OpeningAURLLaunchesTheApplicationOfItsSchemeAndDeliversGetURL) {
           platform::PropertyList::Array{platform::PropertyList::Dictionary{
               {"CFBundleURLSchemes", platform::PropertyList::Array{"pendratest"}}}}}},
         std::filesystem::canonical("/proc/self/exe").string());
-    environment.set("PENDRA_APPLICATIONS_PATH", applications.path());
-    environment.set("HOME", folder.path());
-    environment.set("XDG_RUNTIME_DIR", folder.path());
-    environment.set("PENDRA_LINUX_TEST_ROLE", "url-receiver");
-    environment.set("PENDRA_LINUX_TEST_OUTPUT", folder / "urls");
-    environment.set("PENDRA_LOG_TO_STDERR", "1");
+    runReceiversFrom(applications, folder);
 
     platform::linux_platform::LinuxWorkspace workspace([] {});
     platform::linux_platform::URLOpener opener(sender, workspace, events, bus);
@@ -936,12 +942,7 @@ TEST_F(BusTest, AnApplicationCountsAsReachableOnlyWhileItOwnsItsBusName) {
         applications.path(), "Listening",
         {{"CFBundleIdentifier", identifier}, {"CFBundleExecutable", "Listening"}},
         std::filesystem::canonical("/proc/self/exe").string());
-    environment.set("PENDRA_APPLICATIONS_PATH", applications.path());
-    environment.set("HOME", folder.path());
-    environment.set("XDG_RUNTIME_DIR", folder.path());
-    environment.set("PENDRA_LINUX_TEST_ROLE", "url-receiver");
-    environment.set("PENDRA_LINUX_TEST_OUTPUT", folder / "urls");
-    environment.set("PENDRA_LOG_TO_STDERR", "1");
+    runReceiversFrom(applications, folder);
 
     platform::linux_platform::LinuxWorkspace workspace([] {});
     workspace.setNameOwnerResolver([&](const std::string& bundleIdentifier) {
