@@ -80,7 +80,7 @@ TEST_F(RealApplicationsTest, EachApplicationInFrontIsKnownAndShowsItsDocument) {
 }
 
 TEST_F(RealApplicationsTest, AnOpenDialogStillGivesTheMainWindowsDocument) {
-    const auto& gedit = applications->named("gedit");
+    REQUIRE_APPLICATION(gedit, "gedit");
     ASSERT_TRUE(RealApplications::activate(gedit));
     const std::string main = commandOutput("xdotool getactivewindow");
     commandOutput("xdotool key --clearmodifiers ctrl+o");
@@ -100,13 +100,13 @@ TEST_F(RealApplicationsTest, AnOpenDialogStillGivesTheMainWindowsDocument) {
 }
 
 TEST_F(RealApplicationsTest, ASecondBrowserWindowIsFollowed) {
-    const auto& chromium = applications->named("Chromium");
+    REQUIRE_APPLICATION(chromium, "Chromium");
     ASSERT_TRUE(RealApplications::activate(chromium));
     const std::string first = commandOutput("xdotool getactivewindow");
-    auto command = applications->chromiumCommand;
-    command.push_back("--new-window");
     const std::string second =
         chromium.documentURL.substr(0, chromium.documentURL.rfind('/')) + "/second.html";
+    auto command = chromium.command;
+    command.back() = "--new-window";
     command.push_back(second);
     applications->start(command,
                         std::string(std::getenv("PENDRA_DESKTOP_ROOT")) + "/logs/chromium-second");
@@ -129,8 +129,8 @@ TEST_F(RealApplicationsTest, ASecondBrowserWindowIsFollowed) {
 }
 
 TEST_F(RealApplicationsTest, AStoppedApplicationCostsNoMoreThanTheTimeout) {
-    const auto& firefox = applications->named("Firefox ESR");
-    const auto& mousepad = applications->named("Mousepad");
+    REQUIRE_APPLICATION(firefox, "Firefox ESR");
+    REQUIRE_APPLICATION(mousepad, "Mousepad");
     ASSERT_TRUE(RealApplications::activate(firefox));
     DesktopApplicationView view;
     ASSERT_EQ(desktop.viewOfProcess(firefox.pid, 2s, &view), DesktopQuery::answered);
@@ -168,7 +168,7 @@ TEST_F(RealApplicationsTest, AStoppedApplicationCostsNoMoreThanTheTimeout) {
 
     // Stopped in the background: the front application answers as before, by either route.
     ::kill(mousepad.pid, SIGSTOP);
-    const auto& gedit = applications->named("gedit");
+    REQUIRE_APPLICATION(gedit, "gedit");
     EXPECT_TRUE(RealApplications::activate(gedit));
     EXPECT_EQ(desktop.viewOfProcess(gedit.pid, 2s, &view), DesktopQuery::answered);
     EXPECT_TRUE(view.frontDocument && view.frontDocument->url == gedit.documentURL);
@@ -187,9 +187,16 @@ TEST_F(RealApplicationsTest, AStoppedApplicationCostsNoMoreThanTheTimeout) {
 }  // namespace
 }  // namespace desktop_test
 
+// desktop_tests [gtest options] --group NAME: the group of applications to start and try.
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    desktop_test::applications = new desktop_test::RealApplications;
+    std::string group = "browsers-and-editors";
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::string(argv[i]) == "--group") {
+            group = argv[i + 1];
+        }
+    }
+    desktop_test::applications = new desktop_test::RealApplications(group);
     ::testing::AddGlobalTestEnvironment(desktop_test::applications);
     return RUN_ALL_TESTS();
 }

@@ -1,7 +1,6 @@
 // The real applications of a desktop session (scripts/desktop-session.sh provides the X
-// server, the window manager and the accessibility bus): Chromium, Firefox ESR, gedit and
-// Mousepad, each showing a document of this test's home, started once for the whole program
-// and ended by process id.
+// server, the window manager and the accessibility bus): a group of them, each showing a
+// document of this test's home, started once for the whole program and ended by process id.
 #pragma once
 
 #include <signal.h>
@@ -10,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -58,6 +58,29 @@ inline std::string fileURL(const std::string& path) {
     return url;
 }
 
+// The folders of the session the applications' documents and profiles go into.
+struct SessionFolders {
+    std::string home;  // the session's home
+    std::string root;  // the session's own folder, for profiles and logs
+    std::string docs;  // documents, under the home
+};
+
+// A group of applications tried together in one session: writes what they open and says how
+// to start them. Groups register themselves by name; a test program runs the one its
+// "--group NAME" argument names.
+using ApplicationGroup = std::vector<RealApplication> (*)(const SessionFolders&);
+
+inline std::map<std::string, ApplicationGroup>& applicationGroups() {
+    static std::map<std::string, ApplicationGroup> groups;
+    return groups;
+}
+
+struct GroupRegistration {
+    GroupRegistration(const std::string& name, ApplicationGroup group) {
+        applicationGroups()[name] = group;
+    }
+};
+
 class RealApplications : public ::testing::Environment {
   public:
     static bool available() {
@@ -66,86 +89,27 @@ class RealApplications : public ::testing::Environment {
                std::getenv("PENDRA_DESKTOP_ROOT") != nullptr;
     }
 
+    explicit RealApplications(std::string group) : group_(std::move(group)) {}
+
     void SetUp() override {
         if (!available()) {
             return;
         }
+        const auto group = applicationGroups().find(group_);
+        if (group == applicationGroups().end()) {
+            ADD_FAILURE() << "no group of applications named " << group_;
+            return;
+        }
         const std::string home = std::getenv("HOME");
         const std::string root = std::getenv("PENDRA_DESKTOP_ROOT");
-        const std::string docs = home + "/docs";
-        std::filesystem::create_directories(docs);
-        test_support::writeFile(docs + "/page.html",
-                                "<html><head><title>Local Test Page</title></head>"
-                                "<body><p>Hello</p></body></html>");
-        test_support::writeFile(docs + "/second.html",
-                                "<html><head><title>Second Page</title></head>"
-                                "<body><p>Again</p></body></html>");
-        test_support::writeFile(docs + "/notes one.txt", "notes\n");
-        test_support::writeFile(docs + "/list.txt", "list\n");
-        std::filesystem::create_directories(root + "/firefox");
-        test_support::writeFile(root + "/firefox/user.js",
-                                "user_pref(\"browser.shell.checkDefaultBrowser\", false);\n"
-                                "user_pref(\"browser.startup.homepage_override.mstone\", "
-                                "\"ignore\");\n"
-                                "user_pref(\"datareporting.policy.dataSubmissionEnabled\", "
-                                "false);\n"
-                                "user_pref(\"browser.aboutwelcome.enabled\", false);\n");
-        std::vector<std::string> chromium{"chromium",
-                                          "--force-renderer-accessibility",
-                                          "--no-first-run",
-                                          "--no-default-browser-check",
-                                          "--disable-gpu",
-                                          "--password-store=basic",
-                                          "--user-data-dir=" + root + "/chromium"};
-        if (::geteuid() == 0) {
-            chromium.push_back("--no-sandbox");
-        }
-        chromiumCommand = chromium;
-        chromium.push_back(fileURL(docs + "/page.html"));
-        applications = {
-            {"Chromium",
-             "chromium",
-             "chromium",
-             "Local Test Page",
-             fileURL(docs + "/page.html"),
-             false,
-             chromium,
-             -1,
-             {}},
-            {"Firefox ESR",
-             "firefox-esr",
-             "firefox",
-             "Local Test Page",
-             fileURL(docs + "/page.html"),
-             true,
-             {"firefox-esr", "--no-remote", "--profile", root + "/firefox",
-              fileURL(docs + "/page.html")},
-             -1,
-             {}},
-            {"gedit",
-             "org.gnome.gedit",
-             "gedit",
-             "notes one.txt",
-             fileURL(docs + "/notes one.txt"),
-             true,
-             {"gedit", docs + "/notes one.txt"},
-             -1,
-             {}},
-            {"Mousepad",
-             "org.xfce.mousepad",
-             "mousepad",
-             "list.txt",
-             fileURL(docs + "/list.txt"),
-             true,
-             {"mousepad", docs + "/list.txt"},
-             -1,
-             {}},
-        };
+        const SessionFolders folders{home, root, home + "/docs"};
+        std::filesystem::create_directories(folders.docs);
+        applications = group->second(folders);
         for (auto& application : applications) {
             application.pid = start(application.command, root + "/logs/" + application.windowClass);
         }
         for (auto& application : applications) {
-            application.window = windowOf(application, 60s);
+            application.window = windowOf(application, 90s);
             if (application.window.empty()) {
                 ADD_FAILURE() << application.label << " showed no window";
             }
@@ -200,20 +164,34 @@ class RealApplications : public ::testing::Environment {
             [&] { return commandOutput("xdotool getactivewindow") == window; }, 5s);
     }
 
-    const RealApplication& named(const std::string& label) const {
+    // The application of this group with that label, or null.
+    const RealApplication* named(const std::string& label) const {
         for (const auto& each : applications) {
             if (each.label == label) {
-                return each;
+                return &each;
             }
         }
-        throw std::runtime_error("no application " + label);
+        return nullptr;
     }
 
+    const std::string& group() const { return group_; }
+
     std::vector<RealApplication> applications;
-    std::vector<std::string> chromiumCommand;
     std::vector<pid_t> started;
+
+  private:
+    std::string group_;
 };
 
 inline RealApplications* applications = nullptr;
+
+// The application of the running group with that label; the test is skipped in a group
+// without it.
+#define REQUIRE_APPLICATION(variable, label)                                       \
+    const RealApplication* variable##Row = applications->named(label);             \
+    if (variable##Row == nullptr) {                                                \
+        GTEST_SKIP() << label << " is not in the group " << applications->group(); \
+    }                                                                              \
+    const RealApplication& variable = *variable##Row
 
 }  // namespace desktop_test
