@@ -82,6 +82,7 @@ TEST_F(ServicesToolTest, SendsTheFirstSelectionThatHoldsTextAndNothingWhenItsOwn
     const SelectionText huge{Outcome::tooLarge, {}, "it holds more than 16777216 bytes"};
     const SelectionText empty{Outcome::text, "", "the X11 PRIMARY selection"};
     const SelectionText none{Outcome::none, {}, "the X11 PRIMARY selection has no owner"};
+    const SelectionText noCopy{Outcome::none, {}, "the X11 CLIPBOARD selection has no owner"};
     const SelectionText noDisplay{Outcome::unavailable, {}, "no X11 display"};
     const std::vector<SelectionCase> cases{
         {"the primary selection first",
@@ -127,12 +128,13 @@ TEST_F(ServicesToolTest, SendsTheFirstSelectionThatHoldsTextAndNothingWhenItsOwn
          std::nullopt,
          "Not sending the primary selection: it holds more than 16777216 bytes"},
         {"nothing selected anywhere asks for the context alone",
-         {{Selection::primary, none}, {Selection::clipboard, none}},
+         {{Selection::primary, empty}, {Selection::clipboard, noCopy}},
          {},
          0,
          {Selection::primary, Selection::clipboard},
          "",
-         "Nothing is selected; asking for a quick entry with the context alone"},
+         "Nothing is selected (the X11 PRIMARY selection is empty; the X11 CLIPBOARD selection "
+         "has no owner); asking for a quick entry with the context alone"},
         {"no desktop at all sends nothing, its reason said once",
          {{Selection::primary, noDisplay}, {Selection::clipboard, noDisplay}},
          {},

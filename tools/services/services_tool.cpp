@@ -29,6 +29,14 @@ std::optional<Selection> selectionNamed(const std::string& name) {
     return std::nullopt;
 }
 
+std::string joined(const std::vector<std::string>& reasons) {
+    std::string text;
+    for (const auto& reason : reasons) {
+        text += (text.empty() ? "" : "; ") + reason;
+    }
+    return text;
+}
+
 }  // namespace
 
 std::string usage(const std::string& program) {
@@ -150,6 +158,7 @@ int run(const Options& options, Desktop& desktop) {
     std::optional<std::string> chosen;
     std::string from;
     std::vector<std::string> unavailable;
+    std::vector<std::string> empty;
     bool nothingSelected = false;
     for (const Selection selection : options.selections) {
         SelectionText read = desktop.readSelection(selection, options.timeout, kSelectionLimit);
@@ -159,10 +168,14 @@ int run(const Options& options, Desktop& desktop) {
                     chosen = std::move(read.text);
                     from = read.detail;
                 }
-                nothingSelected = nothingSelected || !chosen;
+                if (!chosen) {
+                    nothingSelected = true;
+                    empty.push_back(read.detail + " is empty");
+                }
                 break;
             case Outcome::none:
                 nothingSelected = true;
+                empty.push_back(read.detail);
                 break;
             case Outcome::noAnswer:
                 platform::NSLog(
@@ -189,11 +202,7 @@ int run(const Options& options, Desktop& desktop) {
         }
     }
     if (!chosen && !nothingSelected) {
-        std::string reasons;
-        for (const auto& reason : unavailable) {
-            reasons += (reasons.empty() ? "" : "; ") + reason;
-        }
-        platform::NSLog("Cannot read a selection: %@. Nothing was sent", {reasons});
+        platform::NSLog("Cannot read a selection: %@. Nothing was sent", {joined(unavailable)});
         return kExitNoSelection;
     }
     if (chosen) {
@@ -206,7 +215,8 @@ int run(const Options& options, Desktop& desktop) {
                 {from, static_cast<long long>(replaced)});
         }
     } else {
-        platform::NSLog("Nothing is selected; asking for a quick entry with the context alone");
+        platform::NSLog("Nothing is selected (%@); asking for a quick entry with the context alone",
+                        {joined(empty)});
     }
 
     std::string error;
