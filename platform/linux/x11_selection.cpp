@@ -227,9 +227,9 @@ SelectionReading readX11Selection(SelectionKind kind, std::chrono::milliseconds 
             return false;
         }
         *gotType = value->type;
+        // The length is in bytes whatever the format.
         bytes->assign(static_cast<const char*>(xcb_get_property_value(value.get())),
-                      static_cast<std::size_t>(xcb_get_property_value_length(value.get())) *
-                          (value->format / 8));
+                      static_cast<std::size_t>(xcb_get_property_value_length(value.get())));
         return value->bytes_after == 0 || bytes->size() > limit;
     };
     xcb_atom_t gotType = XCB_ATOM_NONE;
