@@ -3,6 +3,7 @@
 #   PendraMacSandboxHelper.app/Contents/Info.plist
 #   PendraMacSandboxHelper.app/Contents/MacOS/PendraMacSandboxHelper
 #   PendraMacSandboxHelper.app/Contents/MacOS/PendraSandboxHelperRemoveTool
+#   PendraMacSandboxHelper.app/Contents/MacOS/PendraSandboxHelperServicesTool
 #   PendraMacSandboxHelper.app/Contents/MacOS/PendraSandboxHelperRelaunchTool.app/Contents/...
 #   PendraMacSandboxHelper.app/Contents/Resources/ApplicationConnectors.plist
 set(PENDRA_BUNDLE_DIR ${CMAKE_BINARY_DIR}/bundles)
@@ -24,6 +25,8 @@ add_custom_target(helper_bundle ALL
           ${PENDRA_HELPER_APP}/Contents/MacOS/PendraMacSandboxHelper
   COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:PendraSandboxHelperRemoveTool>
           ${PENDRA_HELPER_APP}/Contents/MacOS/PendraSandboxHelperRemoveTool
+  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:PendraSandboxHelperServicesTool>
+          ${PENDRA_HELPER_APP}/Contents/MacOS/PendraSandboxHelperServicesTool
   COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_BINARY_DIR}/generated/relaunch/Info.plist
           ${PENDRA_RELAUNCH_APP}/Contents/Info.plist
   COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:PendraSandboxHelperRelaunchTool>
@@ -31,6 +34,7 @@ add_custom_target(helper_bundle ALL
   COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/helper/resources/ApplicationConnectors.plist
           ${PENDRA_HELPER_APP}/Contents/Resources/ApplicationConnectors.plist
   DEPENDS PendraMacSandboxHelper PendraSandboxHelperRemoveTool PendraSandboxHelperRelaunchTool
+          PendraSandboxHelperServicesTool
           ${PROJECT_SOURCE_DIR}/helper/resources/ApplicationConnectors.plist
           ${CMAKE_BINARY_DIR}/generated/helper/Info.plist
           ${CMAKE_BINARY_DIR}/generated/relaunch/Info.plist

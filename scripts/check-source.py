@@ -48,6 +48,7 @@ INSTALLER_PLACES = LINUX_PLACES + (
     "helper/main.cpp",
     "tools/relaunch/main.cpp",
     "tools/remove/main.cpp",
+    "tools/services/main.cpp",
     "devtools/main_application/main.cpp",
     "devtools/sample_document/main.cpp",
     "devtools/write_default.cpp",
@@ -81,6 +82,9 @@ RULES = (
             (r"^dbus/", False),
             # X11 and the accessibility bus.
             (r"^(xcb|X11|atspi-2\.0|atspi)/", False),
+            # Wayland and the protocols compiled for it.
+            (r"^wayland-[a-z-]+\.h$", False),
+            (r"-client-protocol\.h$", False),
             # Kernel interfaces: the kernel's own headers and calls that exist only on Linux.
             # In quotes "linux/..." names a folder of the tests, so only <linux/...> counts.
             (r"^linux/", True),

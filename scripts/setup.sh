@@ -8,7 +8,7 @@ preset="${1:-default}"
 
 scripts/install-missing.sh build-essential cmake ninja-build pkg-config libplist-dev \
     liburiparser-dev libsystemd-dev libgtest-dev libgmock-dev libbenchmark-dev dbus dbus-daemon \
-    desktop-file-utils attr libxcb1-dev libxcb-ewmh-dev strace python3 clang-format-14
+    desktop-file-utils attr libxcb1-dev libxcb-ewmh-dev libwayland-dev strace python3 clang-format-14
 
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset"

@@ -35,9 +35,10 @@ std::string stringFor(const platform::PropertyList& info, const std::string& key
     return value && value->stringValue() ? *value->stringValue() : std::string("<missing>");
 }
 
-TEST(BundleLayout, HoldsTheHelperBothToolsAndTheConnectorTable) {
+TEST(BundleLayout, HoldsTheHelperItsToolsAndTheConnectorTable) {
     EXPECT_TRUE(isExecutableFile(kHelperApp + "/Contents/MacOS/PendraMacSandboxHelper"));
     EXPECT_TRUE(isExecutableFile(kHelperApp + "/Contents/MacOS/PendraSandboxHelperRemoveTool"));
+    EXPECT_TRUE(isExecutableFile(kHelperApp + "/Contents/MacOS/PendraSandboxHelperServicesTool"));
     EXPECT_TRUE(isExecutableFile(kHelperApp +
                                  "/Contents/MacOS/PendraSandboxHelperRelaunchTool.app/Contents/"
                                  "MacOS/PendraSandboxHelperRelaunchTool"));

@@ -6,10 +6,12 @@
 // back: an answer that came after its request was given up would be seen in the wrong place.
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -280,6 +282,80 @@ TEST_F(HelperCaptureTest, WithCalcInFrontACaptureEndsWithinTwoSecondsAndCalcStay
     RecordProperty("calc_capture_ms", std::to_string(took.count()));
     RecordProperty("calc_new_window_ms_before", std::to_string(usual.count()));
     RecordProperty("calc_new_window_ms_after", std::to_string(after.count()));
+}
+
+// A person selects a file's text in an editor and presses the key bound to the Services
+// command: the main application gets the selection with the editor's file as context. An editor
+// that holds the selection but does not answer costs the command its timeout, and nothing is
+// sent.
+TEST_F(HelperCaptureTest, TheServicesCommandSendsAnEditorsSelectionWithItsFile) {
+    if (const char* wayland = std::getenv("WAYLAND_DISPLAY"); wayland != nullptr && *wayland) {
+        GTEST_SKIP() << "the selection is made with keys xdotool types, on X11 only; "
+                        "tests/desktop/wayland_selection_test.sh reads Wayland's";
+    }
+    const std::string command = std::string(std::getenv("XDG_DATA_HOME")) +
+                                "/Pendra Sandbox Helper/PendraMacSandboxHelper.app/Contents/MacOS/"
+                                "PendraSandboxHelperServicesTool";
+    const std::string commandLog =
+        std::string(std::getenv("PENDRA_DESKTOP_ROOT")) + "/logs/services";
+    auto runCommand = [&](const std::string& arguments) {
+        const int status = std::system(
+            ("timeout 60 '" + command + "' " + arguments + " 2>'" + commandLog + "'").c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    int editors = 0;
+    // What each editor's file holds, which a selection of all of it gives.
+    for (const auto& [label, text] : {std::pair{"gedit", "notes"}, std::pair{"Mousepad", "list"}}) {
+        const RealApplication* editor = applications->named(label);
+        if (editor == nullptr) {
+            continue;
+        }
+        ++editors;
+        SCOPED_TRACE(editor->label);
+        ASSERT_TRUE(RealApplications::activate(*editor));
+        commandOutput("xdotool key --clearmodifiers ctrl+a");
+        // The editor may take a moment to claim the selection after the key: until it has,
+        // the command finds nothing selected and asks for the context alone.
+        const std::string note =
+            entry("note", std::string(text) + "\\n\\n" + editor->documentURL + "\\n\\n");
+        int status = -1;
+        std::vector<std::string> entries;
+        for (int attempt = 0; attempt < 3 && !contains(entries, note); ++attempt) {
+            status = runCommand("");
+            if (status != 0) {
+                std::this_thread::sleep_for(1s);
+                continue;
+            }
+            const int number = ++replies_;
+            test_support::eventually(
+                [&] {
+                    entries = reply(test_support::readFile(listenerLog_), number);
+                    return !entries.empty();
+                },
+                30s);
+        }
+        ASSERT_EQ(status, 0) << test_support::readFile(commandLog);
+        EXPECT_TRUE(contains(entries, entry("pnam", editor->documentName)))
+            << ::testing::PrintToString(entries) << test_support::readFile(helperLog_);
+        EXPECT_TRUE(contains(entries, note)) << ::testing::PrintToString(entries);
+
+        ::kill(editor->pid, SIGSTOP);
+        const auto start = std::chrono::steady_clock::now();
+        const int stuck = runCommand("--timeout 1");
+        const auto took = std::chrono::steady_clock::now() - start;
+        ::kill(editor->pid, SIGCONT);
+        EXPECT_EQ(stuck, 2);
+        EXPECT_LT(took, 15s) << "the command waited beyond its timeout";
+        EXPECT_NE(test_support::readFile(commandLog).find("did not answer in time"),
+                  std::string::npos)
+            << test_support::readFile(commandLog);
+    }
+    if (editors == 0) {
+        GTEST_SKIP() << "no editor in the group " << applications->group();
+    }
+    // Nothing came for the requests that were not sent.
+    std::this_thread::sleep_for(1s);
+    EXPECT_TRUE(reply(test_support::readFile(listenerLog_), replies_ + 1).empty());
 }
 
 // Entries named like desktop entries that are none (a FIFO, a link to a device) and 450 links

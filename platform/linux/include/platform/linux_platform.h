@@ -2,6 +2,8 @@
 // executable's main() creates and installs.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -11,6 +13,29 @@
 #include "platform/platform.h"
 
 namespace platform::linux_platform {
+
+// The selections a desktop keeps: the text last selected (X11 PRIMARY, Wayland's primary
+// selection) and the text last copied (CLIPBOARD).
+enum class SelectionKind { primary, clipboard };
+
+struct SelectionReading {
+    enum class Outcome {
+        text,         // the owner gave text (possibly empty)
+        none,         // nothing is selected, or the owner offers no text
+        noAnswer,     // the owner did not answer in time
+        tooLarge,     // the text is larger than the limit asked for
+        unavailable,  // no desktop to ask (no display, no data-control protocol)
+    };
+    Outcome outcome = Outcome::unavailable;
+    std::string text;    // UTF-8 as the owner gave it, with `text`
+    std::string detail;  // for a log line: where it was read, or why nothing came
+};
+
+// The text of a selection for a command a person runs from a key binding. Where the session
+// has a Wayland compositor that offers the data-control protocol, it is asked; else the X11
+// display. Each wait is bounded by `timeout` in all.
+SelectionReading readDesktopSelection(SelectionKind kind, std::chrono::milliseconds timeout,
+                                      std::size_t limit);
 
 class LinuxPlatform {
   public:
