@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 
 #include "linux_accessibility.h"
 #include "linux_desktop.h"
@@ -52,15 +53,30 @@ std::string processName(pid_t pid) {
     return name;
 }
 
-// The local file an editor's title names, when the file is there.
-std::optional<DesktopDocument> documentOfEditorTitle(const std::string& title,
-                                                     const std::string& editorName) {
-    const auto file = fileOfEditorTitle(title, editorName);
+// The local file an editor's title names, when the file is there. A bare name that neither
+// the process's open files nor the recently-used files settle is given to `fromMenus`.
+std::optional<DesktopDocument> documentOfEditorTitle(
+    const std::string& title, const std::string& editorName, pid_t pid,
+    const std::function<std::string(const std::string&)>& fromMenus = {}) {
+    auto file = fileOfEditorTitle(title, editorName, pid);
+    if (file && file->path.empty() && file->shortenedFolder.empty() && fromMenus) {
+        file->path = fromMenus(file->name);
+    }
     if (!file || file->path.empty() || !isRegularFile(file->path)) {
         return std::nullopt;
     }
     return DesktopDocument{file->name, URL::fileURLWithPath(file->path).absoluteString(),
                            file->path};
+}
+
+// The title of a frame: Qt applications name a frame by its document alone ("name "), and the
+// window manager's title of the same window adds the application ("name  — Editor").
+std::string titleOfFrame(const AccessibleFrame& frame, const std::string& activeTitle) {
+    if (!frame.name.empty() && activeTitle.size() > frame.name.size() &&
+        activeTitle.starts_with(frame.name)) {
+        return activeTitle;
+    }
+    return frame.name;
 }
 
 }  // namespace
@@ -247,7 +263,7 @@ DesktopQuery DesktopSession::viewByTitle(pid_t pid, DesktopApplicationView* view
     // An editor's title ends in its own name, which its recently used files are kept under.
     const auto dash = title.rfind(" - ");
     result.frontDocument =
-        documentOfEditorTitle(title, dash == std::string::npos ? "" : title.substr(dash + 3));
+        documentOfEditorTitle(title, dash == std::string::npos ? "" : title.substr(dash + 3), pid);
     *view = std::move(result);
     return DesktopQuery::byTitle;
 }
@@ -335,7 +351,17 @@ DesktopQuery DesktopSession::viewOfProcess(pid_t pid, std::chrono::milliseconds 
                 shown.path = url->path();
             }
             result.frontDocument = std::move(shown);
-        } else if (auto file = documentOfEditorTitle(main->name, result.name)) {
+        } else if (auto file = documentOfEditorTitle(
+                       titleOfFrame(*main, activeTitle), result.name, pid,
+                       [&](const std::string& name) {
+                           // Qt editors list the file in their hidden menu of recent files.
+                           const auto item = bus->menuItemNamed(
+                               main->object, [&name](const std::string& itemName) {
+                                   return pathOfRecentFileItem(itemName, name).has_value();
+                               });
+                           return item ? pathOfRecentFileItem(*item, name).value_or("")
+                                       : std::string();
+                       })) {
             // An editor names its file in the title rather than in its tree.
             result.frontDocument = std::move(file);
         } else if (document) {
