@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the desktop tests need beyond the build: an X server, a window manager, the
 # accessibility bus, window tools, and the real applications the connectors are tried against
-# (LibreOffice Calc with the toolkit it shows its windows and accessibility tree through). Run
+# (LibreOffice with the toolkit it shows its windows and accessibility tree through). Run
 # as root, it also adds the user without privileges that the desktop tests run as a second
 # time, as a person's desktop does (editors show a normal user's files under "~"), and lets
 # that user read the checkout and its build tree.
@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-missing.sh --no-install-recommends xvfb openbox at-spi2-core x11-utils xdotool \
     imagemagick libglib2.0-bin dbus-x11 chromium firefox-esr gedit mousepad libreoffice-calc \
-    libreoffice-gtk3
+    libreoffice-gtk3 libreoffice-writer libreoffice-impress evince geany kwrite kate
 
 desktop_user=pendra-desktop
 if ((EUID == 0)); then
