@@ -10,7 +10,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-missing.sh --no-install-recommends xvfb openbox at-spi2-core x11-utils xdotool \
     imagemagick libglib2.0-bin dbus-x11 chromium firefox-esr gedit mousepad libreoffice-calc \
-    libreoffice-gtk3 libreoffice-writer libreoffice-impress evince geany kwrite kate
+    libreoffice-gtk3 libreoffice-writer libreoffice-impress evince geany kwrite kate \
+    gnome-text-editor
 
 desktop_user=pendra-desktop
 if ((EUID == 0)); then

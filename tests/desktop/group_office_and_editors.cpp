@@ -1,6 +1,6 @@
 // Office documents, a PDF and the editors that name their file only in their window's title:
 // LibreOffice Writer, Calc and Impress (one office process holds all three documents), Evince,
-// Geany, KWrite and Kate.
+// Geany, KWrite, Kate and GNOME Text Editor.
 #include <cstdio>
 
 #include "desktop/desktop_session.h"
@@ -74,6 +74,7 @@ std::vector<RealApplication> officeAndEditors(const SessionFolders& folders) {
     test_support::writeFile(docs + "/geany notes.txt", "geany\n");
     test_support::writeFile(docs + "/kwrite.txt", "kwrite\n");
     test_support::writeFile(docs + "/kate file.txt", "kate\n");
+    test_support::writeFile(docs + "/plain.txt", "plain\n");
     // One office process opens the three documents, each in a window of its own module;
     // the rows of Calc and Impress find their windows without a command of their own.
     return {
@@ -139,6 +140,15 @@ std::vector<RealApplication> officeAndEditors(const SessionFolders& folders) {
          fileURL(docs + "/kate file.txt"),
          true,
          {"kate", docs + "/kate file.txt"},
+         -1,
+         {}},
+        {"GNOME Text Editor",
+         "org.gnome.TextEditor",
+         "gnome-text-editor",
+         "plain.txt",
+         fileURL(docs + "/plain.txt"),
+         true,
+         {"gnome-text-editor", docs + "/plain.txt"},
          -1,
          {}},
     };
