@@ -303,7 +303,7 @@ std::vector<AccessibleFrame> AccessibilityBus::frames(const AccessibleReference&
 }
 
 std::optional<AccessibleDocument> AccessibilityBus::showingDocument(
-    const AccessibleReference& frame, int budget) {
+    const AccessibleReference& frame, int budget, const std::function<bool()>& insteadOfWalking) {
     auto describe = [this](const AccessibleReference& object) {
         AccessibleDocument document;
         document.name = name(object).value_or("");
@@ -329,7 +329,7 @@ std::optional<AccessibleDocument> AccessibilityBus::showingDocument(
         }
         return describe(found->front());
     }
-    if (calls_.timedOut()) {
+    if (calls_.timedOut() || (insteadOfWalking && insteadOfWalking())) {
         return std::nullopt;
     }
     std::vector<AccessibleReference> pending{frame};

@@ -344,26 +344,35 @@ DesktopQuery DesktopSession::viewOfProcess(pid_t pid, std::chrono::milliseconds 
         return frame.role == accessibility::kRoleFrame;
     });
     if (main != frames.end()) {
-        auto document = bus->showingDocument(main->object);
+        // An editor names its file in its title rather than in its tree; a Qt editor lists
+        // the file's path in its hidden menu of recent files.
+        const std::string title = titleOfFrame(*main, activeTitle);
+        auto fromMenus = [&](const std::string& name) {
+            const auto item =
+                bus->menuItemNamed(main->object, [&name](const std::string& itemName) {
+                    return pathOfRecentFileItem(itemName, name).has_value();
+                });
+            return item ? pathOfRecentFileItem(*item, name).value_or("") : std::string();
+        };
+        std::optional<std::optional<DesktopDocument>> titled;
+        auto fileOfTitle = [&]() -> const std::optional<DesktopDocument>& {
+            if (!titled) {
+                titled = documentOfEditorTitle(title, result.name, pid, fromMenus);
+            }
+            return *titled;
+        };
+        // Where the tree cannot be searched, the title is read before the tree is walked
+        // object by object: a Qt editor's hundreds of objects hold no document.
+        auto document =
+            bus->showingDocument(main->object, 400, [&] { return fileOfTitle().has_value(); });
         if (document && !document->url.empty()) {
             DesktopDocument shown{document->name, document->url, {}};
             if (auto url = URL::URLWithString(shown.url); url && url->isFileURL()) {
                 shown.path = url->path();
             }
             result.frontDocument = std::move(shown);
-        } else if (auto file = documentOfEditorTitle(
-                       titleOfFrame(*main, activeTitle), result.name, pid,
-                       [&](const std::string& name) {
-                           // Qt editors list the file in their hidden menu of recent files.
-                           const auto item = bus->menuItemNamed(
-                               main->object, [&name](const std::string& itemName) {
-                                   return pathOfRecentFileItem(itemName, name).has_value();
-                               });
-                           return item ? pathOfRecentFileItem(*item, name).value_or("")
-                                       : std::string();
-                       })) {
-            // An editor names its file in the title rather than in its tree.
-            result.frontDocument = std::move(file);
+        } else if (fileOfTitle()) {
+            result.frontDocument = fileOfTitle();
         } else if (document) {
             result.frontDocument = DesktopDocument{document->name, {}, {}};
         }

@@ -240,7 +240,13 @@ std::vector<RecentFile> parseRecentlyUsed(const std::string& text) {
 std::optional<TitledFile> fileOfEditorTitle(const std::string& title, const std::string& editorName,
                                             pid_t pid) {
     auto file = parseEditorTitle(title, homeDirectory());
-    if (!file || !file->path.empty()) {
+    if (!file) {
+        // A viewer titles a document that has no title of its own by the file's name alone.
+        std::string path = openFileOfProcess(pid, title);
+        return path.empty() ? std::nullopt
+                            : std::optional<TitledFile>(TitledFile{title, std::move(path), {}});
+    }
+    if (!file->path.empty()) {
         return file;
     }
     // Only the name, perhaps with a shortened folder: a file of that name that the process

@@ -111,9 +111,12 @@ class AccessibilityBus {
     // The top-level windows of an application, the active one first.
     std::vector<AccessibleFrame> frames(const AccessibleReference& application);
     // The document showing in a frame: the first showing object with a document role, found
-    // depth first through showing objects (at most `budget` objects are looked at).
-    std::optional<AccessibleDocument> showingDocument(const AccessibleReference& frame,
-                                                      int budget = 400);
+    // by the tree's search, else depth first through showing objects (at most `budget` objects
+    // are looked at). Where the application offers no search, `insteadOfWalking` is asked
+    // first, and the walk is left out when it answers true.
+    std::optional<AccessibleDocument> showingDocument(
+        const AccessibleReference& frame, int budget = 400,
+        const std::function<bool()>& insteadOfWalking = {});
 
     // The name of the first item of the frame's menu bar, hidden or not, that `wanted` accepts,
     // looked for depth first through the menus in their order (at most `budget` objects are

@@ -47,7 +47,9 @@ std::vector<RecentFile> parseRecentlyUsed(const std::string& text);
 // The file the title names, its path settled where the title leaves it open by the file of
 // that name the process `pid` holds open, else by the recently-used files: the most recently
 // used file of that name (in a folder that fits a shortened folder), preferring those the
-// editor itself used. Absent when the title names no file.
+// editor itself used. A title that is a bare name names the file of that name the process
+// holds open (a viewer's title for a document without a title of its own). Absent when the
+// title names no file.
 std::optional<TitledFile> fileOfEditorTitle(const std::string& title, const std::string& editorName,
                                             pid_t pid = 0);
 

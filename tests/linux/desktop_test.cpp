@@ -217,10 +217,13 @@ TEST(EditorTitlesTest, RecentlyUsedFilesSettleWhatTheTitleLeavesOpen) {
     const std::string held = documents / "Plan.txt";
     EXPECT_EQ(fileOfEditorTitle("Plan.txt \xE2\x80\x94 Viewer", "viewer", ::getpid())->path, held);
     EXPECT_EQ(fileOfEditorTitle("Plan.txt - gedit", "gedit", ::getpid())->path, held);
+    EXPECT_EQ(fileOfEditorTitle("Plan.txt", "", ::getpid())->path, held);
+    EXPECT_FALSE(fileOfEditorTitle("Plan.txt.d", "", ::getpid()));
     EXPECT_EQ(openFileOfProcess(::getpid(), "Plan.txt.d"), "");
     EXPECT_EQ(openFileOfProcess(::getpid(), "Plan.txt", "/nowhere/\xE2\x80\xA6/else"), "");
     ::close(open);
     ::close(folder);
+    EXPECT_FALSE(fileOfEditorTitle("Plan.txt", "", ::getpid()));
     EXPECT_EQ(fileOfEditorTitle("Plan.txt - gedit", "gedit", ::getpid())->path,
               "/home/ana/new/Plan.txt");
 }
