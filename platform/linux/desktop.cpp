@@ -33,6 +33,8 @@ constexpr auto kRestAfterNoAnswer = 60s;
 // The events of one capture follow each other within moments; a view is answered again to
 // them for this long.
 constexpr auto kViewReuse = 1s;
+// Window titles whose file asking the application settled, kept for captures by the title.
+constexpr std::size_t kSettledTitlesKept = 32;
 
 std::string executableOf(pid_t pid) {
     char buffer[4096];
@@ -264,6 +266,11 @@ DesktopQuery DesktopSession::viewByTitle(pid_t pid, DesktopApplicationView* view
     const auto dash = title.rfind(" - ");
     result.frontDocument =
         documentOfEditorTitle(title, dash == std::string::npos ? "" : title.substr(dash + 3), pid);
+    if (const auto settled = settledTitles_.find({pid, title});
+        !result.frontDocument && settled != settledTitles_.end() &&
+        isRegularFile(settled->second.path)) {
+        result.frontDocument = settled->second;
+    }
     *view = std::move(result);
     return DesktopQuery::byTitle;
 }
@@ -373,6 +380,10 @@ DesktopQuery DesktopSession::viewOfProcess(pid_t pid, std::chrono::milliseconds 
             result.frontDocument = std::move(shown);
         } else if (fileOfTitle()) {
             result.frontDocument = fileOfTitle();
+            if (settledTitles_.size() >= kSettledTitlesKept) {
+                settledTitles_.erase(settledTitles_.begin());
+            }
+            settledTitles_[{pid, title}] = *result.frontDocument;
         } else if (document) {
             result.frontDocument = DesktopDocument{document->name, {}, {}};
         }
