@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the desktop tests need beyond the build: an X server, a window manager, the
 # accessibility bus, window tools, and the real applications the connectors are tried against
-# (LibreOffice Calc with the toolkit it shows its windows and accessibility tree through), and a
+# (LibreOffice with the toolkit it shows its windows and accessibility tree through), and a
 # headless Wayland compositor with a selection owner to read from (sway, wl-clipboard). Run
 # as root, it also adds the user without privileges that the desktop tests run as a second
 # time, as a person's desktop does (editors show a normal user's files under "~"), and lets
@@ -11,7 +11,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-missing.sh --no-install-recommends xvfb openbox at-spi2-core x11-utils xdotool \
     imagemagick libglib2.0-bin dbus-x11 chromium firefox-esr gedit mousepad libreoffice-calc \
-    libreoffice-gtk3 sway wl-clipboard
+    libreoffice-gtk3 libreoffice-writer libreoffice-impress evince geany kwrite kate \
+    gnome-text-editor sway wl-clipboard
 
 desktop_user=pendra-desktop
 if ((EUID == 0)); then

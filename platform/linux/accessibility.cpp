@@ -303,7 +303,7 @@ std::vector<AccessibleFrame> AccessibilityBus::frames(const AccessibleReference&
 }
 
 std::optional<AccessibleDocument> AccessibilityBus::showingDocument(
-    const AccessibleReference& frame, int budget) {
+    const AccessibleReference& frame, int budget, const std::function<bool()>& insteadOfWalking) {
     auto describe = [this](const AccessibleReference& object) {
         AccessibleDocument document;
         document.name = name(object).value_or("");
@@ -329,7 +329,7 @@ std::optional<AccessibleDocument> AccessibilityBus::showingDocument(
         }
         return describe(found->front());
     }
-    if (calls_.timedOut()) {
+    if (calls_.timedOut() || (insteadOfWalking && insteadOfWalking())) {
         return std::nullopt;
     }
     std::vector<AccessibleReference> pending{frame};
@@ -348,6 +348,62 @@ std::optional<AccessibleDocument> AccessibilityBus::showingDocument(
         }
         if (auto below = children(object)) {
             // Depth first, in the order the application lists them.
+            pending.insert(pending.end(), below->rbegin(), below->rend());
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> AccessibilityBus::menuItemNamed(
+    const AccessibleReference& frame, const std::function<bool(const std::string&)>& wanted,
+    int budget) {
+    // The menu bar is a child of the frame or a few levels below it: breadth first.
+    std::optional<AccessibleReference> menuBar;
+    std::vector<AccessibleReference> level{frame};
+    for (int depth = 0; depth < 3 && !menuBar && !level.empty(); ++depth) {
+        std::vector<AccessibleReference> next;
+        for (const auto& object : level) {
+            const auto below = children(object);
+            if (!below) {
+                continue;
+            }
+            for (const auto& child : *below) {
+                if (budget-- <= 0 || calls_.timedOut()) {
+                    return std::nullopt;
+                }
+                if (role(child) == accessibility::kRoleMenuBar) {
+                    menuBar = child;
+                    break;
+                }
+                next.push_back(child);
+            }
+            if (menuBar) {
+                break;
+            }
+        }
+        level = std::move(next);
+    }
+    if (!menuBar) {
+        return std::nullopt;
+    }
+    // Depth first through the menus, in the order the application lists them.
+    std::vector<AccessibleReference> pending{*menuBar};
+    while (!pending.empty() && budget-- > 0 && !calls_.timedOut()) {
+        const AccessibleReference object = std::move(pending.back());
+        pending.pop_back();
+        if (!(object == *menuBar)) {
+            const auto itsRole = role(object);
+            if (itsRole != accessibility::kRoleMenu && itsRole != accessibility::kRoleMenuItem &&
+                itsRole != accessibility::kRolePopupMenu) {
+                continue;
+            }
+            if (itsRole != accessibility::kRolePopupMenu) {
+                if (auto itsName = name(object); itsName && wanted(*itsName)) {
+                    return itsName;
+                }
+            }
+        }
+        if (auto below = children(object)) {
             pending.insert(pending.end(), below->rbegin(), below->rend());
         }
     }

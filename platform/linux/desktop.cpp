@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 
 #include "linux_accessibility.h"
 #include "linux_desktop.h"
@@ -32,6 +33,8 @@ constexpr auto kRestAfterNoAnswer = 60s;
 // The events of one capture follow each other within moments; a view is answered again to
 // them for this long.
 constexpr auto kViewReuse = 1s;
+// Window titles whose file asking the application settled, kept for captures by the title.
+constexpr std::size_t kSettledTitlesKept = 32;
 
 std::string executableOf(pid_t pid) {
     char buffer[4096];
@@ -52,15 +55,30 @@ std::string processName(pid_t pid) {
     return name;
 }
 
-// The local file an editor's title names, when the file is there.
-std::optional<DesktopDocument> documentOfEditorTitle(const std::string& title,
-                                                     const std::string& editorName) {
-    const auto file = fileOfEditorTitle(title, editorName);
+// The local file an editor's title names, when the file is there. A bare name that neither
+// the process's open files nor the recently-used files settle is given to `fromMenus`.
+std::optional<DesktopDocument> documentOfEditorTitle(
+    const std::string& title, const std::string& editorName, pid_t pid,
+    const std::function<std::string(const std::string&)>& fromMenus = {}) {
+    auto file = fileOfEditorTitle(title, editorName, pid);
+    if (file && file->path.empty() && file->shortenedFolder.empty() && fromMenus) {
+        file->path = fromMenus(file->name);
+    }
     if (!file || file->path.empty() || !isRegularFile(file->path)) {
         return std::nullopt;
     }
     return DesktopDocument{file->name, URL::fileURLWithPath(file->path).absoluteString(),
                            file->path};
+}
+
+// The title of a frame: Qt applications name a frame by its document alone ("name "), and the
+// window manager's title of the same window adds the application ("name  — Editor").
+std::string titleOfFrame(const AccessibleFrame& frame, const std::string& activeTitle) {
+    if (!frame.name.empty() && activeTitle.size() > frame.name.size() &&
+        activeTitle.starts_with(frame.name)) {
+        return activeTitle;
+    }
+    return frame.name;
 }
 
 }  // namespace
@@ -247,7 +265,12 @@ DesktopQuery DesktopSession::viewByTitle(pid_t pid, DesktopApplicationView* view
     // An editor's title ends in its own name, which its recently used files are kept under.
     const auto dash = title.rfind(" - ");
     result.frontDocument =
-        documentOfEditorTitle(title, dash == std::string::npos ? "" : title.substr(dash + 3));
+        documentOfEditorTitle(title, dash == std::string::npos ? "" : title.substr(dash + 3), pid);
+    if (const auto settled = settledTitles_.find({pid, title});
+        !result.frontDocument && settled != settledTitles_.end() &&
+        isRegularFile(settled->second.path)) {
+        result.frontDocument = settled->second;
+    }
     *view = std::move(result);
     return DesktopQuery::byTitle;
 }
@@ -328,16 +351,39 @@ DesktopQuery DesktopSession::viewOfProcess(pid_t pid, std::chrono::milliseconds 
         return frame.role == accessibility::kRoleFrame;
     });
     if (main != frames.end()) {
-        auto document = bus->showingDocument(main->object);
+        // An editor names its file in its title rather than in its tree; a Qt editor lists
+        // the file's path in its hidden menu of recent files.
+        const std::string title = titleOfFrame(*main, activeTitle);
+        auto fromMenus = [&](const std::string& name) {
+            const auto item =
+                bus->menuItemNamed(main->object, [&name](const std::string& itemName) {
+                    return pathOfRecentFileItem(itemName, name).has_value();
+                });
+            return item ? pathOfRecentFileItem(*item, name).value_or("") : std::string();
+        };
+        std::optional<std::optional<DesktopDocument>> titled;
+        auto fileOfTitle = [&]() -> const std::optional<DesktopDocument>& {
+            if (!titled) {
+                titled = documentOfEditorTitle(title, result.name, pid, fromMenus);
+            }
+            return *titled;
+        };
+        // Where the tree cannot be searched, the title is read before the tree is walked
+        // object by object: a Qt editor's hundreds of objects hold no document.
+        auto document =
+            bus->showingDocument(main->object, 400, [&] { return fileOfTitle().has_value(); });
         if (document && !document->url.empty()) {
             DesktopDocument shown{document->name, document->url, {}};
             if (auto url = URL::URLWithString(shown.url); url && url->isFileURL()) {
                 shown.path = url->path();
             }
             result.frontDocument = std::move(shown);
-        } else if (auto file = documentOfEditorTitle(main->name, result.name)) {
-            // An editor names its file in the title rather than in its tree.
-            result.frontDocument = std::move(file);
+        } else if (fileOfTitle()) {
+            result.frontDocument = fileOfTitle();
+            if (settledTitles_.size() >= kSettledTitlesKept) {
+                settledTitles_.erase(settledTitles_.begin());
+            }
+            settledTitles_[{pid, title}] = *result.frontDocument;
         } else if (document) {
             result.frontDocument = DesktopDocument{document->name, {}, {}};
         }

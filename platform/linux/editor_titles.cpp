@@ -1,3 +1,7 @@
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <fstream>
 #include <sstream>
@@ -10,7 +14,8 @@
 namespace platform::linux_platform {
 namespace {
 
-constexpr std::string_view kEllipsis = "\xE2\x80\xA6";  // "…"
+constexpr std::string_view kEllipsis = "\xE2\x80\xA6";           // "…"
+constexpr std::string_view kEmDashSeparator = " \xE2\x80\x94 ";  // " — "
 
 std::string attribute(const std::string& tag, const std::string& name) {
     const std::string key = " " + name + "=\"";
@@ -84,21 +89,39 @@ bool fitsShortenedFolder(const std::string& folder, const std::string& shortened
 }  // namespace
 
 std::optional<TitledFile> parseEditorTitle(const std::string& title, const std::string& home) {
-    const auto dash = title.rfind(" - ");
-    if (dash == std::string::npos || dash == 0) {
+    // The application's part follows the first " — " (a viewer puts the document's own title
+    // there, which may hold dashes of its own), else the last " - ".
+    auto end = title.find(kEmDashSeparator);
+    if (end == std::string::npos) {
+        end = title.rfind(" - ");
+    }
+    if (end == std::string::npos || end == 0) {
         return std::nullopt;
     }
-    std::string shown = title.substr(0, dash);
+    std::string shown = title.substr(0, end);
     if (!shown.empty() && shown[0] == '*') {
         shown.erase(0, 1);
+    }
+    // Qt editors mark a modified file after its name and keep a space for the mark otherwise.
+    while (!shown.empty() && shown.back() == ' ') {
+        shown.pop_back();
+    }
+    if (shown.size() > 2 && shown.ends_with(" *")) {
+        shown.resize(shown.size() - 2);
     }
     if (shown.empty()) {
         return std::nullopt;
     }
+    auto expandHome = [&home](const std::string& folder) {
+        if (folder == "~") {
+            return home;
+        }
+        return folder.compare(0, 2, "~/") == 0 ? home + folder.substr(1) : folder;
+    };
     TitledFile file;
     // A full path, or one under the home folder as editors show it to everyone but root.
     if (shown[0] == '/' || shown.compare(0, 2, "~/") == 0) {
-        file.path = shown[0] == '/' ? shown : home + shown.substr(1);
+        file.path = expandHome(shown);
         file.name = nameOf(file.path);
         return file;
     }
@@ -106,13 +129,8 @@ std::optional<TitledFile> parseEditorTitle(const std::string& title, const std::
     if (shown.back() == ')') {
         const auto open = shown.rfind(" (");
         if (open != std::string::npos) {
-            std::string folder = shown.substr(open + 2, shown.size() - open - 3);
+            const std::string folder = expandHome(shown.substr(open + 2, shown.size() - open - 3));
             file.name = shown.substr(0, open);
-            if (folder == "~") {
-                folder = home;
-            } else if (folder.compare(0, 2, "~/") == 0) {
-                folder = home + folder.substr(1);
-            }
             if (!folder.empty() && folder[0] == '/') {
                 // A shortened folder is left for the recently-used files to settle.
                 if (folder.find(kEllipsis) == std::string::npos) {
@@ -124,8 +142,66 @@ std::optional<TitledFile> parseEditorTitle(const std::string& title, const std::
             }
         }
     }
+    // "name - folder": the folder is what follows the last " - " that a folder starts.
+    for (auto dash = shown.rfind(" - "); dash != std::string::npos && dash > 0;
+         dash = shown.rfind(" - ", dash - 1)) {
+        const std::string folder = expandHome(shown.substr(dash + 3));
+        if (!folder.empty() && folder[0] == '/') {
+            file.name = shown.substr(0, dash);
+            file.path = folder == "/" ? "/" + file.name : folder + "/" + file.name;
+            return file;
+        }
+    }
     file.name = shown;
     return file;
+}
+
+std::optional<std::string> pathOfRecentFileItem(const std::string& item, const std::string& name) {
+    const std::string head = name + " [/";
+    if (name.empty() || item.size() <= head.size() || item.compare(0, head.size(), head) != 0 ||
+        item.back() != ']') {
+        return std::nullopt;
+    }
+    std::string path = item.substr(head.size() - 1, item.size() - head.size());
+    if (nameOf(path) != name) {
+        return std::nullopt;
+    }
+    return path;
+}
+
+std::string openFileOfProcess(pid_t pid, const std::string& name,
+                              const std::string& shortenedFolder) {
+    if (pid <= 0 || name.empty()) {
+        return {};
+    }
+    const std::string folder = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* descriptors = ::opendir(folder.c_str());
+    if (descriptors == nullptr) {
+        return {};
+    }
+    std::string found;
+    while (const dirent* each = ::readdir(descriptors)) {
+        if (each->d_name[0] == '.') {
+            continue;
+        }
+        char buffer[4096];
+        const std::string link = folder + "/" + each->d_name;
+        const ssize_t length = ::readlink(link.c_str(), buffer, sizeof buffer - 1);
+        if (length <= 0 || buffer[0] != '/') {
+            continue;
+        }
+        const std::string path(buffer, static_cast<std::size_t>(length));
+        struct stat status {};
+        if (nameOf(path) != name || ::stat(link.c_str(), &status) != 0 ||
+            !S_ISREG(status.st_mode) ||
+            (!shortenedFolder.empty() && !fitsShortenedFolder(folderOf(path), shortenedFolder))) {
+            continue;
+        }
+        found = path;
+        break;
+    }
+    ::closedir(descriptors);
+    return found;
 }
 
 std::vector<RecentFile> parseRecentlyUsed(const std::string& text) {
@@ -161,15 +237,27 @@ std::vector<RecentFile> parseRecentlyUsed(const std::string& text) {
     return files;
 }
 
-std::optional<TitledFile> fileOfEditorTitle(const std::string& title,
-                                            const std::string& editorName) {
+std::optional<TitledFile> fileOfEditorTitle(const std::string& title, const std::string& editorName,
+                                            pid_t pid) {
     auto file = parseEditorTitle(title, homeDirectory());
-    if (!file || !file->path.empty()) {
+    if (!file) {
+        // A viewer titles a document that has no title of its own by the file's name alone.
+        std::string path = openFileOfProcess(pid, title);
+        return path.empty() ? std::nullopt
+                            : std::optional<TitledFile>(TitledFile{title, std::move(path), {}});
+    }
+    if (!file->path.empty()) {
         return file;
     }
-    // Only the name, perhaps with a shortened folder: the recently-used files settle it.
+    // Only the name, perhaps with a shortened folder: a file of that name that the process
+    // holds open is the one it shows (a viewer keeps its document open); else the
+    // recently-used files settle it.
     const std::string& name = file->name;
     const std::string& shortenedFolder = file->shortenedFolder;
+    file->path = openFileOfProcess(pid, name, shortenedFolder);
+    if (!file->path.empty()) {
+        return file;
+    }
     std::ifstream in(xdgDirectory("XDG_DATA_HOME", ".local/share") + "/recently-used.xbel");
     std::ostringstream text;
     text << in.rdbuf();

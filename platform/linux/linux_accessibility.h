@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -27,6 +28,10 @@ namespace accessibility {
 inline constexpr std::uint32_t kRoleAlert = 2;
 inline constexpr std::uint32_t kRoleDialog = 16;
 inline constexpr std::uint32_t kRoleFrame = 23;
+inline constexpr std::uint32_t kRoleMenu = 33;
+inline constexpr std::uint32_t kRoleMenuBar = 34;
+inline constexpr std::uint32_t kRoleMenuItem = 35;
+inline constexpr std::uint32_t kRolePopupMenu = 41;
 inline constexpr std::uint32_t kRoleWindow = 69;
 inline constexpr std::uint32_t kRoleDocumentFrame = 82;
 inline constexpr std::uint32_t kRoleDocumentSpreadsheet = 92;
@@ -106,9 +111,20 @@ class AccessibilityBus {
     // The top-level windows of an application, the active one first.
     std::vector<AccessibleFrame> frames(const AccessibleReference& application);
     // The document showing in a frame: the first showing object with a document role, found
-    // depth first through showing objects (at most `budget` objects are looked at).
-    std::optional<AccessibleDocument> showingDocument(const AccessibleReference& frame,
-                                                      int budget = 400);
+    // by the tree's search, else depth first through showing objects (at most `budget` objects
+    // are looked at). Where the application offers no search, `insteadOfWalking` is asked
+    // first, and the walk is left out when it answers true.
+    std::optional<AccessibleDocument> showingDocument(
+        const AccessibleReference& frame, int budget = 400,
+        const std::function<bool()>& insteadOfWalking = {});
+
+    // The name of the first item of the frame's menu bar, hidden or not, that `wanted` accepts,
+    // looked for depth first through the menus in their order (at most `budget` objects are
+    // looked at, the menu bar's search among the frame's first levels included); absent when
+    // there is none.
+    std::optional<std::string> menuItemNamed(const AccessibleReference& frame,
+                                             const std::function<bool(const std::string&)>& wanted,
+                                             int budget = 200);
 
     static bool hasState(std::uint64_t states, unsigned state) { return (states >> state) & 1U; }
 

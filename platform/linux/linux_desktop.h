@@ -80,7 +80,7 @@ class DesktopSession {
     // made less than a second before, of the same process and window title, is answered
     // again without asking. An application that did not answer in time is not asked again
     // until its late answer has come (a minute at most) and is described by its window title
-    // meanwhile (said once in the log).
+    // meanwhile (said once in the log), with the file its title was last seen to name.
     DesktopQuery viewOfProcess(pid_t pid, std::chrono::milliseconds timeout,
                                DesktopApplicationView* view);
 
@@ -123,6 +123,10 @@ class DesktopSession {
     RunningApplication lastFront_;
     std::map<pid_t, std::chrono::steady_clock::time_point> restingUntil_;
     std::optional<RecentView> recentView_;
+    // The files that asking an application settled for a window title its title alone leaves
+    // open (a Qt editor's menu of recent files): a capture by the title, while the application
+    // rests, still names the file. The most recent few.
+    std::map<std::pair<pid_t, std::string>, DesktopDocument> settledTitles_;
     bool toldHowToSwitchOn_ = false;
 };
 

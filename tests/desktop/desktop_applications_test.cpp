@@ -184,6 +184,28 @@ TEST_F(RealApplicationsTest, AStoppedApplicationCostsNoMoreThanTheTimeout) {
     ::kill(mousepad.pid, SIGCONT);
 }
 
+// A Qt editor's title names its file without the folder, which only asking it settles: while
+// it does not answer, the capture by its title still names the file it settled before.
+TEST_F(RealApplicationsTest, AStoppedQtEditorIsCapturedByTheFileItNamedBefore) {
+    REQUIRE_APPLICATION(kwrite, "KWrite");
+    ASSERT_TRUE(RealApplications::activate(kwrite));
+    DesktopApplicationView view;
+    ASSERT_TRUE(test_support::eventually(
+        [&] {
+            return desktop.viewOfProcess(kwrite.pid, 2s, &view) == DesktopQuery::answered &&
+                   view.frontDocument && view.frontDocument->url == kwrite.documentURL;
+        },
+        10s));
+    std::this_thread::sleep_for(1100ms);
+    ::kill(kwrite.pid, SIGSTOP);
+    DesktopApplicationView stopped;
+    const auto query = desktop.viewOfProcess(kwrite.pid, 1s, &stopped);
+    ::kill(kwrite.pid, SIGCONT);
+    EXPECT_EQ(query, DesktopQuery::byTitle);
+    ASSERT_TRUE(stopped.frontDocument);
+    EXPECT_EQ(stopped.frontDocument->url, kwrite.documentURL);
+}
+
 }  // namespace
 }  // namespace desktop_test
 

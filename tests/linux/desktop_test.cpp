@@ -1,4 +1,5 @@
 // Who a desktop's application is (its desktop entry) and which file an editor's title names.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -108,6 +109,16 @@ TEST(EditorTitlesTest, TheTitleNamesTheFile) {
         {"*~/a - b.txt - Mousepad", "a - b.txt", "/home/ana/a - b.txt", ""},
         {"deep.txt (~/a/\xE2\x80\xA6/z) - gedit", "deep.txt", "", "/home/ana/a/\xE2\x80\xA6/z"},
         {"Untitled Document 1 - gedit", "Untitled Document 1", "", ""},
+        {"geany notes.txt - /srv/a - b - Geany", "geany notes.txt", "/srv/a - b/geany notes.txt",
+         ""},
+        {"*a - b.txt - ~/docs - Geany", "a - b.txt", "/home/ana/docs/a - b.txt", ""},
+        {"top.txt - / - Geany", "top.txt", "/top.txt", ""},
+        // An em dash: the viewer's document title after it may hold dashes of its own.
+        {"paper.pdf \xE2\x80\x94 Report - Q3 \xE2\x80\x94 Final", "paper.pdf", "", ""},
+        {"my-file - x.pdf \xE2\x80\x94 Title", "my-file - x.pdf", "", ""},
+        {"kwrite.txt  \xE2\x80\x94 KWrite", "kwrite.txt", "", ""},
+        {"kate file.txt * \xE2\x80\x94 Kate", "kate file.txt", "", ""},
+        {"report.fodt - LibreOffice Writer", "report.fodt", "", ""},
     };
     for (const auto& each : cases) {
         const auto file = parseEditorTitle(each.title, "/home/ana");
@@ -118,6 +129,28 @@ TEST(EditorTitlesTest, TheTitleNamesTheFile) {
     }
     EXPECT_FALSE(parseEditorTitle("Terminal", "/home/ana"));
     EXPECT_FALSE(parseEditorTitle(" - gedit", "/home/ana"));
+    EXPECT_FALSE(parseEditorTitle("paper.pdf", "/home/ana"));
+    EXPECT_FALSE(parseEditorTitle("  \xE2\x80\x94 KWrite", "/home/ana"));
+}
+
+TEST(EditorTitlesTest, AMenuItemOfRecentFilesGivesThePathOfThatNameOnly) {
+    struct Case {
+        const char* item;
+        const char* name;
+        std::optional<std::string> path;
+    };
+    const Case cases[] = {
+        {"kwrite.txt [/home/ana/docs/kwrite.txt]", "kwrite.txt", "/home/ana/docs/kwrite.txt"},
+        {"a [b].txt [/srv/x [1]/a [b].txt]", "a [b].txt", "/srv/x [1]/a [b].txt"},
+        {"kwrite.txt [/home/ana/docs/other.txt]", "kwrite.txt", std::nullopt},
+        {"kwrite.txt [docs/kwrite.txt]", "kwrite.txt", std::nullopt},
+        {"kwrite.txt [/home/ana/docs/kwrite.txt", "kwrite.txt", std::nullopt},
+        {"Open Recent", "kwrite.txt", std::nullopt},
+        {"kwrite.txt [/kwrite.txt]", "", std::nullopt},
+    };
+    for (const auto& each : cases) {
+        EXPECT_EQ(pathOfRecentFileItem(each.item, each.name), each.path) << each.item;
+    }
 }
 
 TEST(EditorTitlesTest, RecentlyUsedFilesSettleWhatTheTitleLeavesOpen) {
@@ -172,6 +205,27 @@ TEST(EditorTitlesTest, RecentlyUsedFilesSettleWhatTheTitleLeavesOpen) {
         ASSERT_TRUE(file) << each.title;
         EXPECT_EQ(file->path, each.path) << each.title;
     }
+
+    // A file of that name that the process holds open comes before the recently-used ones; a
+    // folder or a file of another name it holds does not count.
+    TemporaryFolder documents;
+    std::filesystem::create_directories(documents / "Plan.txt.d");
+    writeFile(documents / "Plan.txt", "plan");
+    const int folder = ::open((documents / "Plan.txt.d").c_str(), O_RDONLY);
+    const int open = ::open((documents / "Plan.txt").c_str(), O_RDONLY);
+    ASSERT_GE(open, 0);
+    const std::string held = documents / "Plan.txt";
+    EXPECT_EQ(fileOfEditorTitle("Plan.txt \xE2\x80\x94 Viewer", "viewer", ::getpid())->path, held);
+    EXPECT_EQ(fileOfEditorTitle("Plan.txt - gedit", "gedit", ::getpid())->path, held);
+    EXPECT_EQ(fileOfEditorTitle("Plan.txt", "", ::getpid())->path, held);
+    EXPECT_FALSE(fileOfEditorTitle("Plan.txt.d", "", ::getpid()));
+    EXPECT_EQ(openFileOfProcess(::getpid(), "Plan.txt.d"), "");
+    EXPECT_EQ(openFileOfProcess(::getpid(), "Plan.txt", "/nowhere/\xE2\x80\xA6/else"), "");
+    ::close(open);
+    ::close(folder);
+    EXPECT_FALSE(fileOfEditorTitle("Plan.txt", "", ::getpid()));
+    EXPECT_EQ(fileOfEditorTitle("Plan.txt - gedit", "gedit", ::getpid())->path,
+              "/home/ana/new/Plan.txt");
 }
 
 using platform::AppleEventDescriptor;
