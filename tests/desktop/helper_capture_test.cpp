@@ -362,6 +362,7 @@ TEST_F(HelperCaptureTest, TheServicesCommandSendsAnEditorsSelectionWithItsFile) 
 // to the folder above, beside the real ones: the capture that reads them again still answers,
 // and the helper's memory stays bounded.
 TEST_F(HelperCaptureTest, EntriesThatAreNoFilesAndFolderCyclesLeaveTheCaptureAnswering) {
+    REQUIRE_APPLICATION(gedit, "gedit");
     const std::string applicationsFolder =
         std::string(std::getenv("XDG_DATA_HOME")) + "/applications";
     fs::create_directories(applicationsFolder);
@@ -371,7 +372,6 @@ TEST_F(HelperCaptureTest, EntriesThatAreNoFilesAndFolderCyclesLeaveTheCaptureAns
     for (int i = 0; i < 450; ++i) {
         fs::create_directory_symlink("..", applicationsFolder + "/up" + std::to_string(i));
     }
-    REQUIRE_APPLICATION(gedit, "gedit");
     ASSERT_TRUE(RealApplications::activate(gedit));
     const auto entries = invoke();
     EXPECT_TRUE(contains(entries, entry("pnam", gedit.documentName)))
