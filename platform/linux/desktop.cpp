@@ -99,7 +99,7 @@ bool OncePerInterval::shouldSay(const std::string& key, Clock::time_point now) {
 }
 
 std::string unaskableLine(const std::string& application, UnaskableReason reason) {
-    const std::string start = "Captures of " + application + " give its window title but no link: ";
+    const std::string start = "Captures of " + application + " see only its window title: ";
     switch (reason) {
         case UnaskableReason::accessibilityOff:
             return start +

@@ -196,6 +196,58 @@ TEST_F(HelperCaptureTest, AStoppedApplicationInFrontIsCapturedByItsTitleWithinTw
     RecordProperty("stopped_capture_ms", std::to_string(took.count()));
 }
 
+// An application that is not on the accessibility bus (here gedit with its toolkit's bridge to
+// the bus left out) is captured by its window title, and the log says once, naming its desktop
+// entry, what the person can do; its captures write no script errors.
+TEST_F(HelperCaptureTest, AnApplicationNotOnTheAccessibilityBusGivesItsTitleAndSaysWhyOnce) {
+    REQUIRE_APPLICATION(gedit, "gedit");
+    const std::string file = std::string(std::getenv("HOME")) + "/docs/aside.txt";
+    test_support::writeFile(file, "aside\n");
+    const pid_t pid = applications->start(
+        {"env", "NO_AT_BRIDGE=1", "gedit", "--standalone", file},
+        std::string(std::getenv("PENDRA_DESKTOP_ROOT")) + "/logs/gedit-off-the-bus");
+    RealApplication aside{"gedit off the bus",
+                          gedit.identifier,
+                          gedit.windowClass,
+                          "aside.txt",
+                          fileURL(file),
+                          false,
+                          {},
+                          pid,
+                          {}};
+    ASSERT_TRUE(test_support::eventually(
+        [&] {
+            const std::string all = commandOutput("xdotool search --onlyvisible --pid " +
+                                                  std::to_string(pid) + " --name aside");
+            aside.window =
+                all.substr(all.rfind('\n') == std::string::npos ? 0 : all.rfind('\n') + 1);
+            return !aside.window.empty();
+        },
+        60s))
+        << "gedit showed no window";
+    ASSERT_TRUE(RealApplications::activate(aside));
+    const std::size_t logged = test_support::readFile(helperLog_).size();
+    const auto first = invoke();
+    const auto second = invoke();
+    for (const auto& entries : {first, second}) {
+        EXPECT_TRUE(contains(entries, entry("pnam", aside.documentName)))
+            << ::testing::PrintToString(entries) << test_support::readFile(helperLog_);
+        EXPECT_TRUE(contains(entries, entry("note", aside.documentURL)))
+            << ::testing::PrintToString(entries);
+    }
+    const std::string log = test_support::readFile(helperLog_).substr(logged);
+    const std::string why = "Captures of " + gedit.identifier + " see only its window title: ";
+    std::size_t said = 0;
+    for (auto at = log.find(why); at != std::string::npos; at = log.find(why, at + 1)) {
+        ++said;
+    }
+    EXPECT_EQ(said, 1U) << log;
+    EXPECT_NE(log.find("not on the desktop's accessibility bus"), std::string::npos) << log;
+    EXPECT_EQ(log.find("AppleScript execution error"), std::string::npos) << log;
+    // Ended now, so that no other test finds a second gedit; reaped with the others.
+    ::kill(pid, SIGKILL);
+}
+
 // Calc opens a window in about a second; one frozen by a capture took minutes.
 TEST_F(HelperCaptureTest, WithCalcInFrontACaptureEndsWithinTwoSecondsAndCalcStaysResponsive) {
     if (applications->group() != "browsers-and-editors") {

@@ -305,8 +305,7 @@ TEST(UnaskableApplicationsTest, EachApplicationIsNamedOnceAnHourWithItsRemedy) {
     };
     for (const auto& each : cases) {
         const std::string line = unaskableLine("chromium", each.reason);
-        EXPECT_EQ(line.rfind("Captures of chromium give its window title but no link: ", 0), 0U)
-            << line;
+        EXPECT_EQ(line.rfind("Captures of chromium see only its window title: ", 0), 0U) << line;
         EXPECT_NE(line.find(each.remedy), std::string::npos) << line;
     }
 }
