@@ -380,8 +380,25 @@ DesktopQuery DesktopSession::viewOfProcess(pid_t pid, std::chrono::milliseconds 
     const auto budget = std::min(timeout, kCaptureBudget);
     bus->setDeadline(started + budget);
     bus->setCallLimit(budget);
-    const auto applications = bus->applicationsOfProcess(pid);
-    if (applications.empty()) {
+    // The process's applications on the bus and their names stay while its connection does:
+    // they are looked up once, and again when none of them answers with a window.
+    std::vector<AccessibleFrame> frames;
+    DesktopApplicationView result;
+    if (const auto known = applicationsOfProcess_.find(pid);
+        known != applicationsOfProcess_.end()) {
+        result.name = known->second.name;
+        for (const auto& each : known->second.applications) {
+            auto more = bus->frames(each);
+            frames.insert(frames.end(), more.begin(), more.end());
+        }
+        if (frames.empty() && !bus->timedOut()) {
+            applicationsOfProcess_.erase(known);
+        }
+    }
+    const bool lookedUp = !applicationsOfProcess_.contains(pid);
+    const auto applications =
+        lookedUp ? bus->applicationsOfProcess(pid) : std::vector<AccessibleReference>{};
+    if (lookedUp && applications.empty()) {
         if (bus->timedOut()) {
             // The bus's registry, not the application, was late.
             return viewByTitle(pid, view);
@@ -397,14 +414,22 @@ DesktopQuery DesktopSession::viewOfProcess(pid_t pid, std::chrono::milliseconds 
         viewByTitle(pid, view);
         return DesktopQuery::notOnAccessibilityBus;
     }
-    DesktopApplicationView result;
-    std::vector<AccessibleFrame> frames;
-    for (const auto& application : applications) {
-        if (result.name.empty()) {
-            result.name = bus->name(application).value_or("");
+    if (lookedUp) {
+        for (const auto& application : applications) {
+            if (result.name.empty()) {
+                result.name = bus->name(application).value_or("");
+            }
+            auto more = bus->frames(application);
+            frames.insert(frames.end(), more.begin(), more.end());
         }
-        auto more = bus->frames(application);
-        frames.insert(frames.end(), more.begin(), more.end());
+        if (!bus->timedOut()) {
+            // Processes come and go; those that have gone are forgotten now and then.
+            if (applicationsOfProcess_.size() >= 64) {
+                std::erase_if(applicationsOfProcess_,
+                              [](const auto& each) { return !processExists(each.first); });
+            }
+            applicationsOfProcess_[pid] = {applications, result.name};
+        }
     }
     // Front first: the frame the application marks active, else the one the window manager
     // has active (not every application marks its frames), then the others as listed, the

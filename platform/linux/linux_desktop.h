@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bus_messages.h"
 #include "platform/workspace.h"
 
 namespace platform::linux_platform {
@@ -174,6 +175,12 @@ class DesktopSession {
     RunningApplication lastFront_;
     std::map<pid_t, std::chrono::steady_clock::time_point> restingUntil_;
     std::optional<RecentView> recentView_;
+    // The applications a process has on the accessibility bus, with the name of the first.
+    struct ProcessApplications {
+        std::vector<BusObject> applications;
+        std::string name;
+    };
+    std::map<pid_t, ProcessApplications> applicationsOfProcess_;
     OncePerInterval toldWhy_{std::chrono::hours(1)};
 };
 
