@@ -115,8 +115,28 @@ std::vector<std::string> mousepadCommand() {
 }
 
 std::vector<std::string> calcCommand() {
-    const std::string sheet = home() + "/bench.csv";
-    std::ofstream(sheet) << "rent,100\n";
+    // A flat spreadsheet opens without the import dialog a text table brings up.
+    const std::string sheet = home() + "/bench.fods";
+    std::ofstream(sheet)
+        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+           "<office:document xmlns:office=\"urn:oasis:names:tc:opendocument:xmlns:office:1.0\" "
+           "xmlns:table=\"urn:oasis:names:tc:opendocument:xmlns:table:1.0\" "
+           "xmlns:text=\"urn:oasis:names:tc:opendocument:xmlns:text:1.0\" office:version=\"1.2\" "
+           "office:mimetype=\"application/vnd.oasis.opendocument.spreadsheet\"><office:body>"
+           "<office:spreadsheet><table:table table:name=\"Costs\"><table:table-row>"
+           "<table:table-cell office:value-type=\"string\"><text:p>rent</text:p>"
+           "</table:table-cell></table:table-row></table:table></office:spreadsheet>"
+           "</office:body></office:document>\n";
+    // A profile of its own that skips the first start's greetings.
+    std::filesystem::create_directories(home() + "/bench-calc/user");
+    std::ofstream(home() + "/bench-calc/user/registrymodifications.xcu")
+        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+           "<oor:items xmlns:oor=\"http://openoffice.org/2001/registry\">"
+           "<item oor:path=\"/org.openoffice.Office.Common/Misc\"><prop "
+           "oor:name=\"ShowTipOfTheDay\" oor:op=\"fuse\"><value>false</value></prop></item>"
+           "<item oor:path=\"/org.openoffice.Setup/Office\"><prop "
+           "oor:name=\"ooSetupInstCompleted\" oor:op=\"fuse\"><value>true</value></prop></item>"
+           "</oor:items>\n";
     return {"localc", "--norestore", "-env:UserInstallation=file://" + home() + "/bench-calc",
             sheet};
 }

@@ -251,6 +251,69 @@ TEST_F(HelperCaptureTest, AnApplicationNotOnTheAccessibilityBusGivesItsTitleAndS
     ::kill(pid, SIGKILL);
 }
 
+// Chromium started without its flag shows its window but not its page on the accessibility
+// bus: the capture gives the window's title with Chromium's own entry as the link, and the log
+// names the flag once.
+TEST_F(HelperCaptureTest, ChromiumWithoutItsFlagGivesItsWindowTitleAndSaysWhyOnce) {
+    REQUIRE_APPLICATION(chromium, "Chromium");
+    const std::string root = std::getenv("PENDRA_DESKTOP_ROOT");
+    std::vector<std::string> command;
+    for (const auto& argument : chromium.command) {
+        if (argument == "--force-renderer-accessibility") {
+            continue;
+        }
+        command.push_back(argument.starts_with("--user-data-dir=")
+                              ? "--user-data-dir=" + root + "/chromium-without-flag"
+                              : argument);
+    }
+    const pid_t pid = applications->start(command, root + "/logs/chromium-without-flag");
+    RealApplication plain{"Chromium without its flag",
+                          chromium.identifier,
+                          chromium.windowClass,
+                          "",
+                          "",
+                          false,
+                          {},
+                          pid,
+                          {}};
+    // The browser's window is the one of its visible windows that the window manager activates.
+    ASSERT_TRUE(test_support::eventually(
+        [&] {
+            std::istringstream windows(
+                commandOutput("xdotool search --onlyvisible --pid " + std::to_string(pid)));
+            for (std::string window; std::getline(windows, window);) {
+                plain.window = window;
+                if (RealApplications::activate(plain)) {
+                    return true;
+                }
+            }
+            return false;
+        },
+        90s))
+        << "Chromium showed no window that could be activated";
+    const std::string title = commandOutput("xdotool getactivewindow getwindowname");
+    const std::size_t logged = test_support::readFile(helperLog_).size();
+    const auto first = invoke();
+    const auto second = invoke();
+    for (const auto& entries : {first, second}) {
+        EXPECT_TRUE(contains(entries, entry("pnam", title)))
+            << title << ::testing::PrintToString(entries) << test_support::readFile(helperLog_);
+        EXPECT_TRUE(
+            contains(entries, entry("note", "file:///usr/share/applications/chromium.desktop")))
+            << ::testing::PrintToString(entries);
+    }
+    const std::string log = test_support::readFile(helperLog_).substr(logged);
+    const std::string why = "Captures of chromium see only its window title: ";
+    std::size_t said = 0;
+    for (auto at = log.find(why); at != std::string::npos; at = log.find(why, at + 1)) {
+        ++said;
+    }
+    EXPECT_EQ(said, 1U) << log;
+    EXPECT_NE(log.find("--force-renderer-accessibility"), std::string::npos) << log;
+    EXPECT_EQ(log.find("AppleScript execution error"), std::string::npos) << log;
+    ::kill(pid, SIGKILL);
+}
+
 // Calc opens a window in about a second; one frozen by a capture took minutes.
 TEST_F(HelperCaptureTest, WithCalcInFrontACaptureEndsWithinTwoSecondsAndCalcStaysResponsive) {
     if (applications->group() != "browsers-and-editors") {
