@@ -454,10 +454,12 @@ TEST_F(ShippedScriptsTest, CallbackHandlerBuildsTitleAndNotesWithWhatItSplicesEs
         "Ti(t)lex[/url]\")]");
 }
 
-// A browser whose page is not on the accessibility bus still gives its window's title, with
-// the browser as the link; a refusal and a timeout still reach the helper.
-TEST_F(ShippedScriptsTest, DesktopBrowsersWithoutTheirPageGiveTheWindowTitle) {
-    for (const std::string identifier : {"chromium", "firefox-esr"}) {
+// A browser whose page is not on the accessibility bus, or an editor whose title names no
+// file, still gives its window's title, with the application as the link; a refusal and a
+// timeout still reach the helper.
+TEST_F(ShippedScriptsTest, DesktopApplicationsWithoutTheirDocumentGiveTheWindowTitle) {
+    for (const std::string identifier :
+         {"chromium", "firefox-esr", "org.gnome.gedit", "org.xfce.mousepad"}) {
         SCOPED_TRACE(identifier);
         FakeScriptableApplication browser{fake, identifier};
         const std::string source = scriptOf(identifier, "AppleScriptUsingBundleID");
