@@ -1,17 +1,21 @@
 // The desktop's answers, run inside a desktop session (scripts/desktop-session.sh -- this
 // program): finding the frontmost application beside one bare X11 property read, and one
-// document query of a browser and of an editor beside one bare accessibility call to the same
-// application.
+// document query of each application of the table below beside one bare accessibility call to
+// the same application.
 #include <benchmark/benchmark.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/linux/linux_accessibility.h"
@@ -49,43 +53,133 @@ std::string home() {
     return std::getenv("HOME") != nullptr ? std::getenv("HOME") : "/tmp";
 }
 
-Started& chromium() {
-    static Started started;
-    if (started.pid < 0) {
-        std::ofstream(home() + "/bench.html") << "<html><head><title>Bench Page</title></head>"
-                                                 "<body><p>Bench</p></body></html>";
-        std::vector<std::string> command{"chromium",
-                                         "--force-renderer-accessibility",
-                                         "--no-first-run",
-                                         "--disable-gpu",
-                                         "--password-store=basic",
-                                         "--user-data-dir=" + home() + "/bench-chromium",
-                                         "file://" + home() + "/bench.html"};
-        if (::geteuid() == 0) {
-            command.push_back("--no-sandbox");
+// A shell command's first line of output.
+std::string firstLine(const std::string& command) {
+    std::string line;
+    if (FILE* pipe = ::popen(("timeout 10 " + command + " 2>/dev/null").c_str(), "r")) {
+        char buffer[256];
+        if (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
+            line = buffer;
         }
-        started.pid = launch(command);
+        ::pclose(pipe);
     }
-    return started;
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
+        line.pop_back();
+    }
+    return line;
 }
 
-Started& gedit() {
-    static Started started;
-    if (started.pid < 0) {
-        std::ofstream(home() + "/bench.txt") << "bench\n";
-        started.pid = launch({"gedit", home() + "/bench.txt"});
+// An application measured: how to start it on a document of its own, and the class of its
+// window, whose process is the one asked (a launcher may start it under another).
+struct BenchApplication {
+    const char* label;
+    const char* windowClass;
+    std::vector<std::string> (*command)();
+};
+
+std::vector<std::string> chromiumCommand() {
+    std::ofstream(home() + "/bench.html") << "<html><head><title>Bench Page</title></head>"
+                                             "<body><p>Bench</p></body></html>";
+    std::vector<std::string> command{"chromium",
+                                     "--force-renderer-accessibility",
+                                     "--no-first-run",
+                                     "--disable-gpu",
+                                     "--password-store=basic",
+                                     "--user-data-dir=" + home() + "/bench-chromium",
+                                     "file://" + home() + "/bench.html"};
+    if (::geteuid() == 0) {
+        command.push_back("--no-sandbox");
     }
-    return started;
+    return command;
 }
 
-// Waits until the application's document shows; false when it did not within 30 seconds.
+std::vector<std::string> firefoxCommand() {
+    std::ofstream(home() + "/bench-firefox.html")
+        << "<html><head><title>Bench Firefox</title></head><body><p>Bench</p></body></html>";
+    std::filesystem::create_directories(home() + "/bench-firefox");
+    std::ofstream(home() + "/bench-firefox/user.js")
+        << "user_pref(\"browser.shell.checkDefaultBrowser\", false);\n"
+           "user_pref(\"browser.aboutwelcome.enabled\", false);\n";
+    return {"firefox-esr", "--no-remote", "--profile", home() + "/bench-firefox",
+            "file://" + home() + "/bench-firefox.html"};
+}
+
+std::vector<std::string> geditCommand() {
+    std::ofstream(home() + "/bench.txt") << "bench\n";
+    return {"gedit", home() + "/bench.txt"};
+}
+
+std::vector<std::string> mousepadCommand() {
+    std::ofstream(home() + "/bench-mousepad.txt") << "bench\n";
+    return {"mousepad", home() + "/bench-mousepad.txt"};
+}
+
+std::vector<std::string> calcCommand() {
+    // A flat spreadsheet opens without the import dialog a text table brings up.
+    const std::string sheet = home() + "/bench.fods";
+    std::ofstream(sheet)
+        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+           "<office:document xmlns:office=\"urn:oasis:names:tc:opendocument:xmlns:office:1.0\" "
+           "xmlns:table=\"urn:oasis:names:tc:opendocument:xmlns:table:1.0\" "
+           "xmlns:text=\"urn:oasis:names:tc:opendocument:xmlns:text:1.0\" office:version=\"1.2\" "
+           "office:mimetype=\"application/vnd.oasis.opendocument.spreadsheet\"><office:body>"
+           "<office:spreadsheet><table:table table:name=\"Costs\"><table:table-row>"
+           "<table:table-cell office:value-type=\"string\"><text:p>rent</text:p>"
+           "</table:table-cell></table:table-row></table:table></office:spreadsheet>"
+           "</office:body></office:document>\n";
+    // A profile of its own that skips the first start's greetings.
+    std::filesystem::create_directories(home() + "/bench-calc/user");
+    std::ofstream(home() + "/bench-calc/user/registrymodifications.xcu")
+        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+           "<oor:items xmlns:oor=\"http://openoffice.org/2001/registry\">"
+           "<item oor:path=\"/org.openoffice.Office.Common/Misc\"><prop "
+           "oor:name=\"ShowTipOfTheDay\" oor:op=\"fuse\"><value>false</value></prop></item>"
+           "<item oor:path=\"/org.openoffice.Setup/Office\"><prop "
+           "oor:name=\"ooSetupInstCompleted\" oor:op=\"fuse\"><value>true</value></prop></item>"
+           "</oor:items>\n";
+    return {"localc", "--norestore", "-env:UserInstallation=file://" + home() + "/bench-calc",
+            sheet};
+}
+
+// The applications measured, one row each.
+const BenchApplication kApplications[] = {
+    {"Chromium", "chromium", chromiumCommand},
+    {"FirefoxESR", "firefox", firefoxCommand},
+    {"Gedit", "gedit", geditCommand},
+    {"Mousepad", "mousepad", mousepadCommand},
+    {"LibreOfficeCalc", "libreoffice-calc", calcCommand},
+};
+
+// The process of an application's window, started once for the run; -1 when it did not show a
+// window within 90 seconds.
+pid_t processOf(const BenchApplication& application) {
+    static std::map<std::string, std::pair<Started, pid_t>> started;
+    auto& [launched, pid] = started[application.label];
+    if (launched.pid < 0) {
+        launched.pid = launch(application.command());
+        pid = -1;
+        const auto deadline = std::chrono::steady_clock::now() + 90s;
+        while (pid <= 0 && std::chrono::steady_clock::now() < deadline) {
+            const std::string found =
+                firstLine(std::string("xdotool search --onlyvisible --class ") +
+                          application.windowClass + " getwindowpid");
+            pid = found.empty() ? -1 : static_cast<pid_t>(std::atoi(found.c_str()));
+            if (pid <= 0) {
+                std::this_thread::sleep_for(500ms);
+            }
+        }
+    }
+    return pid;
+}
+
+// Waits until the application shows its document by name; false when it did not within 30 seconds.
 bool ready(pid_t pid) {
     DesktopSession desktop;
     const auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (std::chrono::steady_clock::now() < deadline) {
+    while (pid > 0 && std::chrono::steady_clock::now() < deadline) {
         DesktopApplicationView view;
         if (desktop.viewOfProcess(pid, 2s, &view) == DesktopQuery::answered && view.frontDocument &&
-            !view.frontDocument->url.empty()) {
+            !view.frontDocument->name.empty()) {
             return true;
         }
         std::this_thread::sleep_for(200ms);
@@ -121,7 +215,7 @@ void BM_FrontmostApplication(benchmark::State& state) {
     if (!haveDesktop(state)) {
         return;
     }
-    gedit();
+    processOf(kApplications[2]);
     LinuxWorkspace workspace{[] {}};
     for (auto _ : state) {
         benchmark::DoNotOptimize(workspace.frontmostApplication());
@@ -129,8 +223,12 @@ void BM_FrontmostApplication(benchmark::State& state) {
 }
 BENCHMARK(BM_FrontmostApplication);
 
-// The application of the process on the accessibility bus, for a bare call to it.
-void bareAccessibilityCall(benchmark::State& state, pid_t pid) {
+// One call to the application of the process on the accessibility bus, for measuring.
+void bareAccessibilityCall(benchmark::State& state, const BenchApplication* application) {
+    if (!haveDesktop(state)) {
+        return;
+    }
+    const pid_t pid = processOf(*application);
     auto bus = AccessibilityBus::connect(1s);
     if (!bus || !ready(pid)) {
         state.SkipWithError("the application is not on the accessibility bus");
@@ -147,7 +245,11 @@ void bareAccessibilityCall(benchmark::State& state, pid_t pid) {
     }
 }
 
-void documentQuery(benchmark::State& state, pid_t pid) {
+void documentQuery(benchmark::State& state, const BenchApplication* application) {
+    if (!haveDesktop(state)) {
+        return;
+    }
+    const pid_t pid = processOf(*application);
     if (!ready(pid)) {
         state.SkipWithError("the application's document did not show");
         return;
@@ -160,33 +262,19 @@ void documentQuery(benchmark::State& state, pid_t pid) {
     }
 }
 
-void BM_BareAccessibilityCall_Chromium(benchmark::State& state) {
-    if (haveDesktop(state)) {
-        bareAccessibilityCall(state, chromium().pid);
+// Each application's document query beside a bare call to it, in one run.
+const bool registered = [] {
+    for (const BenchApplication& application : kApplications) {
+        benchmark::RegisterBenchmark(
+            (std::string("BM_BareAccessibilityCall/") + application.label).c_str(),
+            bareAccessibilityCall, &application)
+            ->Unit(benchmark::kMicrosecond);
+        benchmark::RegisterBenchmark((std::string("BM_DocumentQuery/") + application.label).c_str(),
+                                     documentQuery, &application)
+            ->Unit(benchmark::kMicrosecond);
     }
-}
-BENCHMARK(BM_BareAccessibilityCall_Chromium)->Unit(benchmark::kMicrosecond);
-
-void BM_DocumentQuery_Chromium(benchmark::State& state) {
-    if (haveDesktop(state)) {
-        documentQuery(state, chromium().pid);
-    }
-}
-BENCHMARK(BM_DocumentQuery_Chromium)->Unit(benchmark::kMicrosecond);
-
-void BM_BareAccessibilityCall_Gedit(benchmark::State& state) {
-    if (haveDesktop(state)) {
-        bareAccessibilityCall(state, gedit().pid);
-    }
-}
-BENCHMARK(BM_BareAccessibilityCall_Gedit)->Unit(benchmark::kMicrosecond);
-
-void BM_DocumentQuery_Gedit(benchmark::State& state) {
-    if (haveDesktop(state)) {
-        documentQuery(state, gedit().pid);
-    }
-}
-BENCHMARK(BM_DocumentQuery_Gedit)->Unit(benchmark::kMicrosecond);
+    return true;
+}();
 
 }  // namespace
 

@@ -284,9 +284,22 @@ std::vector<AccessibleFrame> AccessibilityBus::frames(const AccessibleReference&
     if (!tops) {
         return frames;
     }
+    // An object keeps its role for as long as it lives: each top-level object's is asked once.
+    if (topLevelRoles_.size() >= 1024) {
+        topLevelRoles_.clear();
+    }
     for (const auto& top : *tops) {
-        const auto role = this->role(top);
-        if (!role || !isTopLevelRole(*role)) {
+        const std::string key = top.bus + top.path;
+        auto known = topLevelRoles_.find(key);
+        if (known == topLevelRoles_.end()) {
+            const auto asked = this->role(top);
+            if (!asked) {
+                continue;
+            }
+            known = topLevelRoles_.emplace(key, *asked).first;
+        }
+        const std::optional<std::uint32_t> role = known->second;
+        if (!isTopLevelRole(*role)) {
             continue;
         }
         const auto bits = states(top);

@@ -212,6 +212,15 @@ void LinuxApplication::stop() {
     sd_event_source_set_enabled(wakeSource_, SD_EVENT_ONESHOT);
 }
 
+std::optional<std::uint64_t> LinuxApplication::turnBeingHandled() const {
+    std::uint64_t turn = 0;
+    if (event_ == nullptr || sd_event_get_state(event_) != SD_EVENT_RUNNING ||
+        sd_event_get_iteration(event_, &turn) < 0) {
+        return std::nullopt;
+    }
+    return turn;
+}
+
 bool LinuxApplication::runUntil(const std::function<bool()>& condition, double seconds) {
     if (event_ == nullptr) {
         return condition();

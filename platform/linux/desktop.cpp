@@ -1,6 +1,8 @@
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <fstream>
 #include <functional>
 
@@ -8,6 +10,7 @@
 #include "linux_desktop.h"
 #include "linux_desktop_entries.h"
 #include "linux_editor_titles.h"
+#include "linux_processes.h"
 #include "linux_support.h"
 #include "linux_x11.h"
 
@@ -35,6 +38,13 @@ constexpr auto kRestAfterNoAnswer = 60s;
 constexpr auto kViewReuse = 1s;
 // Window titles whose file asking the application settled, kept for captures by the title.
 constexpr std::size_t kSettledTitlesKept = 32;
+// A window manager that has been seen is looked for again this long after: it rarely goes, and
+// looking costs two round trips to the X server on every question.
+constexpr auto kWindowManagerRecheck = 1s;
+// The programs of Chromium-based browsers, which show their pages' trees only when started
+// with --force-renderer-accessibility.
+constexpr const char* kChromiumPrograms[] = {"chromium", "chrome",      "chromium-browser",
+                                             "brave",    "vivaldi-bin", "msedge"};
 
 std::string executableOf(pid_t pid) {
     char buffer[4096];
@@ -81,7 +91,52 @@ std::string titleOfFrame(const AccessibleFrame& frame, const std::string& active
     return frame.name;
 }
 
+// An application as the log names it: by its desktop entry, else by its process.
+std::string applicationForLog(pid_t pid, const std::string& application) {
+    return !application.empty() ? application
+                                : "process " + std::to_string(pid) + " (" + processName(pid) + ")";
+}
+
+bool processExists(pid_t pid) {
+    return ::kill(pid, 0) == 0 || errno == EPERM;
+}
+
 }  // namespace
+
+bool OncePerInterval::shouldSay(const std::string& key, Clock::time_point now) {
+    const auto said = said_.find(key);
+    if (said != said_.end() && now - said->second < interval_) {
+        return false;
+    }
+    // Keys are applications a person has had in front: a few, but never let them pile up.
+    if (said_.size() >= 256) {
+        std::erase_if(said_, [&](const auto& each) { return now - each.second >= interval_; });
+    }
+    said_[key] = now;
+    return true;
+}
+
+std::string unaskableLine(const std::string& application, UnaskableReason reason) {
+    const std::string start = "Captures of " + application + " see only its window title: ";
+    switch (reason) {
+        case UnaskableReason::accessibilityOff:
+            return start +
+                   "accessibility is switched off for the session. Switch it on (the desktop's "
+                   "assistive technologies, or the org.a11y.Status property IsEnabled) and start "
+                   "the application again.";
+        case UnaskableReason::notOnAccessibilityBus:
+            return start +
+                   "it is not on the desktop's accessibility bus. Start it again now that "
+                   "accessibility is on; a toolkit without accessibility never shows its "
+                   "documents.";
+        case UnaskableReason::browserWithoutFlag:
+            return start +
+                   "it was started without --force-renderer-accessibility, so its pages are not on "
+                   "the accessibility bus. Start it with that flag (on Debian, add it to "
+                   "CHROMIUM_FLAGS in a file of /etc/chromium.d/).";
+    }
+    return start;
+}
 
 RunningApplication desktopApplication(pid_t pid, const std::string& applicationId,
                                       const std::string& windowClass,
@@ -121,12 +176,16 @@ X11Desktop* DesktopSession::x11() {
     const char* wayland = std::getenv("WAYLAND_DISPLAY");
     // Under Wayland a display is only the compatibility server, which sees none of the native
     // windows: the accessibility bus says which one is in front.
-    if (display == nullptr || display[0] == '\0' || (wayland != nullptr && wayland[0] != '\0')) {
+    const bool usable =
+        display != nullptr && display[0] != '\0' && (wayland == nullptr || wayland[0] == '\0');
+    if (x11_ && (!usable || !x11_->isUsable() || x11_->displayName() != display)) {
+        // What was read on that connection goes with it.
         x11_.reset();
-        return nullptr;
+        frontOfWindow_.reset();
+        windowManagerSeen_ = false;
     }
-    if (x11_ && (!x11_->isUsable() || x11_->displayName() != display)) {
-        x11_.reset();
+    if (!usable) {
+        return nullptr;
     }
     if (!x11_ && Clock::now() >= nextX11Attempt_) {
         x11_ = X11Desktop::connect(kX11Timeout);
@@ -150,9 +209,28 @@ AccessibilityBus* DesktopSession::accessibility() {
     return accessibility_.get();
 }
 
+bool DesktopSession::hasWindowManager(X11Desktop& display) {
+    const auto now = Clock::now();
+    if (!windowManagerSeen_ || now - windowManagerCheckedAt_ >= kWindowManagerRecheck) {
+        windowManagerSeen_ = display.hasWindowManager(kX11Timeout).value_or(false);
+        windowManagerCheckedAt_ = now;
+    }
+    return windowManagerSeen_;
+}
+
 DesktopFrontmost DesktopSession::frontmostApplication() {
     if (X11Desktop* display = x11()) {
-        if (display->hasWindowManager(kX11Timeout).value_or(false)) {
+        if (hasWindowManager(*display)) {
+            // A window's application never changes: while the same window is active, one
+            // property read says so, and the application found for it stands.
+            if (frontOfWindow_) {
+                const auto id = display->activeWindowId(kX11Timeout);
+                if (id && *id == frontOfWindow_->window &&
+                    processExists(frontOfWindow_->application.processIdentifier)) {
+                    return {true, frontOfWindow_->application};
+                }
+            }
+            frontOfWindow_.reset();
             const auto active = display->activeWindow(kX11Timeout);
             if (!active) {
                 logLine("The X11 display " + display->displayName() +
@@ -162,9 +240,16 @@ DesktopFrontmost DesktopSession::frontmostApplication() {
             if (active->window == 0) {
                 return {true, std::nullopt};
             }
-            return {true, desktopApplication(
-                              active->pid, active->applicationId, active->className,
-                              !active->className.empty() ? active->className : active->title)};
+            auto application =
+                desktopApplication(active->pid, active->applicationId, active->className,
+                                   !active->className.empty() ? active->className : active->title);
+            // Only a window known by its class and process: a name taken from the title would
+            // change with it.
+            if (!active->className.empty() && active->pid > 0) {
+                frontOfWindow_ =
+                    FrontWindow{active->dialog != 0 ? active->dialog : active->window, application};
+            }
+            return {true, std::move(application)};
         }
     }
     return frontmostFromAccessibility();
@@ -275,19 +360,36 @@ DesktopQuery DesktopSession::viewByTitle(pid_t pid, DesktopApplicationView* view
     return DesktopQuery::byTitle;
 }
 
+void DesktopSession::sayWhyUnaskable(pid_t pid, const std::string& application,
+                                     UnaskableReason reason) {
+    const std::string name = applicationForLog(pid, application);
+    if (toldWhy_.shouldSay(name)) {
+        logLine(unaskableLine(name, reason));
+    }
+}
+
+bool DesktopSession::isBrowserWithoutRendererAccessibility(pid_t pid) {
+    const std::string executable = executableOf(pid);
+    const std::string program = executable.substr(executable.rfind('/') + 1);
+    if (std::find(std::begin(kChromiumPrograms), std::end(kChromiumPrograms), program) ==
+        std::end(kChromiumPrograms)) {
+        return false;
+    }
+    const auto commandLine = readSmallFile("/proc/" + std::to_string(pid) + "/cmdline", 65536);
+    return commandLine && commandLine->find("--force-renderer-accessibility") == std::string::npos;
+}
+
 DesktopQuery DesktopSession::viewOfProcess(pid_t pid, std::chrono::milliseconds timeout,
-                                           DesktopApplicationView* view) {
+                                           DesktopApplicationView* view,
+                                           const std::string& application) {
     if (pid > 0 && isResting(pid)) {
         return viewByTitle(pid, view);
     }
     AccessibilityBus* bus = accessibility();
     if (bus == nullptr || pid <= 0) {
-        if (!toldHowToSwitchOn_) {
-            toldHowToSwitchOn_ = true;
-            logLine(
-                "The desktop's accessibility bus is not running, so applications cannot be "
-                "asked for their documents. Switch accessibility on for the session (the "
-                "org.a11y.Status property IsEnabled) and start the application again.");
+        if (pid > 0) {
+            sayWhyUnaskable(pid, application, UnaskableReason::accessibilityOff);
+            viewByTitle(pid, view);
         }
         return DesktopQuery::notOnAccessibilityBus;
     }
@@ -301,33 +403,56 @@ DesktopQuery DesktopSession::viewOfProcess(pid_t pid, std::chrono::milliseconds 
     const auto budget = std::min(timeout, kCaptureBudget);
     bus->setDeadline(started + budget);
     bus->setCallLimit(budget);
-    const auto applications = bus->applicationsOfProcess(pid);
-    if (applications.empty()) {
+    // The process's applications on the bus and their names stay while its connection does:
+    // they are looked up once, and again when none of them answers with a window.
+    std::vector<AccessibleFrame> frames;
+    DesktopApplicationView result;
+    if (const auto known = applicationsOfProcess_.find(pid);
+        known != applicationsOfProcess_.end()) {
+        result.name = known->second.name;
+        for (const auto& each : known->second.applications) {
+            auto more = bus->frames(each);
+            frames.insert(frames.end(), more.begin(), more.end());
+        }
+        if (frames.empty() && !bus->timedOut()) {
+            applicationsOfProcess_.erase(known);
+        }
+    }
+    const bool lookedUp = !applicationsOfProcess_.contains(pid);
+    const auto applications =
+        lookedUp ? bus->applicationsOfProcess(pid) : std::vector<AccessibleReference>{};
+    if (lookedUp && applications.empty()) {
         if (bus->timedOut()) {
             // The bus's registry, not the application, was late.
             return viewByTitle(pid, view);
         }
-        if (!toldHowToSwitchOn_) {
-            toldHowToSwitchOn_ = true;
+        // Whether the session has accessibility switched off is asked only when it is said.
+        const std::string name = applicationForLog(pid, application);
+        if (toldWhy_.shouldSay(name)) {
             const bool switchedOff =
                 !AccessibilityBus::isEnabled(kAccessibilityConnectTimeout).value_or(true);
-            logLine("Process " + std::to_string(pid) +
-                    " is not on the desktop's accessibility bus" +
-                    (switchedOff ? ", and accessibility is switched off for the session" : "") +
-                    ". Switch accessibility on for the session (the org.a11y.Status property "
-                    "IsEnabled) before the application starts; Chromium also needs "
-                    "--force-renderer-accessibility.");
+            logLine(unaskableLine(name, switchedOff ? UnaskableReason::accessibilityOff
+                                                    : UnaskableReason::notOnAccessibilityBus));
         }
+        viewByTitle(pid, view);
         return DesktopQuery::notOnAccessibilityBus;
     }
-    DesktopApplicationView result;
-    std::vector<AccessibleFrame> frames;
-    for (const auto& application : applications) {
-        if (result.name.empty()) {
-            result.name = bus->name(application).value_or("");
+    if (lookedUp) {
+        for (const auto& application : applications) {
+            if (result.name.empty()) {
+                result.name = bus->name(application).value_or("");
+            }
+            auto more = bus->frames(application);
+            frames.insert(frames.end(), more.begin(), more.end());
         }
-        auto more = bus->frames(application);
-        frames.insert(frames.end(), more.begin(), more.end());
+        if (!bus->timedOut()) {
+            // Processes come and go; those that have gone are forgotten now and then.
+            if (applicationsOfProcess_.size() >= 64) {
+                std::erase_if(applicationsOfProcess_,
+                              [](const auto& each) { return !processExists(each.first); });
+            }
+            applicationsOfProcess_[pid] = {applications, result.name};
+        }
     }
     // Front first: the frame the application marks active, else the one the window manager
     // has active (not every application marks its frames), then the others as listed, the
@@ -391,6 +516,10 @@ DesktopQuery DesktopSession::viewOfProcess(pid_t pid, std::chrono::milliseconds 
     if (bus->timedOut()) {
         noteNoAnswer(pid);
         return viewByTitle(pid, view);
+    }
+    if ((!result.frontDocument || result.frontDocument->url.empty()) &&
+        isBrowserWithoutRendererAccessibility(pid)) {
+        sayWhyUnaskable(pid, application, UnaskableReason::browserWithoutFlag);
     }
     recentView_ = RecentView{pid, activeTitle, started, result};
     *view = std::move(result);

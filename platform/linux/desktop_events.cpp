@@ -43,6 +43,10 @@ class DesktopObjects final : public ObjectModel {
             // Only the application in front is asked.
             return AppleEventDescriptor::descriptorWithBoolean(true);
         }
+        if (objectClass == cApplication && code == pURL && !view_.applicationURL.empty()) {
+            // What a capture links to when the application shows no document with an address.
+            return AppleEventDescriptor::descriptorWithString(view_.applicationURL);
+        }
         if (objectClass == cDocument) {
             const DesktopDocument& document = *view_.frontDocument;
             if (code == pURL && !document.url.empty()) {

@@ -2,9 +2,11 @@
 // activation. The bus connection attaches to the same loop.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 
 #include "platform/application.h"
 
@@ -44,6 +46,8 @@ class LinuxApplication final : public Application {
 
     // The loop, for the bus connection and for tests that drive it.
     sd_event* event() const { return event_; }
+    // The number of the loop's turn whose event is being handled; absent outside one.
+    std::optional<std::uint64_t> turnBeingHandled() const;
     // Runs the loop until `condition` holds or `seconds` have passed; answers the condition.
     // Does not finish launching; for tests and bounded waits.
     bool runUntil(const std::function<bool()>& condition, double seconds);

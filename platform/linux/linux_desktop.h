@@ -7,12 +7,14 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "bus_messages.h"
 #include "platform/workspace.h"
 
 namespace platform::linux_platform {
@@ -34,6 +36,9 @@ struct DesktopApplicationView {
     std::string name;
     std::vector<DesktopWindow> windows;            // front first
     std::optional<DesktopDocument> frontDocument;  // of the front window
+    // The address of the application's own file (its desktop entry), which a capture links to
+    // when the application shows no document with an address; empty when it has none.
+    std::string applicationURL;
 };
 
 // The outcome of asking an application.
@@ -42,9 +47,35 @@ enum class DesktopQuery {
     // It did not answer in time, now or a short while ago: the view holds what its front
     // window's title says, and the application was not asked again.
     byTitle,
-    notOnAccessibilityBus,  // the process has no application on the bus (or there is none)
-    timedOut,               // it did not answer in time, and no title of it is known
+    // The process has no application on the bus (or there is none): the view holds what its
+    // front window's title says, when that is known, and has no window otherwise.
+    notOnAccessibilityBus,
+    timedOut,  // it did not answer in time, and no title of it is known
 };
+
+// Says a thing at most once per key in each interval: a reason that holds for every capture of
+// an application is worth one log line an hour, not one a capture.
+class OncePerInterval {
+  public:
+    using Clock = std::chrono::steady_clock;
+    explicit OncePerInterval(Clock::duration interval) : interval_(interval) {}
+    // True the first time for a key, and again once the interval has passed since then.
+    bool shouldSay(const std::string& key, Clock::time_point now = Clock::now());
+
+  private:
+    Clock::duration interval_;
+    std::map<std::string, Clock::time_point> said_;
+};
+
+// Why an application could not be asked for its documents, and what the person can do.
+enum class UnaskableReason {
+    accessibilityOff,  // the session's accessibility is switched off (or its bus is not running)
+    notOnAccessibilityBus,  // the application does not show itself on the bus
+    browserWithoutFlag,     // a Chromium-based browser started without renderer accessibility
+};
+// The log line for an application (named by its desktop entry, else its process) that gives
+// no link for that reason.
+std::string unaskableLine(const std::string& application, UnaskableReason reason);
 
 // The identity of an application of the desktop: its desktop entry, found by the GTK
 // application id, else by StartupWMClass equal to the window class (ignoring case), else by
@@ -81,8 +112,12 @@ class DesktopSession {
     // again without asking. An application that did not answer in time is not asked again
     // until its late answer has come (a minute at most) and is described by its window title
     // meanwhile (said once in the log), with the file its title was last seen to name.
+    // `application` names it in the log (its desktop entry); without it the process does.
+    // One that cannot be asked (not on the accessibility bus, or accessibility switched off)
+    // is described by its window title where that is known, and the log says why, once an
+    // hour for each application.
     DesktopQuery viewOfProcess(pid_t pid, std::chrono::milliseconds timeout,
-                               DesktopApplicationView* view);
+                               DesktopApplicationView* view, const std::string& application = {});
 
     // The next view is asked afresh, whatever was asked a moment before (what a benchmark of
     // the query measures).
@@ -97,6 +132,8 @@ class DesktopSession {
     AccessibilityBus* accessibility();
 
   private:
+    // Whether an EWMH window manager runs, looked for again only now and then.
+    bool hasWindowManager(X11Desktop& display);
     DesktopFrontmost frontmostFromAccessibility();
     // The title of the process's front window: the active X11 window's when it is the
     // process's, else the name of the frame last seen active on the accessibility bus.
@@ -106,6 +143,11 @@ class DesktopSession {
     // Notes that a process did not answer in time (logged once per pause).
     void noteNoAnswer(pid_t pid);
     DesktopQuery viewByTitle(pid_t pid, DesktopApplicationView* view);
+    // Logs why the application gives no link, at most once an hour for each application.
+    void sayWhyUnaskable(pid_t pid, const std::string& application, UnaskableReason reason);
+    // A view asked of a browser that shows no page address: whether renderer accessibility is
+    // what it lacks.
+    static bool isBrowserWithoutRendererAccessibility(pid_t pid);
 
     struct RecentView {
         pid_t pid = 0;
@@ -114,7 +156,17 @@ class DesktopSession {
         DesktopApplicationView view;
     };
 
+    // The application of the window last found active (by _NET_ACTIVE_WINDOW, before a
+    // dialog is followed to its main window).
+    struct FrontWindow {
+        std::uint32_t window = 0;
+        RunningApplication application;
+    };
+
     std::unique_ptr<X11Desktop> x11_;
+    std::optional<FrontWindow> frontOfWindow_;
+    bool windowManagerSeen_ = false;
+    std::chrono::steady_clock::time_point windowManagerCheckedAt_;
     std::unique_ptr<AccessibilityBus> accessibility_;
     std::chrono::steady_clock::time_point nextX11Attempt_;
     std::chrono::steady_clock::time_point nextAccessibilityAttempt_;
@@ -127,7 +179,13 @@ class DesktopSession {
     // open (a Qt editor's menu of recent files): a capture by the title, while the application
     // rests, still names the file. The most recent few.
     std::map<std::pair<pid_t, std::string>, DesktopDocument> settledTitles_;
-    bool toldHowToSwitchOn_ = false;
+    // The applications a process has on the accessibility bus, with the name of the first.
+    struct ProcessApplications {
+        std::vector<BusObject> applications;
+        std::string name;
+    };
+    std::map<pid_t, ProcessApplications> applicationsOfProcess_;
+    OncePerInterval toldWhy_{std::chrono::hours(1)};
 };
 
 }  // namespace platform::linux_platform

@@ -50,6 +50,7 @@ struct LinuxPlatform::Impl {
 
     explicit Impl(Options options) {
         workspace.setURLOpener([this](const URL& url) { return opener.openURL(url); });
+        workspace.setTurnOfEventLoop([this] { return application.turnBeingHandled(); });
         workspace.setNameOwnerResolver([this](const std::string& bundleIdentifier) {
             return bus.processOwningName(busNameForBundleIdentifier(bundleIdentifier));
         });

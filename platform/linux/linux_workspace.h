@@ -3,15 +3,19 @@
 #pragma once
 
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "linux_desktop.h"
 #include "linux_processes.h"
 #include "platform/apple_event_descriptor.h"
 #include "platform/workspace.h"
@@ -80,7 +84,18 @@ class LinuxWorkspace : public Workspace {
         nameOwner_ = std::move(resolver);
     }
 
+    // Says which turn of the event loop is being handled (absent outside one), so that the
+    // questions asked while one event is handled are answered by one look at the desktop.
+    void setTurnOfEventLoop(std::function<std::optional<std::uint64_t>()> turn) {
+        turnOfEventLoop_ = std::move(turn);
+    }
+
   private:
+    // What the desktop says is in front, asked once in each turn of the event loop.
+    DesktopFrontmost desktopFrontmost();
+    // The application of one of our bundles that runs in the process in front; absent for a
+    // desktop application.
+    std::optional<RunningApplication> bundleApplicationOfFront(pid_t pid);
     // The application a live process runs; absent for a process that is gone or runs none.
     // An application's process is read once, then known by a handle on it until it ends.
     std::optional<RunningApplication> applicationOfLiveProcess(pid_t pid);
@@ -96,6 +111,18 @@ class LinuxWorkspace : public Workspace {
     std::function<bool(const URL&)> urlOpener_;
     std::function<std::optional<pid_t>(const std::string&)> nameOwner_;
     std::unique_ptr<DesktopSession> desktop_;
+    std::function<std::optional<std::uint64_t>()> turnOfEventLoop_;
+    std::optional<std::pair<std::uint64_t, DesktopFrontmost>> frontOfTurn_;
+    // The process last in front that runs none of our bundles, with a handle on it.
+    struct FrontProcess {
+        FrontProcess(pid_t pid, int handle) : pid(pid), handle(handle) {}
+        ~FrontProcess() { ::close(handle); }
+        FrontProcess(const FrontProcess&) = delete;
+        FrontProcess& operator=(const FrontProcess&) = delete;
+        pid_t pid;
+        int handle;
+    };
+    std::optional<FrontProcess> frontNotBundle_;
 };
 
 // Hands a URL to xdg-open when it is installed; false when it is not.

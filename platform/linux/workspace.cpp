@@ -223,12 +223,45 @@ std::vector<RunningApplication> LinuxWorkspace::runningApplications() {
     return applications;
 }
 
+DesktopFrontmost LinuxWorkspace::desktopFrontmost() {
+    // The questions of one capture come while one event is handled: the first is answered by
+    // the desktop, the others the same; the next event asks the desktop again.
+    const std::optional<std::uint64_t> turn = turnOfEventLoop_ ? turnOfEventLoop_() : std::nullopt;
+    if (turn && frontOfTurn_ && frontOfTurn_->first == *turn) {
+        return frontOfTurn_->second;
+    }
+    DesktopFrontmost desktop = desktop_->frontmostApplication();
+    if (turn) {
+        frontOfTurn_.emplace(*turn, desktop);
+    } else {
+        frontOfTurn_.reset();
+    }
+    return desktop;
+}
+
+std::optional<RunningApplication> LinuxWorkspace::bundleApplicationOfFront(pid_t pid) {
+    if (frontNotBundle_ && frontNotBundle_->pid == pid &&
+        !processHandleHasEnded(frontNotBundle_->handle)) {
+        return std::nullopt;
+    }
+    if (auto application = applicationOfLiveProcess(pid)) {
+        return application;
+    }
+    // A desktop application in front is asked about on every question: its process is read
+    // once, then known by a handle on it while it stays in front.
+    frontNotBundle_.reset();
+    if (const int handle = openProcessHandle(pid); handle >= 0) {
+        frontNotBundle_.emplace(pid, handle);
+    }
+    return std::nullopt;
+}
+
 std::optional<RunningApplication> LinuxWorkspace::frontmostApplication() {
-    if (DesktopFrontmost desktop = desktop_->frontmostApplication(); desktop.desktopCanTell) {
+    if (DesktopFrontmost desktop = desktopFrontmost(); desktop.desktopCanTell) {
         // One of our own bundles in front keeps its own identity.
         if (desktop.application && desktop.application->processIdentifier > 0) {
             if (auto application =
-                    applicationOfLiveProcess(desktop.application->processIdentifier)) {
+                    bundleApplicationOfFront(desktop.application->processIdentifier)) {
                 return application;
             }
         }
@@ -255,27 +288,36 @@ std::optional<OSStatus> LinuxWorkspace::answerDesktopEvent(const std::string& bu
                                                            const AppleEventDescriptor& event,
                                                            AppleEventDescriptor& reply,
                                                            std::chrono::milliseconds timeout) {
-    const DesktopFrontmost desktop = desktop_->frontmostApplication();
+    const DesktopFrontmost desktop = desktopFrontmost();
     if (!desktop.application) {
         return std::nullopt;
     }
     const RunningApplication& front = *desktop.application;
     if (!front.bundleIdentifier || front.processIdentifier <= 0 ||
         !equalIgnoringCase(*front.bundleIdentifier, bundleIdentifier) ||
-        applicationOfLiveProcess(front.processIdentifier)) {
+        bundleApplicationOfFront(front.processIdentifier)) {
         return std::nullopt;
     }
     DesktopApplicationView view;
-    switch (desktop_->viewOfProcess(front.processIdentifier, timeout, &view)) {
+    switch (
+        desktop_->viewOfProcess(front.processIdentifier, timeout, &view, *front.bundleIdentifier)) {
         case DesktopQuery::timedOut:
             return errAETimeout;
         case DesktopQuery::notOnAccessibilityBus:
-            reply.setParamDescriptor(
-                AppleEventDescriptor::descriptorWithInt32(errAEEventNotHandled), keyErrorNumber);
-            return noErr;
+            // Its window title still says what it shows.
+            if (view.windows.empty()) {
+                reply.setParamDescriptor(
+                    AppleEventDescriptor::descriptorWithInt32(errAEEventNotHandled),
+                    keyErrorNumber);
+                return noErr;
+            }
+            break;
         case DesktopQuery::answered:
         case DesktopQuery::byTitle:
             break;
+    }
+    if (front.bundleURL) {
+        view.applicationURL = front.bundleURL->absoluteString();
     }
     linux_platform::answerDesktopEvent(event, front.localizedName.value_or(view.name), view, reply);
     return noErr;

@@ -454,6 +454,33 @@ TEST_F(ShippedScriptsTest, CallbackHandlerBuildsTitleAndNotesWithWhatItSplicesEs
         "Ti(t)lex[/url]\")]");
 }
 
+// A browser whose page is not on the accessibility bus, or an editor whose title names no
+// file, still gives its window's title, with the application as the link; a refusal and a
+// timeout still reach the helper.
+TEST_F(ShippedScriptsTest, DesktopApplicationsWithoutTheirDocumentGiveTheWindowTitle) {
+    for (const std::string identifier :
+         {"chromium", "firefox-esr", "org.gnome.gedit", "org.xfce.mousepad"}) {
+        SCOPED_TRACE(identifier);
+        FakeScriptableApplication browser{fake, identifier};
+        const std::string source = scriptOf(identifier, "AppleScriptUsingBundleID");
+        browser.answers["pnam of docu 1"] = text("Page");
+        browser.answers["pURL of docu 1"] = text("https://example.org/");
+        EXPECT_EQ(runScript(source).result->description(),
+                  "['utxt'(\"Page\"), 'utxt'(\"https://example.org/\")]");
+        browser.answers.clear();
+        browser.answers["pnam of cwin 1"] = text("Page - Browser");
+        browser.answers["pURL"] = text("file:///usr/share/applications/" + identifier + ".desktop");
+        EXPECT_EQ(runScript(source).result->description(),
+                  "['utxt'(\"Page - Browser\"), 'utxt'(\"file:///usr/share/applications/" +
+                      identifier + ".desktop\")]");
+        for (const platform::OSStatus status :
+             {platform::errAEEventNotPermitted, platform::errAETimeout}) {
+            browser.refuseWith = status;
+            EXPECT_EQ(runScript(source).errorNumber(), status);
+        }
+    }
+}
+
 TEST_F(ShippedScriptsTest, GenericScriptAsksTheFrontmostApplicationItself) {
     editor.answers["pnam of docu 1"] = text("Report.odt");
     editor.answers["pURL of docu 1"] = text("file:///home/user/Report.odt");
@@ -485,6 +512,19 @@ TEST_F(ShippedScriptsTest, GenericScriptAsksTheFrontmostApplicationItself) {
     EXPECT_EQ(runScript(source).result->description(), "['utxt'(\"Inbox\"), 'utxt'(\"\")]");
     editor.answers.clear();
     EXPECT_EQ(runScript(source).result->description(), "['utxt'(\"Editor\"), 'utxt'(\"\")]");
+
+    // An application that gives its own address is the link, so that the title is kept; a
+    // document's address comes first.
+    const auto own = text("file:///usr/share/applications/editor.desktop");
+    editor.answers["pURL"] = own;
+    editor.answers["pnam of cwin 1"] = text("Inbox");
+    EXPECT_EQ(runScript(source).result->description(),
+              "['utxt'(\"Inbox\"), 'utxt'(\"file:///usr/share/applications/editor.desktop\")]");
+    editor.answers["pnam of docu 1"] = text("Report.odt");
+    editor.answers["pURL of docu 1"] = text("file:///home/user/Report.odt");
+    EXPECT_EQ(runScript(source).result->description(),
+              "['utxt'(\"Report.odt\"), 'utxt'(\"file:///home/user/Report.odt\")]");
+    editor.answers.clear();
 
     // A refusal reaches the caller, so that it can ask for permission.
     editor.refuseWith = platform::errAEEventNotPermitted;

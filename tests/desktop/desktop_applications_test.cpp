@@ -79,6 +79,29 @@ TEST_F(RealApplicationsTest, EachApplicationInFrontIsKnownAndShowsItsDocument) {
     }
 }
 
+// The questions of one capture come while the helper handles one event: they are answered by
+// one look at the desktop, and the next event's questions by a fresh one. Outside an event
+// the desktop is asked every time, and a switch is seen at once.
+TEST_F(RealApplicationsTest, OneCaptureLooksAtTheFrontOnceAndTheNextOneAfresh) {
+    REQUIRE_APPLICATION(gedit, "gedit");
+    REQUIRE_APPLICATION(mousepad, "Mousepad");
+    std::optional<std::uint64_t> turn = 1;
+    LinuxWorkspace workspace{[] {}};
+    workspace.setTurnOfEventLoop([&] { return turn; });
+    ASSERT_TRUE(RealApplications::activate(gedit));
+    ASSERT_EQ(workspace.frontmostApplication()->processIdentifier, gedit.pid);
+    ASSERT_TRUE(RealApplications::activate(mousepad));
+    // Still the same event: the capture keeps what was in front when it began.
+    EXPECT_EQ(workspace.frontmostApplication()->processIdentifier, gedit.pid);
+    turn = 2;
+    EXPECT_EQ(workspace.frontmostApplication()->processIdentifier, mousepad.pid);
+    turn.reset();
+    ASSERT_TRUE(RealApplications::activate(gedit));
+    EXPECT_EQ(workspace.frontmostApplication()->processIdentifier, gedit.pid);
+    ASSERT_TRUE(RealApplications::activate(mousepad));
+    EXPECT_EQ(workspace.frontmostApplication()->processIdentifier, mousepad.pid);
+}
+
 TEST_F(RealApplicationsTest, AnOpenDialogStillGivesTheMainWindowsDocument) {
     REQUIRE_APPLICATION(gedit, "gedit");
     ASSERT_TRUE(RealApplications::activate(gedit));

@@ -263,6 +263,7 @@ TEST(DesktopEventsTest, GetDataIsAnsweredFromWhatTheWindowsShow) {
     view.windows = {{"notes.txt (~) - gedit"}, {"Preferences"}};
     view.frontDocument =
         DesktopDocument{"notes.txt", "file:///home/ana/notes.txt", "/home/ana/notes.txt"};
+    view.applicationURL = "file:///usr/share/applications/org.gnome.gedit.desktop";
     const auto number = AppleEventDescriptor::descriptorWithInt32;
     const auto text = AppleEventDescriptor::descriptorWithString;
     const auto last = AppleEventDescriptor::descriptorWithEnumCode(fourCharCode("last"));
@@ -273,6 +274,10 @@ TEST(DesktopEventsTest, GetDataIsAnsweredFromWhatTheWindowsShow) {
     const Case cases[] = {
         {propertyOf("pnam", AppleEventDescriptor::nullDescriptor()), "'utxt'(\"Text Editor\")"},
         {propertyOf("pisf", AppleEventDescriptor::nullDescriptor()), "'bool'(true)"},
+        // The application's own address, which a capture links to without a document's.
+        {propertyOf("pURL", AppleEventDescriptor::nullDescriptor()),
+         "'utxt'(\"file:///usr/share/applications/org.gnome.gedit.desktop\")"},
+        {propertyOf("ppth", AppleEventDescriptor::nullDescriptor()), "errn -1728"},
         {propertyOf("pnam", element("cwin", number(2))), "'utxt'(\"Preferences\")"},
         {propertyOf("pnam", element("cwin", number(-2))), "'utxt'(\"notes.txt (~) - gedit\")"},
         {propertyOf("pnam", element("cwin", last)), "'utxt'(\"Preferences\")"},
@@ -321,3 +326,43 @@ TEST(DesktopEventsTest, GetDataIsAnsweredFromWhatTheWindowsShow) {
 }
 
 }  // namespace
+
+namespace platform::linux_platform {
+namespace {
+
+// The reason a capture gives no link is worth one line an hour for each application, whatever
+// the number of captures.
+TEST(UnaskableApplicationsTest, EachApplicationIsNamedOnceAnHourWithItsRemedy) {
+    OncePerInterval once(std::chrono::hours(1));
+    const auto start = OncePerInterval::Clock::time_point{} + std::chrono::hours(100);
+    EXPECT_TRUE(once.shouldSay("chromium", start));
+    EXPECT_FALSE(once.shouldSay("chromium", start + std::chrono::seconds(1)));
+    EXPECT_TRUE(once.shouldSay("display-im6.q16", start + std::chrono::seconds(2)));
+    EXPECT_FALSE(once.shouldSay("chromium", start + std::chrono::minutes(59)));
+    EXPECT_TRUE(once.shouldSay("chromium", start + std::chrono::minutes(60)));
+    EXPECT_FALSE(once.shouldSay("chromium", start + std::chrono::minutes(61)));
+    // Many applications do not make it forget the ones said within the hour.
+    for (int each = 0; each < 600; ++each) {
+        once.shouldSay("application " + std::to_string(each), start + std::chrono::minutes(62));
+    }
+    EXPECT_FALSE(once.shouldSay("application 1", start + std::chrono::minutes(63)));
+    EXPECT_TRUE(once.shouldSay("application 1", start + std::chrono::minutes(122)));
+
+    struct Case {
+        UnaskableReason reason;
+        const char* remedy;
+    };
+    const Case cases[] = {
+        {UnaskableReason::accessibilityOff, "IsEnabled"},
+        {UnaskableReason::notOnAccessibilityBus, "not on the desktop's accessibility bus"},
+        {UnaskableReason::browserWithoutFlag, "--force-renderer-accessibility"},
+    };
+    for (const auto& each : cases) {
+        const std::string line = unaskableLine("chromium", each.reason);
+        EXPECT_EQ(line.rfind("Captures of chromium see only its window title: ", 0), 0U) << line;
+        EXPECT_NE(line.find(each.remedy), std::string::npos) << line;
+    }
+}
+
+}  // namespace
+}  // namespace platform::linux_platform
