@@ -454,14 +454,14 @@ DesktopQuery DesktopSession::viewOfProcess(pid_t pid, std::chrono::milliseconds 
             applicationsOfProcess_[pid] = {applications, result.name};
         }
     }
-    // Front first: the frame the application marks active, else the one the window manager
-    // has active (not every application marks its frames), then the others as listed, the
-    // unnamed ones last.
+    // Front first: the one the window manager has active, else the frame the application
+    // marks active (not every application marks its frames, and one with several windows may
+    // still mark the one it opened last), then the others as listed, the unnamed ones last.
     auto rank = [&activeTitle](const AccessibleFrame& frame) {
-        if (frame.active) {
+        if (!activeTitle.empty() && titleOfFrame(frame, activeTitle) == activeTitle) {
             return 0;
         }
-        if (!activeTitle.empty() && frame.name == activeTitle) {
+        if (frame.active) {
             return 1;
         }
         return frame.name.empty() ? 3 : 2;
