@@ -15,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -27,7 +28,9 @@ namespace accessibility {
 inline constexpr std::uint32_t kRoleAlert = 2;
 inline constexpr std::uint32_t kRoleDialog = 16;
 inline constexpr std::uint32_t kRoleFrame = 23;
+inline constexpr std::uint32_t kRoleText = 61;
 inline constexpr std::uint32_t kRoleWindow = 69;
+inline constexpr std::uint32_t kRoleEntry = 79;
 inline constexpr std::uint32_t kRoleDocumentFrame = 82;
 inline constexpr std::uint32_t kRoleDocumentSpreadsheet = 92;
 inline constexpr std::uint32_t kRoleDocumentPresentation = 93;
@@ -110,6 +113,17 @@ class AccessibilityBus {
     std::optional<AccessibleDocument> showingDocument(const AccessibleReference& frame,
                                                       int budget = 400);
 
+    // The whole text of an object of the text interface; absent when it has none.
+    std::optional<std::string> text(const AccessibleReference& object);
+    // The text of a frame's location field (a file manager's folder, a browser's address bar):
+    // the first text or entry field below `frame` whose text `isLocation` accepts. Asked in one
+    // search call for the first showing field where the application offers the search, else
+    // found depth first through at most `budget` objects, showing or not, since some toolkits
+    // mark nothing below a frame showing.
+    std::optional<std::string> locationText(const AccessibleReference& frame,
+                                            bool (*isLocation)(const std::string&),
+                                            int budget = 300);
+
     static bool hasState(std::uint64_t states, unsigned state) { return (states >> state) & 1U; }
 
     // The processes that have answered, since the last time, a call that had run out of time:
@@ -136,6 +150,10 @@ class AccessibilityBus {
         }
         return value;
     }
+    // The first showing object below `root` with one of `roles`, asked in one call of the
+    // tree's search interface; absent when the application does not offer the search.
+    std::optional<std::vector<AccessibleReference>> firstShowingWithRole(
+        const AccessibleReference& root, std::span<const std::uint32_t> roles);
     // Drops the messages that wait unread on the connection: late answers and signals.
     void dropUnreadMessages();
 
