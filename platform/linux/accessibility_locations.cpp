@@ -99,14 +99,40 @@ std::optional<std::string> AccessibilityBus::text(const AccessibleReference& obj
 std::optional<std::string> AccessibilityBus::locationText(const AccessibleReference& frame,
                                                           bool (*isLocation)(const std::string&),
                                                           int budget) {
+    const std::string key = frame.bus + frame.path;
+    if (const auto known = locationFields_.find(key); known != locationFields_.end()) {
+        if (auto value = text(known->second); value && isLocation(*value)) {
+            return value;
+        }
+        locationFields_.erase(known);
+        if (calls_.timedOut()) {
+            return std::nullopt;
+        }
+    }
+    auto found = findLocationField(frame, isLocation, budget);
+    if (!found) {
+        return std::nullopt;
+    }
+    // Frames come and go with their windows; the few kept are those of the windows in use.
+    if (locationFields_.size() >= 64) {
+        locationFields_.clear();
+    }
+    locationFields_[key] = std::move(found->first);
+    return std::move(found->second);
+}
+
+std::optional<std::pair<AccessibleReference, std::string>> AccessibilityBus::findLocationField(
+    const AccessibleReference& frame, bool (*isLocation)(const std::string&), int budget) {
     // The first showing field is the location where the application offers the search: the
     // location bar comes before the contents of the window in the tree's order.
     if (auto found = firstShowingWithRole(frame, kFieldRoles)) {
         if (found->empty()) {
             return std::nullopt;
         }
-        auto value = text(found->front());
-        return value && isLocation(*value) ? value : std::nullopt;
+        if (auto value = text(found->front()); value && isLocation(*value)) {
+            return std::pair{found->front(), std::move(*value)};
+        }
+        return std::nullopt;
     }
     if (calls_.timedOut()) {
         return std::nullopt;
@@ -116,7 +142,7 @@ std::optional<std::string> AccessibilityBus::locationText(const AccessibleRefere
     // (a search) are passed over.
     std::vector<AccessibleReference> pending{frame};
     while (!pending.empty() && budget-- > 0 && !calls_.timedOut()) {
-        const AccessibleReference object = std::move(pending.back());
+        AccessibleReference object = std::move(pending.back());
         pending.pop_back();
         if (!(object == frame)) {
             const auto role = this->role(object);
@@ -125,7 +151,7 @@ std::optional<std::string> AccessibilityBus::locationText(const AccessibleRefere
             }
             if (isFieldRole(*role)) {
                 if (auto value = text(object); value && isLocation(*value)) {
-                    return value;
+                    return std::pair{std::move(object), std::move(*value)};
                 }
                 continue;
             }

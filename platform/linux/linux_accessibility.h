@@ -17,6 +17,7 @@
 #include <set>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bus_messages.h"
@@ -119,7 +120,8 @@ class AccessibilityBus {
     // the first text or entry field below `frame` whose text `isLocation` accepts. Asked in one
     // search call for the first showing field where the application offers the search, else
     // found depth first through at most `budget` objects, showing or not, since some toolkits
-    // mark nothing below a frame showing.
+    // mark nothing below a frame showing. The field found is remembered for its frame, so that
+    // the next capture asks it alone.
     std::optional<std::string> locationText(const AccessibleReference& frame,
                                             bool (*isLocation)(const std::string&),
                                             int budget = 300);
@@ -154,6 +156,9 @@ class AccessibilityBus {
     // tree's search interface; absent when the application does not offer the search.
     std::optional<std::vector<AccessibleReference>> firstShowingWithRole(
         const AccessibleReference& root, std::span<const std::uint32_t> roles);
+    // The location field of a frame and its text, looked for afresh.
+    std::optional<std::pair<AccessibleReference, std::string>> findLocationField(
+        const AccessibleReference& frame, bool (*isLocation)(const std::string&), int budget);
     // Drops the messages that wait unread on the connection: late answers and signals.
     void dropUnreadMessages();
 
@@ -161,6 +166,7 @@ class AccessibilityBus {
     BoundedCalls calls_;
     std::map<std::string, pid_t> processes_;
     std::set<pid_t> answeredLate_;  // unique connection names are never reused
+    std::map<std::string, AccessibleReference> locationFields_;  // frame (name and path) -> field
     // Last, so that it closes first: its filter sees the members above.
     BusConnection bus_;
 };
