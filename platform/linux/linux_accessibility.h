@@ -124,7 +124,7 @@ class AccessibilityBus {
     // the next capture asks it alone.
     std::optional<std::string> locationText(const AccessibleReference& frame,
                                             bool (*isLocation)(const std::string&),
-                                            int budget = 300);
+                                            int budget = 120);
 
     static bool hasState(std::uint64_t states, unsigned state) { return (states >> state) & 1U; }
 

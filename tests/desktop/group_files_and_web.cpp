@@ -18,18 +18,7 @@ std::vector<RealApplication> filesAndWeb(const SessionFolders& folders) {
                             "<html><head><title>Web Test Page</title></head>"
                             "<body><p>Hello</p></body></html>");
     return {
-        // A folder's link ends in a separator. GTK 4 draws through GL, which Xvfb offers in
-        // software alone: every frame then keeps the application's loop busy long enough to
-        // make each question on the bus wait a tenth of a second. It draws with cairo here.
-        {"Nautilus",
-         "org.gnome.Nautilus",
-         "org.gnome.Nautilus",
-         "Project Folder",
-         fileURL(gnomeFolder) + "/",
-         true,
-         {"env", "GSK_RENDERER=cairo", "nautilus", "--new-window", gnomeFolder},
-         -1,
-         {}},
+        // A folder's link ends in a separator.
         {"Thunar",
          "thunar",
          "thunar",
@@ -47,6 +36,18 @@ std::vector<RealApplication> filesAndWeb(const SessionFolders& folders) {
          fileURL(docs + "/web.html"),
          true,
          {"epiphany", fileURL(docs + "/web.html")},
+         -1,
+         {}},
+        // GTK 4 draws through GL, which Xvfb offers in software alone: every frame then keeps
+        // the application's loop busy long enough to make each question on the bus wait a
+        // tenth of a second. It draws with cairo here.
+        {"Nautilus",
+         "org.gnome.Nautilus",
+         "org.gnome.Nautilus",
+         "Project Folder",
+         fileURL(gnomeFolder) + "/",
+         true,
+         {"env", "GSK_RENDERER=cairo", "nautilus", "--new-window", gnomeFolder},
          -1,
          {}},
     };
