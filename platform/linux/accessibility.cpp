@@ -252,11 +252,16 @@ std::optional<std::map<std::string, std::string>> AccessibilityBus::documentAttr
 
 std::optional<std::vector<AccessibleReference>> AccessibilityBus::showingDocuments(
     const AccessibleReference& root) {
-    // The rule: every state of the set (showing), any role of the set (the document roles),
-    // no attributes or interfaces asked for, not inverted. Both sets are bit sets in 32-bit
-    // words. One match, the first in the tree's order: the search then stops at the document
-    // and never walks into its contents (all the cells of a spreadsheet, for one), which can
-    // keep an application busy for minutes.
+    return firstShowingWithRole(root, kDocumentRoles);
+}
+
+std::optional<std::vector<AccessibleReference>> AccessibilityBus::firstShowingWithRole(
+    const AccessibleReference& root, std::span<const std::uint32_t> wanted) {
+    // The rule: every state of the set (showing), any role of the set, no attributes or
+    // interfaces asked for, not inverted. Both sets are bit sets in 32-bit words. One match,
+    // the first in the tree's order: the search then stops there and never walks into what
+    // follows (all the cells of a spreadsheet, for one), which can keep an application busy
+    // for minutes.
     constexpr std::int32_t kMatchAll = 1;
     constexpr std::int32_t kMatchAny = 2;
     constexpr std::uint32_t kSortCanonical = 1;
@@ -265,8 +270,10 @@ std::optional<std::vector<AccessibleReference>> AccessibilityBus::showingDocumen
     states[accessibility::kStateShowing / 32] |= std::int32_t(1)
                                                  << (accessibility::kStateShowing % 32);
     std::int32_t roles[4] = {0, 0, 0, 0};
-    for (std::uint32_t role : kDocumentRoles) {
-        roles[role / 32] |= static_cast<std::int32_t>(1U << (role % 32));
+    for (std::uint32_t role : wanted) {
+        if (role < 128) {
+            roles[role / 32] |= static_cast<std::int32_t>(1U << (role % 32));
+        }
     }
     BusWriter call = BusWriter::methodCall(bus_.get(), root.bus.c_str(), root.path.c_str(),
                                            "org.a11y.atspi.Collection", "GetMatches");

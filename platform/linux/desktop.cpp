@@ -10,6 +10,7 @@
 #include "linux_desktop.h"
 #include "linux_desktop_entries.h"
 #include "linux_editor_titles.h"
+#include "linux_locations.h"
 #include "linux_processes.h"
 #include "linux_support.h"
 #include "linux_x11.h"
@@ -511,6 +512,10 @@ DesktopQuery DesktopSession::viewOfProcess(pid_t pid, std::chrono::milliseconds 
             settledTitles_[{pid, title}] = *result.frontDocument;
         } else if (document) {
             result.frontDocument = DesktopDocument{document->name, {}, {}};
+        } else if (auto location = bus->locationText(main->object, isLocationText)) {
+            // No document in the tree (a file manager, a browser whose page lives in another
+            // process): the window's location field says where it is.
+            result.frontDocument = documentOfLocation(*location, main->name, homeDirectory());
         }
     }
     if (bus->timedOut()) {

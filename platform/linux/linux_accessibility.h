@@ -16,7 +16,9 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bus_messages.h"
@@ -32,7 +34,9 @@ inline constexpr std::uint32_t kRoleMenu = 33;
 inline constexpr std::uint32_t kRoleMenuBar = 34;
 inline constexpr std::uint32_t kRoleMenuItem = 35;
 inline constexpr std::uint32_t kRolePopupMenu = 41;
+inline constexpr std::uint32_t kRoleText = 61;
 inline constexpr std::uint32_t kRoleWindow = 69;
+inline constexpr std::uint32_t kRoleEntry = 79;
 inline constexpr std::uint32_t kRoleDocumentFrame = 82;
 inline constexpr std::uint32_t kRoleDocumentSpreadsheet = 92;
 inline constexpr std::uint32_t kRoleDocumentPresentation = 93;
@@ -126,6 +130,18 @@ class AccessibilityBus {
                                              const std::function<bool(const std::string&)>& wanted,
                                              int budget = 200);
 
+    // The whole text of an object of the text interface; absent when it has none.
+    std::optional<std::string> text(const AccessibleReference& object);
+    // The text of a frame's location field (a file manager's folder, a browser's address bar):
+    // the first text or entry field below `frame` whose text `isLocation` accepts. Asked in one
+    // search call for the first showing field where the application offers the search, else
+    // found depth first through at most `budget` objects, showing or not, since some toolkits
+    // mark nothing below a frame showing. The field found is remembered for its frame, so that
+    // the next capture asks it alone.
+    std::optional<std::string> locationText(const AccessibleReference& frame,
+                                            bool (*isLocation)(const std::string&),
+                                            int budget = 120);
+
     static bool hasState(std::uint64_t states, unsigned state) { return (states >> state) & 1U; }
 
     // The processes that have answered, since the last time, a call that had run out of time:
@@ -152,6 +168,13 @@ class AccessibilityBus {
         }
         return value;
     }
+    // The first showing object below `root` with one of `roles`, asked in one call of the
+    // tree's search interface; absent when the application does not offer the search.
+    std::optional<std::vector<AccessibleReference>> firstShowingWithRole(
+        const AccessibleReference& root, std::span<const std::uint32_t> roles);
+    // The location field of a frame and its text, looked for afresh.
+    std::optional<std::pair<AccessibleReference, std::string>> findLocationField(
+        const AccessibleReference& frame, bool (*isLocation)(const std::string&), int budget);
     // Drops the messages that wait unread on the connection: late answers and signals.
     void dropUnreadMessages();
 
@@ -160,6 +183,7 @@ class AccessibilityBus {
     std::map<std::string, pid_t> processes_;
     std::set<pid_t> answeredLate_;  // unique connection names are never reused
     std::map<std::string, std::uint32_t> topLevelRoles_;  // by connection and path
+    std::map<std::string, AccessibleReference> locationFields_;  // frame (name and path) -> field
     // Last, so that it closes first: its filter sees the members above.
     BusConnection bus_;
 };

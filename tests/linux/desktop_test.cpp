@@ -1,4 +1,5 @@
-// Who a desktop's application is (its desktop entry) and which file an editor's title names.
+// Who a desktop's application is (its desktop entry), which file an editor's title names and
+// where a window's location field says it is.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include "linux_desktop_entries.h"
 #include "linux_desktop_events.h"
 #include "linux_editor_titles.h"
+#include "linux_locations.h"
 
 namespace {
 
@@ -151,6 +153,50 @@ TEST(EditorTitlesTest, AMenuItemOfRecentFilesGivesThePathOfThatNameOnly) {
     for (const auto& each : cases) {
         EXPECT_EQ(pathOfRecentFileItem(each.item, each.name), each.path) << each.item;
     }
+}
+
+TEST(LocationFieldsTest, APathNamesItsFolderAndAnAddressItsPage) {
+    TemporaryFolder home;
+    std::filesystem::create_directories(home / "Project Folder");
+    writeFile(home / "notes.txt", "notes\n");
+    const std::string folderURL = "file://" + home.path() + "/Project%20Folder/";
+    struct Case {
+        std::string text;
+        std::string name;
+        std::string url;
+        std::string path;
+    };
+    const Case cases[] = {
+        // File managers: the folder by its own name, the separator at the end or not.
+        {home / "Project Folder/", "Project Folder", folderURL, home / "Project Folder"},
+        {home / "Project Folder", "Project Folder", folderURL, home / "Project Folder"},
+        {"~/Project Folder", "Project Folder", folderURL, home / "Project Folder"},
+        {home / "notes.txt", "notes.txt", "file://" + home.path() + "/notes.txt",
+         home / "notes.txt"},
+        {"/", "/", "file:///", "/"},
+        // Browsers: the page by the window's title, the address as the field holds it.
+        {"https://example.org/a?b=1#c", "Page Title", "https://example.org/a?b=1#c", ""},
+        {"file://" + home.path() + "/notes.txt", "Page Title",
+         "file://" + home.path() + "/notes.txt", home / "notes.txt"},
+        {"about:blank", "Page Title", "about:blank", ""},
+    };
+    for (const auto& each : cases) {
+        EXPECT_TRUE(isLocationText(each.text)) << each.text;
+        const auto document = documentOfLocation(each.text, "Page Title", home.path());
+        ASSERT_TRUE(document) << each.text;
+        EXPECT_EQ(document->name, each.name) << each.text;
+        EXPECT_EQ(document->url, each.url) << each.text;
+        EXPECT_EQ(document->path, each.path) << each.text;
+    }
+    // What else a field holds (a search, a name being typed) names no place; nor does a path
+    // that is not there.
+    for (const std::string text :
+         {"", "search words", "notes.txt", "C:/x", "1http://x", "~ana/x", "/tmp/a\nb"}) {
+        EXPECT_FALSE(isLocationText(text)) << text;
+        EXPECT_FALSE(documentOfLocation(text, "Page Title", home.path())) << text;
+    }
+    EXPECT_FALSE(documentOfLocation(home / "gone", "Page Title", home.path()));
+    EXPECT_FALSE(documentOfLocation("~/Project Folder", "Page Title", ""));
 }
 
 TEST(EditorTitlesTest, RecentlyUsedFilesSettleWhatTheTitleLeavesOpen) {
