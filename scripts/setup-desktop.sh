@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the desktop tests need beyond the build: an X server, a window manager, the
-# accessibility bus, window tools, and the real applications the connectors are tried against
+# accessibility bus, window tools, a Wayland compositor (sway, with wtype for its keyboard and
+# jq to read its window tree), and the real applications the connectors are tried against
 # (LibreOffice Calc with the toolkit it shows its windows and accessibility tree through). Run
 # as root, it also adds the user without privileges that the desktop tests run as a second
 # time, as a person's desktop does (editors show a normal user's files under "~"), and lets
@@ -10,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-missing.sh --no-install-recommends xvfb openbox at-spi2-core x11-utils xdotool \
     imagemagick libglib2.0-bin dbus-x11 chromium firefox-esr gedit mousepad libreoffice-calc \
-    libreoffice-gtk3
+    libreoffice-gtk3 sway wtype jq
 
 desktop_user=pendra-desktop
 if ((EUID == 0)); then
