@@ -95,7 +95,12 @@ RunningApplication desktopApplication(pid_t pid, const std::string& applicationI
     return application;
 }
 
-DesktopSession::DesktopSession() = default;
+// Connected at once rather than at the first question: an application started or activated
+// after the connection is made knows that a client of the bus listens for window activation,
+// and marks its active frame from then on (see AccessibilityBus::connect). A bus not there yet
+// is looked for again at the first question.
+DesktopSession::DesktopSession()
+    : accessibility_(AccessibilityBus::connect(kAccessibilityConnectTimeout)) {}
 DesktopSession::~DesktopSession() = default;
 
 X11Desktop* DesktopSession::x11() {
@@ -173,7 +178,17 @@ DesktopFrontmost DesktopSession::frontmostFromAccessibility() {
         }
         // A short call limit only skips a slow application here; it is put to rest when it
         // fails the longer limit of a view.
-        for (const auto& frame : bus->frames(application)) {
+        const bool lateBefore = bus->timedOut();
+        const auto frames = bus->frames(application);
+        // The one in front last time that does not answer now (busy, or stopped) cannot say
+        // that it is still there, and nothing else can without a window manager: it is taken
+        // to be there, and rests until its late answer comes, so that the further questions of
+        // this capture do not wait for it again.
+        if (pid > 0 && pid == lastActive_ && !lateBefore && bus->timedOut()) {
+            noteNoAnswer(pid);
+            lastActiveRests = true;
+        }
+        for (const auto& frame : frames) {
             if (!frame.active) {
                 continue;
             }
@@ -322,6 +337,12 @@ DesktopQuery DesktopSession::viewOfProcess(pid_t pid, std::chrono::milliseconds 
                      [&](const auto& a, const auto& b) { return rank(a) < rank(b); });
     for (const auto& frame : frames) {
         result.windows.push_back({frame.name});
+    }
+    // Without a window manager the title of a window is known only from the application: it is
+    // kept, so that a capture can still give it should the application stop answering.
+    if (!frames.empty() && frames.front().active && x11() == nullptr) {
+        lastActive_ = pid;
+        lastActiveTitle_ = frames.front().name;
     }
     // The document is that of the front main window: an open dialog belongs to it.
     const auto main = std::find_if(frames.begin(), frames.end(), [](const auto& frame) {
