@@ -98,7 +98,8 @@ BusConnection openSessionBus() {
 
 }  // namespace
 
-std::unique_ptr<AccessibilityBus> AccessibilityBus::connect(std::chrono::milliseconds timeout) {
+std::unique_ptr<AccessibilityBus> AccessibilityBus::connect(std::chrono::milliseconds timeout,
+                                                            bool listenForActivation) {
     std::string address;
     {
         const BusConnection session = openSessionBus();
@@ -120,14 +121,16 @@ std::unique_ptr<AccessibilityBus> AccessibilityBus::connect(std::chrono::millise
     }
     // Chromium marks the frame of its active window only once a client of the bus listens for
     // window activation, as a screen reader does; until then none of its frames is active and
-    // it is never found in front without an X11 window manager. Listening costs nothing here:
-    // the event is not subscribed to, so no signal reaches this connection, and the registry
-    // forgets the listener when the connection closes. Asked now, so that it holds before the
+    // it is never found in front without an X11 window manager. Listening costs this
+    // connection nothing: the event is not subscribed to, so no signal reaches it, and the
+    // registry forgets the listener when it closes. Asked now, so that it holds before the
     // first question.
-    callMethod(BusWriter::methodCall(bus.get(), kRegistryName, kRegistryPath, kRegistryInterface,
-                                     "RegisterEvent")
-                   << kWindowActivation << std::vector<std::string>{} << "",
-               usec(timeout));
+    if (listenForActivation) {
+        callMethod(BusWriter::methodCall(bus.get(), kRegistryName, kRegistryPath,
+                                         kRegistryInterface, "RegisterEvent")
+                       << kWindowActivation << std::vector<std::string>{} << "",
+                   usec(timeout));
+    }
     return std::unique_ptr<AccessibilityBus>(new AccessibilityBus(std::move(bus), address));
 }
 

@@ -63,6 +63,14 @@ std::optional<DesktopDocument> documentOfEditorTitle(const std::string& title,
                            file->path};
 }
 
+// Under Wayland a display is only the compatibility server, which sees none of the native
+// windows: the accessibility bus says which one is in front.
+bool hasX11Display() {
+    const char* display = std::getenv("DISPLAY");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    return display != nullptr && display[0] != '\0' && (wayland == nullptr || wayland[0] == '\0');
+}
+
 }  // namespace
 
 RunningApplication desktopApplication(pid_t pid, const std::string& applicationId,
@@ -95,23 +103,25 @@ RunningApplication desktopApplication(pid_t pid, const std::string& applicationI
     return application;
 }
 
-// Connected at once rather than at the first question: an application started or activated
-// after the connection is made knows that a client of the bus listens for window activation,
-// and marks its active frame from then on (see AccessibilityBus::connect). A bus not there yet
-// is looked for again at the first question.
-DesktopSession::DesktopSession()
-    : accessibility_(AccessibilityBus::connect(kAccessibilityConnectTimeout)) {}
+// Without an X11 window manager the active frame on the accessibility bus says which
+// application is in front. The bus is then connected at once rather than at the first question,
+// listening for window activation: an application started or activated after that marks its
+// active frame from then on (see AccessibilityBus::connect). A bus not there yet is looked for
+// again at the first question. Under X11 nothing more than the questions is asked of the
+// applications.
+DesktopSession::DesktopSession() {
+    if (!hasX11Display()) {
+        accessibility_ = AccessibilityBus::connect(kAccessibilityConnectTimeout, true);
+    }
+}
 DesktopSession::~DesktopSession() = default;
 
 X11Desktop* DesktopSession::x11() {
-    const char* display = std::getenv("DISPLAY");
-    const char* wayland = std::getenv("WAYLAND_DISPLAY");
-    // Under Wayland a display is only the compatibility server, which sees none of the native
-    // windows: the accessibility bus says which one is in front.
-    if (display == nullptr || display[0] == '\0' || (wayland != nullptr && wayland[0] != '\0')) {
+    if (!hasX11Display()) {
         x11_.reset();
         return nullptr;
     }
+    const char* display = std::getenv("DISPLAY");
     if (x11_ && (!x11_->isUsable() || x11_->displayName() != display)) {
         x11_.reset();
     }
@@ -129,7 +139,7 @@ AccessibilityBus* DesktopSession::accessibility() {
         accessibility_.reset();
     }
     if (!accessibility_ && Clock::now() >= nextAccessibilityAttempt_) {
-        accessibility_ = AccessibilityBus::connect(kAccessibilityConnectTimeout);
+        accessibility_ = AccessibilityBus::connect(kAccessibilityConnectTimeout, !hasX11Display());
         if (!accessibility_) {
             nextAccessibilityAttempt_ = Clock::now() + kReconnectInterval;
         }
