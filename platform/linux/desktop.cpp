@@ -172,6 +172,12 @@ DesktopFrontmost DesktopSession::frontmostFromAccessibility() {
     if (bus == nullptr) {
         return {};
     }
+    // The events of one capture follow each other within moments: while the one in front does
+    // not answer, every other application would be asked again for each of them.
+    if (Clock::now() < silentFrontUntil_ && lastFront_.processIdentifier == lastActive_ &&
+        isResting(lastActive_)) {
+        return {true, lastFront_};
+    }
     bus->setDeadline(Clock::now() + kFrameScanTimeout);
     bus->setCallLimit(kFrameScanCallLimit);
     auto applications = bus->applications();
@@ -187,13 +193,12 @@ DesktopFrontmost DesktopSession::frontmostFromAccessibility() {
             continue;
         }
         // A short call limit only skips a slow application here; it is put to rest when it
-        // fails the longer limit of a view.
+        // fails the longer limit of a view. Not so the one in front last time that does not
+        // answer now (busy, or stopped): it cannot say that it is still there, and nothing
+        // else can without a window manager, so it is taken to be there, and rests until its
+        // late answer comes, so that the further questions of this capture do not wait for it.
         const bool lateBefore = bus->timedOut();
         const auto frames = bus->frames(application);
-        // The one in front last time that does not answer now (busy, or stopped) cannot say
-        // that it is still there, and nothing else can without a window manager: it is taken
-        // to be there, and rests until its late answer comes, so that the further questions of
-        // this capture do not wait for it again.
         if (pid > 0 && pid == lastActive_ && !lateBefore && bus->timedOut()) {
             noteNoAnswer(pid);
             lastActiveRests = true;
@@ -212,6 +217,7 @@ DesktopFrontmost DesktopSession::frontmostFromAccessibility() {
     // An application that cannot be asked now was in front last time, and nothing else says
     // it is: it is taken to be there still.
     if (lastActiveRests && lastFront_.processIdentifier == lastActive_) {
+        silentFrontUntil_ = Clock::now() + kViewReuse;
         return {true, lastFront_};
     }
     // Nothing active on the bus: the record of our own applications may still say.
