@@ -63,12 +63,19 @@ std::optional<DesktopDocument> documentOfEditorTitle(const std::string& title,
                            file->path};
 }
 
+bool isSet(const char* variable) {
+    const char* value = std::getenv(variable);
+    return value != nullptr && value[0] != '\0';
+}
+
+bool isWaylandSession() {
+    return isSet("WAYLAND_DISPLAY");
+}
+
 // Under Wayland a display is only the compatibility server, which sees none of the native
 // windows: the accessibility bus says which one is in front.
 bool hasX11Display() {
-    const char* display = std::getenv("DISPLAY");
-    const char* wayland = std::getenv("WAYLAND_DISPLAY");
-    return display != nullptr && display[0] != '\0' && (wayland == nullptr || wayland[0] == '\0');
+    return isSet("DISPLAY") && !isWaylandSession();
 }
 
 }  // namespace
@@ -103,14 +110,13 @@ RunningApplication desktopApplication(pid_t pid, const std::string& applicationI
     return application;
 }
 
-// Without an X11 window manager the active frame on the accessibility bus says which
-// application is in front. The bus is then connected at once rather than at the first question,
-// listening for window activation: an application started or activated after that marks its
-// active frame from then on (see AccessibilityBus::connect). A bus not there yet is looked for
-// again at the first question. Under X11 nothing more than the questions is asked of the
-// applications.
+// In a Wayland session the active frame on the accessibility bus says which application is in
+// front. The bus is then connected at once rather than at the first question, listening for
+// window activation: an application started or activated after that marks its active frame
+// from then on (see AccessibilityBus::connect). A bus not there yet is looked for again at the
+// first question. Elsewhere nothing more than the questions is asked of the applications.
 DesktopSession::DesktopSession() {
-    if (!hasX11Display()) {
+    if (isWaylandSession()) {
         accessibility_ = AccessibilityBus::connect(kAccessibilityConnectTimeout, true);
     }
 }
@@ -139,7 +145,8 @@ AccessibilityBus* DesktopSession::accessibility() {
         accessibility_.reset();
     }
     if (!accessibility_ && Clock::now() >= nextAccessibilityAttempt_) {
-        accessibility_ = AccessibilityBus::connect(kAccessibilityConnectTimeout, !hasX11Display());
+        accessibility_ =
+            AccessibilityBus::connect(kAccessibilityConnectTimeout, isWaylandSession());
         if (!accessibility_) {
             nextAccessibilityAttempt_ = Clock::now() + kReconnectInterval;
         }
