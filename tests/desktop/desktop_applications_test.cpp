@@ -136,8 +136,12 @@ TEST_F(RealApplicationsTest, AStoppedApplicationCostsNoMoreThanTheTimeout) {
     REQUIRE_APPLICATION(firefox, "Firefox ESR");
     REQUIRE_APPLICATION(mousepad, "Mousepad");
     ASSERT_TRUE(RealApplications::activate(firefox));
+    // Just activated on a loaded machine, it may miss the budget once; it is asked again once
+    // its late answer has come.
     DesktopApplicationView view;
-    ASSERT_EQ(desktop.viewOfProcess(firefox.pid, 2s, &view), DesktopQuery::answered);
+    ASSERT_TRUE(test_support::eventually(
+        [&] { return desktop.viewOfProcess(firefox.pid, 2s, &view) == DesktopQuery::answered; },
+        20s));
 
     // Stopped in front: the question ends at its timeout with the window's title, and the
     // next one does not wait for it again. (The view just made would be answered again to the
