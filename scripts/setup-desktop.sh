@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Installs what the desktop tests need beyond the build: an X server, a window manager, the
-# accessibility bus, window tools, and the real applications the connectors are tried against
-# (LibreOffice with the toolkit it shows its windows and accessibility tree through; the file
-# managers Nautilus and Thunar and the browser Epiphany, which show their place in a location
-# field), and a headless Wayland compositor with a selection owner to read from (sway,
-# wl-clipboard). Run
+# accessibility bus, window tools, a Wayland compositor (sway, with wtype for its keyboard, jq to
+# read its window tree and wl-clipboard to own a selection), and the real applications the
+# connectors are tried against (LibreOffice with the toolkit it shows its windows and
+# accessibility tree through; the file managers Nautilus and Thunar and the browser Epiphany,
+# which show their place in a location field). Run
 # as root, it also adds the user without privileges that the desktop tests run as a second
 # time, as a person's desktop does (editors show a normal user's files under "~"), and lets
 # that user read the checkout and its build tree.
@@ -14,7 +14,7 @@ cd "$(dirname "$0")/.."
 scripts/install-missing.sh --no-install-recommends xvfb openbox at-spi2-core x11-utils xdotool \
     imagemagick libglib2.0-bin dbus-x11 chromium firefox-esr gedit mousepad libreoffice-calc \
     libreoffice-gtk3 libreoffice-writer libreoffice-impress evince geany kwrite kate \
-    gnome-text-editor nautilus thunar epiphany-browser sway wl-clipboard
+    gnome-text-editor nautilus thunar epiphany-browser sway wtype jq wl-clipboard
 
 desktop_user=pendra-desktop
 if ((EUID == 0)); then

@@ -14,6 +14,9 @@ constexpr const char* kAccessibleInterface = "org.a11y.atspi.Accessible";
 constexpr const char* kRegistryName = "org.a11y.atspi.Registry";
 constexpr const char* kRootPath = "/org/a11y/atspi/accessible/root";
 constexpr const char* kNullPath = "/org/a11y/atspi/null";
+constexpr const char* kRegistryPath = "/org/a11y/atspi/registry";
+constexpr const char* kRegistryInterface = "org.a11y.atspi.Registry";
+constexpr const char* kWindowActivation = "window:activate";
 
 constexpr const char* kPropertiesInterface = "org.freedesktop.DBus.Properties";
 
@@ -95,7 +98,8 @@ BusConnection openSessionBus() {
 
 }  // namespace
 
-std::unique_ptr<AccessibilityBus> AccessibilityBus::connect(std::chrono::milliseconds timeout) {
+std::unique_ptr<AccessibilityBus> AccessibilityBus::connect(std::chrono::milliseconds timeout,
+                                                            bool listenForActivation) {
     std::string address;
     {
         const BusConnection session = openSessionBus();
@@ -114,6 +118,18 @@ std::unique_ptr<AccessibilityBus> AccessibilityBus::connect(std::chrono::millise
     BusConnection bus = openBus(address.c_str());
     if (!bus) {
         return nullptr;
+    }
+    // Chromium marks the frame of its active window only once a client of the bus listens for
+    // window activation, as a screen reader does; until then none of its frames is active and
+    // it is never found in front without an X11 window manager. Listening costs this
+    // connection nothing: the event is not subscribed to, so no signal reaches it, and the
+    // registry forgets the listener when it closes. Asked now, so that it holds before the
+    // first question.
+    if (listenForActivation) {
+        callMethod(BusWriter::methodCall(bus.get(), kRegistryName, kRegistryPath,
+                                         kRegistryInterface, "RegisterEvent")
+                       << kWindowActivation << std::vector<std::string>{} << "",
+                   usec(timeout));
     }
     return std::unique_ptr<AccessibilityBus>(new AccessibilityBus(std::move(bus), address));
 }

@@ -102,6 +102,21 @@ bool processExists(pid_t pid) {
     return ::kill(pid, 0) == 0 || errno == EPERM;
 }
 
+bool isSet(const char* variable) {
+    const char* value = std::getenv(variable);
+    return value != nullptr && value[0] != '\0';
+}
+
+bool isWaylandSession() {
+    return isSet("WAYLAND_DISPLAY");
+}
+
+// Under Wayland a display is only the compatibility server, which sees none of the native
+// windows: the accessibility bus says which one is in front.
+bool hasX11Display() {
+    return isSet("DISPLAY") && !isWaylandSession();
+}
+
 }  // namespace
 
 bool OncePerInterval::shouldSay(const std::string& key, Clock::time_point now) {
@@ -169,16 +184,21 @@ RunningApplication desktopApplication(pid_t pid, const std::string& applicationI
     return application;
 }
 
-DesktopSession::DesktopSession() = default;
+// In a Wayland session the active frame on the accessibility bus says which application is in
+// front. The bus is then connected at once rather than at the first question, listening for
+// window activation: an application started or activated after that marks its active frame
+// from then on (see AccessibilityBus::connect). A bus not there yet is looked for again at the
+// first question. Elsewhere nothing more than the questions is asked of the applications.
+DesktopSession::DesktopSession() {
+    if (isWaylandSession()) {
+        accessibility_ = AccessibilityBus::connect(kAccessibilityConnectTimeout, true);
+    }
+}
 DesktopSession::~DesktopSession() = default;
 
 X11Desktop* DesktopSession::x11() {
     const char* display = std::getenv("DISPLAY");
-    const char* wayland = std::getenv("WAYLAND_DISPLAY");
-    // Under Wayland a display is only the compatibility server, which sees none of the native
-    // windows: the accessibility bus says which one is in front.
-    const bool usable =
-        display != nullptr && display[0] != '\0' && (wayland == nullptr || wayland[0] == '\0');
+    const bool usable = hasX11Display();
     if (x11_ && (!usable || !x11_->isUsable() || x11_->displayName() != display)) {
         // What was read on that connection goes with it.
         x11_.reset();
@@ -202,7 +222,8 @@ AccessibilityBus* DesktopSession::accessibility() {
         accessibility_.reset();
     }
     if (!accessibility_ && Clock::now() >= nextAccessibilityAttempt_) {
-        accessibility_ = AccessibilityBus::connect(kAccessibilityConnectTimeout);
+        accessibility_ =
+            AccessibilityBus::connect(kAccessibilityConnectTimeout, isWaylandSession());
         if (!accessibility_) {
             nextAccessibilityAttempt_ = Clock::now() + kReconnectInterval;
         }
@@ -261,6 +282,12 @@ DesktopFrontmost DesktopSession::frontmostFromAccessibility() {
     if (bus == nullptr) {
         return {};
     }
+    // The events of one capture follow each other within moments: while the one in front does
+    // not answer, every other application would be asked again for each of them.
+    if (Clock::now() < silentFrontUntil_ && lastFront_.processIdentifier == lastActive_ &&
+        isResting(lastActive_)) {
+        return {true, lastFront_};
+    }
     bus->setDeadline(Clock::now() + kFrameScanTimeout);
     bus->setCallLimit(kFrameScanCallLimit);
     auto applications = bus->applications();
@@ -276,8 +303,17 @@ DesktopFrontmost DesktopSession::frontmostFromAccessibility() {
             continue;
         }
         // A short call limit only skips a slow application here; it is put to rest when it
-        // fails the longer limit of a view.
-        for (const auto& frame : bus->frames(application)) {
+        // fails the longer limit of a view. Not so the one in front last time that does not
+        // answer now (busy, or stopped): it cannot say that it is still there, and nothing
+        // else can without a window manager, so it is taken to be there, and rests until its
+        // late answer comes, so that the further questions of this capture do not wait for it.
+        const bool lateBefore = bus->timedOut();
+        const auto frames = bus->frames(application);
+        if (pid > 0 && pid == lastActive_ && !lateBefore && bus->timedOut()) {
+            noteNoAnswer(pid);
+            lastActiveRests = true;
+        }
+        for (const auto& frame : frames) {
             if (!frame.active) {
                 continue;
             }
@@ -291,6 +327,7 @@ DesktopFrontmost DesktopSession::frontmostFromAccessibility() {
     // An application that cannot be asked now was in front last time, and nothing else says
     // it is: it is taken to be there still.
     if (lastActiveRests && lastFront_.processIdentifier == lastActive_) {
+        silentFrontUntil_ = Clock::now() + kViewReuse;
         return {true, lastFront_};
     }
     // Nothing active on the bus: the record of our own applications may still say.
@@ -471,6 +508,12 @@ DesktopQuery DesktopSession::viewOfProcess(pid_t pid, std::chrono::milliseconds 
                      [&](const auto& a, const auto& b) { return rank(a) < rank(b); });
     for (const auto& frame : frames) {
         result.windows.push_back({frame.name});
+    }
+    // Without a window manager the title of a window is known only from the application: it is
+    // kept, so that a capture can still give it should the application stop answering.
+    if (!frames.empty() && frames.front().active && x11() == nullptr) {
+        lastActive_ = pid;
+        lastActiveTitle_ = frames.front().name;
     }
     // The document is that of the front main window: an open dialog belongs to it.
     const auto main = std::find_if(frames.begin(), frames.end(), [](const auto& frame) {

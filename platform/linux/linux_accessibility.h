@@ -69,8 +69,11 @@ class AccessibilityBus {
     using Clock = std::chrono::steady_clock;
 
     // The accessibility bus of the current session bus; absent when the session has none
-    // running (it is never started on our account) or it cannot be reached in time.
-    static std::unique_ptr<AccessibilityBus> connect(std::chrono::milliseconds timeout);
+    // running (it is never started on our account) or it cannot be reached in time. With
+    // `listenForActivation` the connection is registered as a listener for window activation,
+    // which makes some applications (Chromium) mark their active frame.
+    static std::unique_ptr<AccessibilityBus> connect(std::chrono::milliseconds timeout,
+                                                     bool listenForActivation = false);
     ~AccessibilityBus();
     AccessibilityBus(const AccessibilityBus&) = delete;
     AccessibilityBus& operator=(const AccessibilityBus&) = delete;

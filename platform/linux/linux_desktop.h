@@ -173,6 +173,8 @@ class DesktopSession {
     pid_t lastActive_ = 0;
     std::string lastActiveTitle_;
     RunningApplication lastFront_;
+    // Until then the one in front that does not answer is taken to be there without a scan.
+    std::chrono::steady_clock::time_point silentFrontUntil_;
     std::map<pid_t, std::chrono::steady_clock::time_point> restingUntil_;
     std::optional<RecentView> recentView_;
     // The files that asking an application settled for a window title its title alone leaves

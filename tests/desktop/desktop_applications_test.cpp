@@ -104,11 +104,15 @@ TEST_F(RealApplicationsTest, OneCaptureLooksAtTheFrontOnceAndTheNextOneAfresh) {
 
 TEST_F(RealApplicationsTest, AnOpenDialogStillGivesTheMainWindowsDocument) {
     REQUIRE_APPLICATION(gedit, "gedit");
+    if (onWayland()) {
+        // wtype's letters reach gedit there, but not with a modifier held.
+        GTEST_SKIP() << "no way here to type the shortcut that opens a dialog";
+    }
     ASSERT_TRUE(RealApplications::activate(gedit));
-    const std::string main = commandOutput("xdotool getactivewindow");
+    const std::string main = RealApplications::activeWindow();
     commandOutput("xdotool key --clearmodifiers ctrl+o");
-    ASSERT_TRUE(test_support::eventually(
-        [&] { return commandOutput("xdotool getactivewindow") != main; }, 10s))
+    ASSERT_TRUE(
+        test_support::eventually([&] { return RealApplications::activeWindow() != main; }, 10s))
         << "no dialog came up";
     const auto front = frontmost(true);
     ASSERT_TRUE(front);
@@ -118,14 +122,14 @@ TEST_F(RealApplicationsTest, AnOpenDialogStillGivesTheMainWindowsDocument) {
     ASSERT_TRUE(view.frontDocument);
     EXPECT_EQ(view.frontDocument->url, gedit.documentURL);
     commandOutput("xdotool key --clearmodifiers Escape");
-    EXPECT_TRUE(test_support::eventually(
-        [&] { return commandOutput("xdotool getactivewindow") == main; }, 10s));
+    EXPECT_TRUE(
+        test_support::eventually([&] { return RealApplications::activeWindow() == main; }, 10s));
 }
 
 TEST_F(RealApplicationsTest, ASecondBrowserWindowIsFollowed) {
     REQUIRE_APPLICATION(chromium, "Chromium");
     ASSERT_TRUE(RealApplications::activate(chromium));
-    const std::string first = commandOutput("xdotool getactivewindow");
+    const std::string first = RealApplications::activeWindow();
     const std::string second =
         chromium.documentURL.substr(0, chromium.documentURL.rfind('/')) + "/second.html";
     auto command = chromium.command;
@@ -135,7 +139,7 @@ TEST_F(RealApplicationsTest, ASecondBrowserWindowIsFollowed) {
                         std::string(std::getenv("PENDRA_DESKTOP_ROOT")) + "/logs/chromium-second");
     ASSERT_TRUE(test_support::eventually(
         [&] {
-            const std::string active = commandOutput("xdotool getactivewindow");
+            const std::string active = RealApplications::activeWindow();
             return !active.empty() && active != first;
         },
         20s));
@@ -155,13 +159,17 @@ TEST_F(RealApplicationsTest, AStoppedApplicationCostsNoMoreThanTheTimeout) {
     REQUIRE_APPLICATION(firefox, "Firefox ESR");
     REQUIRE_APPLICATION(mousepad, "Mousepad");
     ASSERT_TRUE(RealApplications::activate(firefox));
+    // Just activated on a loaded machine, it may miss the budget once; it is asked again once
+    // its late answer has come.
     DesktopApplicationView view;
-    ASSERT_EQ(desktop.viewOfProcess(firefox.pid, 2s, &view), DesktopQuery::answered);
+    ASSERT_TRUE(test_support::eventually(
+        [&] { return desktop.viewOfProcess(firefox.pid, 2s, &view) == DesktopQuery::answered; },
+        20s));
 
     // Stopped in front: the question ends at its timeout with the window's title, and the
     // next one does not wait for it again. (The view just made would be answered again to the
     // events of one capture for a second.)
-    const std::string title = commandOutput("xdotool getactivewindow getwindowname");
+    const std::string title = RealApplications::activeWindowTitle();
     std::this_thread::sleep_for(1100ms);
     ::kill(firefox.pid, SIGSTOP);
     auto start = std::chrono::steady_clock::now();

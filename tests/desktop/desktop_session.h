@@ -1,6 +1,7 @@
 // The real applications of a desktop session (scripts/desktop-session.sh provides the X
-// server, the window manager and the accessibility bus): a group of them, each showing a
-// document of this test's home, started once for the whole program and ended by process id.
+// server and the window manager, or the Wayland compositor, and the accessibility bus): a group of
+// them, each showing a document of this test's home, started once for the whole program and ended
+// by process id.
 #pragma once
 
 #include <signal.h>
@@ -83,11 +84,23 @@ struct GroupRegistration {
     }
 };
 
+// Whether the session is a Wayland compositor's (sway, asked through swaymsg) rather than an X
+// server's with an EWMH window manager (asked through xdotool).
+inline bool onWayland() {
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    return wayland != nullptr && wayland[0] != '\0';
+}
+
+// A value of the compositor's nodes that pass a jq filter, one a line.
+inline std::string swayTree(const std::string& filter) {
+    return commandOutput("swaymsg -t get_tree | jq -r '.. | objects | " + filter + "'");
+}
+
 class RealApplications : public ::testing::Environment {
   public:
     static bool available() {
         const char* display = std::getenv("DISPLAY");
-        return display != nullptr && display[0] != '\0' &&
+        return ((display != nullptr && display[0] != '\0') || onWayland()) &&
                std::getenv("PENDRA_DESKTOP_ROOT") != nullptr;
     }
 
@@ -151,19 +164,33 @@ class RealApplications : public ::testing::Environment {
         return pid;
     }
 
-    // The newest visible window of an application, waiting for one at most `limit`.
+    // The newest visible window of an application, waiting for one at most `limit`: an X11
+    // window, or a container of the compositor.
     static std::string windowOf(const RealApplication& application,
                                 std::chrono::milliseconds limit = 5s) {
         std::string window;
         test_support::eventually(
             [&] {
-                const std::string all = commandOutput("xdotool search --onlyvisible --class " +
-                                                      application.windowClass);
+                const std::string all =
+                    onWayland() ? swayTree("select(.pid? == " + std::to_string(application.pid) +
+                                           " and .visible? == true) | .id")
+                                : commandOutput("xdotool search --onlyvisible --class " +
+                                                application.windowClass);
                 window = all.substr(all.rfind('\n') == std::string::npos ? 0 : all.rfind('\n') + 1);
                 return !window.empty();
             },
             limit);
         return window;
+    }
+
+    // The window that has the focus, and its title.
+    static std::string activeWindow() {
+        return onWayland() ? swayTree("select(.focused? == true) | .id")
+                           : commandOutput("xdotool getactivewindow");
+    }
+    static std::string activeWindowTitle() {
+        return onWayland() ? swayTree("select(.focused? == true) | .name")
+                           : commandOutput("xdotool getactivewindow getwindowname");
     }
 
     // Brings an application's first window to the front and waits until the desktop says so.
@@ -172,9 +199,9 @@ class RealApplications : public ::testing::Environment {
         if (window.empty()) {
             return false;
         }
-        commandOutput("xdotool windowactivate --sync " + window);
-        return test_support::eventually(
-            [&] { return commandOutput("xdotool getactivewindow") == window; }, 5s);
+        commandOutput(onWayland() ? "swaymsg '[con_id=" + window + "] focus'"
+                                  : "xdotool windowactivate --sync " + window);
+        return test_support::eventually([&] { return activeWindow() == window; }, 5s);
     }
 
     // The application of this group with that label, or null.

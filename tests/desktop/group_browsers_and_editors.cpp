@@ -1,5 +1,7 @@
 // The applications the desktop capture was first built against: two browsers showing a local
-// page and two editors showing a text file each.
+// page and two editors showing a text file each; on an X server, and as native clients of a
+// Wayland compositor, where the browsers are asked to be and every application is found in
+// front by its frame marked active on the accessibility bus.
 #include <unistd.h>
 
 #include "desktop/desktop_session.h"
@@ -7,7 +9,7 @@
 namespace desktop_test {
 namespace {
 
-std::vector<RealApplication> browsersAndEditors(const SessionFolders& folders) {
+std::vector<RealApplication> browsersAndEditors(const SessionFolders& folders, bool wayland) {
     const std::string& docs = folders.docs;
     test_support::writeFile(docs + "/page.html",
                             "<html><head><title>Local Test Page</title></head>"
@@ -34,6 +36,14 @@ std::vector<RealApplication> browsersAndEditors(const SessionFolders& folders) {
     if (::geteuid() == 0) {
         chromium.push_back("--no-sandbox");
     }
+    if (wayland) {
+        chromium.push_back("--ozone-platform=wayland");
+    }
+    std::vector<std::string> firefox{"firefox-esr", "--no-remote", "--profile",
+                                     folders.root + "/firefox", fileURL(docs + "/page.html")};
+    if (wayland) {
+        firefox.insert(firefox.begin(), {"env", "MOZ_ENABLE_WAYLAND=1"});
+    }
     // The page comes last: a second window is asked for with the same command and another page.
     chromium.push_back(fileURL(docs + "/page.html"));
     return {
@@ -42,7 +52,7 @@ std::vector<RealApplication> browsersAndEditors(const SessionFolders& folders) {
          "chromium",
          "Local Test Page",
          fileURL(docs + "/page.html"),
-         false,
+         wayland,
          chromium,
          -1,
          {}},
@@ -52,8 +62,7 @@ std::vector<RealApplication> browsersAndEditors(const SessionFolders& folders) {
          "Local Test Page",
          fileURL(docs + "/page.html"),
          true,
-         {"firefox-esr", "--no-remote", "--profile", folders.root + "/firefox",
-          fileURL(docs + "/page.html")},
+         firefox,
          -1,
          {}},
         {"gedit",
@@ -77,7 +86,11 @@ std::vector<RealApplication> browsersAndEditors(const SessionFolders& folders) {
     };
 }
 
-const GroupRegistration registration{"browsers-and-editors", browsersAndEditors};
+const GroupRegistration x11Group{"browsers-and-editors", [](const SessionFolders& folders) {
+                                     return browsersAndEditors(folders, false);
+                                 }};
+const GroupRegistration waylandGroup{
+    "wayland", [](const SessionFolders& folders) { return browsersAndEditors(folders, true); }};
 
 }  // namespace
 }  // namespace desktop_test

@@ -17,6 +17,7 @@
 
 #include "desktop/desktop_session.h"
 #include "linux/test_support.h"
+#include "linux_desktop.h"
 
 namespace desktop_test {
 namespace {
@@ -180,6 +181,12 @@ TEST_F(HelperCaptureTest, EachApplicationInFrontGivesItsTitleAndLink) {
 TEST_F(HelperCaptureTest, AStoppedApplicationInFrontIsCapturedByItsTitleWithinTwoSeconds) {
     REQUIRE_APPLICATION(gedit, "gedit");
     ASSERT_TRUE(RealApplications::activate(gedit));
+    if (onWayland()) {
+        // Only the application itself says that it is in front, and what its title is: the
+        // helper has seen it there before it stops, longer ago than a view is answered again.
+        ASSERT_TRUE(contains(invoke(), entry("note", gedit.documentURL)));
+        std::this_thread::sleep_for(1100ms);
+    }
     ::kill(gedit.pid, SIGSTOP);
     std::chrono::milliseconds took{};
     const auto entries = invoke(&took);
@@ -196,7 +203,13 @@ TEST_F(HelperCaptureTest, AStoppedApplicationInFrontIsCapturedByItsTitleWithinTw
     // Asked again at once, it is not waited for a second time.
     EXPECT_TRUE(contains(second, entry("note", gedit.documentURL)))
         << ::testing::PrintToString(second);
-    EXPECT_LE(again, took);
+    // Without a window manager the first capture finds it silent where it looks for the
+    // active window and waits no longer than that; neither waits for it the second time.
+    if (onWayland()) {
+        EXPECT_LT(again, platform::linux_platform::DesktopSession::kCaptureBudget);
+    } else {
+        EXPECT_LE(again, took);
+    }
     RecordProperty("stopped_capture_ms", std::to_string(took.count()));
 }
 
