@@ -185,7 +185,7 @@ class AccessibilityBus {
     BoundedCalls calls_;
     std::map<std::string, pid_t> processes_;
     std::set<pid_t> answeredLate_;  // unique connection names are never reused
-    std::map<std::string, std::uint32_t> topLevelRoles_;  // by connection and path
+    std::map<std::string, std::uint32_t> topLevelRoles_;         // by connection and path
     std::map<std::string, AccessibleReference> locationFields_;  // frame (name and path) -> field
     // Last, so that it closes first: its filter sees the members above.
     BusConnection bus_;
