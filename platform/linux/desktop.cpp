@@ -254,6 +254,10 @@ DesktopQuery DesktopSession::viewByTitle(pid_t pid, DesktopApplicationView* view
 
 DesktopQuery DesktopSession::viewOfProcess(pid_t pid, std::chrono::milliseconds timeout,
                                            DesktopApplicationView* view) {
+    if (auto terminal = viewOfTerminal(pid)) {
+        *view = std::move(*terminal);
+        return DesktopQuery::answered;
+    }
     if (pid > 0 && isResting(pid)) {
         return viewByTitle(pid, view);
     }

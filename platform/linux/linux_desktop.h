@@ -106,6 +106,10 @@ class DesktopSession {
     // Notes that a process did not answer in time (logged once per pause).
     void noteNoAnswer(pid_t pid);
     DesktopQuery viewByTitle(pid_t pid, DesktopApplicationView* view);
+    // A terminal emulator in front shows the working folder of its shell in front, read from
+    // /proc without asking the terminal (linux_terminal_folders.h); absent for other
+    // applications, and where the folder cannot be told.
+    std::optional<DesktopApplicationView> viewOfTerminal(pid_t pid);
 
     struct RecentView {
         pid_t pid = 0;
