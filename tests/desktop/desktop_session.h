@@ -112,6 +112,15 @@ class RealApplications : public ::testing::Environment {
             application.window = windowOf(application, 90s);
             if (application.window.empty()) {
                 ADD_FAILURE() << application.label << " showed no window";
+                continue;
+            }
+            // The window may be another process's than the one started: a server the command
+            // asked over the bus, or the program a wrapper started. The desktop sees that one.
+            const pid_t owner = static_cast<pid_t>(
+                std::atoi(commandOutput("xdotool getwindowpid " + application.window).c_str()));
+            if (owner > 0 && owner != application.pid) {
+                application.pid = owner;
+                started.push_back(owner);
             }
         }
     }
