@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-missing.sh --no-install-recommends xvfb openbox at-spi2-core x11-utils xdotool \
     imagemagick libglib2.0-bin dbus-x11 chromium firefox-esr gedit mousepad libreoffice-calc \
-    libreoffice-gtk3
+    libreoffice-gtk3 gnome-terminal xfce4-terminal thunderbird
 
 desktop_user=pendra-desktop
 if ((EUID == 0)); then
