@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <optional>
@@ -128,6 +129,8 @@ class DesktopSession {
     std::map<pid_t, std::chrono::steady_clock::time_point> restingUntil_;
     std::optional<RecentView> recentView_;
     bool toldHowToSwitchOn_ = false;
+    // Whether a process runs a terminal emulator, with its start time.
+    std::map<pid_t, std::pair<std::uint64_t, bool>> terminalProcesses_;
 };
 
 }  // namespace platform::linux_platform

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <cstdlib>
 #include <sstream>
 
 #include "linux_desktop.h"
@@ -21,6 +22,8 @@ namespace {
 // A shell's environment is small; a larger one is not read further.
 constexpr std::size_t kEnvironmentLimit = 256 * 1024;
 constexpr std::size_t kSmallFileLimit = 64 * 1024;
+// Processes remembered as terminals or not; beyond this many, they are found out again.
+constexpr std::size_t kKnownProcessesLimit = 256;
 // The X server answers property reads at once; this only bounds a server that has stopped.
 constexpr std::chrono::milliseconds kX11Timeout{500};
 
@@ -96,6 +99,21 @@ bool leadsSessionOnATerminal(pid_t pid) {
     long long terminal = 0;
     return static_cast<bool>(fields >> state >> parent >> group >> session >> terminal) &&
            session == pid && terminal != 0;
+}
+
+// When the process started, in clock ticks since boot; 0 when it cannot be read.
+std::uint64_t startTimeOf(pid_t pid) {
+    const std::string stat = readProcFile("/proc/" + std::to_string(pid) + "/stat", 4096);
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos) {
+        return 0;
+    }
+    // The start time is the 22nd field, the 20th after the command's name.
+    std::istringstream fields(stat.substr(close + 1));
+    std::string field;
+    for (int index = 0; index < 20 && fields >> field; ++index) {
+    }
+    return std::strtoull(field.c_str(), nullptr, 10);
 }
 
 // The folder a process works in; empty when it cannot be read (another user's process) or is
@@ -246,6 +264,21 @@ std::optional<DesktopApplicationView> DesktopSession::viewOfTerminal(pid_t pid) 
     if (pid <= 0) {
         return std::nullopt;
     }
+    // Every capture comes here first: a process known to be no terminal costs one read of its
+    // start time, which tells it from a later process of the same id.
+    const std::uint64_t started = startTimeOf(pid);
+    const auto known = terminalProcesses_.find(pid);
+    if (known != terminalProcesses_.end() && known->second.first == started &&
+        !known->second.second) {
+        return std::nullopt;
+    }
+    auto remember = [&](bool terminal) {
+        if (terminalProcesses_.size() >= kKnownProcessesLimit) {
+            terminalProcesses_.clear();
+        }
+        terminalProcesses_[pid] = {started, terminal};
+        return terminal;
+    };
     std::string title;
     std::optional<std::uint64_t> window;
     if (X11Desktop* display = x11()) {
@@ -255,15 +288,19 @@ std::optional<DesktopApplicationView> DesktopSession::viewOfTerminal(pid_t pid) 
         }
         const auto application =
             desktopApplication(pid, active->applicationId, active->className, {});
-        if (!application.bundleIdentifier || !isTerminalEmulator(*application.bundleIdentifier)) {
+        if (!remember(application.bundleIdentifier &&
+                      isTerminalEmulator(*application.bundleIdentifier))) {
             return std::nullopt;
         }
         title = active->title;
         window = active->window;
     } else {
         // Without X11 the application last found in front on the accessibility bus tells.
-        if (pid != lastActive_ || lastFront_.processIdentifier != pid ||
-            !lastFront_.bundleIdentifier || !isTerminalEmulator(*lastFront_.bundleIdentifier)) {
+        if (pid != lastActive_ || lastFront_.processIdentifier != pid) {
+            return std::nullopt;
+        }
+        if (!remember(lastFront_.bundleIdentifier &&
+                      isTerminalEmulator(*lastFront_.bundleIdentifier))) {
             return std::nullopt;
         }
         title = lastActiveTitle_;

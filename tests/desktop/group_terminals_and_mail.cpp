@@ -55,17 +55,29 @@ std::vector<std::string> mailClient(const SessionFolders& folders) {
                             "\n"
                             "Hello Bob, the figures are in.\n"
                             "\n");
+    // The session brings back the inbox, which makes the client read the folder; the message
+    // is then asked for through the running client, as a link to it would be. It is asked
+    // once the inbox is up, when the running client takes the request (asked earlier, a second
+    // client would start and find the profile in use), and again should it not show.
     test_support::writeFile(
         profile + "/session.json",
         R"({"rev":0,"windows":[{"type":"3pane","tabs":{"rev":0,"selectedIndex":0,"tabs":[)"
         R"({"mode":"mail3PaneTab","state":{"firstTab":true,)"
         R"("folderURI":"mailbox://nobody@Local%20Folders/Inbox","folderPaneVisible":true,)"
         R"("messagePaneVisible":true},"ext":{}}]}}]})");
-    const std::string start = "thunderbird --profile '" + profile + "'";
-    return {"sh", "-c",
-            start + " & until [ -e '" + profile +
-                "/Mail/Local Folders/Inbox.msf' ]; do sleep 0.5; done; sleep 2; " + start +
-                " 'mailbox-message://nobody@Local%20Folders/Inbox#1'; wait"};
+    test_support::writeFile(
+        profile + "/show-message.sh",
+        "profile=$1\n"
+        "thunderbird --profile \"$profile\" &\n"
+        "titled() { xdotool search --onlyvisible --name \"$1\" >/dev/null 2>&1; }\n"
+        "for second in $(seq 180); do titled '^Inbox - Local Folders' && break; sleep 0.5; done\n"
+        "for attempt in 1 2 3; do\n"
+        "    thunderbird --profile \"$profile\" "
+        "'mailbox-message://nobody@Local%20Folders/Inbox#1'\n"
+        "    for second in $(seq 30); do titled \"^$2 - \" && break 2; sleep 0.5; done\n"
+        "done\n"
+        "wait\n");
+    return {"sh", profile + "/show-message.sh", profile, "Quarterly figures"};
 }
 
 std::vector<RealApplication> terminalsAndMail(const SessionFolders& folders) {
