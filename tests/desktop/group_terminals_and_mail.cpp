@@ -55,27 +55,47 @@ std::vector<std::string> mailClient(const SessionFolders& folders) {
                             "\n"
                             "Hello Bob, the figures are in.\n"
                             "\n");
-    // The session brings back the inbox, which makes the client read the folder; the message
-    // is then asked for through the running client, as a link to it would be. It is asked
-    // once the inbox is up, when the running client takes the request (asked earlier, a second
-    // client would start and find the profile in use), and again should it not show.
-    test_support::writeFile(
-        profile + "/session.json",
-        R"({"rev":0,"windows":[{"type":"3pane","tabs":{"rev":0,"selectedIndex":0,"tabs":[)"
+    // The client reads a folder when it first shows it: a first start, under a window class
+    // of its own that the test does not look for, shows the inbox and is ended; the start the
+    // test sees brings back the inbox and the message in a tab of its own, as a person's
+    // client brings back what was open. Should the message not show, it is asked for again
+    // through the running client, as a link to it would be.
+    const std::string folderTab =
         R"({"mode":"mail3PaneTab","state":{"firstTab":true,)"
         R"("folderURI":"mailbox://nobody@Local%20Folders/Inbox","folderPaneVisible":true,)"
-        R"("messagePaneVisible":true},"ext":{}}]}}]})");
+        R"("messagePaneVisible":true},"ext":{}})";
+    const std::string messageTab =
+        R"({"mode":"mailMessageTab","state":{"messageURI":)"
+        R"("mailbox-message://nobody@Local%20Folders/Inbox#1"},"ext":{}})";
+    auto session = [](int selected, const std::string& tabs) {
+        return R"({"rev":0,"windows":[{"type":"3pane","tabs":{"rev":0,"selectedIndex":)" +
+               std::to_string(selected) + R"(,"tabs":[)" + tabs + "]}}]}";
+    };
+    test_support::writeFile(profile + "/session.json", session(0, folderTab));
+    test_support::writeFile(profile + "/session-with-message.json",
+                            session(1, folderTab + "," + messageTab));
     test_support::writeFile(
         profile + "/show-message.sh",
         "profile=$1\n"
+        "titled() { xdotool search --onlyvisible --class \"$1\" --all --name \"$2\" "
+        ">/dev/null 2>&1; }\n"
+        "thunderbird --class pendra-first-start --profile \"$profile\" &\n"
+        "first=$!\n"
+        "for second in $(seq 360); do\n"
+        "    [ -e \"$profile/Mail/Local Folders/Inbox.msf\" ] && break\n"
+        "    sleep 0.5\n"
+        "done\n"
+        "sleep 3\n"
+        "kill $first\n"
+        "for second in $(seq 60); do kill -0 $first 2>/dev/null || break; sleep 0.5; done\n"
+        "kill -9 $first 2>/dev/null\n"
+        "cp \"$profile/session-with-message.json\" \"$profile/session.json\"\n"
         "thunderbird --profile \"$profile\" &\n"
-        "titled() { xdotool search --onlyvisible --name \"$1\" >/dev/null 2>&1; }\n"
-        "for second in $(seq 180); do titled '^Inbox - Local Folders' && break; sleep 0.5; done\n"
-        "for attempt in 1 2 3; do\n"
+        "for second in $(seq 120); do titled thunderbird-default \"^$2 - \" && break; "
+        "sleep 0.5; done\n"
+        "titled thunderbird-default \"^$2 - \" ||\n"
         "    thunderbird --profile \"$profile\" "
         "'mailbox-message://nobody@Local%20Folders/Inbox#1'\n"
-        "    for second in $(seq 30); do titled \"^$2 - \" && break 2; sleep 0.5; done\n"
-        "done\n"
         "wait\n");
     return {"sh", profile + "/show-message.sh", profile, "Quarterly figures"};
 }
