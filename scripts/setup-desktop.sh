@@ -14,7 +14,8 @@ cd "$(dirname "$0")/.."
 scripts/install-missing.sh --no-install-recommends xvfb openbox at-spi2-core x11-utils xdotool \
     imagemagick libglib2.0-bin dbus-x11 chromium firefox-esr gedit mousepad libreoffice-calc \
     libreoffice-gtk3 libreoffice-writer libreoffice-impress evince geany kwrite kate \
-    gnome-text-editor nautilus thunar epiphany-browser sway wtype jq wl-clipboard
+    gnome-text-editor nautilus thunar epiphany-browser sway wtype jq wl-clipboard \
+    gnome-terminal xfce4-terminal thunderbird
 
 desktop_user=pendra-desktop
 if ((EUID == 0)); then

@@ -420,6 +420,10 @@ bool DesktopSession::isBrowserWithoutRendererAccessibility(pid_t pid) {
 DesktopQuery DesktopSession::viewOfProcess(pid_t pid, std::chrono::milliseconds timeout,
                                            DesktopApplicationView* view,
                                            const std::string& application) {
+    if (auto terminal = viewOfTerminal(pid)) {
+        *view = std::move(*terminal);
+        return DesktopQuery::answered;
+    }
     if (pid > 0 && isResting(pid)) {
         return viewByTitle(pid, view);
     }

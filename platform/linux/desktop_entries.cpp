@@ -150,6 +150,8 @@ std::optional<ApplicationEntry> applicationEntryOf(const std::string& text,
     entry.tryExecProgram = value("TryExec");
     entry.execPath = resolveProgram(entry.execProgram);
     entry.tryExecPath = resolveProgram(entry.tryExecProgram);
+    const std::string categories = ";" + value("Categories") + ";";
+    entry.terminalEmulator = categories.find(";TerminalEmulator;") != std::string::npos;
     return entry;
 }
 

@@ -148,6 +148,10 @@ class DesktopSession {
     // A view asked of a browser that shows no page address: whether renderer accessibility is
     // what it lacks.
     static bool isBrowserWithoutRendererAccessibility(pid_t pid);
+    // A terminal emulator in front shows the working folder of its shell in front, read from
+    // /proc without asking the terminal (linux_terminal_folders.h); absent for other
+    // applications, and where the folder cannot be told.
+    std::optional<DesktopApplicationView> viewOfTerminal(pid_t pid);
 
     struct RecentView {
         pid_t pid = 0;
@@ -188,6 +192,8 @@ class DesktopSession {
     };
     std::map<pid_t, ProcessApplications> applicationsOfProcess_;
     OncePerInterval toldWhy_{std::chrono::hours(1)};
+    // Whether a process runs a terminal emulator, with its start time.
+    std::map<pid_t, std::pair<std::uint64_t, bool>> terminalProcesses_;
 };
 
 }  // namespace platform::linux_platform

@@ -24,7 +24,8 @@ struct ApplicationEntry {
     // Both programs as real paths (a bare name found through PATH); empty when not found.
     std::string execPath;
     std::string tryExecPath;
-    bool execHasOptions = false;  // Exec gives the program more than files to open
+    bool execHasOptions = false;    // Exec gives the program more than files to open
+    bool terminalEmulator = false;  // Categories holds TerminalEmulator
 };
 
 // The application a desktop entry's text describes; absent when it is no application entry

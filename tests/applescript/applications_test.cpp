@@ -538,4 +538,41 @@ TEST_F(ShippedScriptsTest, GenericScriptAsksTheFrontmostApplicationItself) {
               "['utxt'(\"Say \\\"Hi\\\"\"), 'utxt'(\"\")]");
 }
 
+// Terminals and the mail client: the window's title always, and the link of the document in
+// front where there is one (a terminal's folder that cannot be told, a mail folder's list).
+TEST_F(ShippedScriptsTest, TerminalAndMailConnectorsGiveTheTitleWithOrWithoutADocument) {
+    struct Case {
+        const char* key;
+        const char* identifier;
+        const char* window;
+        const char* document;  // null: no document in front
+        const char* url;
+        const char* answer;
+    };
+    const Case cases[] = {
+        {"org.gnome.terminal", "org.gnome.Terminal", "ana@host: ~/docs", "ana@host: ~/docs",
+         "file:///home/ana/docs/",
+         R"(['utxt'("ana@host: ~/docs"), 'utxt'("file:///home/ana/docs/")])"},
+        {"xfce4-terminal", "xfce4-terminal", "Terminal - vim", nullptr, nullptr,
+         R"(['utxt'("Terminal - vim"), 'utxt'("")])"},
+        {"thunderbird", "thunderbird", "Plans - Mozilla Thunderbird", "Plans",
+         "mailbox:///p/Inbox?number=1",
+         R"(['utxt'("Plans"), 'utxt'("mailbox:///p/Inbox?number=1")])"},
+        {"thunderbird", "thunderbird", "Inbox - Local Folders - Mozilla Thunderbird", nullptr,
+         nullptr, R"(['utxt'("Inbox - Local Folders - Mozilla Thunderbird"), 'utxt'("")])"},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(std::string(each.key) + ": " + each.window);
+        FakeScriptableApplication application(fake, each.identifier);
+        application.answers["pnam of cwin 1"] = text(each.window);
+        if (each.document != nullptr) {
+            application.answers["pnam of docu 1"] = text(each.document);
+            application.answers["pURL of docu 1"] = text(each.url);
+        }
+        const ScriptRun run = runScript(scriptOf(each.key, "AppleScriptUsingBundleID"));
+        ASSERT_TRUE(run.result.has_value()) << run.errorText(NSAppleScriptErrorMessage);
+        EXPECT_EQ(run.result->description(), each.answer);
+    }
+}
+
 }  // namespace

@@ -132,12 +132,13 @@ class RealApplications : public ::testing::Environment {
                 ADD_FAILURE() << application.label << " showed no window";
                 continue;
             }
-            // The program started may hand its window to another process (a launcher that
-            // starts the real program, or a copy already running).
+            // The window may be another process's than the one started: a server the command
+            // asked over the bus, or the program a wrapper started. The desktop sees that one.
             const pid_t owner = static_cast<pid_t>(
-                std::atol(commandOutput("xdotool getwindowpid " + application.window).c_str()));
-            if (owner > 0) {
+                std::atoi(commandOutput("xdotool getwindowpid " + application.window).c_str()));
+            if (owner > 0 && owner != application.pid) {
                 application.pid = owner;
+                started.push_back(owner);
             }
         }
     }
