@@ -3,7 +3,6 @@
 #pragma once
 
 #include <sys/types.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
@@ -17,6 +16,7 @@
 
 #include "linux_desktop.h"
 #include "linux_processes.h"
+#include "linux_support.h"
 #include "platform/apple_event_descriptor.h"
 #include "platform/workspace.h"
 
@@ -116,11 +116,8 @@ class LinuxWorkspace : public Workspace {
     // The process last in front that runs none of our bundles, with a handle on it.
     struct FrontProcess {
         FrontProcess(pid_t pid, int handle) : pid(pid), handle(handle) {}
-        ~FrontProcess() { ::close(handle); }
-        FrontProcess(const FrontProcess&) = delete;
-        FrontProcess& operator=(const FrontProcess&) = delete;
         pid_t pid;
-        int handle;
+        FileDescriptor handle;
     };
     std::optional<FrontProcess> frontNotBundle_;
 };

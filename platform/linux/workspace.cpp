@@ -241,7 +241,7 @@ DesktopFrontmost LinuxWorkspace::desktopFrontmost() {
 
 std::optional<RunningApplication> LinuxWorkspace::bundleApplicationOfFront(pid_t pid) {
     if (frontNotBundle_ && frontNotBundle_->pid == pid &&
-        !processHandleHasEnded(frontNotBundle_->handle)) {
+        !processHandleHasEnded(frontNotBundle_->handle.get())) {
         return std::nullopt;
     }
     if (auto application = applicationOfLiveProcess(pid)) {
