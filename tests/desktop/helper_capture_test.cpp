@@ -218,6 +218,10 @@ TEST_F(HelperCaptureTest, AStoppedApplicationInFrontIsCapturedByItsTitleWithinTw
 // entry, what the person can do; its captures write no script errors.
 TEST_F(HelperCaptureTest, AnApplicationNotOnTheAccessibilityBusGivesItsTitleAndSaysWhyOnce) {
     REQUIRE_APPLICATION(gedit, "gedit");
+    if (onWayland()) {
+        GTEST_SKIP() << "an application off the accessibility bus has no window the helper sees "
+                        "on Wayland";
+    }
     const std::string file = std::string(std::getenv("HOME")) + "/docs/aside.txt";
     test_support::writeFile(file, "aside\n");
     const pid_t pid = applications->start(
@@ -270,6 +274,9 @@ TEST_F(HelperCaptureTest, AnApplicationNotOnTheAccessibilityBusGivesItsTitleAndS
 // names the flag once.
 TEST_F(HelperCaptureTest, ChromiumWithoutItsFlagGivesItsWindowTitleAndSaysWhyOnce) {
     REQUIRE_APPLICATION(chromium, "Chromium");
+    if (onWayland()) {
+        GTEST_SKIP() << "its window is found and activated through X11";
+    }
     const std::string root = std::getenv("PENDRA_DESKTOP_ROOT");
     std::vector<std::string> command;
     for (const auto& argument : chromium.command) {
