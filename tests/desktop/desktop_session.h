@@ -96,6 +96,19 @@ inline std::string swayTree(const std::string& filter) {
     return commandOutput("swaymsg -t get_tree | jq -r '.. | objects | " + filter + "'");
 }
 
+// A LibreOffice profile of its own under `root`, which skips the first start's greetings; a
+// start names it with -env:UserInstallation=file://<root>/libreoffice.
+inline void writeLibreOfficeProfile(const std::string& root) {
+    test_support::writeFile(
+        root + "/libreoffice/user/registrymodifications.xcu",
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<oor:items xmlns:oor=\"http://openoffice.org/2001/registry\">"
+        "<item oor:path=\"/org.openoffice.Office.Common/Misc\"><prop oor:name=\"ShowTipOfTheDay\" "
+        "oor:op=\"fuse\"><value>false</value></prop></item>"
+        "<item oor:path=\"/org.openoffice.Setup/Office\"><prop oor:name=\"ooSetupInstCompleted\" "
+        "oor:op=\"fuse\"><value>true</value></prop></item></oor:items>\n");
+}
+
 class RealApplications : public ::testing::Environment {
   public:
     static bool available() {

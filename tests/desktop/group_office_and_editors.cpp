@@ -61,15 +61,7 @@ std::vector<RealApplication> officeAndEditors(const SessionFolders& folders) {
                             flatDocument("application/vnd.oasis.opendocument.presentation",
                                          "<office:presentation><draw:page draw:name=\"One\"/>"
                                          "</office:presentation>"));
-    // A profile of its own that skips the first start's greetings.
-    test_support::writeFile(
-        folders.root + "/libreoffice/user/registrymodifications.xcu",
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-        "<oor:items xmlns:oor=\"http://openoffice.org/2001/registry\">"
-        "<item oor:path=\"/org.openoffice.Office.Common/Misc\"><prop oor:name=\"ShowTipOfTheDay\" "
-        "oor:op=\"fuse\"><value>false</value></prop></item>"
-        "<item oor:path=\"/org.openoffice.Setup/Office\"><prop oor:name=\"ooSetupInstCompleted\" "
-        "oor:op=\"fuse\"><value>true</value></prop></item></oor:items>\n");
+    writeLibreOfficeProfile(folders.root);
     test_support::writeFile(docs + "/paper.pdf", pdfWithTitle("Quarterly Figures"));
     test_support::writeFile(docs + "/geany notes.txt", "geany\n");
     test_support::writeFile(docs + "/kwrite.txt", "kwrite\n");

@@ -153,6 +153,14 @@ std::string entry(const std::string& keyword, const std::string& value) {
     return "qepp " + keyword + " 'utxt' \"" + value + "\"";
 }
 
+std::size_t occurrences(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
 bool contains(const std::vector<std::string>& lines, const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
@@ -258,11 +266,7 @@ TEST_F(HelperCaptureTest, AnApplicationNotOnTheAccessibilityBusGivesItsTitleAndS
     }
     const std::string log = test_support::readFile(helperLog_).substr(logged);
     const std::string why = "Captures of " + gedit.identifier + " see only its window title: ";
-    std::size_t said = 0;
-    for (auto at = log.find(why); at != std::string::npos; at = log.find(why, at + 1)) {
-        ++said;
-    }
-    EXPECT_EQ(said, 1U) << log;
+    EXPECT_EQ(occurrences(log, why), 1U) << log;
     EXPECT_NE(log.find("not on the desktop's accessibility bus"), std::string::npos) << log;
     EXPECT_EQ(log.find("AppleScript execution error"), std::string::npos) << log;
     // Ended now, so that no other test finds a second gedit; reaped with the others.
@@ -325,11 +329,7 @@ TEST_F(HelperCaptureTest, ChromiumWithoutItsFlagGivesItsWindowTitleAndSaysWhyOnc
     }
     const std::string log = test_support::readFile(helperLog_).substr(logged);
     const std::string why = "Captures of chromium see only its window title: ";
-    std::size_t said = 0;
-    for (auto at = log.find(why); at != std::string::npos; at = log.find(why, at + 1)) {
-        ++said;
-    }
-    EXPECT_EQ(said, 1U) << log;
+    EXPECT_EQ(occurrences(log, why), 1U) << log;
     EXPECT_NE(log.find("--force-renderer-accessibility"), std::string::npos) << log;
     EXPECT_EQ(log.find("AppleScript execution error"), std::string::npos) << log;
     ::kill(pid, SIGKILL);
@@ -355,15 +355,7 @@ TEST_F(HelperCaptureTest, WithCalcInFrontACaptureEndsWithinTwoSecondsAndCalcStay
         "<office:spreadsheet><table:table table:name=\"Costs\"><table:table-row>"
         "<table:table-cell office:value-type=\"string\"><text:p>rent</text:p></table:table-cell>"
         "</table:table-row></table:table></office:spreadsheet></office:body></office:document>\n");
-    // A profile of its own that skips the first start's greetings.
-    test_support::writeFile(
-        root + "/libreoffice/user/registrymodifications.xcu",
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-        "<oor:items xmlns:oor=\"http://openoffice.org/2001/registry\">"
-        "<item oor:path=\"/org.openoffice.Office.Common/Misc\"><prop oor:name=\"ShowTipOfTheDay\" "
-        "oor:op=\"fuse\"><value>false</value></prop></item>"
-        "<item oor:path=\"/org.openoffice.Setup/Office\"><prop oor:name=\"ooSetupInstCompleted\" "
-        "oor:op=\"fuse\"><value>true</value></prop></item></oor:items>\n");
+    writeLibreOfficeProfile(root);
     applications->start(
         {"localc", "--norestore", "-env:UserInstallation=file://" + root + "/libreoffice", sheet},
         root + "/logs/calc");
