@@ -183,6 +183,12 @@ std::set<pid_t> AccessibilityBus::takeProcessesThatAnsweredLate() {
     return std::exchange(answeredLate_, {});
 }
 
+bool AccessibilityBus::awaitsLateAnswerFrom(pid_t pid) const {
+    return std::any_of(processes_.begin(), processes_.end(), [&](const auto& each) {
+        return each.second == pid && calls_.awaitsLateAnswerFrom(each.first);
+    });
+}
+
 std::vector<AccessibleReference> AccessibilityBus::applications() {
     return readReferences(calls_.call(BusWriter::methodCall(bus_.get(), kRegistryName, kRootPath,
                                                             kAccessibleInterface, "GetChildren")))

@@ -310,6 +310,11 @@ BusReply BoundedCalls::call(const BusWriter& call) {
     return reply;
 }
 
+bool BoundedCalls::awaitsLateAnswerFrom(const std::string& connection) const {
+    return std::any_of(lateCalls_.begin(), lateCalls_.end(),
+                       [&connection](const auto& call) { return call.second == connection; });
+}
+
 std::optional<std::string> BoundedCalls::takeLateCall(sd_bus_message* message) {
     std::uint64_t cookie = 0;
     if (lateCalls_.empty() || sd_bus_message_get_reply_cookie(message, &cookie) < 0) {

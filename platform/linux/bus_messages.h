@@ -192,6 +192,8 @@ class BoundedCalls {
     // When `message` answers a call that had run out of time: the connection that call went
     // to, and the call is forgotten. The connection's filter shows every message here.
     std::optional<std::string> takeLateCall(sd_bus_message* message);
+    // Whether a call to that connection ran out of time and its answer has not come.
+    bool awaitsLateAnswerFrom(const std::string& connection) const;
 
   private:
     Clock::time_point deadline_ = Clock::time_point::max();

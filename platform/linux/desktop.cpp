@@ -566,7 +566,11 @@ DesktopQuery DesktopSession::viewOfProcess(pid_t pid, std::chrono::milliseconds 
         }
     }
     if (bus->timedOut()) {
-        noteNoAnswer(pid);
+        // Only one still busy with a question rests; one whose budget ran out between
+        // questions is asked again at the next capture.
+        if (bus->awaitsLateAnswerFrom(pid)) {
+            noteNoAnswer(pid);
+        }
         return viewByTitle(pid, view);
     }
     if ((!result.frontDocument || result.frontDocument->url.empty()) &&

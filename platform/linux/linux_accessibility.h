@@ -150,6 +150,9 @@ class AccessibilityBus {
     // The processes that have answered, since the last time, a call that had run out of time:
     // they are no longer busy with it.
     std::set<pid_t> takeProcessesThatAnsweredLate();
+    // Whether a call to one of the process's connections ran out of time and its answer has
+    // not come: the process is still busy with it.
+    bool awaitsLateAnswerFrom(pid_t pid) const;
     // Sees each message the connection receives (its filter): notes an answer to a call that
     // had run out of time.
     void noteLateAnswer(sd_bus_message* message);

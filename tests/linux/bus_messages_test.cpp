@@ -222,9 +222,12 @@ TEST(BusMessagesTest, ACallThatRanOutOfTimeIsKnownByItsLateAnswerAlone) {
     BoundedCalls calls;
     calls.setDeadline(BoundedCalls::Clock::now() + std::chrono::minutes(1));
     calls.setCallLimit(std::chrono::milliseconds(100));
+    EXPECT_FALSE(calls.awaitsLateAnswerFrom("peer.Echo"));
     const BusReply gaveUp = calls.call(peer.call("Late"));
     ASSERT_EQ(gaveUp.result, -ETIMEDOUT);
     EXPECT_NE(gaveUp.cookie, 0u);
+    EXPECT_TRUE(calls.awaitsLateAnswerFrom("peer.Echo"));
+    EXPECT_FALSE(calls.awaitsLateAnswerFrom("peer.Other"));
 
     // The answer to another call is not the late one (it comes after it, on the same wire).
     calls.setCallLimit(std::chrono::seconds(20));
@@ -244,6 +247,7 @@ TEST(BusMessagesTest, ACallThatRanOutOfTimeIsKnownByItsLateAnswerAlone) {
     ASSERT_TRUE(answer);
     EXPECT_EQ(calls.takeLateCall(answer.get()), std::optional<std::string>("peer.Echo"));
     EXPECT_FALSE(calls.takeLateCall(answer.get()));
+    EXPECT_FALSE(calls.awaitsLateAnswerFrom("peer.Echo"));
 }
 
 }  // namespace
