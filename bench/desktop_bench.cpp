@@ -141,6 +141,22 @@ std::vector<std::string> calcCommand() {
             sheet};
 }
 
+std::vector<std::string> geanyCommand() {
+    std::ofstream(home() + "/bench-geany.txt") << "bench\n";
+    return {"geany", "--new-instance", home() + "/bench-geany.txt"};
+}
+
+std::vector<std::string> thunarCommand() {
+    std::filesystem::create_directories(home() + "/Bench Folder");
+    return {"thunar", home() + "/Bench Folder"};
+}
+
+std::vector<std::string> terminalCommand() {
+    std::filesystem::create_directories(home() + "/Bench Folder");
+    return {"xfce4-terminal", "--disable-server",
+            "--working-directory=" + home() + "/Bench Folder"};
+}
+
 // The applications measured, one row each.
 const BenchApplication kApplications[] = {
     {"Chromium", "chromium", chromiumCommand},
@@ -148,6 +164,9 @@ const BenchApplication kApplications[] = {
     {"Gedit", "gedit", geditCommand},
     {"Mousepad", "mousepad", mousepadCommand},
     {"LibreOfficeCalc", "libreoffice-calc", calcCommand},
+    {"Geany", "geany", geanyCommand},
+    {"Thunar", "thunar", thunarCommand},
+    {"Xfce4Terminal", "xfce4-terminal", terminalCommand},
 };
 
 // The process of an application's window, started once for the run; -1 when it did not show a
