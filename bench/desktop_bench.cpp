@@ -151,12 +151,6 @@ std::vector<std::string> thunarCommand() {
     return {"thunar", home() + "/Bench Folder"};
 }
 
-std::vector<std::string> terminalCommand() {
-    std::filesystem::create_directories(home() + "/Bench Folder");
-    return {"xfce4-terminal", "--disable-server",
-            "--working-directory=" + home() + "/Bench Folder"};
-}
-
 // The applications measured, one row each.
 const BenchApplication kApplications[] = {
     {"Chromium", "chromium", chromiumCommand},
@@ -166,7 +160,6 @@ const BenchApplication kApplications[] = {
     {"LibreOfficeCalc", "libreoffice-calc", calcCommand},
     {"Geany", "geany", geanyCommand},
     {"Thunar", "thunar", thunarCommand},
-    {"Xfce4Terminal", "xfce4-terminal", terminalCommand},
 };
 
 // The process of an application's window, started once for the run; -1 when it did not show a
