@@ -1,5 +1,4 @@
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,21 +27,7 @@ constexpr std::size_t kKnownProcessesLimit = 256;
 constexpr std::chrono::milliseconds kX11Timeout{500};
 
 std::string readProcFile(const std::string& path, std::size_t limit) {
-    const int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (file < 0) {
-        return {};
-    }
-    std::string text;
-    char buffer[4096];
-    while (text.size() < limit) {
-        const ssize_t got = ::read(file, buffer, sizeof buffer);
-        if (got <= 0) {
-            break;
-        }
-        text.append(buffer, static_cast<std::size_t>(got));
-    }
-    ::close(file);
-    return text;
+    return readSmallFile(path, limit).value_or("");
 }
 
 std::vector<pid_t> numbersOf(const std::string& text) {
