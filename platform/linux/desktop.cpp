@@ -1,12 +1,11 @@
-#include <signal.h>
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <fstream>
 #include <functional>
 
 #include "linux_accessibility.h"
+#include "linux_bundles.h"
 #include "linux_desktop.h"
 #include "linux_desktop_entries.h"
 #include "linux_editor_titles.h"
@@ -46,13 +45,6 @@ constexpr auto kWindowManagerRecheck = 1s;
 // with --force-renderer-accessibility.
 constexpr const char* kChromiumPrograms[] = {"chromium", "chrome",      "chromium-browser",
                                              "brave",    "vivaldi-bin", "msedge"};
-
-std::string executableOf(pid_t pid) {
-    char buffer[4096];
-    const std::string link = "/proc/" + std::to_string(pid) + "/exe";
-    const ssize_t length = ::readlink(link.c_str(), buffer, sizeof buffer - 1);
-    return length > 0 ? std::string(buffer, static_cast<std::size_t>(length)) : std::string();
-}
 
 bool isRegularFile(const std::string& path) {
     struct stat status {};
@@ -96,10 +88,6 @@ std::string titleOfFrame(const AccessibleFrame& frame, const std::string& active
 std::string applicationForLog(pid_t pid, const std::string& application) {
     return !application.empty() ? application
                                 : "process " + std::to_string(pid) + " (" + processName(pid) + ")";
-}
-
-bool processExists(pid_t pid) {
-    return ::kill(pid, 0) == 0 || errno == EPERM;
 }
 
 bool isSet(const char* variable) {
@@ -168,8 +156,8 @@ RunningApplication desktopApplication(pid_t pid, const std::string& applicationI
         entry = index->entryWithWindowClass(windowClass);
     }
     if (entry == nullptr && pid > 0) {
-        if (const std::string executable = executableOf(pid); !executable.empty()) {
-            entry = index->entryWithExecutable(executable);
+        if (const auto executable = executableOfProcess(pid)) {
+            entry = index->entryWithExecutable(*executable);
         }
     }
     if (entry == nullptr) {
@@ -248,7 +236,7 @@ DesktopFrontmost DesktopSession::frontmostApplication() {
             if (frontOfWindow_) {
                 const auto id = display->activeWindowId(kX11Timeout);
                 if (id && *id == frontOfWindow_->window &&
-                    processExists(frontOfWindow_->application.processIdentifier)) {
+                    processIsAlive(frontOfWindow_->application.processIdentifier)) {
                     return {true, frontOfWindow_->application};
                 }
             }
@@ -407,7 +395,7 @@ void DesktopSession::sayWhyUnaskable(pid_t pid, const std::string& application,
 }
 
 bool DesktopSession::isBrowserWithoutRendererAccessibility(pid_t pid) {
-    const std::string executable = executableOf(pid);
+    const std::string executable = executableOfProcess(pid).value_or("");
     const std::string program = executable.substr(executable.rfind('/') + 1);
     if (std::find(std::begin(kChromiumPrograms), std::end(kChromiumPrograms), program) ==
         std::end(kChromiumPrograms)) {
@@ -491,7 +479,7 @@ DesktopQuery DesktopSession::viewOfProcess(pid_t pid, std::chrono::milliseconds 
             // Processes come and go; those that have gone are forgotten now and then.
             if (applicationsOfProcess_.size() >= 64) {
                 std::erase_if(applicationsOfProcess_,
-                              [](const auto& each) { return !processExists(each.first); });
+                              [](const auto& each) { return !processIsAlive(each.first); });
             }
             applicationsOfProcess_[pid] = {applications, result.name};
         }
