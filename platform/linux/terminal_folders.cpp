@@ -67,38 +67,33 @@ std::vector<pid_t> childrenOf(pid_t pid) {
     return children;
 }
 
-// Whether the process leads a session on a terminal of its own, as a terminal's shell does.
-bool leadsSessionOnATerminal(pid_t pid) {
+// The fields of a process's /proc stat after its command's name (which stands in parentheses
+// and may hold anything): state, ppid, pgrp, session, tty_nr, ...; none when it cannot be read.
+std::vector<std::string> statFieldsOf(pid_t pid) {
     const std::string stat = readProcFile("/proc/" + std::to_string(pid) + "/stat", 4096);
-    // The command's name stands in parentheses and may hold anything; after it come the
-    // fields state, ppid, pgrp, session and tty_nr.
     const auto close = stat.rfind(')');
+    std::vector<std::string> fields;
     if (close == std::string::npos) {
-        return false;
+        return fields;
     }
-    std::istringstream fields(stat.substr(close + 1));
-    std::string state;
-    long long parent = 0;
-    long long group = 0;
-    long long session = 0;
-    long long terminal = 0;
-    return static_cast<bool>(fields >> state >> parent >> group >> session >> terminal) &&
-           session == pid && terminal != 0;
+    std::istringstream text(stat.substr(close + 1));
+    for (std::string field; text >> field;) {
+        fields.push_back(std::move(field));
+    }
+    return fields;
 }
 
-// When the process started, in clock ticks since boot; 0 when it cannot be read.
+// Whether the process leads a session on a terminal of its own, as a terminal's shell does.
+bool leadsSessionOnATerminal(pid_t pid) {
+    const auto fields = statFieldsOf(pid);
+    return fields.size() > 4 && std::to_string(pid) == fields[3] && fields[4] != "0";
+}
+
+// When the process started, in clock ticks since boot (the 20th field after the command's
+// name); 0 when it cannot be read.
 std::uint64_t startTimeOf(pid_t pid) {
-    const std::string stat = readProcFile("/proc/" + std::to_string(pid) + "/stat", 4096);
-    const auto close = stat.rfind(')');
-    if (close == std::string::npos) {
-        return 0;
-    }
-    // The start time is the 22nd field, the 20th after the command's name.
-    std::istringstream fields(stat.substr(close + 1));
-    std::string field;
-    for (int index = 0; index < 20 && fields >> field; ++index) {
-    }
-    return std::strtoull(field.c_str(), nullptr, 10);
+    const auto fields = statFieldsOf(pid);
+    return fields.size() > 19 ? std::strtoull(fields[19].c_str(), nullptr, 10) : 0;
 }
 
 // The folder a process works in; empty when it cannot be read (another user's process) or is
