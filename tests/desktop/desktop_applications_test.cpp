@@ -15,18 +15,10 @@
 namespace desktop_test {
 namespace {
 
-using platform::linux_platform::DesktopApplicationView;
-using platform::linux_platform::DesktopQuery;
 using platform::linux_platform::LinuxWorkspace;
 
-class RealApplicationsTest : public ::testing::Test {
+class RealApplicationsTest : public DesktopViewTest {
   protected:
-    void SetUp() override {
-        if (!RealApplications::available()) {
-            GTEST_SKIP() << "no desktop session (run through scripts/desktop-session.sh)";
-        }
-    }
-
     // What the desktop says of the application in front, by the X11 route or, with no display
     // in the environment, by the accessibility bus.
     static std::optional<platform::RunningApplication> frontmost(bool x11) {
@@ -37,8 +29,6 @@ class RealApplicationsTest : public ::testing::Test {
         LinuxWorkspace workspace{[] {}};
         return workspace.frontmostApplication();
     }
-
-    platform::linux_platform::DesktopSession desktop;
 };
 
 TEST_F(RealApplicationsTest, EachApplicationInFrontIsKnownAndShowsItsDocument) {
@@ -64,16 +54,8 @@ TEST_F(RealApplicationsTest, EachApplicationInFrontIsKnownAndShowsItsDocument) {
             EXPECT_TRUE(front->bundleURL &&
                         front->bundleURL->path().ends_with(each.identifier + ".desktop"));
         }
-        // The page's title may come a moment after its window; on a loaded machine the first
-        // reading of a large tree can miss the budget, and the application rests until its
-        // late answer has come.
         DesktopApplicationView view;
-        EXPECT_TRUE(test_support::eventually(
-            [&] {
-                return desktop.viewOfProcess(each.pid, 2s, &view) == DesktopQuery::answered &&
-                       view.frontDocument && view.frontDocument->name == each.documentName;
-            },
-            40s));
+        EXPECT_TRUE(viewShows(each.pid, &DesktopDocument::name, each.documentName, 40s, &view));
         ASSERT_TRUE(view.frontDocument);
         EXPECT_EQ(view.frontDocument->name, each.documentName);
         EXPECT_EQ(view.frontDocument->url, each.documentURL);
@@ -146,12 +128,7 @@ TEST_F(RealApplicationsTest, ASecondBrowserWindowIsFollowed) {
         },
         20s));
     DesktopApplicationView view;
-    EXPECT_TRUE(test_support::eventually(
-        [&] {
-            return desktop.viewOfProcess(chromium.pid, 2s, &view) == DesktopQuery::answered &&
-                   view.frontDocument && view.frontDocument->url == second;
-        },
-        15s));
+    EXPECT_TRUE(viewShows(chromium.pid, &DesktopDocument::url, second, 15s, &view));
     ASSERT_TRUE(view.frontDocument);
     EXPECT_EQ(view.frontDocument->name, "Second Page");
     EXPECT_EQ(frontmost(true)->processIdentifier, chromium.pid);
@@ -223,12 +200,7 @@ TEST_F(RealApplicationsTest, AStoppedQtEditorIsCapturedByTheFileItNamedBefore) {
     REQUIRE_APPLICATION(kwrite, "KWrite");
     ASSERT_TRUE(RealApplications::activate(kwrite));
     DesktopApplicationView view;
-    ASSERT_TRUE(test_support::eventually(
-        [&] {
-            return desktop.viewOfProcess(kwrite.pid, 2s, &view) == DesktopQuery::answered &&
-                   view.frontDocument && view.frontDocument->url == kwrite.documentURL;
-        },
-        10s));
+    ASSERT_TRUE(viewShows(kwrite.pid, &DesktopDocument::url, kwrite.documentURL, 10s, &view));
     std::this_thread::sleep_for(1100ms);
     ::kill(kwrite.pid, SIGSTOP);
     DesktopApplicationView stopped;

@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "linux_desktop.h"
 #include "testing/files.h"
 #include "testing/processes.h"
 
@@ -238,6 +239,35 @@ class RealApplications : public ::testing::Environment {
 };
 
 inline RealApplications* applications = nullptr;
+
+// A test of what the desktop says of the session's applications; skipped outside a session.
+class DesktopViewTest : public ::testing::Test {
+  protected:
+    using DesktopApplicationView = platform::linux_platform::DesktopApplicationView;
+    using DesktopDocument = platform::linux_platform::DesktopDocument;
+    using DesktopQuery = platform::linux_platform::DesktopQuery;
+
+    void SetUp() override {
+        if (!RealApplications::available()) {
+            GTEST_SKIP() << "no desktop session (run through scripts/desktop-session.sh)";
+        }
+    }
+
+    // Asks for the process's view until its front document's `field` is `wanted`, `limit` at
+    // most (a window's document comes a moment after the window, and an application that
+    // missed a capture's budget rests until its late answer has come); `view` holds the last.
+    bool viewShows(pid_t pid, std::string DesktopDocument::*field, const std::string& wanted,
+                   std::chrono::milliseconds limit, DesktopApplicationView* view) {
+        return test_support::eventually(
+            [&] {
+                return desktop.viewOfProcess(pid, 2s, view) == DesktopQuery::answered &&
+                       view->frontDocument && (*view->frontDocument).*field == wanted;
+            },
+            limit);
+    }
+
+    platform::linux_platform::DesktopSession desktop;
+};
 
 // The application of the running group with that label; the test is skipped in a group
 // without it.

@@ -6,40 +6,19 @@
 #include <gtest/gtest.h>
 
 #include "desktop/desktop_session.h"
-#include "linux_desktop.h"
 
 namespace desktop_test {
 namespace {
 
-using platform::linux_platform::DesktopApplicationView;
-using platform::linux_platform::DesktopQuery;
-
-class TerminalWindowsTest : public ::testing::Test {
+class TerminalWindowsTest : public DesktopViewTest {
   protected:
-    void SetUp() override {
-        if (!RealApplications::available()) {
-            GTEST_SKIP() << "no desktop session (run through scripts/desktop-session.sh)";
-        }
-    }
-
     // The link the terminal's front window gives, once it is `wanted` (a shell sets its title
     // a moment after it changes folder).
     std::string linkOnceItIs(const RealApplication& terminal, const std::string& wanted) {
         DesktopApplicationView view;
-        std::string link;
-        test_support::eventually(
-            [&] {
-                link = desktop.viewOfProcess(terminal.pid, 2s, &view) == DesktopQuery::answered &&
-                               view.frontDocument
-                           ? view.frontDocument->url
-                           : std::string();
-                return link == wanted;
-            },
-            15s);
-        return link;
+        viewShows(terminal.pid, &DesktopDocument::url, wanted, 15s, &view);
+        return view.frontDocument ? view.frontDocument->url : std::string();
     }
-
-    platform::linux_platform::DesktopSession desktop;
 };
 
 TEST_F(TerminalWindowsTest, TheFrontWindowsShellIsFollowedAcrossWindowsAndFolders) {
