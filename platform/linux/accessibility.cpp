@@ -374,26 +374,20 @@ std::optional<AccessibleDocument> AccessibilityBus::showingDocument(
     if (calls_.timedOut() || (insteadOfWalking && insteadOfWalking())) {
         return std::nullopt;
     }
-    std::vector<AccessibleReference> pending{frame};
-    while (!pending.empty() && budget-- > 0 && !calls_.timedOut()) {
-        const AccessibleReference object = std::move(pending.back());
-        pending.pop_back();
-        if (!(object == frame)) {
+    return findDepthFirst<AccessibleDocument>(
+        frame, budget,
+        [&](const AccessibleReference& object, bool& descend) -> std::optional<AccessibleDocument> {
             const auto bits = states(object);
             if (!bits || !hasState(*bits, accessibility::kStateShowing)) {
-                continue;
+                descend = false;
+                return std::nullopt;
             }
             const auto role = this->role(object);
             if (role && isDocumentRole(*role)) {
                 return describe(object);
             }
-        }
-        if (auto below = children(object)) {
-            // Depth first, in the order the application lists them.
-            pending.insert(pending.end(), below->rbegin(), below->rend());
-        }
-    }
-    return std::nullopt;
+            return std::nullopt;
+        });
 }
 
 std::optional<std::string> AccessibilityBus::menuItemNamed(
@@ -428,28 +422,23 @@ std::optional<std::string> AccessibilityBus::menuItemNamed(
     if (!menuBar) {
         return std::nullopt;
     }
-    // Depth first through the menus, in the order the application lists them.
-    std::vector<AccessibleReference> pending{*menuBar};
-    while (!pending.empty() && budget-- > 0 && !calls_.timedOut()) {
-        const AccessibleReference object = std::move(pending.back());
-        pending.pop_back();
-        if (!(object == *menuBar)) {
+    // Through the menus alone.
+    return findDepthFirst<std::string>(
+        *menuBar, budget,
+        [&](const AccessibleReference& object, bool& descend) -> std::optional<std::string> {
             const auto itsRole = role(object);
             if (itsRole != accessibility::kRoleMenu && itsRole != accessibility::kRoleMenuItem &&
                 itsRole != accessibility::kRolePopupMenu) {
-                continue;
+                descend = false;
+                return std::nullopt;
             }
             if (itsRole != accessibility::kRolePopupMenu) {
                 if (auto itsName = name(object); itsName && wanted(*itsName)) {
                     return itsName;
                 }
             }
-        }
-        if (auto below = children(object)) {
-            pending.insert(pending.end(), below->rbegin(), below->rend());
-        }
-    }
-    return std::nullopt;
+            return std::nullopt;
+        });
 }
 
 }  // namespace platform::linux_platform

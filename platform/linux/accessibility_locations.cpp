@@ -140,27 +140,21 @@ std::optional<std::pair<AccessibleReference, std::string>> AccessibilityBus::fin
     // Without the search: depth first, in the order the application lists its objects, so
     // that the window's bar is seen before its contents; fields whose text is something else
     // (a search) are passed over.
-    std::vector<AccessibleReference> pending{frame};
-    while (!pending.empty() && budget-- > 0 && !calls_.timedOut()) {
-        AccessibleReference object = std::move(pending.back());
-        pending.pop_back();
-        if (!(object == frame)) {
+    using Field = std::pair<AccessibleReference, std::string>;
+    return findDepthFirst<Field>(
+        frame, budget,
+        [&](const AccessibleReference& object, bool& descend) -> std::optional<Field> {
             const auto role = this->role(object);
-            if (!role) {
-                continue;
+            if (!role || !isFieldRole(*role)) {
+                descend = role.has_value();
+                return std::nullopt;
             }
-            if (isFieldRole(*role)) {
-                if (auto value = text(object); value && isLocation(*value)) {
-                    return std::pair{std::move(object), std::move(*value)};
-                }
-                continue;
+            descend = false;
+            if (auto value = text(object); value && isLocation(*value)) {
+                return Field{object, std::move(*value)};
             }
-        }
-        if (auto below = children(object)) {
-            pending.insert(pending.end(), below->rbegin(), below->rend());
-        }
-    }
-    return std::nullopt;
+            return std::nullopt;
+        });
 }
 
 }  // namespace platform::linux_platform

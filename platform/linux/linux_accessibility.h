@@ -178,6 +178,30 @@ class AccessibilityBus {
     // tree's search interface; absent when the application does not offer the search.
     std::optional<std::vector<AccessibleReference>> firstShowingWithRole(
         const AccessibleReference& root, std::span<const std::uint32_t> roles);
+    // Visits the objects below `root` depth first, in the order the application lists them, at
+    // most `budget` of them and never past the deadline, until `visit` answers a value; `visit`
+    // clears its second argument to leave out what lies below the object it was shown.
+    template <typename Found, typename Visit>
+    std::optional<Found> findDepthFirst(const AccessibleReference& root, int budget, Visit visit) {
+        std::vector<AccessibleReference> pending{root};
+        while (!pending.empty() && budget-- > 0 && !calls_.timedOut()) {
+            AccessibleReference object = std::move(pending.back());
+            pending.pop_back();
+            if (!(object == root)) {
+                bool descend = true;
+                if (std::optional<Found> found = visit(object, descend)) {
+                    return found;
+                }
+                if (!descend) {
+                    continue;
+                }
+            }
+            if (auto below = children(object)) {
+                pending.insert(pending.end(), below->rbegin(), below->rend());
+            }
+        }
+        return std::nullopt;
+    }
     // The location field of a frame and its text, looked for afresh.
     std::optional<std::pair<AccessibleReference, std::string>> findLocationField(
         const AccessibleReference& frame, bool (*isLocation)(const std::string&), int budget);
