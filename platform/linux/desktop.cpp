@@ -389,9 +389,16 @@ DesktopQuery DesktopSession::viewByTitle(pid_t pid, DesktopApplicationView* view
 void DesktopSession::sayWhyUnaskable(pid_t pid, const std::string& application,
                                      UnaskableReason reason) {
     const std::string name = applicationForLog(pid, application);
-    if (toldWhy_.shouldSay(name)) {
-        logLine(unaskableLine(name, reason));
+    if (!toldWhy_.shouldSay(name)) {
+        return;
     }
+    // An application off the bus may be so because the session has accessibility switched
+    // off; that is asked only when it is said.
+    if (reason == UnaskableReason::notOnAccessibilityBus &&
+        !AccessibilityBus::isEnabled(kAccessibilityConnectTimeout).value_or(true)) {
+        reason = UnaskableReason::accessibilityOff;
+    }
+    logLine(unaskableLine(name, reason));
 }
 
 bool DesktopSession::isBrowserWithoutRendererAccessibility(pid_t pid) {
@@ -456,14 +463,7 @@ DesktopQuery DesktopSession::viewOfProcess(pid_t pid, std::chrono::milliseconds 
             // The bus's registry, not the application, was late.
             return viewByTitle(pid, view);
         }
-        // Whether the session has accessibility switched off is asked only when it is said.
-        const std::string name = applicationForLog(pid, application);
-        if (toldWhy_.shouldSay(name)) {
-            const bool switchedOff =
-                !AccessibilityBus::isEnabled(kAccessibilityConnectTimeout).value_or(true);
-            logLine(unaskableLine(name, switchedOff ? UnaskableReason::accessibilityOff
-                                                    : UnaskableReason::notOnAccessibilityBus));
-        }
+        sayWhyUnaskable(pid, application, UnaskableReason::notOnAccessibilityBus);
         viewByTitle(pid, view);
         return DesktopQuery::notOnAccessibilityBus;
     }

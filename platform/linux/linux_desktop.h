@@ -143,7 +143,8 @@ class DesktopSession {
     // Notes that a process did not answer in time (logged once per pause).
     void noteNoAnswer(pid_t pid);
     DesktopQuery viewByTitle(pid_t pid, DesktopApplicationView* view);
-    // Logs why the application gives no link, at most once an hour for each application.
+    // Logs why the application gives no link, at most once an hour for each application; one
+    // not on the bus is said to lack accessibility where the session has it switched off.
     void sayWhyUnaskable(pid_t pid, const std::string& application, UnaskableReason reason);
     // A view asked of a browser that shows no page address: whether renderer accessibility is
     // what it lacks.
