@@ -442,39 +442,41 @@ DesktopQuery DesktopSession::viewOfProcess(pid_t pid, std::chrono::milliseconds 
     bus->setCallLimit(budget);
     // The process's applications on the bus and their names stay while its connection does:
     // they are looked up once, and again when none of them answers with a window.
+    auto framesOf = [bus](const std::vector<AccessibleReference>& applications) {
+        std::vector<AccessibleFrame> all;
+        for (const auto& each : applications) {
+            auto more = bus->frames(each);
+            all.insert(all.end(), more.begin(), more.end());
+        }
+        return all;
+    };
     std::vector<AccessibleFrame> frames;
     DesktopApplicationView result;
     if (const auto known = applicationsOfProcess_.find(pid);
         known != applicationsOfProcess_.end()) {
         result.name = known->second.name;
-        for (const auto& each : known->second.applications) {
-            auto more = bus->frames(each);
-            frames.insert(frames.end(), more.begin(), more.end());
-        }
+        frames = framesOf(known->second.applications);
         if (frames.empty() && !bus->timedOut()) {
             applicationsOfProcess_.erase(known);
         }
     }
-    const bool lookedUp = !applicationsOfProcess_.contains(pid);
-    const auto applications =
-        lookedUp ? bus->applicationsOfProcess(pid) : std::vector<AccessibleReference>{};
-    if (lookedUp && applications.empty()) {
-        if (bus->timedOut()) {
-            // The bus's registry, not the application, was late.
-            return viewByTitle(pid, view);
-        }
-        sayWhyUnaskable(pid, application, UnaskableReason::notOnAccessibilityBus);
-        viewByTitle(pid, view);
-        return DesktopQuery::notOnAccessibilityBus;
-    }
-    if (lookedUp) {
-        for (const auto& application : applications) {
-            if (result.name.empty()) {
-                result.name = bus->name(application).value_or("");
+    if (!applicationsOfProcess_.contains(pid)) {
+        const auto applications = bus->applicationsOfProcess(pid);
+        if (applications.empty()) {
+            if (bus->timedOut()) {
+                // The bus's registry, not the application, was late.
+                return viewByTitle(pid, view);
             }
-            auto more = bus->frames(application);
-            frames.insert(frames.end(), more.begin(), more.end());
+            sayWhyUnaskable(pid, application, UnaskableReason::notOnAccessibilityBus);
+            viewByTitle(pid, view);
+            return DesktopQuery::notOnAccessibilityBus;
         }
+        result.name.clear();
+        for (auto each = applications.begin(); each != applications.end() && result.name.empty();
+             ++each) {
+            result.name = bus->name(*each).value_or("");
+        }
+        frames = framesOf(applications);
         if (!bus->timedOut()) {
             // Processes come and go; those that have gone are forgotten now and then.
             if (applicationsOfProcess_.size() >= 64) {
