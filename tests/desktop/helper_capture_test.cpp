@@ -316,7 +316,16 @@ TEST_F(HelperCaptureTest, ChromiumWithoutItsFlagGivesItsWindowTitleAndSaysWhyOnc
         },
         90s))
         << "Chromium showed no window that could be activated";
-    const std::string title = commandOutput("xdotool getactivewindow getwindowname");
+    // The window is "Untitled" until its page has loaded, which a busy machine makes take a
+    // while: the title the capture must give is the page's.
+    std::string title;
+    EXPECT_TRUE(test_support::eventually(
+        [&] {
+            title = commandOutput("xdotool getactivewindow getwindowname");
+            return title.starts_with(chromium.documentName);
+        },
+        30s))
+        << title;
     const std::size_t logged = test_support::readFile(helperLog_).size();
     const auto first = invoke();
     const auto second = invoke();
