@@ -142,8 +142,20 @@ class RealApplications : public ::testing::Environment {
         }
         for (auto& application : applications) {
             application.window = windowOf(application, 90s);
+            if (application.window.empty() && !application.command.empty()) {
+                // A program that never comes up on a fresh machine is started once more, and
+                // why the first start failed is printed, since its log is gone with the session.
+                std::fprintf(stderr, "%s showed no window in 90 s; starting it again\n%s",
+                             application.label.c_str(), whyNoWindow(application, root).c_str());
+                test_support::killAndReap(application.pid);
+                std::erase(started, application.pid);
+                application.pid = start(application.command,
+                                        root + "/logs/" + application.windowClass + ".again");
+                application.window = windowOf(application, 60s);
+            }
             if (application.window.empty()) {
-                ADD_FAILURE() << application.label << " showed no window";
+                ADD_FAILURE() << application.label << " showed no window\n"
+                              << whyNoWindow(application, root);
                 continue;
             }
             // The window may be another process's than the one started: a server the command
@@ -162,6 +174,21 @@ class RealApplications : public ::testing::Environment {
             ::kill(pid, SIGCONT);
             test_support::killAndReap(pid);
         }
+    }
+
+    // What the desktop and the process say about an application that showed no window: whether
+    // its process lives and in what state, the windows of its class, and its log's end.
+    static std::string whyNoWindow(const RealApplication& application, const std::string& root) {
+        const std::string pid = std::to_string(application.pid);
+        const std::string log = root + "/logs/" + application.windowClass;
+        return "  process " + pid + ": " +
+               commandOutput("ps -o stat=,wchan:20=,etime=,args= -p " + pid + " || echo gone") +
+               "\n  its children: " + commandOutput("ps -o pid=,stat=,args= --ppid " + pid) +
+               "\n  windows of its class: " +
+               commandOutput("xdotool search --class " + application.windowClass +
+                             " getwindowname %@") +
+               "\n  the end of its log:\n" +
+               commandOutput("tail -n 12 '" + log + "' '" + log + ".again'") + "\n";
     }
 
     // Starts a program in a process group of its own, with this process's environment as it is
