@@ -267,10 +267,17 @@ void documentQuery(benchmark::State& state, const BenchApplication* application)
         return;
     }
     DesktopSession desktop;
+    AccessibilityBus* bus = desktop.accessibility();
+    const std::uint64_t callsBefore = bus != nullptr ? bus->callsSent() : 0;
     for (auto _ : state) {
         DesktopApplicationView view;
         desktop.forgetRecentView();
         benchmark::DoNotOptimize(desktop.viewOfProcess(pid, 2s, &view));
+    }
+    // The round trips one query makes, one after the other.
+    if (bus != nullptr && state.iterations() > 0) {
+        state.counters["calls"] = static_cast<double>(bus->callsSent() - callsBefore) /
+                                  static_cast<double>(state.iterations());
     }
 }
 

@@ -294,6 +294,7 @@ BusReply BoundedCalls::call(const BusWriter& call) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now());
     const auto limit = std::max<std::int64_t>(std::min(left, callLimit_).count(), 1);
+    ++callsSent_;
     BusReply reply = callMethod(call, static_cast<std::uint64_t>(limit) * 1000U);
     if (reply.result != -ETIMEDOUT) {
         return reply;

@@ -182,6 +182,8 @@ class BoundedCalls {
     void setCallLimit(std::chrono::milliseconds limit) { callLimit_ = limit; }
     // True when a call since the last deadline was set ran out of time.
     bool timedOut() const { return timedOut_; }
+    // How many calls were sent so far, one after the other (what a query costs).
+    std::uint64_t callsSent() const { return callsSent_; }
     // True (and noted) once the deadline has passed.
     bool expired();
 
@@ -199,6 +201,7 @@ class BoundedCalls {
     Clock::time_point deadline_ = Clock::time_point::max();
     std::chrono::milliseconds callLimit_{1000};
     bool timedOut_ = false;
+    std::uint64_t callsSent_ = 0;
     std::map<std::uint64_t, std::string> lateCalls_;  // cookie -> the connection asked
 };
 

@@ -92,6 +92,8 @@ class AccessibilityBus {
     void setCallLimit(std::chrono::milliseconds limit) { calls_.setCallLimit(limit); }
     // True when a call since the last deadline was set ran out of time.
     bool timedOut() const { return calls_.timedOut(); }
+    // How many calls were sent so far, one after the other.
+    std::uint64_t callsSent() const { return calls_.callsSent(); }
 
     // The applications registered on the bus (asked of the registry, not of them).
     std::vector<AccessibleReference> applications();
