@@ -188,43 +188,52 @@ std::optional<ActiveWindow> X11Desktop::activeWindow(std::chrono::milliseconds t
         active.window = 0;
         return active;
     }
-    // A dialog leads to the window it belongs to; a chain of them ends within a few steps.
-    for (int step = 0; step < 8; ++step) {
-        const auto transient =
-            c.property(active.window, XCB_ATOM_WM_TRANSIENT_FOR, XCB_ATOM_WINDOW);
+    // Everything about a window is asked at once, whether it is a dialog or not: a dialog
+    // leads to the window it belongs to (a chain of them ends within a few steps), which is
+    // then asked in its turn, and what was asked of the dialog goes unread.
+    const bool askId = c.gtkApplicationId != XCB_ATOM_NONE;
+    struct Asked {
+        xcb_get_property_cookie_t transient, pid, name, legacyName, windowClass, id;
+    };
+    auto ask = [&](xcb_window_t window) {
+        return Asked{c.property(window, XCB_ATOM_WM_TRANSIENT_FOR, XCB_ATOM_WINDOW),
+                     xcb_ewmh_get_wm_pid(&c.ewmh, window),
+                     c.property(window, c.ewmh._NET_WM_NAME, c.ewmh.UTF8_STRING),
+                     c.property(window, XCB_ATOM_WM_NAME, XCB_ATOM_ANY),
+                     c.property(window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING),
+                     c.property(window, askId ? c.gtkApplicationId : xcb_atom_t{XCB_ATOM_NONE},
+                                c.ewmh.UTF8_STRING)};
+    };
+    Asked asked = ask(active.window);
+    for (int step = 0;; ++step) {
         if (!c.answered(deadline)) {
             return std::nullopt;
         }
-        const xcb_window_t owner = c.windowProperty(transient);
-        if (owner == 0 || owner == c.root || owner == active.window) {
+        const xcb_window_t owner = c.windowProperty(asked.transient);
+        if (step == 8 || owner == 0 || owner == c.root || owner == active.window) {
             break;
+        }
+        for (const auto unread :
+             {asked.pid, asked.name, asked.legacyName, asked.windowClass, asked.id}) {
+            xcb_discard_reply(c.connection, unread.sequence);
         }
         if (active.dialog == 0) {
             active.dialog = active.window;
         }
         active.window = owner;
-    }
-    const auto pidCookie = xcb_ewmh_get_wm_pid(&c.ewmh, active.window);
-    const auto nameCookie = c.property(active.window, c.ewmh._NET_WM_NAME, c.ewmh.UTF8_STRING);
-    const auto legacyNameCookie = c.property(active.window, XCB_ATOM_WM_NAME, XCB_ATOM_ANY);
-    const auto classCookie = c.property(active.window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING);
-    const bool askId = c.gtkApplicationId != XCB_ATOM_NONE;
-    const auto idCookie = c.property(
-        active.window, askId ? c.gtkApplicationId : xcb_atom_t{XCB_ATOM_NONE}, c.ewmh.UTF8_STRING);
-    if (!c.answered(deadline)) {
-        return std::nullopt;
+        asked = ask(owner);
     }
     std::uint32_t pid = 0;
-    if (xcb_ewmh_get_wm_pid_reply(&c.ewmh, pidCookie, &pid, nullptr) != 0) {
+    if (xcb_ewmh_get_wm_pid_reply(&c.ewmh, asked.pid, &pid, nullptr) != 0) {
         active.pid = static_cast<pid_t>(pid);
     }
-    active.title = c.textProperty(nameCookie);
-    const std::string legacyName = c.textProperty(legacyNameCookie);
+    active.title = c.textProperty(asked.name);
+    const std::string legacyName = c.textProperty(asked.legacyName);
     if (active.title.empty()) {
         active.title = legacyName;
     }
     // WM_CLASS holds two texts, each ended by a null character.
-    const std::string windowClass = c.textProperty(classCookie);
+    const std::string windowClass = c.textProperty(asked.windowClass);
     const auto split = windowClass.find('\0');
     active.instanceName = windowClass.substr(0, split);
     if (split != std::string::npos) {
@@ -233,7 +242,7 @@ std::optional<ActiveWindow> X11Desktop::activeWindow(std::chrono::milliseconds t
             active.className.erase(end);
         }
     }
-    const std::string applicationId = c.textProperty(idCookie);
+    const std::string applicationId = c.textProperty(asked.id);
     active.applicationId = askId ? applicationId : std::string();
     return active;
 }
