@@ -19,6 +19,9 @@ constexpr const char* kRegistryInterface = "org.a11y.atspi.Registry";
 constexpr const char* kWindowActivation = "window:activate";
 
 constexpr const char* kPropertiesInterface = "org.freedesktop.DBus.Properties";
+constexpr const char* kDocumentInterface = "org.a11y.atspi.Document";
+// The questions that describe a document (AccessibilityBus::describeQuestions).
+constexpr std::size_t kDescribeQuestions = 5;
 
 std::uint64_t usec(std::chrono::milliseconds limit) {
     return static_cast<std::uint64_t>(std::max<std::int64_t>(limit.count(), 1)) * 1000U;
@@ -33,6 +36,38 @@ std::optional<std::vector<AccessibleReference>> readReferences(const BusReply& r
     std::erase_if(references,
                   [](const AccessibleReference& object) { return object.path == kNullPath; });
     return references;
+}
+
+// The one value of a reply; absent when the call failed or answered something else.
+template <typename Value>
+std::optional<Value> valueOf(const BusReply& reply) {
+    Value value{};
+    if (!(reply.read() >> value)) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// The name of a reply to a property read of it.
+std::optional<std::string> nameOf(const BusReply& reply) {
+    std::string text;
+    if (!(reply.read() >> inVariant(text))) {
+        return std::nullopt;
+    }
+    return text;
+}
+
+// The states of a reply to GetState: two 32-bit words, the lower first.
+std::optional<std::uint64_t> statesOf(const BusReply& reply) {
+    const auto words = valueOf<std::vector<std::uint32_t>>(reply);
+    if (!words) {
+        return std::nullopt;
+    }
+    std::uint64_t bits = 0;
+    for (std::size_t index = 0; index < 2 && index < words->size(); ++index) {
+        bits |= static_cast<std::uint64_t>((*words)[index]) << (32 * index);
+    }
+    return bits;
 }
 
 constexpr std::uint32_t kDocumentRoles[] = {
@@ -157,6 +192,7 @@ bool AccessibilityBus::isOpen() const {
 }
 
 void AccessibilityBus::setDeadline(Clock::time_point deadline) {
+    askedAhead_.clear();
     dropUnreadMessages();
     calls_.setDeadline(deadline);
 }
@@ -225,51 +261,44 @@ std::vector<AccessibleReference> AccessibilityBus::applicationsOfProcess(pid_t p
     return found;
 }
 
+BusWriter AccessibilityBus::question(const AccessibleReference& object, const char* interface,
+                                     const char* method) const {
+    return BusWriter::methodCall(bus_.get(), object.bus.c_str(), object.path.c_str(), interface,
+                                 method);
+}
+
+BusWriter AccessibilityBus::nameQuestion(const AccessibleReference& object) const {
+    return std::move(question(object, kPropertiesInterface, "Get")
+                     << kAccessibleInterface << "Name");
+}
+
 std::optional<std::string> AccessibilityBus::name(const AccessibleReference& object) {
-    std::string text;
-    if (!(calls_
-              .call(BusWriter::methodCall(bus_.get(), object.bus.c_str(), object.path.c_str(),
-                                          kPropertiesInterface, "Get")
-                    << kAccessibleInterface << "Name")
-              .read() >>
-          inVariant(text))) {
-        return std::nullopt;
-    }
-    return text;
+    return nameOf(calls_.call(nameQuestion(object)));
 }
 
 std::optional<std::uint32_t> AccessibilityBus::role(const AccessibleReference& object) {
-    return ask<std::uint32_t>(object, kAccessibleInterface, "GetRole");
+    return valueOf<std::uint32_t>(calls_.call(question(object, kAccessibleInterface, "GetRole")));
 }
 
 std::optional<std::uint64_t> AccessibilityBus::states(const AccessibleReference& object) {
-    const auto words = ask<std::vector<std::uint32_t>>(object, kAccessibleInterface, "GetState");
-    if (!words) {
-        return std::nullopt;
-    }
-    // Two 32-bit words, the lower first.
-    std::uint64_t bits = 0;
-    for (std::size_t index = 0; index < 2 && index < words->size(); ++index) {
-        bits |= static_cast<std::uint64_t>((*words)[index]) << (32 * index);
-    }
-    return bits;
+    return statesOf(calls_.call(question(object, kAccessibleInterface, "GetState")));
 }
 
 std::optional<std::vector<AccessibleReference>> AccessibilityBus::children(
     const AccessibleReference& object) {
-    return readReferences(calls_.call(BusWriter::methodCall(
-        bus_.get(), object.bus.c_str(), object.path.c_str(), kAccessibleInterface, "GetChildren")));
+    return readReferences(calls_.call(question(object, kAccessibleInterface, "GetChildren")));
 }
 
 std::optional<std::map<std::string, std::string>> AccessibilityBus::attributes(
     const AccessibleReference& object) {
-    return ask<std::map<std::string, std::string>>(object, kAccessibleInterface, "GetAttributes");
+    return valueOf<std::map<std::string, std::string>>(
+        calls_.call(question(object, kAccessibleInterface, "GetAttributes")));
 }
 
 std::optional<std::map<std::string, std::string>> AccessibilityBus::documentAttributes(
     const AccessibleReference& object) {
-    return ask<std::map<std::string, std::string>>(object, "org.a11y.atspi.Document",
-                                                   "GetAttributes");
+    return valueOf<std::map<std::string, std::string>>(
+        calls_.call(question(object, kDocumentInterface, "GetAttributes")));
 }
 
 std::optional<std::vector<AccessibleReference>> AccessibilityBus::showingDocuments(
@@ -309,85 +338,213 @@ std::optional<std::vector<AccessibleReference>> AccessibilityBus::firstShowingWi
 
 std::vector<AccessibleFrame> AccessibilityBus::frames(const AccessibleReference& application) {
     std::vector<AccessibleFrame> frames;
-    const auto tops = children(application);
-    if (!tops) {
+    // An object keeps its role for as long as it lives: each top-level object's is asked once,
+    // and only those with a window's role are asked for their states and names.
+    auto isWindow = [this](const AccessibleReference& top) {
+        const auto known = topLevelRoles_.find(top.bus + top.path);
+        return known != topLevelRoles_.end() && isTopLevelRole(known->second);
+    };
+    auto askWindows = [&](const std::vector<AccessibleReference>& tops,
+                          std::vector<BusWriter>& batch) {
+        for (const auto& top : tops) {
+            if (isWindow(top)) {
+                batch.push_back(question(top, kAccessibleInterface, "GetState"));
+                batch.push_back(nameQuestion(top));
+            }
+        }
+    };
+    auto readWindows = [&](const std::vector<AccessibleReference>& tops,
+                           std::span<const BusReply> replies) {
+        for (const auto& top : tops) {
+            if (!isWindow(top) || replies.size() < 2) {
+                continue;
+            }
+            const auto bits = statesOf(replies[0]);
+            const auto itsName = nameOf(replies[1]);
+            replies = replies.subspan(2);
+            if (!bits || hasState(*bits, accessibility::kStateDefunct)) {
+                continue;
+            }
+            frames.push_back({top, itsName.value_or(""), topLevelRoles_[top.bus + top.path],
+                              hasState(*bits, accessibility::kStateActive)});
+        }
+        std::stable_partition(frames.begin(), frames.end(),
+                              [](const AccessibleFrame& frame) { return frame.active; });
+        return frames;
+    };
+
+    const std::string key = application.bus + application.path;
+    std::vector<AccessibleReference> tops;
+    if (const auto known = topsOfApplication_.find(key); known != topsOfApplication_.end()) {
+        std::vector<BusWriter> batch;
+        batch.push_back(question(application, kAccessibleInterface, "GetChildren"));
+        askWindows(known->second, batch);
+        // The documents these windows showed last time are described in the same round trip:
+        // the one of the window in front is what the query asks next.
+        const std::size_t windowAnswers = batch.size();
+        std::vector<std::string> documentsAhead;
+        for (const auto& top : known->second) {
+            const auto remembered = documentOfFrame_.find(top.bus + top.path);
+            if (isWindow(top) && remembered != documentOfFrame_.end() &&
+                remembered->second.document) {
+                const auto& document = *remembered->second.document;
+                documentsAhead.push_back(document.bus + document.path);
+                for (auto& each : describeQuestions(document)) {
+                    batch.push_back(std::move(each));
+                }
+            }
+        }
+        auto replies = calls_.callAll(batch);
+        for (std::size_t index = 0; index < documentsAhead.size(); ++index) {
+            const auto first = replies.begin() + static_cast<std::ptrdiff_t>(
+                                                     windowAnswers + kDescribeQuestions * index);
+            askedAhead_[documentsAhead[index]] = {
+                std::make_move_iterator(first),
+                std::make_move_iterator(first + kDescribeQuestions)};
+        }
+        auto answered = readReferences(replies.front());
+        if (!answered) {
+            return frames;
+        }
+        if (*answered == known->second) {
+            return readWindows(known->second,
+                               std::span<const BusReply>(replies).subspan(1, windowAnswers - 1));
+        }
+        tops = std::move(*answered);
+    } else if (auto answered = children(application)) {
+        tops = std::move(*answered);
+    } else {
         return frames;
     }
-    // An object keeps its role for as long as it lives: each top-level object's is asked once.
     if (topLevelRoles_.size() >= 1024) {
         topLevelRoles_.clear();
     }
-    for (const auto& top : *tops) {
-        const std::string key = top.bus + top.path;
-        auto known = topLevelRoles_.find(key);
-        if (known == topLevelRoles_.end()) {
-            const auto asked = this->role(top);
-            if (!asked) {
-                continue;
-            }
-            known = topLevelRoles_.emplace(key, *asked).first;
+    std::vector<BusWriter> roleQuestions;
+    std::vector<const AccessibleReference*> unknown;
+    for (const auto& top : tops) {
+        if (!topLevelRoles_.contains(top.bus + top.path)) {
+            roleQuestions.push_back(question(top, kAccessibleInterface, "GetRole"));
+            unknown.push_back(&top);
         }
-        const std::optional<std::uint32_t> role = known->second;
-        if (!isTopLevelRole(*role)) {
-            continue;
-        }
-        const auto bits = states(top);
-        if (!bits || hasState(*bits, accessibility::kStateDefunct)) {
-            continue;
-        }
-        AccessibleFrame frame{top, name(top).value_or(""), *role,
-                              hasState(*bits, accessibility::kStateActive)};
-        frames.push_back(std::move(frame));
     }
-    std::stable_partition(frames.begin(), frames.end(),
-                          [](const AccessibleFrame& frame) { return frame.active; });
+    const auto roles = calls_.callAll(roleQuestions);
+    for (std::size_t index = 0; index < unknown.size(); ++index) {
+        if (const auto role = valueOf<std::uint32_t>(roles[index])) {
+            topLevelRoles_[unknown[index]->bus + unknown[index]->path] = *role;
+        }
+    }
+    std::vector<BusWriter> batch;
+    askWindows(tops, batch);
+    readWindows(tops, calls_.callAll(batch));
+    if (!calls_.timedOut()) {
+        if (topsOfApplication_.size() >= 256) {
+            topsOfApplication_.clear();
+        }
+        topsOfApplication_[key] = std::move(tops);
+    }
     return frames;
 }
 
-std::optional<AccessibleDocument> AccessibilityBus::showingDocument(
-    const AccessibleReference& frame, int budget, const std::function<bool()>& insteadOfWalking) {
-    auto describe = [this](const AccessibleReference& object) {
-        AccessibleDocument document;
-        document.name = name(object).value_or("");
-        if (document.name.empty()) {
-            // Some engines work a document's name out only when first asked for it.
-            document.name = name(object).value_or("");
-        }
-        if (const auto values = documentAttributes(object)) {
-            document.url = documentAddressOf(*values).value_or("");
-        }
-        if (document.url.empty()) {
-            if (const auto values = attributes(object)) {
-                document.url = documentAddressOf(*values).value_or("");
-            }
-        }
-        return document;
-    };
-    // One search call where the application offers it; it answers the documents in the
-    // tree's order, the outermost first.
-    if (auto found = showingDocuments(frame)) {
-        if (found->empty()) {
-            return std::nullopt;
-        }
-        return describe(found->front());
-    }
-    if (calls_.timedOut() || (insteadOfWalking && insteadOfWalking())) {
+std::vector<BusWriter> AccessibilityBus::describeQuestions(
+    const AccessibleReference& document) const {
+    std::vector<BusWriter> questions;
+    questions.push_back(nameQuestion(document));
+    questions.push_back(question(document, kDocumentInterface, "GetAttributes"));
+    questions.push_back(question(document, kAccessibleInterface, "GetAttributes"));
+    questions.push_back(question(document, kAccessibleInterface, "GetState"));
+    questions.push_back(question(document, kAccessibleInterface, "GetIndexInParent"));
+    return questions;
+}
+
+std::optional<AccessibleDocument> AccessibilityBus::readDescription(
+    const AccessibleReference& document, std::span<const BusReply> replies, bool stillShowing) {
+    if (replies.size() < kDescribeQuestions) {
         return std::nullopt;
     }
-    return findDepthFirst<AccessibleDocument>(
-        frame, budget,
-        [&](const AccessibleReference& object, bool& descend) -> std::optional<AccessibleDocument> {
-            const auto bits = states(object);
-            if (!bits || !hasState(*bits, accessibility::kStateShowing)) {
-                descend = false;
-                return std::nullopt;
-            }
-            const auto role = this->role(object);
-            if (role && isDocumentRole(*role)) {
-                return describe(object);
-            }
+    if (stillShowing) {
+        // A document keeps its own showing state when its tab goes behind another; a browser
+        // takes it out of the tree then, and it is nobody's child.
+        const auto bits = statesOf(replies[3]);
+        const auto index = valueOf<std::int32_t>(replies[4]);
+        if (!bits || !hasState(*bits, accessibility::kStateShowing) ||
+            hasState(*bits, accessibility::kStateDefunct) || !index || *index < 0) {
             return std::nullopt;
-        });
+        }
+    }
+    AccessibleDocument described;
+    described.name = nameOf(replies[0]).value_or("");
+    if (described.name.empty()) {
+        // Some engines work a document's name out only when first asked for it.
+        described.name = name(document).value_or("");
+    }
+    for (const BusReply& reply : replies.subspan(1, 2)) {
+        if (const auto values = valueOf<std::map<std::string, std::string>>(reply);
+            values && described.url.empty()) {
+            described.url = documentAddressOf(*values).value_or("");
+        }
+    }
+    return described;
+}
+
+std::optional<AccessibleDocument> AccessibilityBus::describe(const AccessibleReference& document,
+                                                             bool stillShowing) {
+    if (const auto ahead = askedAhead_.find(document.bus + document.path);
+        ahead != askedAhead_.end()) {
+        const auto replies = std::move(ahead->second);
+        askedAhead_.erase(ahead);
+        return readDescription(document, replies, stillShowing);
+    }
+    return readDescription(document, calls_.callAll(describeQuestions(document)), stillShowing);
+}
+
+std::optional<AccessibleDocument> AccessibilityBus::showingDocument(
+    const AccessibleFrame& frame, int budget, const std::function<bool()>& insteadOfWalking) {
+    const std::string key = frame.object.bus + frame.object.path;
+    bool noneBefore = false;
+    if (const auto known = documentOfFrame_.find(key);
+        known != documentOfFrame_.end() && known->second.frameTitle == frame.name) {
+        if (known->second.document) {
+            if (auto document = describe(*known->second.document, true)) {
+                return document;
+            }
+        } else if (known->second.believed) {
+            return std::nullopt;
+        } else {
+            noneBefore = true;
+        }
+    }
+    // One search call where the application offers it; it answers the documents in the
+    // tree's order, the outermost first.
+    std::optional<AccessibleReference> found;
+    if (auto documents = showingDocuments(frame.object)) {
+        if (!documents->empty()) {
+            found = documents->front();
+        }
+    } else if (!calls_.timedOut() && !(insteadOfWalking && insteadOfWalking())) {
+        found = findDepthFirst<AccessibleReference>(
+            frame.object, budget,
+            [&](const AccessibleReference& object,
+                bool& descend) -> std::optional<AccessibleReference> {
+                const auto bits = states(object);
+                if (!bits || !hasState(*bits, accessibility::kStateShowing)) {
+                    descend = false;
+                    return std::nullopt;
+                }
+                const auto role = this->role(object);
+                return role && isDocumentRole(*role) ? std::optional(object) : std::nullopt;
+            });
+    }
+    std::optional<AccessibleDocument> document;
+    if (found) {
+        document = describe(*found, false);
+    }
+    if (!calls_.timedOut()) {
+        if (documentOfFrame_.size() >= 256) {
+            documentOfFrame_.clear();
+        }
+        documentOfFrame_[key] = {frame.name, found, found.has_value() || noneBefore};
+    }
+    return document;
 }
 
 std::optional<std::string> AccessibilityBus::menuItemNamed(

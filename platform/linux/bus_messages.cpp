@@ -285,20 +285,13 @@ bool BoundedCalls::expired() {
     return true;
 }
 
-BusReply BoundedCalls::call(const BusWriter& call) {
-    if (expired()) {
-        BusReply reply;
-        reply.result = -ETIMEDOUT;
-        return reply;
-    }
+std::chrono::milliseconds BoundedCalls::limitNow() const {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now());
-    const auto limit = std::max<std::int64_t>(std::min(left, callLimit_).count(), 1);
-    ++callsSent_;
-    BusReply reply = callMethod(call, static_cast<std::uint64_t>(limit) * 1000U);
-    if (reply.result != -ETIMEDOUT) {
-        return reply;
-    }
+    return std::max(std::min(left, callLimit_), std::chrono::milliseconds(1));
+}
+
+void BoundedCalls::noteTimedOut(const BusWriter& call, const BusReply& reply) {
     timedOut_ = true;
     const char* destination = sd_bus_message_get_destination(call.message());
     if (reply.cookie != 0 && destination != nullptr) {
@@ -308,7 +301,111 @@ BusReply BoundedCalls::call(const BusWriter& call) {
             lateCalls_.erase(lateCalls_.begin());
         }
     }
+}
+
+BusReply BoundedCalls::call(const BusWriter& call) {
+    if (expired()) {
+        BusReply reply;
+        reply.result = -ETIMEDOUT;
+        return reply;
+    }
+    const auto limit = limitNow();
+    ++roundTrips_;
+    BusReply reply = callMethod(call, static_cast<std::uint64_t>(limit.count()) * 1000U);
+    if (reply.result == -ETIMEDOUT) {
+        noteTimedOut(call, reply);
+    }
     return reply;
+}
+
+namespace {
+
+// Keeps the answer of one call sent without waiting: the reply, or the error it ended with
+// (sd-bus answers a call that ran out of its time with an error of its own, ETIMEDOUT).
+int keepReply(sd_bus_message* message, void* userdata, sd_bus_error*) {
+    auto* reply = static_cast<BusReply*>(userdata);
+    if (const sd_bus_error* error = sd_bus_message_get_error(message)) {
+        sd_bus_error_copy(&reply->error.error, error);
+        reply->result = -sd_bus_message_get_errno(message);
+        if (reply->result >= 0) {
+            reply->result = -EIO;
+        }
+    } else {
+        reply->message.reset(sd_bus_message_ref(message));
+        reply->result = 1;
+    }
+    return 1;
+}
+
+// A reply that has not come yet.
+constexpr int kAwaited = 1'000'000;
+
+}  // namespace
+
+std::vector<BusReply> BoundedCalls::callAll(std::span<const BusWriter> calls) {
+    std::vector<BusReply> replies(calls.size());
+    if (expired()) {
+        for (auto& reply : replies) {
+            reply.result = -ETIMEDOUT;
+        }
+        return replies;
+    }
+    const auto limit = limitNow();
+    const auto until = Clock::now() + limit;
+    std::vector<BusSlot> slots(calls.size());
+    sd_bus* bus = nullptr;
+    for (std::size_t index = 0; index < calls.size(); ++index) {
+        BusReply& reply = replies[index];
+        reply.result = calls[index].result();
+        if (!calls[index]) {
+            continue;
+        }
+        bus = sd_bus_message_get_bus(calls[index].message());
+        reply.result = kAwaited;
+        const int sent =
+            sd_bus_call_async(bus, slots[index].out(), calls[index].message(), keepReply, &reply,
+                              static_cast<std::uint64_t>(limit.count()) * 1000U);
+        if (sent < 0) {
+            reply.result = sent;
+        }
+        sd_bus_message_get_cookie(calls[index].message(), &reply.cookie);
+    }
+    auto awaited = [&replies] {
+        return std::any_of(replies.begin(), replies.end(),
+                           [](const BusReply& reply) { return reply.result == kAwaited; });
+    };
+    if (bus != nullptr) {
+        ++roundTrips_;
+    }
+    // Every message that comes meanwhile is dispatched: the replies to these calls, and
+    // whatever else the connection's filter is there to see.
+    while (bus != nullptr && awaited()) {
+        const int processed = sd_bus_process(bus, nullptr);
+        if (processed < 0) {
+            break;
+        }
+        if (processed > 0) {
+            continue;
+        }
+        const auto left =
+            std::chrono::duration_cast<std::chrono::microseconds>(until - Clock::now());
+        if (left.count() <= 0) {
+            break;
+        }
+        sd_bus_wait(bus, static_cast<std::uint64_t>(left.count()));
+    }
+    for (std::size_t index = 0; index < calls.size(); ++index) {
+        BusReply& reply = replies[index];
+        if (reply.result == kAwaited) {
+            // No longer awaited: its reply, should it come, goes to the connection's filter.
+            slots[index].reset();
+            reply.result = sd_bus_is_open(bus) > 0 ? -ETIMEDOUT : -ENOTCONN;
+        }
+        if (reply.result == -ETIMEDOUT) {
+            noteTimedOut(calls[index], reply);
+        }
+    }
+    return replies;
 }
 
 bool BoundedCalls::awaitsLateAnswerFrom(const std::string& connection) const {

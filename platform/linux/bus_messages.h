@@ -182,14 +182,20 @@ class BoundedCalls {
     void setCallLimit(std::chrono::milliseconds limit) { callLimit_ = limit; }
     // True when a call since the last deadline was set ran out of time.
     bool timedOut() const { return timedOut_; }
-    // How many calls were sent so far, one after the other (what a query costs).
-    std::uint64_t callsSent() const { return callsSent_; }
+    // How many times so far a call, or a batch of calls, was sent and its answers awaited:
+    // the round trips that a client's questions cost, one after the other.
+    std::uint64_t roundTrips() const { return roundTrips_; }
     // True (and noted) once the deadline has passed.
     bool expired();
 
     // Deadline passed (then -ETIMEDOUT) → call with the time left → note the outcome; the
     // caller reads the reply.
     BusReply call(const BusWriter& call);
+    // The calls sent at once, on the one connection they were written for, and their replies
+    // awaited together, in the calls' order: one round trip where one after the other would
+    // take as many. Each call is bounded as above; one not answered in time is noted like
+    // the one of call().
+    std::vector<BusReply> callAll(std::span<const BusWriter> calls);
 
     // When `message` answers a call that had run out of time: the connection that call went
     // to, and the call is forgotten. The connection's filter shows every message here.
@@ -198,10 +204,15 @@ class BoundedCalls {
     bool awaitsLateAnswerFrom(const std::string& connection) const;
 
   private:
+    // The time a call may wait now: the per-call limit, or what is left before the deadline.
+    std::chrono::milliseconds limitNow() const;
+    // Notes a call that ran out of time, so that its answer is known should it come late.
+    void noteTimedOut(const BusWriter& call, const BusReply& reply);
+
     Clock::time_point deadline_ = Clock::time_point::max();
     std::chrono::milliseconds callLimit_{1000};
     bool timedOut_ = false;
-    std::uint64_t callsSent_ = 0;
+    std::uint64_t roundTrips_ = 0;
     std::map<std::uint64_t, std::string> lateCalls_;  // cookie -> the connection asked
 };
 

@@ -518,11 +518,24 @@ DesktopQuery DesktopSession::viewOfProcess(pid_t pid, std::chrono::milliseconds 
         // the file's path in its hidden menu of recent files.
         const std::string title = titleOfFrame(*main, activeTitle);
         auto fromMenus = [&](const std::string& name) {
+            // Menus that did not name the file twice for a title are not searched again for
+            // it: a window that is no editor's (a file manager's) has menus but no such item.
+            int& misses = menuMisses_[{pid, title}];
+            if (misses >= 2) {
+                return std::string();
+            }
             const auto item =
                 bus->menuItemNamed(main->object, [&name](const std::string& itemName) {
                     return pathOfRecentFileItem(itemName, name).has_value();
                 });
-            return item ? pathOfRecentFileItem(*item, name).value_or("") : std::string();
+            std::string path = item ? pathOfRecentFileItem(*item, name).value_or("") : "";
+            if (path.empty() && !bus->timedOut()) {
+                ++misses;
+            }
+            if (menuMisses_.size() > kSettledTitlesKept) {
+                menuMisses_.clear();
+            }
+            return path;
         };
         std::optional<std::optional<DesktopDocument>> titled;
         auto fileOfTitle = [&]() -> const std::optional<DesktopDocument>& {
@@ -533,8 +546,7 @@ DesktopQuery DesktopSession::viewOfProcess(pid_t pid, std::chrono::milliseconds 
         };
         // Where the tree cannot be searched, the title is read before the tree is walked
         // object by object: a Qt editor's hundreds of objects hold no document.
-        auto document =
-            bus->showingDocument(main->object, 400, [&] { return fileOfTitle().has_value(); });
+        auto document = bus->showingDocument(*main, 400, [&] { return fileOfTitle().has_value(); });
         if (document && !document->url.empty()) {
             DesktopDocument shown{document->name, document->url, {}};
             if (auto url = URL::URLWithString(shown.url); url && url->isFileURL()) {

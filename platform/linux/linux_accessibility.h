@@ -92,8 +92,8 @@ class AccessibilityBus {
     void setCallLimit(std::chrono::milliseconds limit) { calls_.setCallLimit(limit); }
     // True when a call since the last deadline was set ran out of time.
     bool timedOut() const { return calls_.timedOut(); }
-    // How many calls were sent so far, one after the other.
-    std::uint64_t callsSent() const { return calls_.callsSent(); }
+    // How many round trips its calls have cost so far.
+    std::uint64_t roundTrips() const { return calls_.roundTrips(); }
 
     // The applications registered on the bus (asked of the registry, not of them).
     std::vector<AccessibleReference> applications();
@@ -117,15 +117,22 @@ class AccessibilityBus {
     std::optional<std::vector<AccessibleReference>> showingDocuments(
         const AccessibleReference& root);
 
-    // The top-level windows of an application, the active one first.
+    // The top-level windows of an application, the active one first. The states and names of
+    // the windows it had last time are asked together with its list of windows, so that while
+    // the list stays the same one round trip answers.
     std::vector<AccessibleFrame> frames(const AccessibleReference& application);
     // The document showing in a frame: the first showing object with a document role, found
     // by the tree's search, else depth first through showing objects (at most `budget` objects
     // are looked at). Where the application offers no search, `insteadOfWalking` is asked
-    // first, and the walk is left out when it answers true.
+    // first, and the walk is left out when it answers true. What was found is remembered for
+    // the frame and its title: while both stay, the document found is asked again alone (its
+    // name, its address and whether it still shows, in one round trip), and a frame found twice
+    // without one is not searched again.
     std::optional<AccessibleDocument> showingDocument(
-        const AccessibleReference& frame, int budget = 400,
+        const AccessibleFrame& frame, int budget = 400,
         const std::function<bool()>& insteadOfWalking = {});
+    // The next search of every frame is made afresh (what a benchmark of a first look measures).
+    void forgetDocuments() { documentOfFrame_.clear(); }
 
     // The name of the first item of the frame's menu bar, hidden or not, that `wanted` accepts,
     // looked for depth first through the menus in their order (at most `budget` objects are
@@ -161,21 +168,21 @@ class AccessibilityBus {
 
   private:
     AccessibilityBus(BusConnection bus, std::string address);
-    // The one value an object answers to a method without arguments; absent when the call
-    // fails, runs out of time or answers something else.
-    template <typename Value>
-    std::optional<Value> ask(const AccessibleReference& object, const char* interface,
-                             const char* method) {
-        Value value{};
-        if (!(calls_
-                  .call(BusWriter::methodCall(bus_.get(), object.bus.c_str(), object.path.c_str(),
-                                              interface, method))
-                  .read() >>
-              value)) {
-            return std::nullopt;
-        }
-        return value;
-    }
+    // The call that asks an object one thing without arguments, and the one that asks its name.
+    BusWriter question(const AccessibleReference& object, const char* interface,
+                       const char* method) const;
+    BusWriter nameQuestion(const AccessibleReference& object) const;
+    // The questions that describe a document: its name, its address (among the attributes of
+    // its document and its own), its states and its place in its parent; and the description
+    // they answer, absent when `stillShowing` asks whether it still shows and it does not (or
+    // is gone, or out of the tree).
+    std::vector<BusWriter> describeQuestions(const AccessibleReference& document) const;
+    std::optional<AccessibleDocument> readDescription(const AccessibleReference& document,
+                                                      std::span<const BusReply> replies,
+                                                      bool stillShowing);
+    // A document described, from the answers already asked in this query where there are some.
+    std::optional<AccessibleDocument> describe(const AccessibleReference& document,
+                                               bool stillShowing);
     // The first showing object below `root` with one of `roles`, asked in one call of the
     // tree's search interface; absent when the application does not offer the search.
     std::optional<std::vector<AccessibleReference>> firstShowingWithRole(
@@ -214,7 +221,19 @@ class AccessibilityBus {
     BoundedCalls calls_;
     std::map<std::string, pid_t> processes_;
     std::set<pid_t> answeredLate_;  // unique connection names are never reused
-    std::map<std::string, std::uint32_t> topLevelRoles_;         // by connection and path
+    std::map<std::string, std::uint32_t> topLevelRoles_;  // by connection and path
+    std::map<std::string, std::vector<AccessibleReference>> topsOfApplication_;  // likewise
+    // What the search of a frame found for the frame's title: a document, or none (searched
+    // again once before it is believed, since a window may show its title before its document).
+    struct KnownDocument {
+        std::string frameTitle;
+        std::optional<AccessibleReference> document;
+        bool believed = false;
+    };
+    std::map<std::string, KnownDocument> documentOfFrame_;  // by the frame's connection and path
+    // The description of a remembered document, asked together with its frame's state in this
+    // query; forgotten when the next query begins.
+    std::map<std::string, std::vector<BusReply>> askedAhead_;    // by the document's
     std::map<std::string, AccessibleReference> locationFields_;  // frame (name and path) -> field
     // Last, so that it closes first: its filter sees the members above.
     BusConnection bus_;

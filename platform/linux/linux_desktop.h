@@ -186,6 +186,8 @@ class DesktopSession {
     // open (a Qt editor's menu of recent files): a capture by the title, while the application
     // rests, still names the file. The most recent few.
     std::map<std::pair<pid_t, std::string>, DesktopDocument> settledTitles_;
+    // How often a window's menus were searched in vain for the file its title names.
+    std::map<std::pair<pid_t, std::string>, int> menuMisses_;
     // The applications a process has on the accessibility bus, with the name of the first.
     struct ProcessApplications {
         std::vector<BusObject> applications;

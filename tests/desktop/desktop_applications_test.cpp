@@ -211,6 +211,89 @@ TEST_F(RealApplicationsTest, AStoppedQtEditorIsCapturedByTheFileItNamedBefore) {
     EXPECT_EQ(stopped.frontDocument->url, kwrite.documentURL);
 }
 
+// A browser window that shows another page under the same title (a second tab of a page
+// titled alike) is followed, and back again when that tab closes: the document found for a
+// window and its title is asked again only while it still shows. Last of these tests: Chromium
+// keeps its window marked active on the accessibility bus after its tabs have come and gone,
+// which the accessibility route of the tests before it would take for the front.
+TEST_F(RealApplicationsTest, AnotherPageUnderTheSameTitleIsFollowed) {
+    if (onWayland()) {
+        GTEST_SKIP() << "no way here to type the browser's shortcuts";
+    }
+    const std::string docs = std::string(std::getenv("HOME")) + "/docs";
+    for (const char* twin : {"twin-a", "twin-b"}) {
+        test_support::writeFile(docs + "/" + twin + ".html",
+                                "<html><head><title>Twin Page</title></head><body><p>" +
+                                    std::string(twin) + "</p></body></html>");
+    }
+    const std::string first = fileURL(docs + "/twin-a.html");
+    const std::string second = fileURL(docs + "/twin-b.html");
+    for (const char* label : {"Chromium", "Firefox ESR"}) {
+        const RealApplication* browser = applications->named(label);
+        if (browser == nullptr) {
+            continue;
+        }
+        SCOPED_TRACE(label);
+        ASSERT_TRUE(RealApplications::activate(*browser));
+        // A page opens in a tab of its own, and a key closes the tab in front; the page is
+        // awaited by its title, and no view is asked meanwhile. Chromium is given the page on
+        // its command line: typing into its address bar leaves its window marked active on the
+        // accessibility bus after it has gone behind another.
+        auto shown = [] {
+            std::this_thread::sleep_for(1s);
+            return test_support::eventually(
+                [] { return RealApplications::activeWindowTitle().starts_with("Twin Page"); }, 20s);
+        };
+        auto open = [&](const std::string& url) {
+            if (browser->label == "Chromium") {
+                auto command = browser->command;
+                command.back() = url;
+                applications->start(command, std::string(std::getenv("PENDRA_DESKTOP_ROOT")) +
+                                                 "/logs/chromium-tab");
+            } else {
+                for (const char* keys : {"ctrl+t", "ctrl+l"}) {
+                    commandOutput(std::string("xdotool key --clearmodifiers ") + keys);
+                    std::this_thread::sleep_for(400ms);
+                }
+                commandOutput("xdotool type --delay 10 '" + url + "'");
+                commandOutput("xdotool key --clearmodifiers Return");
+            }
+            return shown();
+        };
+        auto close = [&shown] {
+            commandOutput("xdotool key --clearmodifiers ctrl+w");
+            return shown();
+        };
+        // Every view from the switch on shows the page in front, never the one behind it.
+        auto follows = [&](const std::string& front, const std::string& behind) {
+            DesktopApplicationView view;
+            bool sawBehind = false;
+            const bool sawFront = test_support::eventually(
+                [&] {
+                    if (desktop.viewOfProcess(browser->pid, 2s, &view) != DesktopQuery::answered ||
+                        !view.frontDocument) {
+                        return false;
+                    }
+                    sawBehind = sawBehind || view.frontDocument->url == behind;
+                    return view.frontDocument->url == front;
+                },
+                20s);
+            return sawFront && !sawBehind;
+        };
+        ASSERT_TRUE(open(first));
+        DesktopApplicationView view;
+        ASSERT_TRUE(viewShows(browser->pid, &DesktopDocument::url, first, 20s, &view));
+        ASSERT_TRUE(open(second));
+        EXPECT_TRUE(follows(second, first));
+        ASSERT_TRUE(close());
+        EXPECT_TRUE(follows(first, second));
+        // The window shows its own page again for the tests after this one.
+        commandOutput("xdotool key --clearmodifiers ctrl+w");
+        EXPECT_TRUE(
+            viewShows(browser->pid, &DesktopDocument::url, browser->documentURL, 20s, &view));
+    }
+}
+
 }  // namespace
 }  // namespace desktop_test
 

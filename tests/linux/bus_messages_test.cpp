@@ -251,3 +251,51 @@ TEST(BusMessagesTest, ACallThatRanOutOfTimeIsKnownByItsLateAnswerAlone) {
 }
 
 }  // namespace
+
+TEST(BusMessagesTest, CallsSentTogetherAreAnsweredInTheirOrderInOneRoundTrip) {
+    PeerBus peer;
+    BoundedCalls calls;
+    calls.setDeadline(BoundedCalls::Clock::now() + std::chrono::minutes(1));
+    calls.setCallLimit(std::chrono::milliseconds(300));
+    EXPECT_TRUE(calls.callAll({}).empty());
+    EXPECT_EQ(calls.roundTrips(), 0u);
+
+    std::vector<BusWriter> batch;
+    batch.push_back(std::move(peer.call("Echo") << "first"));
+    batch.push_back(peer.call("Ignore"));
+    batch.push_back(std::move(peer.call("Echo") << std::int32_t{42}));
+    batch.push_back(peer.call("Late"));
+    const auto replies = calls.callAll(batch);
+    ASSERT_EQ(replies.size(), 4u);
+    EXPECT_EQ(calls.roundTrips(), 1u);
+    std::string text;
+    EXPECT_TRUE(replies[0].read() >> text);
+    EXPECT_EQ(text, "first");
+    std::int32_t number = 0;
+    EXPECT_TRUE(replies[2].read() >> number);
+    EXPECT_EQ(number, 42);
+    // Those not answered within the limit are noted like a single call's, and the late one is
+    // known by its answer when that comes.
+    EXPECT_EQ(replies[1].result, -ETIMEDOUT);
+    EXPECT_EQ(replies[3].result, -ETIMEDOUT);
+    EXPECT_TRUE(calls.timedOut());
+    EXPECT_TRUE(calls.awaitsLateAnswerFrom("peer.Echo"));
+    BusMessage answer;
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!answer && std::chrono::steady_clock::now() < giveUp) {
+        if (sd_bus_process(peer.client(), answer.out()) <= 0) {
+            sd_bus_wait(peer.client(), 100'000);
+        }
+    }
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(calls.takeLateCall(answer.get()), std::optional<std::string>("peer.Echo"));
+
+    // Past the deadline nothing is sent.
+    calls.setDeadline(BoundedCalls::Clock::now() - std::chrono::milliseconds(1));
+    std::vector<BusWriter> tooLate;
+    tooLate.push_back(peer.call("Echo"));
+    const auto none = calls.callAll(tooLate);
+    ASSERT_EQ(none.size(), 1u);
+    EXPECT_EQ(none[0].result, -ETIMEDOUT);
+    EXPECT_EQ(calls.roundTrips(), 1u);
+}
