@@ -1,0 +1,86 @@
+// The folders a file manager's windows show, as the file manager itself tells on the session
+// bus: the owner of org.freedesktop.FileManager1 lists, in its property OpenWindowsWithLocations,
+// each window's object path with the locations it shows, the front one first. One property
+// read gives the folder of the window in front, without walking that window's accessibility
+// tree; an X11 window names its object path in _GTK_WINDOW_OBJECT_PATH.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bus_messages.h"
+#include "linux_desktop.h"
+
+namespace platform::linux_platform {
+
+// The locations of a file manager's windows, front first, by each window's object path.
+using WindowLocations = std::map<std::string, std::vector<std::string>>;
+
+// A local folder by its "file://" address: named by its last part ("/" for the root), with
+// its file URL and path. Absent for another scheme, a host other than this one, a relative or
+// malformed address.
+std::optional<DesktopDocument> documentOfFolderAddress(const std::string& address);
+
+// The folder a window shows: the front location of the entry whose object path is
+// `windowPath`; with no path known, that of the only entry, when there is exactly one (of
+// several, which one is in front cannot be told).
+std::optional<DesktopDocument> folderOfWindow(const WindowLocations& windows,
+                                              const std::string& windowPath);
+
+// The session bus's file manager, asked with bounded calls on one connection kept open (and
+// opened again when lost). Who owns the name is followed through the bus's signals, so that
+// asking about a process that is not the file manager sends nothing. Never starts a service.
+class OpenFolders {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    // Each question takes at most `limit`.
+    explicit OpenFolders(std::chrono::milliseconds limit);
+    ~OpenFolders();
+    OpenFolders(const OpenFolders&) = delete;
+    OpenFolders& operator=(const OpenFolders&) = delete;
+
+    // Whether the process owns the file manager's name on the session bus.
+    bool isFileManager(pid_t pid);
+    // The folder of the process's window at `windowPath` (empty when unknown; see
+    // folderOfWindow). Absent when the process is not the file manager, it did not answer in
+    // time (it is then not asked again until its answer has come, a minute at most), or its
+    // answer names no local folder for that window.
+    std::optional<DesktopDocument> frontFolder(pid_t pid, const std::string& windowPath);
+
+    // How many calls were sent so far, to the bus and to the file manager.
+    std::uint64_t callsSent() const { return calls_.callsSent(); }
+
+  private:
+    sd_bus* connection();
+    // Takes in what has come: changes of the name's owner, answers that came late.
+    void processPending();
+    // The process of the name's owner, asked once per owner.
+    std::optional<pid_t> ownerProcess();
+    void noteMessage(sd_bus_message* message);
+
+    std::chrono::milliseconds limit_;
+    BusConnection bus_;
+    BusSlot ownerChanges_;
+    BoundedCalls calls_;
+    Clock::time_point nextAttempt_;
+    // The owner's unique name (empty while there is none), once known, and its process.
+    std::optional<std::string> owner_;
+    std::optional<pid_t> ownerProcess_;
+    // False when the bus refused to tell of changes of owner: the owner is then asked anew.
+    bool ownerFollowed_ = false;
+    // An owner whose file manager has no such property, not asked again.
+    std::string ownerWithoutWindows_;
+    // An owner that did not answer in time rests until its answer comes, or this moment.
+    std::string restingOwner_;
+    Clock::time_point restingUntil_;
+    OncePerInterval toldUnreadable_{std::chrono::hours(1)};
+};
+
+}  // namespace platform::linux_platform
