@@ -1,8 +1,8 @@
 // The folders a file manager's windows show, as the file manager itself tells on the session
-// bus: the owner of org.freedesktop.FileManager1 lists, in its property OpenWindowsWithLocations,
-// each window's object path with the locations it shows, the front one first. One property
-// read gives the folder of the window in front, without walking that window's accessibility
-// tree; an X11 window names its object path in _GTK_WINDOW_OBJECT_PATH.
+// bus: a file manager of org.freedesktop.FileManager1 lists, in its property
+// OpenWindowsWithLocations, each window's object path with the locations it shows, the front one
+// first. One property read gives the folder of the window in front, without walking that window's
+// accessibility tree; an X11 window names its object path in _GTK_WINDOW_OBJECT_PATH.
 #pragma once
 
 #include <sys/types.h>
@@ -33,9 +33,11 @@ std::optional<DesktopDocument> documentOfFolderAddress(const std::string& addres
 std::optional<DesktopDocument> folderOfWindow(const WindowLocations& windows,
                                               const std::string& windowPath);
 
-// The session bus's file manager, asked with bounded calls on one connection kept open (and
-// opened again when lost). Who owns the name is followed through the bus's signals, so that
-// asking about a process that is not the file manager sends nothing. Never starts a service.
+// The session bus's file managers, asked with bounded calls on one connection kept open (and
+// opened again when lost). Each file manager of the session asks for the name; the first owns
+// it and the others wait in its queue, and every one of them answers for its own windows. The
+// queue is read again at most every few seconds, so that asking about a process that is no
+// file manager mostly sends nothing. Never starts a service.
 class OpenFolders {
   public:
     using Clock = std::chrono::steady_clock;
@@ -46,40 +48,36 @@ class OpenFolders {
     OpenFolders(const OpenFolders&) = delete;
     OpenFolders& operator=(const OpenFolders&) = delete;
 
-    // Whether the process owns the file manager's name on the session bus.
+    // Whether the process owns the file manager's name on the session bus, or waits for it.
     bool isFileManager(pid_t pid);
     // The folder of the process's window at `windowPath` (empty when unknown; see
-    // folderOfWindow). Absent when the process is not the file manager, it did not answer in
-    // time (it is then not asked again until its answer has come, a minute at most), or its
-    // answer names no local folder for that window.
+    // folderOfWindow). Absent when the process is no file manager of the name, it did not
+    // answer in time (it is then not asked again until its answer has come, a minute at most),
+    // or its answer names no local folder for that window.
     std::optional<DesktopDocument> frontFolder(pid_t pid, const std::string& windowPath);
-
-    // How many calls were sent so far, to the bus and to the file manager.
-    std::uint64_t callsSent() const { return calls_.callsSent(); }
 
   private:
     sd_bus* connection();
-    // Takes in what has come: changes of the name's owner, answers that came late.
+    // Takes in what has come: answers that came late.
     void processPending();
-    // The process of the name's owner, asked once per owner.
-    std::optional<pid_t> ownerProcess();
     void noteMessage(sd_bus_message* message);
+    // The connection of the process among those owning or waiting for the name.
+    std::optional<std::string> connectionOfProcess(pid_t pid);
 
     std::chrono::milliseconds limit_;
     BusConnection bus_;
-    BusSlot ownerChanges_;
     BoundedCalls calls_;
     Clock::time_point nextAttempt_;
-    // The owner's unique name (empty while there is none), once known, and its process.
-    std::optional<std::string> owner_;
-    std::optional<pid_t> ownerProcess_;
-    // False when the bus refused to tell of changes of owner: the owner is then asked anew.
-    bool ownerFollowed_ = false;
-    // An owner whose file manager has no such property, not asked again.
-    std::string ownerWithoutWindows_;
-    // An owner that did not answer in time rests until its answer comes, or this moment.
-    std::string restingOwner_;
+    // The connections owning or waiting for the name, with their processes, as last read.
+    std::vector<std::pair<std::string, pid_t>> queue_;
+    std::optional<Clock::time_point> queueReadAt_;
+    // The processes of connections, known once asked (a connection's name is never reused).
+    std::map<std::string, pid_t> processes_;
+    // A file manager that did not answer in time rests until its answer comes, or this moment.
+    std::string resting_;
     Clock::time_point restingUntil_;
+    // A file manager without the property, not asked again.
+    std::string withoutWindows_;
     OncePerInterval toldUnreadable_{std::chrono::hours(1)};
 };
 

@@ -18,12 +18,10 @@ constexpr const char* kFileManagerInterface = "org.freedesktop.FileManager1";
 constexpr const char* kWindowsProperty = "OpenWindowsWithLocations";
 constexpr const char* kBusName = "org.freedesktop.DBus";
 constexpr const char* kBusPath = "/org/freedesktop/DBus";
-constexpr const char* kOwnerChangesRule =
-    "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
-    "interface='org.freedesktop.DBus',member='NameOwnerChanged',"
-    "arg0='org.freedesktop.FileManager1'";
 // A session bus that could not be reached is tried again after this long, not at every capture.
 constexpr auto kReconnectInterval = 5s;
+// File managers start and end rarely: who waits for the name is read again after this long.
+constexpr auto kQueueRecheck = 2s;
 // A file manager that did not answer in time is left alone until it has, or this long at most.
 constexpr auto kRestAfterNoAnswer = 60s;
 // The X server answers property reads at once; this only bounds a server that has stopped.
@@ -88,10 +86,8 @@ OpenFolders::~OpenFolders() = default;
 
 sd_bus* OpenFolders::connection() {
     if (bus_ && sd_bus_is_open(bus_.get()) <= 0) {
-        ownerChanges_.reset();
         bus_.reset();
-        owner_.reset();
-        ownerProcess_.reset();
+        queueReadAt_.reset();
     }
     if (bus_ || Clock::now() < nextAttempt_) {
         return bus_.get();
@@ -108,103 +104,89 @@ sd_bus* OpenFolders::connection() {
             return 0;
         },
         this);
-    // Added without waiting: the bus takes it before the question of the owner that follows,
-    // so that no change of owner goes unseen. Without it the owner is asked at every question.
-    auto onChange = [](sd_bus_message* message, void* self, sd_bus_error*) {
-        auto* folders = static_cast<OpenFolders*>(self);
-        std::string name, oldOwner, newOwner;
-        if (BusReader(message) >> name >> oldOwner >> newOwner) {
-            folders->owner_ = newOwner;
-            folders->ownerProcess_.reset();
-        }
-        return 0;
-    };
-    auto onInstalled = [](sd_bus_message* message, void* self, sd_bus_error*) {
-        if (sd_bus_message_is_method_error(message, nullptr) > 0) {
-            static_cast<OpenFolders*>(self)->ownerFollowed_ = false;
-        }
-        return 0;
-    };
-    ownerFollowed_ = sd_bus_add_match_async(bus.get(), ownerChanges_.out(), kOwnerChangesRule,
-                                            onChange, onInstalled, this) >= 0;
     bus_ = std::move(bus);
     return bus_.get();
 }
 
 void OpenFolders::processPending() {
-    // Signals of the name's owner and late answers, handed to the filter and the match; the
-    // rest is dropped, so that nothing piles up in the connection's queue.
+    // Nothing but the filter is registered on this connection: late answers are seen there and
+    // dropped, so that nothing piles up in the connection's queue.
     for (int message = 0; message < 1024 && sd_bus_process(bus_.get(), nullptr) > 0; ++message) {
     }
 }
 
 void OpenFolders::noteMessage(sd_bus_message* message) {
-    if (const auto asked = calls_.takeLateCall(message); asked && *asked == restingOwner_) {
-        restingOwner_.clear();
+    if (const auto asked = calls_.takeLateCall(message); asked && *asked == resting_) {
+        resting_.clear();
     }
 }
 
-std::optional<pid_t> OpenFolders::ownerProcess() {
+std::optional<std::string> OpenFolders::connectionOfProcess(pid_t pid) {
     sd_bus* bus = connection();
-    if (bus == nullptr) {
+    if (bus == nullptr || pid <= 0) {
         return std::nullopt;
     }
     processPending();
-    if (!ownerFollowed_) {
-        owner_.reset();
-        ownerProcess_.reset();
-    }
-    if (!owner_) {
+    if (!queueReadAt_ || Clock::now() - *queueReadAt_ >= kQueueRecheck) {
+        std::vector<std::string> names;
         BusReply reply =
-            calls_.call(BusWriter::methodCall(bus, kBusName, kBusPath, kBusName, "GetNameOwner")
+            calls_.call(BusWriter::methodCall(bus, kBusName, kBusPath, kBusName, "ListQueuedOwners")
                         << kFileManagerName);
-        std::string owner;
-        if (reply.read() >> owner) {
-            owner_ = owner;
-        } else if (!reply && isNoOwnerError(reply.error.error)) {
-            owner_ = std::string();
-        } else {
+        if (!(reply.read() >> names) && !(!reply && isNoOwnerError(reply.error.error))) {
             return std::nullopt;
         }
-    }
-    if (owner_->empty()) {
-        return std::nullopt;
-    }
-    if (!ownerProcess_) {
-        std::uint32_t pid = 0;
-        if (!(calls_
-                  .call(BusWriter::methodCall(bus, kBusName, kBusPath, kBusName,
-                                              "GetConnectionUnixProcessID")
-                        << *owner_)
-                  .read() >>
-              pid)) {
-            return std::nullopt;
+        std::vector<std::pair<std::string, pid_t>> queue;
+        for (const auto& name : names) {
+            auto known = processes_.find(name);
+            if (known == processes_.end()) {
+                std::uint32_t process = 0;
+                if (!(calls_
+                          .call(BusWriter::methodCall(bus, kBusName, kBusPath, kBusName,
+                                                      "GetConnectionUnixProcessID")
+                                << name)
+                          .read() >>
+                      process)) {
+                    return std::nullopt;
+                }
+                // Connections come and go; those of the queue are few.
+                if (processes_.size() >= 64) {
+                    processes_.clear();
+                }
+                known = processes_.emplace(name, static_cast<pid_t>(process)).first;
+            }
+            queue.emplace_back(name, known->second);
         }
-        ownerProcess_ = static_cast<pid_t>(pid);
+        queue_ = std::move(queue);
+        queueReadAt_ = Clock::now();
     }
-    return ownerProcess_;
+    for (const auto& [name, process] : queue_) {
+        if (process == pid) {
+            return name;
+        }
+    }
+    return std::nullopt;
 }
 
 bool OpenFolders::isFileManager(pid_t pid) {
     calls_.setDeadline(Clock::now() + limit_);
-    return pid > 0 && ownerProcess() == pid;
+    return connectionOfProcess(pid).has_value();
 }
 
 std::optional<DesktopDocument> OpenFolders::frontFolder(pid_t pid, const std::string& windowPath) {
-    if (!isFileManager(pid)) {
+    calls_.setDeadline(Clock::now() + limit_);
+    const auto manager = connectionOfProcess(pid);
+    if (!manager || *manager == withoutWindows_ ||
+        (*manager == resting_ && Clock::now() < restingUntil_)) {
         return std::nullopt;
     }
-    const std::string owner = *owner_;
-    if (owner == ownerWithoutWindows_ || (owner == restingOwner_ && Clock::now() < restingUntil_)) {
-        return std::nullopt;
-    }
-    BusReply reply = calls_.call(BusWriter::methodCall(bus_.get(), owner.c_str(), kFileManagerPath,
-                                                       "org.freedesktop.DBus.Properties", "Get")
-                                 << kFileManagerInterface << kWindowsProperty);
+    BusReply reply =
+        calls_.call(BusWriter::methodCall(bus_.get(), manager->c_str(), kFileManagerPath,
+                                          "org.freedesktop.DBus.Properties", "Get")
+                    << kFileManagerInterface << kWindowsProperty);
     const std::string process = "process " + std::to_string(pid);
     if (!reply) {
         if (reply.result == -ETIMEDOUT) {
-            restingOwner_ = owner;
+            resting_ = *manager;
             restingUntil_ = Clock::now() + kRestAfterNoAnswer;
             logLine("The file manager (" + process +
                     ") did not say in time which folders its windows show; it is asked again "
@@ -214,15 +196,14 @@ std::optional<DesktopDocument> OpenFolders::frontFolder(pid_t pid, const std::st
                    reply.error.has(SD_BUS_ERROR_UNKNOWN_INTERFACE) ||
                    reply.error.has(SD_BUS_ERROR_UNKNOWN_METHOD) ||
                    reply.error.has(SD_BUS_ERROR_UNKNOWN_OBJECT)) {
-            // A file manager of the name without the property (it opens folders, and that is
-            // all): not asked again while it owns the name.
-            ownerWithoutWindows_ = owner;
+            // A file manager that opens folders and tells nothing more.
+            withoutWindows_ = *manager;
         }
         return std::nullopt;
     }
     WindowLocations windows;
     if (!(reply.read() >> inVariant(windows))) {
-        if (toldUnreadable_.shouldSay(owner)) {
+        if (toldUnreadable_.shouldSay(*manager)) {
             logLine("The file manager (" + process + ") answered " + kWindowsProperty +
                     " with something other than window paths and their locations; its folders "
                     "are read from its windows instead");
@@ -232,11 +213,11 @@ std::optional<DesktopDocument> OpenFolders::frontFolder(pid_t pid, const std::st
     auto folder = folderOfWindow(windows, windowPath);
     if (!folder) {
         const auto* locations = locationsOfWindow(windows, windowPath);
-        // Other places (the trash, a search, another machine) are no local folder; a local one
-        // that cannot be read is bad input.
+        // Other places (the trash, a search, another machine's share) are no local folder and
+        // no fault; a local one that cannot be read is.
         if (locations != nullptr && !locations->empty() &&
             locations->front().starts_with("file:") &&
-            toldUnreadable_.shouldSay(owner + locations->front())) {
+            toldUnreadable_.shouldSay(*manager + locations->front())) {
             logLine("The file manager (" + process +
                     ") names a folder that is no local path: " + locations->front());
         }
@@ -251,7 +232,7 @@ std::optional<DesktopApplicationView> DesktopSession::viewOfOpenFolder(pid_t pid
     if (!openFolders_) {
         openFolders_ = std::make_unique<OpenFolders>(kFileManagerLimit);
     }
-    // Every capture comes here: for any other process this sends nothing.
+    // Every capture comes here: for any other process this sends nothing, mostly.
     if (!openFolders_->isFileManager(pid)) {
         return std::nullopt;
     }
