@@ -63,7 +63,8 @@ TEST_F(LocationFieldTest, NautilusSaysOnTheSessionBusWhichFolderItsWindowShows) 
     EXPECT_EQ(folder->name, nautilus.documentName);
 
     auto* accessibility = desktop.accessibility();
-    const auto asked = accessibility != nullptr ? accessibility->callsSent() : 0;
+    ASSERT_NE(accessibility, nullptr);
+    const auto asked = accessibility->callsSent();
     DesktopApplicationView view;
     EXPECT_TRUE(viewShows(nautilus.pid, &DesktopDocument::url, nautilus.documentURL, 30s, &view));
     commandOutput("xdotool key --clearmodifiers alt+Up");
@@ -76,9 +77,7 @@ TEST_F(LocationFieldTest, NautilusSaysOnTheSessionBusWhichFolderItsWindowShows) 
     // Back where it started, for the tests that follow.
     commandOutput("xdotool key --clearmodifiers alt+Left");
     EXPECT_TRUE(viewShows(nautilus.pid, &DesktopDocument::url, nautilus.documentURL, 30s, &view));
-    if (accessibility != nullptr) {
-        EXPECT_EQ(accessibility->callsSent(), asked);
-    }
+    EXPECT_EQ(accessibility->callsSent(), asked);
 }
 
 }  // namespace
