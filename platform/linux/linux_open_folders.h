@@ -48,7 +48,8 @@ class OpenFolders {
     OpenFolders(const OpenFolders&) = delete;
     OpenFolders& operator=(const OpenFolders&) = delete;
 
-    // Whether the process owns the file manager's name on the session bus, or waits for it.
+    // Whether the process owns the file manager's name on the session bus, or waits for it,
+    // and has not been found to keep no list of its windows' folders.
     bool isFileManager(pid_t pid);
     // The folder of the process's window at `windowPath` (empty when unknown; see
     // folderOfWindow). Absent when the process is no file manager of the name, it did not

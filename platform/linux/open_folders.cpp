@@ -1,5 +1,4 @@
 #include <cerrno>
-#include <cstring>
 
 #include "linux_desktop.h"
 #include "linux_open_folders.h"
@@ -169,7 +168,8 @@ std::optional<std::string> OpenFolders::connectionOfProcess(pid_t pid) {
 
 bool OpenFolders::isFileManager(pid_t pid) {
     calls_.setDeadline(Clock::now() + limit_);
-    return connectionOfProcess(pid).has_value();
+    const auto manager = connectionOfProcess(pid);
+    return manager && *manager != withoutWindows_;
 }
 
 std::optional<DesktopDocument> OpenFolders::frontFolder(pid_t pid, const std::string& windowPath) {
@@ -232,7 +232,8 @@ std::optional<DesktopApplicationView> DesktopSession::viewOfOpenFolder(pid_t pid
     if (!openFolders_) {
         openFolders_ = std::make_unique<OpenFolders>(kFileManagerLimit);
     }
-    // Every capture comes here: for any other process this sends nothing, mostly.
+    // Every capture comes here: for another process, the bus is asked who holds the name at
+    // most every few seconds, and the display nothing.
     if (!openFolders_->isFileManager(pid)) {
         return std::nullopt;
     }

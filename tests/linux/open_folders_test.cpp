@@ -57,11 +57,13 @@ class StandInFileManager {
         std::lock_guard lock(mutex_);
         return (own ? sd_bus_request_name(bus_, kName, 0) : sd_bus_release_name(bus_, kName)) >= 0;
     }
-    void answer(WindowLocations windows, bool silent = false, bool wrongType = false) {
+    // How it answers: with the list, not at all, with a value of another type, or as a file
+    // manager without the property.
+    enum class Answer { windows, silence, wrongType, noSuchProperty };
+    void answer(WindowLocations windows, Answer how = Answer::windows) {
         std::lock_guard lock(mutex_);
         windows_ = std::move(windows);
-        silent_ = silent;
-        wrongType_ = wrongType;
+        how_ = how;
     }
     int asked() const { return asked_; }
 
@@ -74,11 +76,14 @@ class StandInFileManager {
             return 0;
         }
         ++manager.asked_;
-        if (manager.silent_) {
+        if (manager.how_ == Answer::silence) {
             return 1;
         }
+        if (manager.how_ == Answer::noSuchProperty) {
+            return sd_bus_reply_method_errorf(call, SD_BUS_ERROR_INVALID_ARGS, "No such property");
+        }
         auto reply = BusWriter::methodReturn(call);
-        if (manager.wrongType_) {
+        if (manager.how_ == Answer::wrongType) {
             reply.open('v', "s") << "/home";
             reply.close();
             return reply.send();
@@ -98,8 +103,7 @@ class StandInFileManager {
     std::atomic<bool> stop_{false};
     std::atomic<int> asked_{0};
     WindowLocations windows_;
-    bool silent_ = false;
-    bool wrongType_ = false;
+    Answer how_ = Answer::windows;
 };
 
 class OpenFoldersTest : public ::testing::Test {
@@ -165,7 +169,7 @@ TEST_F(OpenFoldersTest, TheFrontWindowsFolderIsItsFirstLocalLocation) {
             EXPECT_EQ(folder->path, each.folder->path);
         }
     }
-    manager_.answer({}, false, true);
+    manager_.answer({}, StandInFileManager::Answer::wrongType);
     EXPECT_FALSE(folders.frontFolder(::getpid(), ""));
     manager_.answer({{"/w/1", {"file:///usr"}}});
     EXPECT_TRUE(folders.frontFolder(::getpid(), ""));
@@ -193,7 +197,7 @@ TEST_F(OpenFoldersTest, OnlyAProcessThatHoldsTheNameIsAskedAndWhoHoldsItIsFollow
 
 TEST_F(OpenFoldersTest, AFileManagerThatDoesNotAnswerCostsOneBoundAndIsNotAskedAgain) {
     constexpr auto kLimit = 300ms;
-    manager_.answer({{"/w/1", {"file:///usr"}}}, true);
+    manager_.answer({{"/w/1", {"file:///usr"}}}, StandInFileManager::Answer::silence);
     OpenFolders folders(kLimit);
     ASSERT_TRUE(folders.isFileManager(::getpid()));
     const auto started = std::chrono::steady_clock::now();
@@ -203,6 +207,17 @@ TEST_F(OpenFoldersTest, AFileManagerThatDoesNotAnswerCostsOneBoundAndIsNotAskedA
     EXPECT_EQ(manager_.asked(), 1);
     // While it owes its answer, it is not asked.
     manager_.answer({{"/w/1", {"file:///usr"}}});
+    EXPECT_FALSE(folders.frontFolder(::getpid(), "/w/1"));
+    EXPECT_EQ(manager_.asked(), 1);
+}
+
+TEST_F(OpenFoldersTest, AFileManagerWithoutTheListIsNotAskedAgain) {
+    manager_.answer({{"/w/1", {"file:///usr"}}}, StandInFileManager::Answer::noSuchProperty);
+    OpenFolders folders(2s);
+    ASSERT_TRUE(folders.isFileManager(::getpid()));
+    EXPECT_FALSE(folders.frontFolder(::getpid(), "/w/1"));
+    EXPECT_EQ(manager_.asked(), 1);
+    EXPECT_FALSE(folders.isFileManager(::getpid()));
     EXPECT_FALSE(folders.frontFolder(::getpid(), "/w/1"));
     EXPECT_EQ(manager_.asked(), 1);
 }
