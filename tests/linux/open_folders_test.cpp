@@ -50,6 +50,9 @@ class StandInFileManager {
         if (thread_.joinable()) {
             thread_.join();
         }
+        for (sd_bus_message* call : unanswered_) {
+            sd_bus_message_unref(call);
+        }
         sd_bus_flush_close_unref(bus_);
     }
 
@@ -66,6 +69,15 @@ class StandInFileManager {
         how_ = how;
     }
     int asked() const { return asked_; }
+    // Answers the questions it left unanswered, with the list.
+    void answerLate() {
+        std::lock_guard lock(mutex_);
+        for (sd_bus_message* call : unanswered_) {
+            sendWindows(call);
+            sd_bus_message_unref(call);
+        }
+        unanswered_.clear();
+    }
 
   private:
     static int onCall(sd_bus_message* call, void* self, sd_bus_error*) {
@@ -77,19 +89,24 @@ class StandInFileManager {
         }
         ++manager.asked_;
         if (manager.how_ == Answer::silence) {
+            manager.unanswered_.push_back(sd_bus_message_ref(call));
             return 1;
         }
         if (manager.how_ == Answer::noSuchProperty) {
             return sd_bus_reply_method_errorf(call, SD_BUS_ERROR_INVALID_ARGS, "No such property");
         }
-        auto reply = BusWriter::methodReturn(call);
         if (manager.how_ == Answer::wrongType) {
+            auto reply = BusWriter::methodReturn(call);
             reply.open('v', "s") << "/home";
             reply.close();
             return reply.send();
         }
+        return manager.sendWindows(call);
+    }
+    int sendWindows(sd_bus_message* call) {
+        auto reply = BusWriter::methodReturn(call);
         reply.open('v', "a{sas}").open('a', "{sas}");
-        for (const auto& [window, locations] : manager.windows_) {
+        for (const auto& [window, locations] : windows_) {
             reply.open('e', "sas") << window << locations;
             reply.close();
         }
@@ -104,6 +121,7 @@ class StandInFileManager {
     std::atomic<int> asked_{0};
     WindowLocations windows_;
     Answer how_ = Answer::windows;
+    std::vector<sd_bus_message*> unanswered_;
 };
 
 class OpenFoldersTest : public ::testing::Test {
@@ -195,7 +213,7 @@ TEST_F(OpenFoldersTest, OnlyAProcessThatHoldsTheNameIsAskedAndWhoHoldsItIsFollow
     EXPECT_EQ(manager_.asked(), 2);
 }
 
-TEST_F(OpenFoldersTest, AFileManagerThatDoesNotAnswerCostsOneBoundAndIsNotAskedAgain) {
+TEST_F(OpenFoldersTest, AFileManagerThatDoesNotAnswerCostsOneBoundAndIsAskedAgainOnceItHas) {
     constexpr auto kLimit = 300ms;
     manager_.answer({{"/w/1", {"file:///usr"}}}, StandInFileManager::Answer::silence);
     OpenFolders folders(kLimit);
@@ -209,6 +227,11 @@ TEST_F(OpenFoldersTest, AFileManagerThatDoesNotAnswerCostsOneBoundAndIsNotAskedA
     manager_.answer({{"/w/1", {"file:///usr"}}});
     EXPECT_FALSE(folders.frontFolder(::getpid(), "/w/1"));
     EXPECT_EQ(manager_.asked(), 1);
+    // Once its late answer has come, it is.
+    manager_.answerLate();
+    EXPECT_TRUE(linux_test::eventually(
+        [&] { return folders.frontFolder(::getpid(), "/w/1").has_value(); }, 10s));
+    EXPECT_EQ(manager_.asked(), 2);
 }
 
 TEST_F(OpenFoldersTest, AFileManagerWithoutTheListIsNotAskedAgain) {
