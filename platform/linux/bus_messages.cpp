@@ -245,6 +245,30 @@ BusReader& BusReader::operator>>(std::vector<BusObject>& objects) {
     return *this;
 }
 
+BusReader& BusReader::operator>>(std::map<std::string, std::vector<std::string>>& map) {
+    if (*this) {
+        map.clear();
+        note(readArray(message_, "{sas}", [&] {
+            int r = sd_bus_message_enter_container(message_, 'e', "sas");
+            if (r <= 0) {
+                return r;
+            }
+            const char* key = nullptr;
+            if ((r = sd_bus_message_read_basic(message_, 's', &key)) <= 0) {
+                return r < 0 ? r : -EBADMSG;
+            }
+            std::vector<std::string> values;
+            if (!(*this >> values)) {
+                return result_;
+            }
+            map[key] = std::move(values);
+            r = sd_bus_message_exit_container(message_);
+            return r < 0 ? r : 1;
+        }));
+    }
+    return *this;
+}
+
 BusReader& BusReader::operator>>(InVariant<std::string> value) {
     const char* text = nullptr;
     if (*this && note(sd_bus_message_read(message_, "v", "s", &text))) {
@@ -257,6 +281,16 @@ BusReader& BusReader::operator>>(InVariant<bool> value) {
     int truth = 0;
     if (*this && note(sd_bus_message_read(message_, "v", "b", &truth))) {
         value.value = truth != 0;
+    }
+    return *this;
+}
+
+BusReader& BusReader::operator>>(InVariant<std::map<std::string, std::vector<std::string>>> value) {
+    if (*this && note(sd_bus_message_enter_container(message_, 'v', "a{sas}"))) {
+        *this >> value.value;
+        if (*this) {
+            note(sd_bus_message_exit_container(message_));
+        }
     }
     return *this;
 }

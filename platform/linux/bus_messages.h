@@ -115,12 +115,14 @@ class BusReader {
     BusReader& operator>>(UnixFd& file);
     // The bytes stay in the message: the span is valid while the message is.
     BusReader& operator>>(std::span<const std::uint8_t>& bytes);
-    BusReader& operator>>(std::vector<std::uint32_t>& numbers);      // 'au'
-    BusReader& operator>>(std::vector<std::string>& texts);          // 'as'
-    BusReader& operator>>(std::map<std::string, std::string>& map);  // 'a{ss}'
-    BusReader& operator>>(std::vector<BusObject>& objects);          // 'a(so)'
+    BusReader& operator>>(std::vector<std::uint32_t>& numbers);                   // 'au'
+    BusReader& operator>>(std::vector<std::string>& texts);                       // 'as'
+    BusReader& operator>>(std::map<std::string, std::string>& map);               // 'a{ss}'
+    BusReader& operator>>(std::vector<BusObject>& objects);                       // 'a(so)'
+    BusReader& operator>>(std::map<std::string, std::vector<std::string>>& map);  // 'a{sas}'
     BusReader& operator>>(InVariant<std::string> value);
     BusReader& operator>>(InVariant<bool> value);
+    BusReader& operator>>(InVariant<std::map<std::string, std::vector<std::string>>> value);
 
     explicit operator bool() const { return result_ >= 0; }
     int result() const { return result_; }

@@ -10,6 +10,7 @@
 #include "linux_desktop_entries.h"
 #include "linux_editor_titles.h"
 #include "linux_locations.h"
+#include "linux_open_folders.h"
 #include "linux_processes.h"
 #include "linux_support.h"
 #include "linux_x11.h"
@@ -417,6 +418,10 @@ DesktopQuery DesktopSession::viewOfProcess(pid_t pid, std::chrono::milliseconds 
                                            const std::string& application) {
     if (auto terminal = viewOfTerminal(pid)) {
         *view = std::move(*terminal);
+        return DesktopQuery::answered;
+    }
+    if (auto folder = viewOfOpenFolder(pid)) {
+        *view = std::move(*folder);
         return DesktopQuery::answered;
     }
     if (pid > 0 && isResting(pid)) {

@@ -20,6 +20,7 @@
 namespace platform::linux_platform {
 
 class AccessibilityBus;
+class OpenFolders;
 class X11Desktop;
 
 // A window of an application and what it shows.
@@ -153,6 +154,10 @@ class DesktopSession {
     // /proc without asking the terminal (linux_terminal_folders.h); absent for other
     // applications, and where the folder cannot be told.
     std::optional<DesktopApplicationView> viewOfTerminal(pid_t pid);
+    // A file manager in front that tells the session bus which folder each of its windows
+    // shows gives the folder of its front window that way (linux_open_folders.h), without its
+    // accessibility tree; absent for other applications, and where it does not tell.
+    std::optional<DesktopApplicationView> viewOfOpenFolder(pid_t pid);
 
     struct RecentView {
         pid_t pid = 0;
@@ -197,6 +202,7 @@ class DesktopSession {
     OncePerInterval toldWhy_{std::chrono::hours(1)};
     // Whether a process runs a terminal emulator, with its start time.
     std::map<pid_t, std::pair<std::uint64_t, bool>> terminalProcesses_;
+    std::unique_ptr<OpenFolders> openFolders_;
 };
 
 }  // namespace platform::linux_platform

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -44,6 +45,10 @@ class X11Desktop {
     std::optional<ActiveWindow> activeWindow(std::chrono::milliseconds timeout);
     // One property read of the root window (_NET_ACTIVE_WINDOW), for measuring.
     std::optional<std::uint32_t> activeWindowId(std::chrono::milliseconds timeout);
+    // A UTF-8 text property of a window, by the property's name (_GTK_WINDOW_OBJECT_PATH);
+    // empty when the window does not have it, absent when the display did not answer in time.
+    std::optional<std::string> textProperty(std::uint32_t window, const std::string& name,
+                                            std::chrono::milliseconds timeout);
 
   private:
     struct Connection;

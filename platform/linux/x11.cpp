@@ -19,6 +19,8 @@ struct X11Desktop::Connection {
     int screen = 0;
     xcb_window_t root = 0;
     xcb_atom_t gtkApplicationId = XCB_ATOM_NONE;
+    // Atoms of further properties asked for by name, interned at their first use.
+    std::map<std::string, xcb_atom_t> atoms;
     bool failed = false;
 
     ~Connection() {
@@ -173,6 +175,31 @@ std::optional<std::uint32_t> X11Desktop::activeWindowId(std::chrono::millisecond
         return std::nullopt;
     }
     return c.windowProperty(cookie);
+}
+
+std::optional<std::string> X11Desktop::textProperty(std::uint32_t window, const std::string& name,
+                                                    std::chrono::milliseconds timeout) {
+    auto& c = *connection_;
+    const auto deadline = Clock::now() + timeout;
+    auto atom = c.atoms.find(name);
+    if (atom == c.atoms.end()) {
+        const auto cookie =
+            xcb_intern_atom(c.connection, 0, static_cast<std::uint16_t>(name.size()), name.c_str());
+        if (!c.answered(deadline)) {
+            return std::nullopt;
+        }
+        xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(c.connection, cookie, nullptr);
+        if (reply == nullptr) {
+            return std::nullopt;
+        }
+        atom = c.atoms.emplace(name, reply->atom).first;
+        std::free(reply);
+    }
+    const auto cookie = c.property(window, atom->second, c.ewmh.UTF8_STRING);
+    if (!c.answered(deadline)) {
+        return std::nullopt;
+    }
+    return c.textProperty(cookie);
 }
 
 std::optional<ActiveWindow> X11Desktop::activeWindow(std::chrono::milliseconds timeout) {
