@@ -64,7 +64,7 @@ TEST_F(LocationFieldTest, NautilusSaysOnTheSessionBusWhichFolderItsWindowShows) 
 
     auto* accessibility = desktop.accessibility();
     ASSERT_NE(accessibility, nullptr);
-    const auto asked = accessibility->callsSent();
+    const auto asked = accessibility->roundTrips();
     DesktopApplicationView view;
     EXPECT_TRUE(viewShows(nautilus.pid, &DesktopDocument::url, nautilus.documentURL, 30s, &view));
     commandOutput("xdotool key --clearmodifiers alt+Up");
@@ -77,7 +77,7 @@ TEST_F(LocationFieldTest, NautilusSaysOnTheSessionBusWhichFolderItsWindowShows) 
     // Back where it started, for the tests that follow.
     commandOutput("xdotool key --clearmodifiers alt+Left");
     EXPECT_TRUE(viewShows(nautilus.pid, &DesktopDocument::url, nautilus.documentURL, 30s, &view));
-    EXPECT_EQ(accessibility->callsSent(), asked);
+    EXPECT_EQ(accessibility->roundTrips(), asked);
 }
 
 }  // namespace
