@@ -416,6 +416,8 @@ bool DesktopSession::isBrowserWithoutRendererAccessibility(pid_t pid) {
 DesktopQuery DesktopSession::viewOfProcess(pid_t pid, std::chrono::milliseconds timeout,
                                            DesktopApplicationView* view,
                                            const std::string& application) {
+    // One budget for the whole question, whichever routes it takes.
+    const auto asked = Clock::now();
     if (auto terminal = viewOfTerminal(pid)) {
         *view = std::move(*terminal);
         return DesktopQuery::answered;
@@ -443,7 +445,7 @@ DesktopQuery DesktopSession::viewOfProcess(pid_t pid, std::chrono::milliseconds 
         return DesktopQuery::answered;
     }
     const auto budget = std::min(timeout, kCaptureBudget);
-    bus->setDeadline(started + budget);
+    bus->setDeadline(asked + budget);
     bus->setCallLimit(budget);
     // The process's applications on the bus and their names stay while its connection does:
     // they are looked up once, and again when none of them answers with a window.
