@@ -379,10 +379,11 @@ std::vector<AccessibleFrame> AccessibilityBus::frames(const AccessibleReference&
         std::vector<BusWriter> batch;
         batch.push_back(question(application, kAccessibleInterface, "GetChildren"));
         askWindows(known->second, batch);
-        // The documents these windows showed last time are described in the same round trip:
-        // the one of the window in front is what the query asks next.
+        // The documents and location fields these windows showed last time are asked in the
+        // same round trip: the query asks next for the window in front's.
         const std::size_t windowAnswers = batch.size();
         std::vector<std::string> documentsAhead;
+        std::vector<std::string> fieldsAhead;
         for (const auto& top : known->second) {
             const auto remembered = documentOfFrame_.find(top.bus + top.path);
             if (isWindow(top) && remembered != documentOfFrame_.end() &&
@@ -394,7 +395,20 @@ std::vector<AccessibleFrame> AccessibilityBus::frames(const AccessibleReference&
                 }
             }
         }
+        for (const auto& top : known->second) {
+            if (const auto field = locationFields_.find(top.bus + top.path);
+                isWindow(top) && field != locationFields_.end()) {
+                fieldsAhead.push_back(field->second.bus + field->second.path);
+                batch.push_back(textQuestion(field->second));
+            }
+        }
         auto replies = calls_.callAll(batch);
+        // The replies come in the order asked: the windows', then each document's, then each
+        // field's.
+        for (std::size_t index = 0; index < fieldsAhead.size(); ++index) {
+            askedAhead_[fieldsAhead[index]].push_back(
+                std::move(replies[replies.size() - fieldsAhead.size() + index]));
+        }
         for (std::size_t index = 0; index < documentsAhead.size(); ++index) {
             const auto first = replies.begin() + static_cast<std::ptrdiff_t>(
                                                      windowAnswers + kDescribeQuestions * index);

@@ -82,15 +82,15 @@ std::optional<DesktopDocument> documentOfLocation(const std::string& text,
     return DesktopDocument{std::move(name), URL::fileURLWithPath(path).absoluteString(), path};
 }
 
-std::optional<std::string> AccessibilityBus::text(const AccessibleReference& object) {
+BusWriter AccessibilityBus::textQuestion(const AccessibleReference& object) const {
     // The end as the largest offset rather than -1: some toolkits clamp -1 to nothing.
+    return std::move(question(object, "org.a11y.atspi.Text", "GetText")
+                     << std::int32_t{0} << std::int32_t{INT_MAX});
+}
+
+std::optional<std::string> AccessibilityBus::text(const AccessibleReference& object) {
     std::string value;
-    if (!(calls_
-              .call(BusWriter::methodCall(bus_.get(), object.bus.c_str(), object.path.c_str(),
-                                          "org.a11y.atspi.Text", "GetText")
-                    << std::int32_t{0} << std::int32_t{INT_MAX})
-              .read() >>
-          value)) {
+    if (!(calls_.call(textQuestion(object)).read() >> value)) {
         return std::nullopt;
     }
     return value;
@@ -101,7 +101,19 @@ std::optional<std::string> AccessibilityBus::locationText(const AccessibleRefere
                                                           int budget) {
     const std::string key = frame.bus + frame.path;
     if (const auto known = locationFields_.find(key); known != locationFields_.end()) {
-        if (auto value = text(known->second); value && isLocation(*value)) {
+        // Asked already together with the frame's state, where it was.
+        std::optional<std::string> value;
+        const auto ahead = askedAhead_.find(known->second.bus + known->second.path);
+        if (ahead != askedAhead_.end() && !ahead->second.empty()) {
+            std::string asked;
+            if (ahead->second.front().read() >> asked) {
+                value = std::move(asked);
+            }
+            askedAhead_.erase(ahead);
+        } else {
+            value = text(known->second);
+        }
+        if (value && isLocation(*value)) {
             return value;
         }
         locationFields_.erase(known);

@@ -325,7 +325,17 @@ DesktopFrontmost DesktopSession::frontmostFromAccessibility() {
 
 std::string DesktopSession::titleOfProcess(pid_t pid) {
     if (X11Desktop* display = x11()) {
+        // While the process's window stays active, its title alone is read with that fact.
+        if (titledWindow_ && titledWindow_->first == pid) {
+            if (auto title = display->titleIfActive(titledWindow_->second, kX11Timeout)) {
+                return *title;
+            }
+        }
+        titledWindow_.reset();
         if (const auto active = display->activeWindow(kX11Timeout); active && active->pid == pid) {
+            if (active->dialog == 0) {
+                titledWindow_.emplace(pid, active->window);
+            }
             return active->title;
         }
         return {};

@@ -183,6 +183,8 @@ class AccessibilityBus {
     // A document described, from the answers already asked in this query where there are some.
     std::optional<AccessibleDocument> describe(const AccessibleReference& document,
                                                bool stillShowing);
+    // The call that asks an object of the text interface for its whole text.
+    BusWriter textQuestion(const AccessibleReference& object) const;
     // The first showing object below `root` with one of `roles`, asked in one call of the
     // tree's search interface; absent when the application does not offer the search.
     std::optional<std::vector<AccessibleReference>> firstShowingWithRole(

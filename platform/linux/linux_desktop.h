@@ -175,6 +175,8 @@ class DesktopSession {
 
     std::unique_ptr<X11Desktop> x11_;
     std::optional<FrontWindow> frontOfWindow_;
+    // The process whose active window's title was read last, and that window.
+    std::optional<std::pair<pid_t, std::uint32_t>> titledWindow_;
     bool windowManagerSeen_ = false;
     std::chrono::steady_clock::time_point windowManagerCheckedAt_;
     std::unique_ptr<AccessibilityBus> accessibility_;

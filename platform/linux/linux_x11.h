@@ -45,6 +45,10 @@ class X11Desktop {
     std::optional<ActiveWindow> activeWindow(std::chrono::milliseconds timeout);
     // One property read of the root window (_NET_ACTIVE_WINDOW), for measuring.
     std::optional<std::uint32_t> activeWindowId(std::chrono::milliseconds timeout);
+    // The title of `window` while it is the active one, asked together with which one is, in
+    // one round trip; absent when another is active or the display did not answer in time.
+    std::optional<std::string> titleIfActive(std::uint32_t window,
+                                             std::chrono::milliseconds timeout);
     // A UTF-8 text property of a window, by the property's name (_GTK_WINDOW_OBJECT_PATH);
     // empty when the window does not have it, absent when the display did not answer in time.
     std::optional<std::string> textProperty(std::uint32_t window, const std::string& name,

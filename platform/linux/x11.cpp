@@ -177,6 +177,24 @@ std::optional<std::uint32_t> X11Desktop::activeWindowId(std::chrono::millisecond
     return c.windowProperty(cookie);
 }
 
+std::optional<std::string> X11Desktop::titleIfActive(std::uint32_t window,
+                                                     std::chrono::milliseconds timeout) {
+    auto& c = *connection_;
+    const auto activeCookie = xcb_ewmh_get_active_window(&c.ewmh, c.screen);
+    const auto nameCookie = c.property(window, c.ewmh._NET_WM_NAME, c.ewmh.UTF8_STRING);
+    const auto legacyNameCookie = c.property(window, XCB_ATOM_WM_NAME, XCB_ATOM_ANY);
+    if (!c.answered(Clock::now() + timeout)) {
+        return std::nullopt;
+    }
+    const bool active = c.windowProperty(activeCookie) == window;
+    std::string title = c.textProperty(nameCookie);
+    const std::string legacyName = c.textProperty(legacyNameCookie);
+    if (!active) {
+        return std::nullopt;
+    }
+    return title.empty() ? legacyName : title;
+}
+
 std::optional<std::string> X11Desktop::textProperty(std::uint32_t window, const std::string& name,
                                                     std::chrono::milliseconds timeout) {
     auto& c = *connection_;
