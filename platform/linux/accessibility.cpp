@@ -289,18 +289,6 @@ std::optional<std::vector<AccessibleReference>> AccessibilityBus::children(
     return readReferences(calls_.call(question(object, kAccessibleInterface, "GetChildren")));
 }
 
-std::optional<std::map<std::string, std::string>> AccessibilityBus::attributes(
-    const AccessibleReference& object) {
-    return valueOf<std::map<std::string, std::string>>(
-        calls_.call(question(object, kAccessibleInterface, "GetAttributes")));
-}
-
-std::optional<std::map<std::string, std::string>> AccessibilityBus::documentAttributes(
-    const AccessibleReference& object) {
-    return valueOf<std::map<std::string, std::string>>(
-        calls_.call(question(object, kDocumentInterface, "GetAttributes")));
-}
-
 std::optional<std::vector<AccessibleReference>> AccessibilityBus::showingDocuments(
     const AccessibleReference& root) {
     return firstShowingWithRole(root, kDocumentRoles);
@@ -340,14 +328,10 @@ std::vector<AccessibleFrame> AccessibilityBus::frames(const AccessibleReference&
     std::vector<AccessibleFrame> frames;
     // An object keeps its role for as long as it lives: each top-level object's is asked once,
     // and only those with a window's role are asked for their states and names.
-    auto isWindow = [this](const AccessibleReference& top) {
-        const auto known = topLevelRoles_.find(top.bus + top.path);
-        return known != topLevelRoles_.end() && isTopLevelRole(known->second);
-    };
     auto askWindows = [&](const std::vector<AccessibleReference>& tops,
                           std::vector<BusWriter>& batch) {
         for (const auto& top : tops) {
-            if (isWindow(top)) {
+            if (isKnownWindow(top)) {
                 batch.push_back(question(top, kAccessibleInterface, "GetState"));
                 batch.push_back(nameQuestion(top));
             }
@@ -356,7 +340,7 @@ std::vector<AccessibleFrame> AccessibilityBus::frames(const AccessibleReference&
     auto readWindows = [&](const std::vector<AccessibleReference>& tops,
                            std::span<const BusReply> replies) {
         for (const auto& top : tops) {
-            if (!isWindow(top) || replies.size() < 2) {
+            if (!isKnownWindow(top) || replies.size() < 2) {
                 continue;
             }
             const auto bits = statesOf(replies[0]);
@@ -376,46 +360,15 @@ std::vector<AccessibleFrame> AccessibilityBus::frames(const AccessibleReference&
     const std::string key = application.bus + application.path;
     std::vector<AccessibleReference> tops;
     if (const auto known = topsOfApplication_.find(key); known != topsOfApplication_.end()) {
+        // Its windows of last time are asked with its list of windows: while the list stays,
+        // that one round trip answers.
         std::vector<BusWriter> batch;
         batch.push_back(question(application, kAccessibleInterface, "GetChildren"));
         askWindows(known->second, batch);
-        // The documents and location fields these windows showed last time are asked in the
-        // same round trip: the query asks next for the window in front's.
         const std::size_t windowAnswers = batch.size();
-        std::vector<std::string> documentsAhead;
-        std::vector<std::string> fieldsAhead;
-        for (const auto& top : known->second) {
-            const auto remembered = documentOfFrame_.find(top.bus + top.path);
-            if (isWindow(top) && remembered != documentOfFrame_.end() &&
-                remembered->second.document) {
-                const auto& document = *remembered->second.document;
-                documentsAhead.push_back(document.bus + document.path);
-                for (auto& each : describeQuestions(document)) {
-                    batch.push_back(std::move(each));
-                }
-            }
-        }
-        for (const auto& top : known->second) {
-            if (const auto field = locationFields_.find(top.bus + top.path);
-                isWindow(top) && field != locationFields_.end()) {
-                fieldsAhead.push_back(field->second.bus + field->second.path);
-                batch.push_back(textQuestion(field->second));
-            }
-        }
+        const AskedAhead ahead = askAhead(known->second, batch);
         auto replies = calls_.callAll(batch);
-        // The replies come in the order asked: the windows', then each document's, then each
-        // field's.
-        for (std::size_t index = 0; index < fieldsAhead.size(); ++index) {
-            askedAhead_[fieldsAhead[index]].push_back(
-                std::move(replies[replies.size() - fieldsAhead.size() + index]));
-        }
-        for (std::size_t index = 0; index < documentsAhead.size(); ++index) {
-            const auto first = replies.begin() + static_cast<std::ptrdiff_t>(
-                                                     windowAnswers + kDescribeQuestions * index);
-            askedAhead_[documentsAhead[index]] = {
-                std::make_move_iterator(first),
-                std::make_move_iterator(first + kDescribeQuestions)};
-        }
+        keepAskedAhead(ahead, replies, windowAnswers);
         auto answered = readReferences(replies.front());
         if (!answered) {
             return frames;
@@ -457,6 +410,51 @@ std::vector<AccessibleFrame> AccessibilityBus::frames(const AccessibleReference&
         topsOfApplication_[key] = std::move(tops);
     }
     return frames;
+}
+
+bool AccessibilityBus::isKnownWindow(const AccessibleReference& top) const {
+    const auto known = topLevelRoles_.find(top.bus + top.path);
+    return known != topLevelRoles_.end() && isTopLevelRole(known->second);
+}
+
+AccessibilityBus::AskedAhead AccessibilityBus::askAhead(
+    const std::vector<AccessibleReference>& tops, std::vector<BusWriter>& batch) const {
+    AskedAhead ahead;
+    for (const auto& top : tops) {
+        const auto remembered = documentOfFrame_.find(top.bus + top.path);
+        if (isKnownWindow(top) && remembered != documentOfFrame_.end() &&
+            remembered->second.document) {
+            const auto& document = *remembered->second.document;
+            ahead.documents.push_back(document.bus + document.path);
+            for (auto& each : describeQuestions(document)) {
+                batch.push_back(std::move(each));
+            }
+        }
+    }
+    for (const auto& top : tops) {
+        if (const auto field = locationFields_.find(top.bus + top.path);
+            isKnownWindow(top) && field != locationFields_.end()) {
+            ahead.fields.push_back(field->second.bus + field->second.path);
+            batch.push_back(textQuestion(field->second));
+        }
+    }
+    return ahead;
+}
+
+void AccessibilityBus::keepAskedAhead(const AskedAhead& ahead, std::vector<BusReply>& replies,
+                                      std::size_t first) {
+    // In the order asked: each document's description, then each field's text.
+    auto next = replies.begin() + static_cast<std::ptrdiff_t>(first);
+    for (const auto& document : ahead.documents) {
+        askedAhead_[document] = {std::make_move_iterator(next),
+                                 std::make_move_iterator(next + kDescribeQuestions)};
+        next += kDescribeQuestions;
+    }
+    for (const auto& field : ahead.fields) {
+        auto& kept = askedAhead_[field];
+        kept.clear();
+        kept.push_back(std::move(*next++));
+    }
 }
 
 std::vector<BusWriter> AccessibilityBus::describeQuestions(

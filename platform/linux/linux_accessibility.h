@@ -106,10 +106,6 @@ class AccessibilityBus {
     std::optional<std::uint32_t> role(const AccessibleReference& object);
     std::optional<std::uint64_t> states(const AccessibleReference& object);
     std::optional<std::vector<AccessibleReference>> children(const AccessibleReference& object);
-    std::optional<std::map<std::string, std::string>> attributes(const AccessibleReference& object);
-    // The attributes of a document (its address among them).
-    std::optional<std::map<std::string, std::string>> documentAttributes(
-        const AccessibleReference& object);
     // The first showing object below `root` with one of the document roles (text, web,
     // spreadsheet, presentation), asked in one call of the tree's search interface for one
     // match, so that the search ends at the document instead of walking into its contents;
@@ -185,6 +181,20 @@ class AccessibilityBus {
                                                bool stillShowing);
     // The call that asks an object of the text interface for its whole text.
     BusWriter textQuestion(const AccessibleReference& object) const;
+    // Whether a top-level object's role, asked before, is a window's.
+    bool isKnownWindow(const AccessibleReference& top) const;
+    // What was found last time for these windows, asked again ahead of the query that needs it
+    // in the round trip that asks for the windows: the questions describing each one's
+    // document, then those reading each one's location field, appended to `batch`; and whose
+    // they are.
+    struct AskedAhead {
+        std::vector<std::string> documents;
+        std::vector<std::string> fields;
+    };
+    AskedAhead askAhead(const std::vector<AccessibleReference>& tops,
+                        std::vector<BusWriter>& batch) const;
+    // Keeps the answers asked ahead, from `first` on, for describe() and locationText().
+    void keepAskedAhead(const AskedAhead& ahead, std::vector<BusReply>& replies, std::size_t first);
     // The first showing object below `root` with one of `roles`, asked in one call of the
     // tree's search interface; absent when the application does not offer the search.
     std::optional<std::vector<AccessibleReference>> firstShowingWithRole(
