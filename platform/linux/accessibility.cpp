@@ -193,17 +193,8 @@ bool AccessibilityBus::isOpen() const {
 
 void AccessibilityBus::setDeadline(Clock::time_point deadline) {
     askedAhead_.clear();
-    dropUnreadMessages();
+    dispatchUnread(bus_.get());
     calls_.setDeadline(deadline);
-}
-
-void AccessibilityBus::dropUnreadMessages() {
-    // Nothing but the filter of late answers is registered on this connection, so processing a
-    // message discards it once the filter has seen it: an answer whose call gave up has no one
-    // waiting for it, and signals are not subscribed to. Without this they would pile up in the
-    // connection's queue for as long as the helper runs.
-    for (int message = 0; message < 1024 && sd_bus_process(bus_.get(), nullptr) > 0; ++message) {
-    }
 }
 
 void AccessibilityBus::noteLateAnswer(sd_bus_message* message) {
@@ -215,7 +206,7 @@ void AccessibilityBus::noteLateAnswer(sd_bus_message* message) {
 }
 
 std::set<pid_t> AccessibilityBus::takeProcessesThatAnsweredLate() {
-    dropUnreadMessages();
+    dispatchUnread(bus_.get());
     return std::exchange(answeredLate_, {});
 }
 

@@ -32,6 +32,8 @@ bool startsWithScheme(const std::string& text) {
     return text.compare(colon, 3, "://") == 0 || text.compare(0, colon + 1, "about:") == 0;
 }
 
+}  // namespace
+
 bool hasControlCharacters(const std::string& text) {
     for (const char c : text) {
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
@@ -40,8 +42,6 @@ bool hasControlCharacters(const std::string& text) {
     }
     return false;
 }
-
-}  // namespace
 
 bool isLocationText(const std::string& text) {
     if (text.empty() || hasControlCharacters(text)) {

@@ -311,6 +311,11 @@ BusReply callMethod(const BusWriter& call, std::uint64_t timeoutUsec) {
     return reply;
 }
 
+void dispatchUnread(sd_bus* bus) {
+    for (int message = 0; message < 1024 && sd_bus_process(bus, nullptr) > 0; ++message) {
+    }
+}
+
 bool BoundedCalls::expired() {
     if (Clock::now() < deadline_) {
         return false;

@@ -167,6 +167,12 @@ inline bool isNoOwnerError(const sd_bus_error& error) {
 //   callMethod(BusWriter::methodCall(bus, name, path, interface, "Get") << a << b, timeout)
 BusReply callMethod(const BusWriter& call, std::uint64_t timeoutUsec = 0);
 
+// Dispatches the messages that wait unread on a client's connection, at most 1024 of them. On a
+// connection whose only handler is its filter (which notes the answers of calls that ran out of
+// time), each is dropped once the filter has seen it: an answer given up on has no one waiting
+// for it, and signals not subscribed to would otherwise pile up for as long as the client runs.
+void dispatchUnread(sd_bus* bus);
+
 // The calls of a client that asks many questions for one answer: each call waits at most the
 // per-call limit, and none goes beyond the deadline of the whole question. A call made after
 // the deadline is not sent, and it and any call that ran out of time are noted. A call that ran

@@ -226,8 +226,6 @@ class AccessibilityBus {
     // The location field of a frame and its text, looked for afresh.
     std::optional<std::pair<AccessibleReference, std::string>> findLocationField(
         const AccessibleReference& frame, bool (*isLocation)(const std::string&), int budget);
-    // Drops the messages that wait unread on the connection: late answers and signals.
-    void dropUnreadMessages();
 
     std::string address_;
     BoundedCalls calls_;

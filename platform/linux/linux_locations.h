@@ -15,6 +15,9 @@ namespace platform::linux_platform {
 // field may hold (a search, a file name being typed) is not.
 bool isLocationText(const std::string& text);
 
+// Whether a text holds a control character (a line break among them), which no location does.
+bool hasControlCharacters(const std::string& text);
+
 // The document a location names: a path (as file managers show it) that is there, by its own
 // name and its file URL; an address (as browsers show it), by the window's title. Absent for
 // anything else.

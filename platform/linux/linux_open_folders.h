@@ -59,8 +59,6 @@ class OpenFolders {
 
   private:
     sd_bus* connection();
-    // Takes in what has come: answers that came late.
-    void processPending();
     void noteMessage(sd_bus_message* message);
     // The connection of the process among those owning or waiting for the name.
     std::optional<std::string> connectionOfProcess(pid_t pid);

@@ -1,6 +1,7 @@
 #include <cerrno>
 
 #include "linux_desktop.h"
+#include "linux_locations.h"
 #include "linux_open_folders.h"
 #include "linux_support.h"
 #include "linux_x11.h"
@@ -37,15 +38,6 @@ const std::vector<std::string>* locationsOfWindow(const WindowLocations& windows
     }
     const auto window = windows.find(windowPath);
     return window != windows.end() ? &window->second : nullptr;
-}
-
-bool hasControlCharacters(const std::string& text) {
-    for (const char c : text) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
-            return true;
-        }
-    }
-    return false;
 }
 
 }  // namespace
@@ -107,13 +99,6 @@ sd_bus* OpenFolders::connection() {
     return bus_.get();
 }
 
-void OpenFolders::processPending() {
-    // Nothing but the filter is registered on this connection: late answers are seen there and
-    // dropped, so that nothing piles up in the connection's queue.
-    for (int message = 0; message < 1024 && sd_bus_process(bus_.get(), nullptr) > 0; ++message) {
-    }
-}
-
 void OpenFolders::noteMessage(sd_bus_message* message) {
     if (const auto asked = calls_.takeLateCall(message); asked && *asked == resting_) {
         resting_.clear();
@@ -125,7 +110,7 @@ std::optional<std::string> OpenFolders::connectionOfProcess(pid_t pid) {
     if (bus == nullptr || pid <= 0) {
         return std::nullopt;
     }
-    processPending();
+    dispatchUnread(bus);
     if (!queueReadAt_ || Clock::now() - *queueReadAt_ >= kQueueRecheck) {
         std::vector<std::string> names;
         BusReply reply =

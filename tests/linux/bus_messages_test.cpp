@@ -81,6 +81,18 @@ class PeerBus {
     std::thread serving_;
 };
 
+// The next message that comes to the client unasked for (a late answer), within 20 seconds.
+BusMessage nextUnreadMessage(sd_bus* client) {
+    BusMessage answer;
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!answer && std::chrono::steady_clock::now() < giveUp) {
+        if (sd_bus_process(client, answer.out()) <= 0) {
+            sd_bus_wait(client, 100'000);
+        }
+    }
+    return answer;
+}
+
 using Value = std::variant<std::string, bool, std::int32_t, std::uint32_t, std::uint64_t,
                            std::vector<std::string>, std::map<std::string, std::string>>;
 
@@ -237,13 +249,7 @@ TEST(BusMessagesTest, ACallThatRanOutOfTimeIsKnownByItsLateAnswerAlone) {
 
     // The late answer waits unread on the connection; it names the connection it came from
     // once, and is forgotten then.
-    BusMessage answer;
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!answer && std::chrono::steady_clock::now() < giveUp) {
-        if (sd_bus_process(peer.client(), answer.out()) <= 0) {
-            sd_bus_wait(peer.client(), 100'000);
-        }
-    }
+    const BusMessage answer = nextUnreadMessage(peer.client());
     ASSERT_TRUE(answer);
     EXPECT_EQ(calls.takeLateCall(answer.get()), std::optional<std::string>("peer.Echo"));
     EXPECT_FALSE(calls.takeLateCall(answer.get()));
@@ -280,13 +286,7 @@ TEST(BusMessagesTest, CallsSentTogetherAreAnsweredInTheirOrderInOneRoundTrip) {
     EXPECT_EQ(replies[3].result, -ETIMEDOUT);
     EXPECT_TRUE(calls.timedOut());
     EXPECT_TRUE(calls.awaitsLateAnswerFrom("peer.Echo"));
-    BusMessage answer;
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!answer && std::chrono::steady_clock::now() < giveUp) {
-        if (sd_bus_process(peer.client(), answer.out()) <= 0) {
-            sd_bus_wait(peer.client(), 100'000);
-        }
-    }
+    const BusMessage answer = nextUnreadMessage(peer.client());
     ASSERT_TRUE(answer);
     EXPECT_EQ(calls.takeLateCall(answer.get()), std::optional<std::string>("peer.Echo"));
 
