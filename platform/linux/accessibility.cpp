@@ -80,6 +80,12 @@ bool isDocumentRole(std::uint32_t role) {
            std::end(kDocumentRoles);
 }
 
+std::vector<AccessibleFrame> activeFirst(std::vector<AccessibleFrame> frames) {
+    std::stable_partition(frames.begin(), frames.end(),
+                          [](const AccessibleFrame& frame) { return frame.active; });
+    return frames;
+}
+
 bool isTopLevelRole(std::uint32_t role) {
     return role == accessibility::kRoleFrame || role == accessibility::kRoleDialog ||
            role == accessibility::kRoleWindow || role == accessibility::kRoleAlert;
@@ -226,20 +232,11 @@ std::optional<pid_t> AccessibilityBus::processOfConnection(const std::string& bu
     if (auto known = processes_.find(busName); known != processes_.end()) {
         return known->second;
     }
-    std::uint32_t pid = 0;
-    if (!(calls_
-              .call(BusWriter::methodCall(bus_.get(), "org.freedesktop.DBus",
-                                          "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                                          "GetConnectionUnixProcessID")
-                    << busName)
-              .read() >>
-          pid)) {
-        return std::nullopt;
+    const auto pid = linux_platform::processOfConnection(calls_, bus_.get(), busName);
+    if (pid && busName.starts_with(':')) {
+        processes_[busName] = *pid;
     }
-    if (busName.starts_with(':')) {
-        processes_[busName] = static_cast<pid_t>(pid);
-    }
-    return static_cast<pid_t>(pid);
+    return pid;
 }
 
 std::vector<AccessibleReference> AccessibilityBus::applicationsOfProcess(pid_t pid) {
@@ -343,9 +340,6 @@ std::vector<AccessibleFrame> AccessibilityBus::frames(const AccessibleReference&
             frames.push_back({top, itsName.value_or(""), topLevelRoles_[top.bus + top.path],
                               hasState(*bits, accessibility::kStateActive)});
         }
-        std::stable_partition(frames.begin(), frames.end(),
-                              [](const AccessibleFrame& frame) { return frame.active; });
-        return frames;
     };
 
     const std::string key = application.bus + application.path;
@@ -365,8 +359,9 @@ std::vector<AccessibleFrame> AccessibilityBus::frames(const AccessibleReference&
             return frames;
         }
         if (*answered == known->second) {
-            return readWindows(known->second,
-                               std::span<const BusReply>(replies).subspan(1, windowAnswers - 1));
+            readWindows(known->second,
+                        std::span<const BusReply>(replies).subspan(1, windowAnswers - 1));
+            return activeFirst(std::move(frames));
         }
         tops = std::move(*answered);
     } else if (auto answered = children(application)) {
@@ -400,7 +395,7 @@ std::vector<AccessibleFrame> AccessibilityBus::frames(const AccessibleReference&
         }
         topsOfApplication_[key] = std::move(tops);
     }
-    return frames;
+    return activeFirst(std::move(frames));
 }
 
 bool AccessibilityBus::isKnownWindow(const AccessibleReference& top) const {

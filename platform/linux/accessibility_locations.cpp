@@ -79,7 +79,7 @@ std::optional<DesktopDocument> documentOfLocation(const std::string& text,
     }
     const auto slash = path.rfind('/');
     std::string name = path.size() == 1 ? path : path.substr(slash + 1);
-    return DesktopDocument{std::move(name), URL::fileURLWithPath(path).absoluteString(), path};
+    return localDocument(std::move(name), path);
 }
 
 BusWriter AccessibilityBus::textQuestion(const AccessibleReference& object) const {

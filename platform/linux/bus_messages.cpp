@@ -447,6 +447,20 @@ std::vector<BusReply> BoundedCalls::callAll(std::span<const BusWriter> calls) {
     return replies;
 }
 
+std::optional<pid_t> processOfConnection(BoundedCalls& calls, sd_bus* bus,
+                                         const std::string& connection) {
+    std::uint32_t pid = 0;
+    if (!(calls
+              .call(BusWriter::methodCall(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                          "org.freedesktop.DBus", "GetConnectionUnixProcessID")
+                    << connection)
+              .read() >>
+          pid)) {
+        return std::nullopt;
+    }
+    return static_cast<pid_t>(pid);
+}
+
 bool BoundedCalls::awaitsLateAnswerFrom(const std::string& connection) const {
     return std::any_of(lateCalls_.begin(), lateCalls_.end(),
                        [&connection](const auto& call) { return call.second == connection; });

@@ -7,6 +7,8 @@
 //   if (!(reply.read() >> result)) ...
 #pragma once
 
+#include <sys/types.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
@@ -223,5 +225,10 @@ class BoundedCalls {
     std::uint64_t roundTrips_ = 0;
     std::map<std::uint64_t, std::string> lateCalls_;  // cookie -> the connection asked
 };
+
+// The process of a connection on the bus, asked of the bus daemon through `calls`; absent when
+// it did not say.
+std::optional<pid_t> processOfConnection(BoundedCalls& calls, sd_bus* bus,
+                                         const std::string& connection);
 
 }  // namespace platform::linux_platform

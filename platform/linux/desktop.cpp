@@ -71,8 +71,7 @@ std::optional<DesktopDocument> documentOfEditorTitle(
     if (!file || file->path.empty() || !isRegularFile(file->path)) {
         return std::nullopt;
     }
-    return DesktopDocument{file->name, URL::fileURLWithPath(file->path).absoluteString(),
-                           file->path};
+    return localDocument(file->name, file->path);
 }
 
 // The title of a frame: Qt applications name a frame by its document alone ("name "), and the
@@ -107,6 +106,10 @@ bool hasX11Display() {
 }
 
 }  // namespace
+
+DesktopDocument localDocument(std::string name, const std::string& path) {
+    return DesktopDocument{std::move(name), URL::fileURLWithPath(path).absoluteString(), path};
+}
 
 bool OncePerInterval::shouldSay(const std::string& key, Clock::time_point now) {
     const auto said = said_.find(key);

@@ -32,6 +32,8 @@ struct DesktopDocument {
     std::string url;   // empty when the document has no address
     std::string path;  // for a local file
 };
+// A local file or folder shown under `name`, with its file URL.
+DesktopDocument localDocument(std::string name, const std::string& path);
 // An application as its accessibility tree shows it.
 struct DesktopApplicationView {
     std::string name;

@@ -56,8 +56,7 @@ std::optional<DesktopDocument> documentOfFolderAddress(const std::string& addres
     if (path.empty() || path.front() != '/' || hasControlCharacters(path)) {
         return std::nullopt;
     }
-    return DesktopDocument{url->lastPathComponent(), URL::fileURLWithPath(path).absoluteString(),
-                           path};
+    return localDocument(url->lastPathComponent(), path);
 }
 
 std::optional<DesktopDocument> folderOfWindow(const WindowLocations& windows,
@@ -123,20 +122,15 @@ std::optional<std::string> OpenFolders::connectionOfProcess(pid_t pid) {
         for (const auto& name : names) {
             auto known = processes_.find(name);
             if (known == processes_.end()) {
-                std::uint32_t process = 0;
-                if (!(calls_
-                          .call(BusWriter::methodCall(bus, kBusName, kBusPath, kBusName,
-                                                      "GetConnectionUnixProcessID")
-                                << name)
-                          .read() >>
-                      process)) {
+                const auto process = processOfConnection(calls_, bus, name);
+                if (!process) {
                     return std::nullopt;
                 }
                 // Connections come and go; those of the queue are few.
                 if (processes_.size() >= 64) {
                     processes_.clear();
                 }
-                known = processes_.emplace(name, static_cast<pid_t>(process)).first;
+                known = processes_.emplace(name, *process).first;
             }
             queue.emplace_back(name, known->second);
         }

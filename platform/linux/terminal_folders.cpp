@@ -13,7 +13,6 @@
 #include "linux_processes.h"
 #include "linux_terminal_folders.h"
 #include "linux_x11.h"
-#include "platform/url.h"
 
 namespace platform::linux_platform {
 namespace {
@@ -292,8 +291,7 @@ std::optional<DesktopApplicationView> DesktopSession::viewOfTerminal(pid_t pid) 
     DesktopApplicationView view;
     view.windows.push_back({title});
     const std::string name = !title.empty() ? title : folder->substr(folder->rfind('/') + 1);
-    view.frontDocument =
-        DesktopDocument{name, URL::fileURLWithPath(*folder).absoluteString(), *folder};
+    view.frontDocument = localDocument(name, *folder);
     return view;
 }
 
